@@ -1,0 +1,32 @@
+#ifndef Tarnlink_Sleep_INCLUDED
+#define Tarnlink_Sleep_INCLUDED
+
+#include <functional>
+
+namespace Tarnlink {
+
+/// Replacement for the real clock behind the fixed waits of the device procedures.
+typedef std::function<void(unsigned long milliseconds)> SleepFunction;
+
+/// Every fixed wait of the library (EEPROM word writes, sector commands, firmware steps) goes through here.
+void sleepMilliseconds(unsigned long milliseconds);
+
+/// Installs a replacement (an empty function restores the real sleep); returns the previous one.
+SleepFunction setSleepFunction(SleepFunction function);
+
+/// Installs a replacement for the lifetime of the object.
+class ScopedSleepFunction
+{
+public:
+    explicit ScopedSleepFunction(SleepFunction function) : _previous(setSleepFunction(std::move(function))) {}
+    ~ScopedSleepFunction() { setSleepFunction(std::move(_previous)); }
+    ScopedSleepFunction(const ScopedSleepFunction&) = delete;
+    ScopedSleepFunction& operator=(const ScopedSleepFunction&) = delete;
+
+private:
+    SleepFunction _previous;
+};
+
+} // namespace Tarnlink
+
+#endif

@@ -1,0 +1,36 @@
+#ifndef Tarnlink_Command_INCLUDED
+#define Tarnlink_Command_INCLUDED
+
+#include <Poco/DeviceIO/Channel.h>
+#include <ostream>
+#include <string>
+
+namespace Tarnlink {
+
+/// One exchange with the controller. Commands live on the caller's stack for one execution.
+class Command
+{
+public:
+    virtual ~Command() = default;
+    /// Performs the exchange without logging.
+    virtual bool execute(Poco::DeviceIO::Channel& channel);
+    /// Performs the exchange and writes the traffic lines to log.
+    virtual bool execute(Poco::DeviceIO::Channel& channel, std::ostream& log) = 0;
+
+    /// The frame marker 55 AA 55 AA in front of every request and reply.
+    static const std::string& frameMarker();
+    /// ":xx" per byte, lower-case hex, as the traffic log prints bytes.
+    static std::string dump(const std::string& bytes);
+
+protected:
+    /// Finds the marker one byte at a time, then reads a body of length bytes with one read.
+    static bool readMarkedBody(Poco::DeviceIO::Channel& channel, std::ostream& log, const std::string& marker,
+                               std::size_t length, std::string& body);
+    /// Sends marker + request in one write and logs the TX line; false on a short write.
+    static bool sendRequest(Poco::DeviceIO::Channel& channel, std::ostream& log, const std::string& marker,
+                            const std::string& request);
+};
+
+} // namespace Tarnlink
+
+#endif

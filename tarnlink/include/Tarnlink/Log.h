@@ -1,0 +1,25 @@
+#ifndef Tarnlink_Log_INCLUDED
+#define Tarnlink_Log_INCLUDED
+
+#include <Poco/Logger.h>
+#include <string>
+
+namespace Tarnlink {
+
+/// Name of the traffic logger in the process-wide registry.
+extern const char* const LOGGER_NAME;
+/// Log file used when the environment switch is on.
+extern const char* const DEFAULT_LOG_FILE;
+/// Environment variable whose exact value "1" switches the default log file on.
+extern const char* const LOG_ENVIRONMENT_VARIABLE;
+
+/// Creates the "Tarnlink" logger writing "[HH:MM:SS.mmm] " + message lines to path.
+Poco::Logger& createLogger(const std::string& path);
+/// Removes the "Tarnlink" logger from the registry.
+void destroyLogger();
+/// DEFAULT_LOG_FILE when the environment switch is exactly "1", else empty.
+std::string defaultLogFileFromEnvironment();
+
+} // namespace Tarnlink
+
+#endif

@@ -1,0 +1,26 @@
+#ifndef Tarnlink_ReadFrameCommand_INCLUDED
+#define Tarnlink_ReadFrameCommand_INCLUDED
+
+#include <Tarnlink/Command.h>
+#include <cstdint>
+
+namespace Tarnlink {
+
+/// Waits for a streamed frame with the given id and a body of length bytes after the id.
+class ReadFrameCommand : public Command
+{
+public:
+    ReadFrameCommand(const std::string& marker, std::uint8_t frameId, std::uint32_t length, std::string* result);
+    using Command::execute;
+    bool execute(Poco::DeviceIO::Channel& channel, std::ostream& log) override;
+
+private:
+    std::string _marker;
+    std::string _request;
+    std::uint32_t _length;
+    std::string* _result;
+};
+
+} // namespace Tarnlink
+
+#endif

@@ -1,0 +1,23 @@
+#ifndef Tarnlink_ReadRawDataCommand_INCLUDED
+#define Tarnlink_ReadRawDataCommand_INCLUDED
+
+#include <Tarnlink/Command.h>
+
+namespace Tarnlink {
+
+/// Drains bytes without parsing them; count 0 or less takes everything pending.
+class ReadRawDataCommand : public Command
+{
+public:
+    ReadRawDataCommand(int count, std::string* result);
+    using Command::execute;
+    bool execute(Poco::DeviceIO::Channel& channel, std::ostream& log) override;
+
+private:
+    int _count;
+    std::string* _result;
+};
+
+} // namespace Tarnlink
+
+#endif

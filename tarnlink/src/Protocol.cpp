@@ -1,0 +1,30 @@
+#include <Poco/LogStream.h>
+#include <Tarnlink/Command.h>
+#include <Tarnlink/Protocol.h>
+
+namespace Tarnlink {
+
+Protocol::Protocol(Poco::DeviceIO::Channel* channel) : _channel(channel, true) {}
+
+Protocol::~Protocol() = default;
+
+bool Protocol::execute(Command& command)
+{
+    if (!_channel) return false;
+    if (!_logger) return command.execute(*_channel);
+    Poco::LogStream stream(*_logger, Poco::Message::PRIO_INFORMATION);
+    return command.execute(*_channel, stream);
+}
+
+void Protocol::setChannel(Poco::DeviceIO::Channel* channel)
+{
+    _channel.assign(channel, true);
+}
+
+void Protocol::setLogger(Poco::Logger* logger)
+{
+    if (logger == _logger.get()) return;
+    _logger.assign(logger, true);
+}
+
+} // namespace Tarnlink

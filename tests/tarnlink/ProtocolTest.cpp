@@ -1,0 +1,249 @@
+#include "ScriptedChannel.h"
+#include <Poco/Exception.h>
+#include <Poco/File.h>
+#include <Poco/Path.h>
+#include <Poco/TemporaryFile.h>
+#include <Tarnlink/Hardware.h>
+#include <Tarnlink/Log.h>
+#include <Tarnlink/Protocol.h>
+#include <Tarnlink/ReadFrameCommand.h>
+#include <Tarnlink/ReadRawDataCommand.h>
+#include <Tarnlink/ReadRegisterCommand.h>
+#include <Tarnlink/RegisterMap.h>
+#include <Tarnlink/WriteRegisterCommand.h>
+#include <gtest/gtest.h>
+#include <cstdlib>
+#include <fstream>
+#include <regex>
+#include <sstream>
+
+using namespace Tarnlink;
+using Tests::ScriptedChannel;
+
+namespace {
+
+std::vector<std::string> lines(const std::string& text)
+{
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line)) out.push_back(line);
+    return out;
+}
+
+class TestDevice : public Hardware
+{
+public:
+    explicit TestDevice(Protocol* p) : Hardware(p, Opcode::WRITE_FPGA_REG, Opcode::READ_FPGA_REG)
+    {
+        RegisterMap::defineControllerRegisters(memory, 2);
+        resetRegisters();
+    }
+    void resetRegisters() override { memory.reset(); }
+};
+
+struct ProtocolFixture : ::testing::Test
+{
+    Poco::AutoPtr<ScriptedChannel> channel{new ScriptedChannel};
+    const std::string& marker = Command::frameMarker();
+};
+
+} // namespace
+
+TEST_F(ProtocolFixture, MarkerSearchSkipsBrokenPartialMatches)
+{
+    // 55 55 AA 55 AA 55 AA: the second byte breaks the match and is skipped, so is the third.
+    channel->deliverHex("55 55 aa 55 aa 55 aa 05 00 12 34");
+    std::uint32_t result = 0;
+    ReadRegisterCommand cmd(marker, Opcode::READ_FPGA_REG, 0, &result);
+    std::ostringstream log;
+    ASSERT_TRUE(cmd.execute(*channel, log));
+    EXPECT_EQ(0x1234u, result);
+    EXPECT_EQ("55 aa 55 aa 05 00 00 00", ScriptedChannel::hex(channel->written()));
+    EXPECT_EQ((std::vector<std::string>{"TX:55:aa:55:aa:05:00:00:00 [READ_FRGA_REG] VERSION",
+                                        "RX:55:aa (DISCARD)", "RX:55:aa:55:aa:05:00:12:34"}),
+              lines(log.str()));
+    EXPECT_EQ(0u, channel->unread());
+}
+
+TEST_F(ProtocolFixture, GarbageAndTimeoutsAreReportedOnce)
+{
+    channel->deliverHex("12 34 55 aa").timeout();
+    std::ostringstream log;
+    ReadRegisterCommand cmd(marker, Opcode::READ_SLAVE_REG, 0x8A, nullptr);
+    EXPECT_FALSE(cmd.execute(*channel, log));
+    EXPECT_EQ((std::vector<std::string>{"TX:55:aa:55:aa:03:8a:00:00 [READ_SLAVE_REG] VBATT", "RX:12:34 (GARBAGE)",
+                                        "RX:55:aa:... (COM_TIMEOUT)"}),
+              lines(log.str()));
+
+    // A body that stops short is a time-out showing what did come.
+    channel->deliverHex("55 aa 55 aa 04 02").timeout();
+    std::ostringstream log2;
+    WriteRegisterCommand write(marker, Opcode::WRITE_FPGA_REG, 2, 0x0F05, true);
+    EXPECT_FALSE(write.execute(*channel, log2));
+    EXPECT_EQ("RX:55:aa:55:aa:04:02:... (COM_TIMEOUT)", lines(log2.str()).back());
+}
+
+TEST_F(ProtocolFixture, RegisterRepliesEchoesAndControllerTimeout)
+{
+    // Write without echo: all 8 bytes written, nothing read.
+    WriteRegisterCommand blind(marker, Opcode::WRITE_FPGA_REG, 1, 0x8000, false);
+    EXPECT_TRUE(blind.execute(*channel));
+    EXPECT_EQ(0, channel->readCalls());
+    EXPECT_EQ("55 aa 55 aa 04 01 80 00", ScriptedChannel::hex(channel->written()));
+
+    // A read reply counts on opcode and address alone; a wrong one is a failed try.
+    channel->deliverHex("55 aa 55 aa 05 01 00 00  55 aa 55 aa 05 00 ab cd");
+    std::uint32_t result = 0;
+    ReadRegisterCommand read(marker, Opcode::READ_FPGA_REG, 0, &result);
+    std::ostringstream log;
+    EXPECT_TRUE(read.execute(*channel, log));
+    EXPECT_EQ(0xABCDu, result);
+    EXPECT_EQ("RX:55:aa:55:aa:05:01:00:00 (FAIL)", lines(log.str())[1]);
+
+    // FF FF FF FF ends the command: the next reply is never read.
+    channel->deliverHex("55 aa 55 aa ff ff ff ff  55 aa 55 aa 02 80 00 01");
+    std::ostringstream log2;
+    WriteRegisterCommand echo(marker, Opcode::WRITE_SLAVE_REG, 0x80, 1, true);
+    EXPECT_FALSE(echo.execute(*channel, log2));
+    EXPECT_EQ("RX:55:aa:55:aa:ff:ff:ff:ff (CTRL_TIMEOUT)", lines(log2.str()).back());
+    EXPECT_EQ(8u, channel->unread());
+
+    // Three wrong echoes exhaust the tries.
+    channel->clearWritten();
+    Poco::AutoPtr<ScriptedChannel> wrong(new ScriptedChannel);
+    wrong->deliverHex("55 aa 55 aa 02 80 00 02 55 aa 55 aa 02 80 00 03 55 aa 55 aa 02 80 00 04 55 aa 55 aa 02 80 00 01");
+    EXPECT_FALSE(echo.execute(*wrong));
+    EXPECT_EQ(8u, wrong->unread());
+
+    // A short write fails without reading.
+    Poco::AutoPtr<ScriptedChannel> shortCh(new ScriptedChannel);
+    shortCh->shortWrite(5);
+    std::ostringstream log3;
+    EXPECT_FALSE(echo.execute(*shortCh, log3));
+    EXPECT_EQ("TX:55:aa:55:aa:02:80:00:01 [WRITE_SLAVE_REG] VERSION (FAIL)", lines(log3.str()).at(0));
+    EXPECT_EQ(0, shortCh->readCalls());
+}
+
+TEST_F(ProtocolFixture, FramesAndRawReads)
+{
+    // Three frames with the wrong id use up the tries; the fourth is never looked at.
+    for (int i = 0; i < 4; ++i) channel->deliverHex("55 aa 55 aa 06 01 02 03");
+    std::string frame = "x";
+    ReadFrameCommand cmd(marker, 1, 3, &frame);
+    EXPECT_FALSE(cmd.execute(*channel));
+    EXPECT_EQ(8u, channel->unread());
+    EXPECT_EQ("x", frame);
+
+    channel->deliverHex("00 55 aa 55 aa 01 0a 0b 0c");
+    std::ostringstream log;
+    EXPECT_TRUE(cmd.execute(*channel, log));
+    EXPECT_EQ("\x0a\x0b\x0c", frame);
+    auto l = lines(log.str());
+    EXPECT_EQ("RX:55:aa:55:aa:06:01:02:03 (FAIL)", l.at(0));
+    EXPECT_EQ("RX:55:aa:55:aa:01:0a:0b:0c [DATA_FRAME] id:1", l.back());
+    EXPECT_TRUE(channel->written().empty());
+
+    std::string raw = "stale";
+    ReadRawDataCommand drain(1000, &raw);
+    std::ostringstream log2;
+    EXPECT_TRUE(drain.execute(*channel, log2));
+    EXPECT_TRUE(raw.empty());
+    EXPECT_EQ((std::vector<std::string>{"RX: [READ_RAW_DATA]"}), lines(log2.str()));
+    channel->deliverHex("01 02");
+    std::ostringstream log3;
+    ReadRawDataCommand pending(0, &raw);
+    EXPECT_TRUE(pending.execute(*channel, log3));
+    EXPECT_EQ("\x01\x02", raw);
+    EXPECT_EQ(1, channel->pendingReadCalls());
+    EXPECT_EQ("RX:01:02", lines(log3.str()).back());
+}
+
+TEST_F(ProtocolFixture, HardwareRegisterAccess)
+{
+    Protocol::Ptr protocol(new Protocol(channel.get()));
+    TestDevice dev(protocol);
+
+    Register& tdma = dev.getMemory().getRegister(CtrlReg::TDMA_PERIOD);
+    tdma.setValue(0x0D05, false);
+    channel->deliverHex("55 aa 55 aa 04 01 0d 05");
+    dev.writeRegister(tdma, 10, true);
+    EXPECT_TRUE(tdma.isSynced());
+
+    // Zero attempts: nothing sent, and the message names the address in upper-case hex.
+    channel->clearWritten();
+    Register& addr = dev.getMemory().addRegister(0x8E);
+    addr.addField(0, 0, 15);
+    addr.field(0).set(7, false);
+    try {
+        dev.writeRegister(addr, 0, true);
+        FAIL();
+    } catch (const Poco::IOException& e) {
+        EXPECT_EQ("Could not write register: 8E", e.message());
+    }
+    EXPECT_TRUE(channel->written().empty());
+    EXPECT_FALSE(addr.isSynced());
+
+    // Reads fill both sides; a failed read leaves the register as it was.
+    Register& ver = dev.getMemory().getRegister(CtrlReg::VERSION);
+    channel->deliverHex("55 aa 55 aa 05 00 05 06");
+    dev.readRegister(ver, 10);
+    EXPECT_EQ(0x0506u, ver.value(true));
+    EXPECT_EQ(5u, ver.field(2).get(false));
+    channel->timeout().timeout();
+    try {
+        dev.readRegister(ver, 2);
+        FAIL();
+    } catch (const Poco::IOException& e) {
+        EXPECT_EQ("Could not read register: 0", e.message());
+    }
+    EXPECT_EQ(0x0506u, ver.value(true));
+    EXPECT_EQ(2u, channel->writes().size() - 1);
+
+    Protocol::Ptr none(new Protocol);
+    WriteRegisterCommand cmd(Command::frameMarker(), 4, 0, 0, false);
+    EXPECT_FALSE(none->execute(cmd));
+}
+
+TEST_F(ProtocolFixture, TrafficLinesReachTheLogFile)
+{
+    Poco::TemporaryFile file;
+    Protocol::Ptr protocol(new Protocol(channel.get()));
+    Poco::Logger& logger = createLogger(file.path());
+    protocol->setLogger(&logger);
+    protocol->setLogger(&logger); // the same logger again changes nothing
+
+    channel->deliverHex("55 aa 55 aa 04 02 0f 05");
+    WriteRegisterCommand cmd(Command::frameMarker(), Opcode::WRITE_FPGA_REG, 2, 0x0F05, true);
+    EXPECT_TRUE(protocol->execute(cmd));
+    WriteRegisterCommand probe(Command::frameMarker(), Opcode::PROBE, 0, 0, false);
+    EXPECT_TRUE(protocol->execute(probe));
+
+    destroyLogger();
+    protocol->setLogger(nullptr); // our reference kept the logger usable until here
+
+    std::ifstream in(file.path());
+    std::stringstream content;
+    content << in.rdbuf();
+    auto l = lines(content.str());
+    ASSERT_EQ(3u, l.size());
+    const std::regex stamp(R"(^\[\d\d:\d\d:\d\d\.\d\d\d\] )");
+    for (const auto& line : l) EXPECT_TRUE(std::regex_search(line, stamp)) << line;
+    EXPECT_EQ("TX:55:aa:55:aa:04:02:0f:05 [WRITE_FPGA_REG] RF_CHANNEL", l[0].substr(15));
+    EXPECT_EQ("RX:55:aa:55:aa:04:02:0f:05", l[1].substr(15));
+    EXPECT_EQ("TX:55:aa:55:aa:ff:00:00:00 [ff] 00", l[2].substr(15));
+}
+
+TEST(Log, EnvironmentSwitch)
+{
+    const char* name = LOG_ENVIRONMENT_VARIABLE;
+    unsetenv(name);
+    EXPECT_EQ("", defaultLogFileFromEnvironment());
+    for (const char* value : {"", "0", "true", "1 ", "01"}) {
+        setenv(name, value, 1);
+        EXPECT_EQ("", defaultLogFileFromEnvironment()) << "'" << value << "'";
+    }
+    setenv(name, "1", 1);
+    EXPECT_EQ("tarnlink.log", defaultLogFileFromEnvironment());
+    unsetenv(name);
+}

@@ -1,0 +1,162 @@
+#ifndef Tarnlink_Sim_Simulator_INCLUDED
+#define Tarnlink_Sim_Simulator_INCLUDED
+
+#include <Tarnlink/Sim/Controller.h>
+#include <Tarnlink/Sim/Faults.h>
+#include <Tarnlink/Sim/Pod.h>
+#include <Tarnlink/Sim/Recorder.h>
+#include <Tarnlink/Sim/VirtualClock.h>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace Tarnlink {
+namespace Sim {
+
+/// Modelled delays. With instant set, replies are readable at the moment of the request.
+struct Timing
+{
+    bool instant = false;
+    /// Reply to a controller register request.
+    Micros controllerReply = 300;
+    /// Reply relayed from a pod.
+    Micros podReply = 2500;
+    /// FF FF FF FF when the addressed pod does not answer.
+    Micros podTimeout = 10000;
+    /// A pod's silence after a reboot.
+    Micros rebootTime = 50000;
+    /// Interval between pairing reports of one pod.
+    Micros pairingInterval = 200000;
+    /// Mean gap between noise bursts on a busy channel.
+    Micros noiseGap = 1500;
+};
+
+/// A controller and its pods as seen from the host's side of the byte stream.
+///
+/// Transport independent: the host's bytes go in with feed(), the controller's bytes come
+/// out with take(), both at the clock's current time. Streaming frames, pairing reports and
+/// noise are produced lazily as the clock moves, so the same seed and the same host bytes
+/// at the same times always give the same output. Every public call is serialised by an
+/// internal lock; take lock() around several calls or around direct Pod/Controller access
+/// while a PtyServer runs.
+class Simulator
+{
+public:
+    explicit Simulator(Generation generation = Generation::Second, std::uint32_t seed = 1);
+    ~Simulator();
+    Simulator(const Simulator&) = delete;
+    Simulator& operator=(const Simulator&) = delete;
+
+    std::uint32_t seed() const { return _seed; }
+    Controller& controller() { return _controller; }
+    VirtualClock& clock() { return _clock; }
+    Recorder& recorder() { return _recorder; }
+    Faults& faults() { return _faults; }
+    Timing& timing() { return _timing; }
+    /// No modelled latency: replies are readable at once (frames keep their period).
+    void setInstant(bool instant) { _timing.instant = instant; }
+    std::unique_lock<std::recursive_mutex> lock() const { return std::unique_lock<std::recursive_mutex>(_mutex); }
+
+    // Pods.
+    Pod& addPod(std::uint32_t serial);
+    Pod& addPod(const PodConfig& config);
+    /// Null when no pod has that serial.
+    Pod* pod(std::uint32_t serial);
+    std::vector<Pod*> pods();
+    void removePod(std::uint32_t serial);
+
+    // Radio.
+    /// Channel index 0-31; a busy channel makes noise while the controller pairs or listens.
+    void setBusyChannel(unsigned index, bool busy = true);
+    void setBusyChannelCode(unsigned code, bool busy = true);
+    bool isBusyCode(unsigned code) const;
+    /// Streams each pod at this many frames per second instead of the TDMA period (0 restores).
+    void setOfferedRate(double framesPerSecond);
+    double offeredRate() const { return _offeredRate; }
+
+    // Faults.
+    /// Shorthand for faults().disappearAt.
+    void disappearAt(Micros t) { _faults.disappearAt = t; }
+    /// True once the clock has reached the disappearance time.
+    bool gone() const { return _clock.now() >= _faults.disappearAt; }
+
+    // Byte stream.
+    /// Bytes written by the host at the current time.
+    void feed(const std::string& bytes);
+    void feed(const char* data, std::size_t length);
+    /// Bytes readable now.
+    std::size_t available();
+    /// Removes and returns up to max readable bytes.
+    std::string take(std::size_t max = static_cast<std::size_t>(-1));
+    /// Time of the next thing that will happen (output becoming readable or a frame,
+    /// report or noise burst being produced), or kNever. Does not move the clock.
+    Micros nextEventTime();
+    /// Advances the clock to the first moment at which output is readable, but not past
+    /// limit; returns true when output is readable then.
+    bool waitForOutput(Micros limit);
+    /// Moves the clock (and produces what happens meanwhile).
+    void advance(Micros dt);
+    void advanceTo(Micros t);
+
+private:
+    struct Message
+    {
+        Micros time;
+        std::string bytes;
+    };
+    struct PodSlot
+    {
+        std::unique_ptr<Pod> pod;
+        bool frameScheduled = false;
+        std::uint64_t frameEpoch = 0;
+        std::uint64_t frameIndex = 0;
+        Micros nextFrame = kNever;
+        Micros nextReport = kNever;
+    };
+
+    void sync();
+    void processUntil(Micros t);
+    void refresh(Micros reference);
+    Micros nextPeriodic() const;
+    Micros frameTime(const PodSlot& slot) const;
+    std::uint64_t periodNanoseconds() const;
+    Micros frameOffset(const Pod& pod, std::uint64_t periodNs) const;
+    bool podStreams(const Pod& pod, Micros t) const;
+    bool podHeard(const Pod& pod, Micros t) const;
+    void handleRequest(const std::string& request);
+    void reply(const std::string& body, Micros delay, const Record& request, bool fromPod);
+    void emit(Micros t, std::string bytes, Record record, bool stream);
+    void noteStateChange(ControllerState before);
+
+    mutable std::recursive_mutex _mutex;
+    std::uint32_t _seed;
+    VirtualClock _clock;
+    Controller _controller;
+    Recorder _recorder;
+    Faults _faults;
+    Timing _timing;
+    std::vector<PodSlot> _pods;
+    std::set<unsigned> _busyCodes;
+    double _offeredRate = 0.0;
+    std::mt19937 _faultRandom;
+    std::mt19937 _noiseRandom;
+    std::string _input;
+    std::deque<Message> _output;
+    std::size_t _outputOffset = 0;
+    Micros _processed = 0;
+    Micros _lastReply = 0;
+    Micros _transmissionStart = 0;
+    std::uint64_t _transmissionEpoch = 0;
+    std::uint64_t _scheduledPeriodNs = 0;
+    Micros _nextNoise = kNever;
+};
+
+} // namespace Sim
+} // namespace Tarnlink
+
+#endif

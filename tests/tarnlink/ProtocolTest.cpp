@@ -72,7 +72,7 @@ TEST_F(ProtocolFixture, GarbageAndTimeoutsAreReportedOnce)
     std::ostringstream log;
     ReadRegisterCommand cmd(marker, Opcode::READ_SLAVE_REG, 0x8A, nullptr);
     EXPECT_FALSE(cmd.execute(*channel, log));
-    EXPECT_EQ((std::vector<std::string>{"TX:55:aa:55:aa:03:8a:00:00 [READ_SLAVE_REG] VBATT", "RX:12:34 (GARBAGE)",
+    EXPECT_EQ((std::vector<std::string>{"TX:55:aa:55:aa:03:8a:00:00 [READ_SLAVE_REG] VTEMP", "RX:12:34 (GARBAGE)",
                                         "RX:55:aa:... (COM_TIMEOUT)"}),
               lines(log.str()));
 

@@ -1,0 +1,55 @@
+#ifndef Poco_DeviceIO_Ftd2xx_Ftd2xxChannel_INCLUDED
+#define Poco_DeviceIO_Ftd2xx_Ftd2xxChannel_INCLUDED
+
+#include <Poco/AutoPtr.h>
+#include <Poco/DeviceIO/Channel.h>
+#include <Poco/DeviceIO/Ftd2xx/Ftd2xxApi.h>
+#include <Poco/DeviceIO/Ftd2xx/Ftd2xxConfig.h>
+
+namespace Poco {
+namespace DeviceIO {
+namespace Ftd2xx {
+
+class Ftd2xxDriver;
+
+/// An FTDI device driven through the D2XX library. The constructor opens and configures
+/// it; a new time-out reaches the device at the next configure().
+class Ftd2xxChannel : public Channel
+{
+public:
+    /// Uses Ftd2xxDriver::instance().
+    explicit Ftd2xxChannel(Ftd2xxConfig* config);
+    /// Uses the given driver, which must outlive the channel.
+    Ftd2xxChannel(Ftd2xxConfig* config, Ftd2xxDriver& driver);
+
+    void open() override;
+    void close() override;
+    void configure() override;
+    /// Not offered by this channel: throws Poco::InvalidAccessException.
+    int read(char*& buffer) override;
+    int read(char* buffer, int length) override;
+    int write(const char* data, int length) override;
+
+    bool isOpen() const { return handle != nullptr; }
+    /// The FT_STATUS of the last driver call.
+    FT_STATUS getStatus() const { return status; }
+
+protected:
+    ~Ftd2xxChannel() override;
+
+private:
+    void openAtConstruction();
+    [[noreturn]] void deviceError() const;
+    const std::string& serialNumber() const;
+
+    FT_HANDLE handle = nullptr;
+    FT_STATUS status = FT_OK;
+    Poco::AutoPtr<Ftd2xxConfig> ftdiConfig;
+    Ftd2xxDriver& driver;
+};
+
+} // namespace Ftd2xx
+} // namespace DeviceIO
+} // namespace Poco
+
+#endif

@@ -1,0 +1,43 @@
+#ifndef Poco_DeviceIO_Serial_DeviceInstance_INCLUDED
+#define Poco_DeviceIO_Serial_DeviceInstance_INCLUDED
+
+#if defined(_WIN32)
+
+#include <winsock2.h>
+#include <windows.h>
+#include <setupapi.h>
+#include <Poco/AutoPtr.h>
+#include <Poco/RefCountedObject.h>
+#include <string>
+
+namespace Poco {
+namespace DeviceIO {
+namespace Serial {
+
+/// One device of a SetupAPI device-information set (which it does not own).
+class DeviceInstance : public Poco::RefCountedObject
+{
+public:
+    DeviceInstance(HDEVINFO deviceInfoSet, DWORD index);
+
+    bool isValid() const { return _valid; }
+    Poco::AutoPtr<DeviceInstance> next() const;
+    /// The device instance id, for example USB\VID_0483&PID_A027\5&1A2B3C&0&2.
+    std::string getId() const;
+
+protected:
+    ~DeviceInstance() override;
+
+private:
+    HDEVINFO _set;
+    SP_DEVINFO_DATA _data;
+    DWORD _index;
+    bool _valid;
+};
+
+} // namespace Serial
+} // namespace DeviceIO
+} // namespace Poco
+
+#endif
+#endif

@@ -1,0 +1,48 @@
+#ifndef Poco_DeviceIO_Serial_SerialChannel_POSIX_INCLUDED
+#define Poco_DeviceIO_Serial_SerialChannel_POSIX_INCLUDED
+
+#include <Poco/AutoPtr.h>
+#include <Poco/DeviceIO/Serial/SerialConfig_POSIX.h>
+#include <string>
+
+namespace Poco {
+namespace DeviceIO {
+namespace Serial {
+
+class SerialChannelImpl
+{
+protected:
+    explicit SerialChannelImpl(SerialConfigImpl* config);
+    ~SerialChannelImpl();
+
+    void openImpl(const std::string& portName);
+    void closeImpl(const std::string& portName);
+    /// Closes an open port, swallowing errors; for destructors.
+    void closeQuietlyImpl() noexcept;
+    bool isOpenImpl() const { return _fd >= 0; }
+    void configureImpl(const std::string& portName);
+    int readImpl(char* buffer, int length, const std::string& portName);
+    int readPendingImpl(char*& buffer, const std::string& portName);
+    int writeImpl(const char* data, int length, const std::string& portName);
+
+    static bool isPortInUseImpl(const std::string& portName);
+    /// Throws the exception matching err (an errno value) with the system's text.
+    static void handleError(int err, const std::string& path);
+
+private:
+    /// Opens exclusively; returns -1 with errno set on failure.
+    static int openPort(const std::string& portName);
+    /// Waits for data as the configured time-out says, then reads what is there.
+    int readOnce(char* buffer, int length, const std::string& portName);
+    void purgeInput();
+
+    int _fd;
+    Poco::AutoPtr<SerialConfigImpl> _config;
+    std::string _kept;
+};
+
+} // namespace Serial
+} // namespace DeviceIO
+} // namespace Poco
+
+#endif

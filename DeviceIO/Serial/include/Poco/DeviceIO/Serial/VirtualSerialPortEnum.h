@@ -1,0 +1,56 @@
+#ifndef Poco_DeviceIO_Serial_VirtualSerialPortEnum_INCLUDED
+#define Poco_DeviceIO_Serial_VirtualSerialPortEnum_INCLUDED
+
+#include <string>
+#include <vector>
+
+namespace Poco {
+namespace DeviceIO {
+namespace Serial {
+
+/// The serial ports of the present USB devices with a given vendor and product id,
+/// listed once at construction.
+///
+/// On Linux the ports come from sysfs, followed by the device paths listed in
+/// ORLAN_TARNLINK_PORTS (separated by ':'), for udev symlinks and pseudo-terminals.
+class VirtualSerialPortEnum
+{
+public:
+    class DeviceInfo
+    {
+    public:
+        DeviceInfo(const std::string& portName, const std::string& identifier, bool inUse)
+            : portName(portName), identifier(identifier), inUse(inUse)
+        {
+        }
+        virtual ~DeviceInfo() = default;
+
+        std::string portName;
+        std::string identifier;
+        bool inUse;
+    };
+
+#if defined(_WIN32)
+    VirtualSerialPortEnum(unsigned short vendorId, unsigned short productId);
+#else
+    /// sysRoot and devRoot are the sysfs and device folders; tests point them at a fake tree.
+    VirtualSerialPortEnum(unsigned short vendorId, unsigned short productId,
+        const std::string& sysRoot = "/sys", const std::string& devRoot = "/dev");
+#endif
+    virtual ~VirtualSerialPortEnum();
+
+    std::size_t count() const { return _devices.size(); }
+    /// Throws std::out_of_range for an index at or beyond count().
+    const DeviceInfo& get(std::size_t index) const;
+
+    static const char* const EXTRA_PORTS_VARIABLE;
+
+private:
+    std::vector<DeviceInfo> _devices;
+};
+
+} // namespace Serial
+} // namespace DeviceIO
+} // namespace Poco
+
+#endif

@@ -1,0 +1,262 @@
+#include <Poco/DeviceIO/Serial/SerialChannel_WIN32.h>
+#include <Poco/Bugcheck.h>
+#include <Poco/Exception.h>
+#include <cstdlib>
+#include <cstring>
+
+namespace Poco {
+namespace DeviceIO {
+namespace Serial {
+
+//
+// SerialConfigImpl
+//
+
+SerialConfigImpl::SerialConfigImpl(DWORD baudRate, unsigned char dataBits, char parity, unsigned char stopBits,
+    DWORD flowControl, unsigned char xonChar, unsigned char xoffChar, bool useEOF, char eofChar,
+    DWORD bufferSize, int timeout)
+    : _flowControl(flowControl), _useEOF(useEOF), _bufferSize(bufferSize), _eofChar(eofChar)
+{
+    std::memset(&_dcb, 0, sizeof(_dcb));
+    std::memset(&_timeouts, 0, sizeof(_timeouts));
+    _dcb.DCBlength = sizeof(DCB);
+    _dcb.BaudRate = baudRate;
+    _dcb.ByteSize = dataBits;
+    _dcb.StopBits = stopBits;
+    setParityCharImpl(parity);
+    setFlowControlImpl(flowControl, xonChar, xoffChar);
+    if (useEOF) _dcb.EofChar = eofChar;
+    setCommTimeoutsImpl(timeout);
+}
+
+SerialConfigImpl::~SerialConfigImpl() = default;
+
+void SerialConfigImpl::setParityCharImpl(char parity)
+{
+    switch (parity) {
+    case 'N': case 'n': _dcb.Parity = NOPARITY; break;
+    case 'O': case 'o': _dcb.Parity = ODDPARITY; break;
+    case 'E': case 'e': _dcb.Parity = EVENPARITY; break;
+    case 'M': case 'm': _dcb.Parity = MARKPARITY; break;
+    case 'S': case 's': _dcb.Parity = SPACEPARITY; break;
+    default:
+        throw Poco::InvalidArgumentException(std::string("SerialConfigImpl::setParityCharImpl(") + parity + ")");
+    }
+    _dcb.fParity = _dcb.Parity != NOPARITY ? 1 : 0;
+}
+
+void SerialConfigImpl::setFlowControlImpl(DWORD flowControl, unsigned char xonChar, unsigned char xoffChar)
+{
+    if (flowControl == 0) {
+        _dcb.fOutxCtsFlow = 1;
+        _dcb.fOutxDsrFlow = 1;
+        _dcb.fDtrControl = DTR_CONTROL_HANDSHAKE;
+        _dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
+        _dcb.fOutX = 0;
+        _dcb.fInX = 0;
+        _dcb.XonChar = 0;
+        _dcb.XoffChar = 0;
+    } else if (flowControl == 1) {
+        if (xonChar == xoffChar) throw Poco::InvalidAccessException("XON == XOFF - not set.");
+        _dcb.fOutxCtsFlow = 0;
+        _dcb.fOutxDsrFlow = 0;
+        _dcb.fDtrControl = DTR_CONTROL_DISABLE;
+        _dcb.fRtsControl = RTS_CONTROL_DISABLE;
+        _dcb.fOutX = 0;
+        _dcb.fInX = 0;
+        _dcb.XonChar = static_cast<char>(xonChar);
+        _dcb.XoffChar = static_cast<char>(xoffChar);
+    } else {
+        throw Poco::InvalidArgumentException("Invalid argument supplied. Flow control not set.");
+    }
+    _flowControl = flowControl;
+}
+
+void SerialConfigImpl::setCommTimeoutsImpl(int milliseconds)
+{
+    std::memset(&_timeouts, 0, sizeof(_timeouts));
+    if (milliseconds >= 1) {
+        // Return at once with what is waiting, else wait this long for the first byte.
+        _timeouts.ReadIntervalTimeout = MAXDWORD;
+        _timeouts.ReadTotalTimeoutMultiplier = MAXDWORD;
+        _timeouts.ReadTotalTimeoutConstant = static_cast<DWORD>(milliseconds);
+    }
+}
+
+//
+// SerialChannelImpl
+//
+
+SerialChannelImpl::SerialChannelImpl(SerialConfigImpl* config) : _handle(INVALID_HANDLE_VALUE), _config(config, true) {}
+
+SerialChannelImpl::~SerialChannelImpl()
+{
+    closeQuietlyImpl();
+}
+
+std::string SerialChannelImpl::lastErrorText()
+{
+    DWORD code = GetLastError();
+    char text[512] = {0};
+    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
+        MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), text, sizeof(text), nullptr);
+    std::string result(text, n);
+    if (result.size() >= 2) result.resize(result.size() - 2);
+    return result;
+}
+
+void SerialChannelImpl::handleLastError(const std::string& /*path*/)
+{
+    DWORD code = GetLastError();
+    std::string text = lastErrorText();
+    switch (code) {
+    case ERROR_FILE_NOT_FOUND: throw Poco::FileNotFoundException(text);
+    case ERROR_ACCESS_DENIED: throw Poco::FileAccessDeniedException(text);
+    case ERROR_NOT_ENOUGH_MEMORY: throw Poco::OutOfMemoryException(text);
+    case ERROR_HANDLE_EOF: return;
+    case ERROR_FILE_EXISTS:
+    case ERROR_ALREADY_EXISTS: throw Poco::FileExistsException(text);
+    case ERROR_CANNOT_MAKE:
+    case ERROR_INVALID_NAME:
+    case ERROR_FILENAME_EXCED_RANGE: throw Poco::CreateFileException(text);
+    case ERROR_BROKEN_PIPE:
+    case ERROR_INSUFFICIENT_BUFFER:
+    case 1784: // ERROR_INVALID_USER_BUFFER
+        throw Poco::IOException(text);
+    case 6009: // ERROR_FILE_READ_ONLY
+        throw Poco::FileReadOnlyException(text);
+    default: throw Poco::FileException(text);
+    }
+}
+
+HANDLE SerialChannelImpl::openPort(const std::string& portName)
+{
+    std::string path = "\\\\.\\" + portName;
+    return CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+        FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+void SerialChannelImpl::openImpl(const std::string& portName)
+{
+    _handle = openPort(portName);
+    if (_handle == INVALID_HANDLE_VALUE) handleLastError(portName);
+}
+
+void SerialChannelImpl::closeImpl(const std::string& portName)
+{
+    HANDLE handle = _handle;
+    _handle = INVALID_HANDLE_VALUE; // a failed CloseHandle still releases it
+    if (handle != INVALID_HANDLE_VALUE && !CloseHandle(handle)) handleLastError(portName);
+}
+
+void SerialChannelImpl::closeQuietlyImpl() noexcept
+{
+    if (_handle != INVALID_HANDLE_VALUE) CloseHandle(_handle);
+    _handle = INVALID_HANDLE_VALUE;
+}
+
+void SerialChannelImpl::configureImpl(const std::string& portName)
+{
+    COMMTIMEOUTS timeouts = _config->commTimeouts();
+    DCB dcb = _config->dcb();
+    if (!SetupComm(_handle, _config->getBufferSize(), _config->getBufferSize())) handleLastError(portName);
+    if (!SetCommMask(_handle, 0)) handleLastError(portName);
+    if (!SetCommTimeouts(_handle, &timeouts)) handleLastError(portName);
+    if (!SetCommState(_handle, &dcb)) handleLastError(portName);
+    if (!PurgeComm(_handle, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR)) handleLastError(portName);
+}
+
+DWORD SerialChannelImpl::readOnce(char* buffer, DWORD length, const std::string& portName)
+{
+    DWORD got = 0;
+    if (!ReadFile(_handle, buffer, length, &got, nullptr)) handleLastError(portName);
+    return got;
+}
+
+int SerialChannelImpl::readImpl(char* buffer, int length, const std::string& portName)
+{
+    if (length <= 0) return 0;
+    std::memset(buffer, 0, static_cast<std::size_t>(length));
+    int readCount = 0;
+    while (readCount < length) {
+        DWORD read = readOnce(buffer + readCount, static_cast<DWORD>(length - readCount), portName);
+        if (read == 0) break;
+        if (!(read <= static_cast<DWORD>(length - readCount)))
+            Poco::Bugcheck::assertion("read <= length - readCount", __FILE__, __LINE__);
+        readCount += static_cast<int>(read);
+    }
+    return readCount;
+}
+
+int SerialChannelImpl::readPendingImpl(char*& buffer, const std::string& portName)
+{
+    if (!_config->getUseEOF()) throw Poco::InvalidAccessException();
+    const DWORD step = _config->getBufferSize();
+    if (step == 0) throw Poco::InvalidArgumentException("Buffer size is 0");
+    if (buffer) throw Poco::InvalidArgumentException("Buffer must be null");
+    buffer = static_cast<char*>(std::calloc(step, 1));
+    if (!buffer) throw Poco::OutOfMemoryException();
+    const char eof = _config->getEOFChar();
+    DWORD bufSize = step;
+    DWORD readCount = 0;
+    DWORD growths = 0;
+    for (;;) {
+        DWORD space = bufSize - readCount;
+        char* chunk = buffer + readCount;
+        DWORD read;
+        bool fromKept = !_kept.empty();
+        if (fromKept) {
+            read = static_cast<DWORD>(_kept.size() < space ? _kept.size() : space);
+            std::memcpy(chunk, _kept.data(), read);
+        } else {
+            read = readOnce(chunk, space, portName);
+        }
+        if (read == 0) break;
+        if (!(read <= bufSize - readCount))
+            Poco::Bugcheck::assertion("read <= bufSize - readCount", __FILE__, __LINE__);
+        const char* end = static_cast<const char*>(std::memchr(chunk, eof, read));
+        if (end) {
+            DWORD pos = static_cast<DWORD>(end - chunk);
+            readCount += pos;
+            PurgeComm(_handle, PURGE_RXCLEAR);
+            std::string after(chunk + pos + 1, read - pos - 1);
+            _kept = fromKept ? after + _kept.substr(read) : after;
+            std::memset(chunk + pos, 0, read - pos);
+            break;
+        }
+        if (fromKept) _kept.erase(0, read);
+        readCount += read;
+        if (readCount == bufSize) {
+            ++growths;
+            DWORD newSize = (growths + 1) * step;
+            char* grown = static_cast<char*>(std::realloc(buffer, newSize));
+            if (!grown) throw Poco::OutOfMemoryException();
+            std::memset(grown + bufSize, 0, newSize - bufSize);
+            buffer = grown;
+            bufSize = newSize;
+        }
+    }
+    return static_cast<int>(readCount);
+}
+
+int SerialChannelImpl::writeImpl(const char* data, int length, const std::string& portName)
+{
+    DWORD written = 0;
+    if (!WriteFile(_handle, data, static_cast<DWORD>(length), &written, nullptr)) handleLastError(portName);
+    if (written == static_cast<DWORD>(length) && written != 0) return static_cast<int>(written);
+    if (written == 0) throw Poco::IOException("Error writing to " + portName);
+    handleLastError(portName);
+    return static_cast<int>(written);
+}
+
+bool SerialChannelImpl::isPortInUseImpl(const std::string& portName)
+{
+    HANDLE handle = openPort(portName);
+    if (handle == INVALID_HANDLE_VALUE) return true;
+    CloseHandle(handle);
+    return false;
+}
+
+} // namespace Serial
+} // namespace DeviceIO
+} // namespace Poco

@@ -1,0 +1,88 @@
+#include <Poco/DeviceIO/Serial/SerialChannel.h>
+#include <Poco/DeviceIO/Serial/VirtualSerialPortEnum.h>
+#include <Poco/Environment.h>
+#include <Poco/StringTokenizer.h>
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <set>
+
+namespace fs = std::filesystem;
+
+namespace Poco {
+namespace DeviceIO {
+namespace Serial {
+
+namespace {
+
+std::string readAttribute(const fs::path& file)
+{
+    std::ifstream in(file);
+    std::string value;
+    std::getline(in, value);
+    while (!value.empty() && (value.back() == '\n' || value.back() == ' ' || value.back() == '\r')) value.pop_back();
+    return value;
+}
+
+std::string hex4(unsigned short id)
+{
+    char text[8];
+    std::snprintf(text, sizeof(text), "%04x", id);
+    return text;
+}
+
+/// A tty's device link leads to the USB interface (ACM) or to a port device below it
+/// (usb-serial drivers); the USB device with the ids is the interface's parent.
+bool matchesUsbIds(const fs::path& device, const std::string& vendor, const std::string& product)
+{
+    std::error_code ec;
+    fs::path dir = fs::canonical(device, ec);
+    if (ec) return false;
+    for (int depth = 0; depth < 3 && !dir.empty() && dir != dir.root_path(); ++depth, dir = dir.parent_path()) {
+        if (!fs::exists(dir / "bInterfaceNumber", ec)) continue;
+        fs::path usbDevice = dir.parent_path();
+        return readAttribute(usbDevice / "idVendor") == vendor && readAttribute(usbDevice / "idProduct") == product;
+    }
+    return false;
+}
+
+std::string identity(const std::string& path)
+{
+    std::error_code ec;
+    fs::path canonical = fs::canonical(path, ec);
+    return ec ? path : canonical.string();
+}
+
+} // namespace
+
+VirtualSerialPortEnum::VirtualSerialPortEnum(unsigned short vendorId, unsigned short productId,
+    const std::string& sysRoot, const std::string& devRoot)
+{
+    const std::string vendor = hex4(vendorId);
+    const std::string product = hex4(productId);
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (fs::directory_iterator it(fs::path(sysRoot) / "class" / "tty", ec), end; !ec && it != end; it.increment(ec)) {
+        if (matchesUsbIds(it->path() / "device", vendor, product)) names.push_back(it->path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+
+    std::set<std::string> seen;
+    for (const auto& name : names) {
+        std::string port = devRoot + "/" + name;
+        seen.insert(identity(port));
+        _devices.emplace_back(port, std::string(), SerialChannel::isPortInUse(port));
+    }
+    Poco::StringTokenizer extra(Poco::Environment::get(EXTRA_PORTS_VARIABLE, ""), ":",
+        Poco::StringTokenizer::TOK_IGNORE_EMPTY | Poco::StringTokenizer::TOK_TRIM);
+    for (const auto& port : extra) {
+        // A udev symlink to a port already found is the same controller.
+        if (!seen.insert(identity(port)).second) continue;
+        _devices.emplace_back(port, std::string(), SerialChannel::isPortInUse(port));
+    }
+}
+
+} // namespace Serial
+} // namespace DeviceIO
+} // namespace Poco

@@ -27,13 +27,27 @@ std::map<std::string, Ftd2xxDriver*>& drivers()
 
 } // namespace
 
+/// Holds an entry point with the driver's calling convention. GCC drops the stdcall
+/// attribute of a function pointer type given as a template argument, so the pointer
+/// type is formed here, inside the template, rather than handed to FunctorHandler.
+template <typename R, typename... Args>
+class EntryPoint
+{
+public:
+    typedef R(FTD2XX_API* Pointer)(Args...);
+    explicit EntryPoint(void* symbol) : _fn(reinterpret_cast<Pointer>(symbol)) {}
+    R operator()(Args... args) const { return _fn(args...); }
+
+private:
+    Pointer _fn;
+};
+
 template <typename R, typename... Args>
 void Ftd2xxDriver::bind(Util::System::Functor<R, Args...>& functor, const char* name)
 {
-    typedef R(FTD2XX_API * EntryPoint)(Args...);
-    auto entry = reinterpret_cast<EntryPoint>(getSymbol(name));
     typedef Util::System::Functor<R, Args...> F;
-    typename F::Impl* handler = new Util::System::FunctorHandler<F, EntryPoint>(entry);
+    typename F::Impl* handler = new Util::System::FunctorHandler<F, EntryPoint<R, Args...>>(
+        EntryPoint<R, Args...>(getSymbol(name)));
     functor = F(handler);
 }
 

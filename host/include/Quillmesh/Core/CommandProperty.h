@@ -1,0 +1,52 @@
+#ifndef Quillmesh_Core_CommandProperty_INCLUDED
+#define Quillmesh_Core_CommandProperty_INCLUDED
+
+#include "Quillmesh/Core/AbstractProperty.h"
+
+#include "Util/System/Functor.h"
+
+namespace Quillmesh {
+namespace Core {
+
+/// A button: setting it, whatever the text or value, runs the owner's handler.
+/// Commands have no value and are never saved.
+class CommandProperty : public AbstractProperty
+{
+public:
+    typedef Util::System::Functor<void> Handler;
+
+    CommandProperty(const std::string& name, PropertyBag* bag) : AbstractProperty(name, bag) {}
+    ~CommandProperty() override;
+
+    void accept(Util::System::AbstractVisitor& visitor) const override;
+    bool getIsWritable() const override { return _isWritable; }
+    bool getIsPersistent() const override { return false; }
+    void serialize(std::string& text) const override { text.clear(); }
+    void deSerialize(const std::string& text) override;
+    void setAny(const Poco::Any& value) override;
+    Poco::Any getAny() const override { return Poco::Any(); }
+
+    /// Stores the flag and tells the observers.
+    void setIsWritable(bool writable);
+
+    /// Runs the handler under the property's lock; Poco::NoPermissionException when not writable.
+    void execute();
+
+    /// Takes ownership of handler.
+    void setHandler(Handler* handler);
+
+    template <typename Owner>
+    void bind(Owner* owner, void (Owner::*member)())
+    {
+        setHandler(new Handler(owner, member));
+    }
+
+private:
+    bool _isWritable = true;
+    Handler* _handler = nullptr;
+};
+
+} // namespace Core
+} // namespace Quillmesh
+
+#endif

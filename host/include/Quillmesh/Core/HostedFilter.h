@@ -1,0 +1,81 @@
+#ifndef Quillmesh_Core_HostedFilter_INCLUDED
+#define Quillmesh_Core_HostedFilter_INCLUDED
+
+#include "Quillmesh/Core/Filter.h"
+#include "Quillmesh/Core/InputPin.h"
+#include "Quillmesh/Core/OutputPin.h"
+#include "Quillmesh/Core/PinManager.h"
+#include "Quillmesh/Core/PluginManager.h"
+#include "Quillmesh/Core/PropertyDescription.h"
+#include "Quillmesh/Core/PropertyPersistence.h"
+
+#include <Poco/Exception.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace Quillmesh {
+namespace Core {
+
+/// A filter driven by a host program: made by type name through the plug-in manager,
+/// configured by property name from text, read through probe input pins attached to its
+/// outputs, and given back to its factory when this object goes.
+class HostedFilter
+{
+public:
+    /// Poco::NotFoundException when no factory has the type name.
+    HostedFilter(const std::string& typeName, const std::string& name,
+                 PluginManager& manager = FlowManager::instance().getPluginManager());
+    HostedFilter(const HostedFilter&) = delete;
+    HostedFilter& operator=(const HostedFilter&) = delete;
+    ~HostedFilter();
+
+    Filter& getFilter() const { return *_filter; }
+
+    /// Properties in creation order.
+    std::vector<PropertyDescription> listProperties() const;
+    /// Poco::NotFoundException for an unknown name.
+    std::string getProperty(const std::string& name) const;
+    /// Through the property's deSerialize: validation and the filter's handler apply, and
+    /// their exceptions reach the caller.
+    void setProperty(const std::string& name, const std::string& text);
+
+    std::vector<std::string> getOutputPinNames() const;
+    std::vector<std::string> getInputPinNames() const;
+
+    /// A probe of the host's own attached to the named output pin. bufferSize 1 keeps the
+    /// latest value, more a queue (LIFO or FIFO). Poco::NotFoundException for an unknown pin,
+    /// Poco::InvalidArgumentException when the pin does not carry T. The probe lives as long
+    /// as this object.
+    template <typename T>
+    InputPin<T>& tap(const std::string& outputPin, std::size_t bufferSize = 1, bool lifo = true)
+    {
+        auto probe = std::make_unique<InputPin<T>>(outputPin, &_probes);
+        probe->setBufferSize(bufferSize);
+        probe->setIsLifo(lifo);
+        attachProbe(outputPin, *probe);
+        InputPin<T>& result = *probe;
+        _taps.push_back(std::move(probe));
+        return result;
+    }
+
+    /// One process() call under the filter's synchronizer.
+    void process();
+
+    void save(const std::string& path) const;
+    std::vector<RestoreProblem> restore(const std::string& path);
+
+private:
+    void attachProbe(const std::string& outputPin, AbstractInputPin& probe);
+
+    PluginManager& _manager;
+    Filter* _filter;
+    PinManager _probes;
+    std::vector<std::unique_ptr<AbstractInputPin>> _taps;
+};
+
+} // namespace Core
+} // namespace Quillmesh
+
+#endif

@@ -1,0 +1,54 @@
+#ifndef Quillmesh_Core_LayoutManager_INCLUDED
+#define Quillmesh_Core_LayoutManager_INCLUDED
+
+#include "Quillmesh/Core/NamedObject.h"
+
+#include <Poco/Mutex.h>
+
+#include <utility>
+#include <vector>
+
+namespace Quillmesh {
+namespace Core {
+
+class AbstractInputPin;
+class AbstractOutputPin;
+class Filter;
+
+/// A group of filters the host drives from one thread. Pins whose owners share a layout
+/// exchange data without locks; pins across layouts get thread-safe buffers.
+class LayoutManager : public NamedObject
+{
+public:
+    typedef std::pair<AbstractOutputPin*, AbstractInputPin*> Link;
+
+    explicit LayoutManager(const std::string& name) : NamedObject(name) {}
+    LayoutManager(const LayoutManager&) = delete;
+    LayoutManager& operator=(const LayoutManager&) = delete;
+    /// Takes every filter out of the layout.
+    ~LayoutManager() override;
+
+    /// Moves filter into this layout (out of the one it was in).
+    void addFilter(Filter& filter);
+    void removeFilter(Filter& filter);
+    std::vector<Filter*> getFilters() const;
+
+    /// One round: process() of every enabled filter, in the order they were added, each under
+    /// its own synchronizer.
+    void processAll();
+
+    /// Called by output pins when a synchronous input is attached or detached.
+    virtual void linkAttached(AbstractOutputPin& output, AbstractInputPin& input, bool& accepted);
+    virtual void linkDetached(AbstractOutputPin& output, AbstractInputPin& input);
+    std::vector<Link> getSynchronousLinks() const;
+
+private:
+    mutable Poco::FastMutex _mutex;
+    std::vector<Filter*> _filters;
+    std::vector<Link> _links;
+};
+
+} // namespace Core
+} // namespace Quillmesh
+
+#endif

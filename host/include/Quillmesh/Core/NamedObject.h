@@ -1,0 +1,24 @@
+#ifndef Quillmesh_Core_NamedObject_INCLUDED
+#define Quillmesh_Core_NamedObject_INCLUDED
+
+#include <string>
+
+namespace Quillmesh {
+namespace Core {
+
+class NamedObject
+{
+public:
+    explicit NamedObject(const std::string& name) : _name(name) {}
+    virtual ~NamedObject() = default;
+
+    const std::string& getName() const { return _name; }
+
+private:
+    std::string _name;
+};
+
+} // namespace Core
+} // namespace Quillmesh
+
+#endif

@@ -1,0 +1,30 @@
+#ifndef Quillmesh_Core_PropertyPersistence_INCLUDED
+#define Quillmesh_Core_PropertyPersistence_INCLUDED
+
+#include <string>
+#include <vector>
+
+namespace Quillmesh {
+namespace Core {
+
+class PropertyBag;
+
+struct RestoreProblem
+{
+    std::string property;
+    std::string reason;
+};
+
+/// Writes the persistent properties of bag, as their text form keyed by property name, to a
+/// properties file. Holds the bag's synchronizer while it reads them.
+void saveProperties(const PropertyBag& bag, const std::string& path);
+
+/// Sets the persistent properties of bag found in the file, in property creation order.
+/// A value a property refuses is reported and the others still get theirs.
+/// Throws when the file cannot be read.
+std::vector<RestoreProblem> restoreProperties(PropertyBag& bag, const std::string& path);
+
+} // namespace Core
+} // namespace Quillmesh
+
+#endif

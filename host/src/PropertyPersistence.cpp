@@ -1,0 +1,61 @@
+#include "Quillmesh/Core/PropertyPersistence.h"
+
+#include "Quillmesh/Core/AbstractProperty.h"
+
+#include <Poco/AutoPtr.h>
+#include <Poco/Exception.h>
+#include <Poco/Util/PropertyFileConfiguration.h>
+
+#include <exception>
+
+namespace Quillmesh {
+namespace Core {
+
+void saveProperties(const PropertyBag& bag, const std::string& path)
+{
+    Poco::AutoPtr<Poco::Util::PropertyFileConfiguration> file(new Poco::Util::PropertyFileConfiguration);
+    {
+        Synchronizer::DisablerLocker lock(&bag.getSynchronizer());
+        for (const AbstractProperty* property : bag.getProperties())
+        {
+            if (!property->getIsPersistent()) continue;
+            std::string text;
+            property->serialize(text);
+            file->setString(property->getName(), text);
+        }
+    }
+    file->save(path);
+}
+
+std::vector<RestoreProblem> restoreProperties(PropertyBag& bag, const std::string& path)
+{
+    Poco::AutoPtr<Poco::Util::PropertyFileConfiguration> file(new Poco::Util::PropertyFileConfiguration(path));
+    std::vector<RestoreProblem> problems;
+    Synchronizer::DisablerLocker lock(&bag.getSynchronizer());
+    // A handler may add or remove properties; walk a copy.
+    const std::vector<AbstractProperty*> properties = bag.getProperties();
+    for (AbstractProperty* property : properties)
+    {
+        if (!property->getIsPersistent()) continue;
+        const std::string& name = property->getName();
+        if (!file->has(name)) continue;
+        // Raw: the configuration would otherwise expand ${...} in texts saved unexpanded.
+        const std::string text = file->getRawString(name);
+        try
+        {
+            property->deSerialize(text);
+        }
+        catch (const Poco::Exception& error)
+        {
+            problems.push_back({name, error.displayText()});
+        }
+        catch (const std::exception& error)
+        {
+            problems.push_back({name, error.what()});
+        }
+    }
+    return problems;
+}
+
+} // namespace Core
+} // namespace Quillmesh

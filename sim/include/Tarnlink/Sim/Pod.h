@@ -146,10 +146,10 @@ private:
     Outcome read(unsigned address, Micros now);
     Outcome write(unsigned address, std::uint16_t value, Micros now);
     /// Actions that take effect after the echo has gone out.
-    void afterWrite(unsigned address, std::uint16_t value, Micros now);
+    void afterWrite(unsigned address, std::uint16_t value, Micros bootUntil);
     bool countRequest(unsigned address);
     void resetRegisters();
-    void reboot(Micros now);
+    void reboot(Micros bootUntil);
     void eepromCommand(unsigned code);
     bool writable(std::uint32_t address) const;
     std::uint32_t calibrationSetBase(unsigned set, std::uint32_t area) const;

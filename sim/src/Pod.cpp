@@ -1,0 +1,321 @@
+#include <Tarnlink/Sim/Pod.h>
+#include <algorithm>
+#include <cmath>
+
+namespace Tarnlink {
+namespace Sim {
+
+namespace {
+
+const double kPi = 3.14159265358979323846;
+const std::uint32_t kSetOffsets[3] = {0x0C, 0x7C, 0x100};
+
+std::int16_t clamp16(double v)
+{
+    long r = std::lround(v);
+    return static_cast<std::int16_t>(std::max(-32768L, std::min(32767L, r)));
+}
+
+void put16(std::string& body, std::size_t at, std::int32_t v)
+{
+    std::uint16_t u = static_cast<std::uint16_t>(v & 0xFFFF);
+    body[at] = static_cast<char>(u >> 8);
+    body[at + 1] = static_cast<char>(u & 0xFF);
+}
+
+std::uint8_t bcd(unsigned v) { return static_cast<std::uint8_t>((v / 10) * 16 + v % 10); }
+
+} // namespace
+
+Pod::Pod(const PodConfig& config, std::uint32_t seed)
+    : _config(config), _noise(seed ^ (config.serial * 2654435761u)), _channelCode(config.channelCode),
+      _powered(config.powered)
+{
+    _config.serial &= 0xFFFFFF;
+    resetRegisters();
+    if (_config.factoryCalibration) writeFactoryCalibration();
+}
+
+void Pod::setFirmwareVersion(unsigned major, unsigned minor)
+{
+    _config.firmwareMajor = major & 0xF;
+    _config.firmwareMinor = minor & 0xF;
+}
+
+unsigned Pod::reportedType() const { return _protected ? kProtectedType : (_config.type & 0xF); }
+
+bool Pod::usesOlderFrameLayout() const { return _config.firmwareMajor == 1 && _config.firmwareMinor < 15; }
+
+void Pod::setPowered(bool on)
+{
+    if (on && !_powered) {
+        _channelCode = 0;
+        resetRegisters();
+        _unlocked = false;
+        _protected = _eeprom.word(kBootFlag) == kBootFlag;
+    }
+    _powered = on;
+}
+
+bool Pod::streamingEnabled() const { return (registerValue(134) & 0x0300) == 0x0300; }
+
+std::uint16_t Pod::registerValue(unsigned address) const
+{
+    if (address < 128) return _eeprom.word((registerValue(133) & 0xFF80u) + address);
+    switch (address) {
+    case 128:
+        return static_cast<std::uint16_t>((reportedType() << 8) | ((_config.firmwareMajor & 0xF) << 4) |
+                                          (_config.firmwareMinor & 0xF));
+    case 135:
+        return static_cast<std::uint16_t>(_channelCode & 0x7FFF);
+    case 137:
+        return static_cast<std::uint16_t>(_config.vbattRaw & 0xFFF);
+    case 138:
+        return static_cast<std::uint16_t>(_config.vtempRaw & 0xFFF);
+    default: {
+        auto it = _registers.find(address);
+        return it == _registers.end() ? 0 : it->second;
+    }
+    }
+}
+
+void Pod::setRegisterValue(unsigned address, std::uint16_t value)
+{
+    if (address < 128)
+        _eeprom.pokeWord((registerValue(133) & 0xFF80u) + address, value);
+    else if (address == 135)
+        _channelCode = value & 0x7FFF;
+    else if (address != 128 && address != 137 && address != 138)
+        _registers[address] = value;
+}
+
+void Pod::failRegisterAfter(unsigned address, unsigned requests) { _failAfter[address] = requests; }
+
+bool Pod::countRequest(unsigned address)
+{
+    auto it = _failAfter.find(address);
+    if (it == _failAfter.end()) return true;
+    if (it->second == 0) return false;
+    --it->second;
+    return true;
+}
+
+void Pod::resetRegisters()
+{
+    _registers.clear();
+    for (unsigned a : {129u, 130u, 131u, 132u, 133u, 134u, 140u}) _registers[a] = 0;
+    _registers[139] = 0x0006; // LED on, auto power-off one minute
+    _registers[141] = 3;
+    _registers[142] = 4;
+    _registers[143] = 1; // gyroscope on
+}
+
+void Pod::reboot(Micros until)
+{
+    resetRegisters();
+    _unlocked = false;
+    _protected = _eeprom.word(kBootFlag) == kBootFlag;
+    _bootUntil = until;
+    ++_reboots;
+}
+
+bool Pod::writable(std::uint32_t address) const { return _protected || address >= kWorkingArea; }
+
+void Pod::eepromCommand(unsigned code)
+{
+    if (code == 0x20)
+        _eeprom.erase(0xFA00, 0xFAFF);
+    else if (code == 0x21)
+        _eeprom.erase(0xFB00, 0xFBFF);
+    else if (code == 0x22)
+        _eeprom.erase(0xFC00, 0xFDFF);
+    else if (code < 16 && _protected)
+        _eeprom.erase(code * kProgramSectorSize, code * kProgramSectorSize + kProgramSectorSize - 1);
+    else if (code == 0x23 && _protected) {
+        _eeprom.erase(kBootFlag, kBootFlag + 1);
+        _protected = false;
+    }
+}
+
+Pod::Outcome Pod::read(unsigned address, Micros)
+{
+    Outcome out;
+    if (!countRequest(address)) {
+        out.answered = false;
+        return out;
+    }
+    out.value = registerValue(address);
+    return out;
+}
+
+Pod::Outcome Pod::write(unsigned address, std::uint16_t value, Micros)
+{
+    Outcome out;
+    if (!countRequest(address)) {
+        out.answered = false;
+        return out;
+    }
+    out.value = value;
+    if (address < 128) {
+        std::uint32_t target = (registerValue(133) & 0xFF80u) + address;
+        if (_unlocked && writable(target)) _eeprom.program(target, value);
+        return out;
+    }
+    switch (address) {
+    case 128:
+    case 135: // takes effect once the echo is out
+    case 137:
+    case 138:
+        break;
+    case 134:
+        _registers[134] = value & 0x03FF;
+        break;
+    case 140:
+        _registers[140] = value;
+        if (value & 0x0200) eepromCommand(value & 0xFF);
+        _unlocked = (value & 0x0100) != 0;
+        break;
+    default:
+        _registers[address] = value;
+    }
+    return out;
+}
+
+void Pod::afterWrite(unsigned address, std::uint16_t value, Micros bootUntil)
+{
+    if (address == 135)
+        _channelCode = value & 0x7FFF;
+    else if (address == 134) {
+        if (value & 0x0800) reboot(bootUntil);
+        if (value & 0x0400) _powered = false;
+    }
+}
+
+std::uint32_t Pod::calibrationSetBase(unsigned set, std::uint32_t area) const { return area + kSetOffsets[set % 3]; }
+
+std::array<double, 9> Pod::factoryGain(unsigned set) const
+{
+    const double scale[3] = {9.80665 / 1024.0, 1.0 / 1000.0, (kPi / 180.0) / 16.4};
+    std::array<double, 9> g{};
+    for (unsigned r = 0; r < 3; ++r)
+        for (unsigned c = 0; c < 3; ++c) {
+            double s = scale[set % 3];
+            g[3 * r + c] = r == c ? s * (1.0 + 0.01 * ((_config.serial + set + r) % 5))
+                                  : s * 0.001 * static_cast<double>((_config.serial >> (r + 3 * c)) % 3);
+        }
+    return g;
+}
+
+std::array<double, 3> Pod::factoryOffset(unsigned set) const
+{
+    std::array<double, 3> o{};
+    for (unsigned r = 0; r < 3; ++r) o[r] = 0.5 * set - 0.25 * r + 0.125 * ((_config.serial >> (4 * r)) % 4);
+    return o;
+}
+
+std::array<double, 9> Pod::calibrationGain(unsigned set, std::uint32_t area) const
+{
+    std::uint32_t base = calibrationSetBase(set, area) + 16;
+    std::array<double, 9> g{};
+    for (unsigned r = 0; r < 3; ++r)
+        for (unsigned c = 0; c < 3; ++c) g[3 * r + c] = _eeprom.real(base + 8 * (r + 3 * c));
+    return g;
+}
+
+std::array<double, 3> Pod::calibrationOffset(unsigned set, std::uint32_t area) const
+{
+    std::uint32_t base = calibrationSetBase(set, area) + 88;
+    return {_eeprom.real(base), _eeprom.real(base + 8), _eeprom.real(base + 16)};
+}
+
+void Pod::writeFactoryCalibration()
+{
+    for (std::uint32_t area : {kWorkingArea, kManufacturingArea}) {
+        _eeprom.pokeUInt32(area, 0x12000000u | (_config.serial & 0xFFFF));
+        const std::uint8_t identity[8] = {static_cast<std::uint8_t>(_config.serial >> 16),
+                                          static_cast<std::uint8_t>(_config.serial >> 8),
+                                          static_cast<std::uint8_t>(_config.serial),
+                                          0x01, 0x00, 0x00, 0x03, 0x00};
+        for (unsigned k = 0; k < 8; ++k) _eeprom.pokeByte(area + 4 + k, identity[k]);
+        for (unsigned set = 0; set < 3; ++set) {
+            std::uint32_t base = calibrationSetBase(set, area);
+            // 12 March 2015, 10:20:30 UTC
+            const std::uint8_t header[8] = {bcd(12), bcd(3), bcd(15), bcd(10), bcd(20), bcd(30), 0x00, 0x03};
+            for (unsigned k = 0; k < 8; ++k) _eeprom.pokeByte(base + k, header[k]);
+            _eeprom.pokeReal(base + 8, 24.5);
+            std::array<double, 9> g = factoryGain(set);
+            for (unsigned r = 0; r < 3; ++r)
+                for (unsigned c = 0; c < 3; ++c) _eeprom.pokeReal(base + 16 + 8 * (r + 3 * c), g[3 * r + c]);
+            std::array<double, 3> o = factoryOffset(set);
+            for (unsigned r = 0; r < 3; ++r) _eeprom.pokeReal(base + 88 + 8 * r, o[r]);
+        }
+    }
+}
+
+std::string Pod::nextFrameBody(unsigned length, Micros t)
+{
+    double s = static_cast<double>(t) / 1e6;
+    const double rate = 2 * kPi / 20.0; // one turn in 20 s about x
+    double theta = rate * s + (_config.serial % 360) * kPi / 180.0;
+    double phi = 0.2 * std::sin(2 * kPi * s / 7.0);
+    auto rotate = [&](double x, double y, double z, double out[3]) {
+        // about x by theta, then about y by phi; expressed in the pod's frame
+        double y1 = std::cos(theta) * y - std::sin(theta) * z;
+        double z1 = std::sin(theta) * y + std::cos(theta) * z;
+        out[0] = std::cos(phi) * x + std::sin(phi) * z1;
+        out[1] = y1;
+        out[2] = -std::sin(phi) * x + std::cos(phi) * z1;
+    };
+    auto noise = [&](int spread) { return static_cast<int>(_noise() % (2u * spread + 1)) - spread; };
+
+    double g[3], m[3];
+    rotate(0.0, 0.0, 1.0, g);
+    rotate(0.22, 0.0, -0.42, m);
+    PodSample sample;
+    sample.frameNumber = _frameNumber++;
+    bool gyroOn = (registerValue(143) & 1) != 0;
+    for (unsigned k = 0; k < 3; ++k) {
+        sample.acc[k] = clamp16(1024.0 * g[k] + noise(3));
+        sample.mag[k] = clamp16(1000.0 * m[k] + noise(2));
+        double w = k == 0 ? rate * 180.0 / kPi * 16.4 : 0.0;
+        sample.gyr[k] = gyroOn ? clamp16(w + noise(2)) : 0;
+    }
+    sample.status = static_cast<std::uint8_t>((_button ? 1 : 0) | ((_config.batteryLevel & 7) << 1));
+    _lastSample = sample;
+    ++_framesSent;
+
+    std::string body(length, '\0');
+    body[0] = static_cast<char>(slot());
+    put16(body, 1, sample.frameNumber);
+    const auto& a = sample.acc;
+    const auto& mg = sample.mag;
+    const auto& w = sample.gyr;
+    bool older = usesOlderFrameLayout();
+    if (older) {
+        put16(body, 3, -a[1] * 16);
+        put16(body, 5, a[0] * 16);
+        put16(body, 7, -a[2] * 16);
+        put16(body, 9, mg[1]);
+        put16(body, 11, -mg[0]);
+        put16(body, 13, mg[2]);
+    } else {
+        for (unsigned k = 0; k < 3; ++k) {
+            put16(body, 3 + 2 * k, a[k]);
+            put16(body, 9 + 2 * k, mg[k]);
+        }
+    }
+    if (length >= 22) {
+        if (older) {
+            put16(body, 15, w[1]);
+            put16(body, 17, -w[0]);
+            put16(body, 19, w[2]);
+        } else {
+            for (unsigned k = 0; k < 3; ++k) put16(body, 15 + 2 * k, w[k]);
+        }
+    }
+    body[length - 1] = static_cast<char>(sample.status);
+    return body;
+}
+
+} // namespace Sim
+} // namespace Tarnlink

@@ -1,0 +1,141 @@
+#include <Poco/DeviceIO/Serial/SerialChannel.h>
+#include <Poco/Exception.h>
+#include <gtest/gtest.h>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <thread>
+#include <unistd.h>
+
+using namespace Poco::DeviceIO::Serial;
+
+namespace {
+
+/// The master side of a pseudo-terminal; the slave path is the port under test.
+struct Pty
+{
+    Pty()
+    {
+        master = posix_openpt(O_RDWR | O_NOCTTY);
+        if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) throw std::runtime_error("no pty");
+        path = ptsname(master);
+    }
+    ~Pty() { ::close(master); }
+    void send(const std::string& bytes)
+    {
+        ASSERT_EQ(static_cast<ssize_t>(bytes.size()), ::write(master, bytes.data(), bytes.size()));
+        std::this_thread::sleep_for(std::chrono::milliseconds(20)); // let the line discipline take them
+    }
+    std::string receive()
+    {
+        std::string got;
+        pollfd p{master, POLLIN, 0};
+        char buf[256];
+        while (::poll(&p, 1, 200) > 0) {
+            ssize_t n = ::read(master, buf, sizeof(buf));
+            if (n <= 0) break;
+            got.append(buf, static_cast<std::size_t>(n));
+            if (got.size() >= 3) break;
+        }
+        return got;
+    }
+    int master;
+    std::string path;
+};
+
+Poco::AutoPtr<SerialConfig> config(const std::string& port, int timeout, bool useEOF = false, unsigned bufferSize = 4096)
+{
+    return new SerialConfig(port, 0xFFFFFFFF, 8, 'N', 0, 0, 19, 25, useEOF, 4, bufferSize, timeout);
+}
+
+long long millisecondsSince(std::chrono::steady_clock::time_point start)
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+}
+
+} // namespace
+
+TEST(SerialPty, ReadsWhatIsWaitingTimesOutAndWrites)
+{
+    Pty pty;
+    Poco::AutoPtr<SerialConfig> cfg = config(pty.path, 50);
+    Poco::AutoPtr<SerialChannel> ch(new SerialChannel(cfg.get()));
+
+    pty.send("\x01\x02\x03\x04");
+    char buf[10];
+    std::memset(buf, 0xEE, sizeof(buf));
+    ASSERT_EQ(4, ch->read(buf, 10));
+    EXPECT_EQ(std::string("\x01\x02\x03\x04", 4), std::string(buf, 4));
+    for (int i = 4; i < 10; ++i) EXPECT_EQ(0, buf[i]) << i;
+
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(0, ch->read(buf, 10));
+    EXPECT_GE(millisecondsSince(start), 40);
+    EXPECT_LT(millisecondsSince(start), 1000);
+
+    EXPECT_EQ(3, ch->write("abc", 3));
+    EXPECT_EQ("abc", pty.receive());
+    try {
+        ch->write("", 0);
+        FAIL() << "empty write accepted";
+    } catch (const Poco::IOException& e) {
+        EXPECT_EQ("Error writing to " + pty.path, e.message());
+    }
+}
+
+TEST(SerialPty, OpensExclusivelyAndClosesOnce)
+{
+    Pty pty;
+    Poco::AutoPtr<SerialConfig> cfg = config(pty.path, 20);
+    EXPECT_FALSE(SerialChannel::isPortInUse(pty.path));
+    Poco::AutoPtr<SerialChannel> ch(new SerialChannel(cfg.get()));
+    EXPECT_TRUE(SerialChannel::isPortInUse(pty.path));
+    EXPECT_THROW(Poco::AutoPtr<SerialChannel>(new SerialChannel(cfg.get())), Poco::IOException);
+
+    ch->close();
+    ch->close(); // the handle was forgotten: nothing left to close twice
+    EXPECT_FALSE(ch->isOpen());
+    EXPECT_FALSE(SerialChannel::isPortInUse(pty.path));
+    EXPECT_THROW(ch->read(nullptr, 4), Poco::IOException);
+
+    ch->open();
+    EXPECT_TRUE(SerialChannel::isPortInUse(pty.path));
+    ch = nullptr; // the destructor releases the port
+    EXPECT_FALSE(SerialChannel::isPortInUse(pty.path));
+
+    Poco::AutoPtr<SerialConfig> missing = config("/nonexistent/ttyACM9", 20);
+    EXPECT_THROW(Poco::AutoPtr<SerialChannel>(new SerialChannel(missing.get())), Poco::FileNotFoundException);
+    EXPECT_TRUE(SerialChannel::isPortInUse("/nonexistent/ttyACM9"));
+}
+
+TEST(SerialPty, PendingReadStopsAtEndOfFileAndKeepsTheRest)
+{
+    Pty pty;
+    Poco::AutoPtr<SerialConfig> plain = config(pty.path, 20);
+    {
+        Poco::AutoPtr<SerialChannel> ch(new SerialChannel(plain.get()));
+        char* buffer = nullptr;
+        EXPECT_THROW(ch->read(buffer), Poco::InvalidAccessException);
+    }
+
+    Poco::AutoPtr<SerialConfig> cfg = config(pty.path, 20, true, 4);
+    Poco::AutoPtr<SerialChannel> ch(new SerialChannel(cfg.get()));
+    std::string out;
+
+    pty.send("0123456789"); // more than the buffer: it grows
+    EXPECT_EQ("0123456789", ch->readString(out, 0));
+
+    pty.send("xy\x04zw");
+    char* buffer = nullptr;
+    ASSERT_EQ(2, ch->read(buffer));
+    EXPECT_EQ(std::string("xy\0\0", 4), std::string(buffer, 4));
+    std::free(buffer);
+    // The chunk's bytes after the end-of-file character are kept; what was still queued is purged.
+    EXPECT_EQ("z", ch->readString(out, 0));
+
+    char notNull = 0;
+    char* given = &notNull;
+    EXPECT_THROW(ch->read(given), Poco::InvalidArgumentException);
+}

@@ -1,0 +1,161 @@
+#include "Helpers.h"
+#include <Tarnlink/Sim/Simulator.h>
+#include <gtest/gtest.h>
+#include <cmath>
+#include <cstdlib>
+
+using namespace SimTest;
+
+namespace {
+
+std::int16_t s16(const std::string& body, std::size_t at)
+{
+    return static_cast<std::int16_t>((static_cast<std::uint8_t>(body[at]) << 8) | static_cast<std::uint8_t>(body[at + 1]));
+}
+
+/// Pod 0x100001 at network position 3, streaming; returns the time transmission started.
+Micros startStreaming(Simulator& sim, Pod& pod, bool wideFrames)
+{
+    select(sim, pod.serial());
+    exchange(sim, Wire::WriteController, Wire::FRAME_MODE, wideFrames ? 1 : 0);
+    exchange(sim, Wire::WriteSlave, Wire::TDMA_DELAY, 901);
+    exchange(sim, Wire::WriteSlave, Wire::ID, 0x0303);
+    Micros start = sim.clock().now();
+    // 2500 ticks of 2000 ns: 200 Hz.
+    sim.feed(Wire::request(Wire::WriteController, Wire::TDMA_PERIOD, 0x8000 | 2500));
+    return start;
+}
+
+std::string nextMessage(Simulator& sim)
+{
+    EXPECT_TRUE(sim.waitForOutput(sim.clock().now() + 500000));
+    return sim.take();
+}
+
+} // namespace
+
+TEST(SimStream, WideFrameFieldsAndTiming)
+{
+    Simulator sim;
+    Pod& pod = sim.addPod(0x100001);
+    pod.setButton(true);
+    Micros start = startStreaming(sim, pod, true);
+
+    // Slot delay 901 x 1.5 us after the period start, then every 5 ms.
+    std::string first = nextMessage(sim);
+    EXPECT_EQ(start + 1351, sim.clock().now());
+    ASSERT_EQ(27u, first.size());
+    EXPECT_EQ("55 aa 55 aa 01 03 00 00", Wire::toHex(first.substr(0, 8)));
+    const std::string body = first.substr(5);
+    const PodSample& sample = pod.lastSample();
+    for (unsigned k = 0; k < 3; ++k) {
+        EXPECT_EQ(sample.acc[k], s16(body, 3 + 2 * k));
+        EXPECT_EQ(sample.mag[k], s16(body, 9 + 2 * k));
+        EXPECT_EQ(sample.gyr[k], s16(body, 15 + 2 * k));
+    }
+    // Button pressed, battery level 6.
+    EXPECT_EQ(0x0D, static_cast<std::uint8_t>(body[21]));
+    double g = std::sqrt(double(sample.acc[0]) * sample.acc[0] + double(sample.acc[1]) * sample.acc[1] +
+                         double(sample.acc[2]) * sample.acc[2]);
+    EXPECT_NEAR(1024.0, g, 12.0);
+    EXPECT_NEAR(295, sample.gyr[0], 3); // 18 deg/s about x
+
+    std::string second = nextMessage(sim);
+    EXPECT_EQ(start + 6351, sim.clock().now());
+    EXPECT_EQ("55 aa 55 aa 01 03 00 01", Wire::toHex(second.substr(0, 8)));
+
+    // The frame number wraps at 16 bits.
+    pod.setNextFrameNumber(0xFFFF);
+    EXPECT_EQ("ff ff", Wire::toHex(nextMessage(sim).substr(6, 2)));
+    EXPECT_EQ("00 00", Wire::toHex(nextMessage(sim).substr(6, 2)));
+
+    // Gyroscope off: zeros on the wire.
+    pod.setRegisterValue(Wire::GYR_CTRL, 0);
+    EXPECT_EQ("00 00 00 00 00 00", Wire::toHex(nextMessage(sim).substr(20, 6)));
+
+    // Stopping transmission ends the stream; frames already due still arrive.
+    sim.feed(Wire::request(Wire::WriteController, Wire::TDMA_PERIOD, 2500));
+    sim.advance(20000);
+    sim.take();
+    sim.advance(100000);
+    EXPECT_EQ(0u, sim.available());
+}
+
+TEST(SimStream, OlderFirmwareLayoutAndNarrowFrames)
+{
+    Simulator sim;
+    Pod& pod = sim.addPod(0x100001);
+    pod.setFirmwareVersion(1, 14);
+    startStreaming(sim, pod, true);
+    std::string body = nextMessage(sim).substr(5);
+    const PodSample& sample = pod.lastSample();
+    // Decoding of firmware 1.0-1.14: the same positions, other axes, accelerometer x16.
+    EXPECT_EQ(sample.acc[0], s16(body, 5) / 16);
+    EXPECT_EQ(sample.acc[1], -(s16(body, 3) / 16));
+    EXPECT_EQ(sample.acc[2], -(s16(body, 7) / 16));
+    EXPECT_EQ(sample.mag[0], -s16(body, 11));
+    EXPECT_EQ(sample.mag[1], s16(body, 9));
+    EXPECT_EQ(sample.mag[2], s16(body, 13));
+    EXPECT_EQ(sample.gyr[0], -s16(body, 17));
+    EXPECT_EQ(sample.gyr[1], s16(body, 15));
+    EXPECT_EQ(sample.gyr[2], s16(body, 19));
+
+    Simulator narrow;
+    Pod& p2 = narrow.addPod(0x100001);
+    p2.setBatteryLevel(2);
+    startStreaming(narrow, p2, false);
+    std::string frame = nextMessage(narrow);
+    ASSERT_EQ(21u, frame.size());
+    body = frame.substr(5);
+    EXPECT_EQ(p2.lastSample().acc[2], s16(body, 7));
+    EXPECT_EQ(p2.lastSample().mag[0], s16(body, 9));
+    EXPECT_EQ(0x04, static_cast<std::uint8_t>(body[15]));
+}
+
+TEST(SimStream, OnlyPodsOnTheChannelStreamAndOfferedRate)
+{
+    Simulator sim;
+    Pod& near = sim.addPod(0x100001);
+    Pod& far = sim.addPod(0x100002);
+    select(sim, far.serial());
+    exchange(sim, Wire::WriteSlave, Wire::ID, 0x0301);
+    far.setChannelCode(0x46);
+    startStreaming(sim, near, true);
+    sim.advance(100000);
+    EXPECT_EQ(20u, sim.recorder().count(Record::Frame));
+    EXPECT_EQ(0u, far.framesSent());
+
+    // Ten times the radio's rate on request.
+    sim.recorder().clear();
+    sim.setOfferedRate(2000.0);
+    sim.advance(100000);
+    EXPECT_NEAR(200.0, double(sim.recorder().count(Record::Frame)), 1.0);
+}
+
+TEST(SimStream, PairingReportsAndBusyChannelNoise)
+{
+    Simulator sim;
+    sim.addPod(0x100001);
+    Pod& pairing = sim.addPod(0xA0BEEF);
+    pairing.setPairing(true);
+    exchange(sim, Wire::WriteController, Wire::PAIRING_CTRL, 1);
+    EXPECT_EQ("55 aa 55 aa 06 a0 be ef", Wire::toHex(nextMessage(sim)));
+    EXPECT_EQ("55 aa 55 aa 06 a0 be ef", Wire::toHex(nextMessage(sim)));
+    EXPECT_EQ(2u, sim.recorder().count(Record::PairingReport));
+
+    // Idle: no reports, no noise, even on a busy channel.
+    exchange(sim, Wire::WriteController, Wire::PAIRING_CTRL, 0);
+    sim.setBusyChannel(0);
+    sim.advance(1000000);
+    sim.take();
+    EXPECT_EQ(0u, sim.recorder().count(Record::Noise));
+
+    // Listening on the busy channel hears noise within a few ms; on a quiet one nothing.
+    exchange(sim, Wire::WriteController, Wire::PAIRING_CTRL, 2);
+    Micros t0 = sim.clock().now();
+    EXPECT_TRUE(sim.waitForOutput(t0 + 10000));
+    EXPECT_GT(sim.take().size(), 0u);
+    exchange(sim, Wire::WriteController, Wire::RF_CHANNEL, 0x0F00 | Wire::channelCode(5));
+    sim.take();
+    EXPECT_FALSE(sim.waitForOutput(sim.clock().now() + 1000000));
+}

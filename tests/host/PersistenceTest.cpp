@@ -1,0 +1,57 @@
+#include "ToyFilter.h"
+
+#include "Quillmesh/Core/PropertyPersistence.h"
+
+#include <Poco/File.h>
+#include <Poco/FileStream.h>
+#include <Poco/TemporaryFile.h>
+
+#include <gtest/gtest.h>
+
+using namespace Quillmesh::Core;
+using HostTests::ToyFilter;
+
+TEST(Persistence, SavedPropertiesComeBackAndRuntimeSwitchesStayOut)
+{
+    Poco::TemporaryFile file;
+    {
+        ToyFilter source("a");
+        source.running.set(true);
+        source.gain.set(7);
+        source.mode.set(1);
+        source.label.set("${HOME} and: spaces = kept");
+        ValueProperty<std::string> dotted("Copy Calib to Manuf.", &source.getPropertyBag());
+        dotted.set("x");
+        saveProperties(source.getPropertyBag(), file.path());
+    }
+    ToyFilter target("b");
+    ValueProperty<std::string> dotted("Copy Calib to Manuf.", &target.getPropertyBag());
+    const int before = target.handlerCalls;
+    EXPECT_TRUE(restoreProperties(target.getPropertyBag(), file.path()).empty());
+    EXPECT_FALSE(target.running.get()) << "a runtime switch must not be saved";
+    EXPECT_EQ(7, target.gain.get());
+    EXPECT_EQ(1u, target.mode.get());
+    EXPECT_EQ("${HOME} and: spaces = kept", target.label.get());
+    EXPECT_EQ("x", dotted.get());
+    EXPECT_EQ(before + 2, target.handlerCalls) << "restored values go through the handlers";
+}
+
+TEST(Persistence, ABadValueIsReportedAndTheOthersAreStillRestored)
+{
+    Poco::TemporaryFile file;
+    {
+        Poco::FileOutputStream out(file.path());
+        out << "Gain = 50\nMode = 1\nLabel = fine\nRunning = 1\nUnknown = 3\n";
+    }
+    ToyFilter target("b");
+    const std::vector<RestoreProblem> problems = restoreProperties(target.getPropertyBag(), file.path());
+    ASSERT_EQ(1u, problems.size());
+    EXPECT_EQ("Gain", problems[0].property);
+    EXPECT_NE(std::string::npos, problems[0].reason.find("50 does not fit in [1;10]")) << problems[0].reason;
+    EXPECT_EQ(1, target.gain.get());
+    EXPECT_EQ(1u, target.mode.get());
+    EXPECT_EQ("fine", target.label.get());
+    EXPECT_FALSE(target.running.get());
+
+    EXPECT_THROW(restoreProperties(target.getPropertyBag(), file.path() + ".missing"), Poco::FileException);
+}

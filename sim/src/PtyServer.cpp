@@ -95,6 +95,7 @@ void PtyServer::serve()
     while (_running) {
         Micros now = virtualNow();
         Micros next;
+        Micros gone;
         {
             auto guard = _simulator.lock();
             _simulator.advanceTo(now);
@@ -107,6 +108,7 @@ void PtyServer::serve()
             }
             pending += _simulator.take();
             next = _simulator.nextEventTime();
+            gone = _simulator.faults().disappearAt;
         }
         if (pending.size() > kMaxPending) pending.erase(0, pending.size() - kMaxPending);
         while (!pending.empty()) {
@@ -116,7 +118,6 @@ void PtyServer::serve()
         }
 
         Micros wait = next == kNever ? 100000 : next - now;
-        Micros gone = _simulator.faults().disappearAt;
         if (gone != kNever) wait = std::min(wait, gone - now);
         wait = std::max<Micros>(0, std::min<Micros>(wait, 100000));
         timespec ts{static_cast<time_t>(wait / 1000000), static_cast<long>((wait % 1000000) * 1000)};

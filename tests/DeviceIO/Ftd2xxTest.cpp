@@ -162,3 +162,18 @@ TEST_F(Ftd2xx, ChannelReleasesTheDeviceExactlyOnce)
         EXPECT_EQ("Unable to communicate with device: B200", e.message());
     }
 }
+
+TEST_F(Ftd2xx, SimulatedControllerAnswersRegisterReads)
+{
+    const unsigned pods[] = {0x123456};
+    if (!fakeftd2xx_addSimController("SIM1", pods, 1)) GTEST_SKIP() << "fake built without the simulator";
+    ASSERT_EQ(1u, enumerateDevices().size());
+    Poco::AutoPtr<Ftd2xxChannel> ch(new Ftd2xxChannel(controllerConfig("SIM1").get()));
+    // Read controller register 9 (FRAME_MODE).
+    const std::string request("\x55\xAA\x55\xAA\x05\x09\x00\x00", 8);
+    ASSERT_EQ(8, ch->write(request.data(), 8));
+    char reply[8];
+    ASSERT_EQ(8, ch->read(reply, 8));
+    EXPECT_EQ(std::string("\x55\xAA\x55\xAA\x05\x09", 6), std::string(reply, 6));
+    EXPECT_EQ(0, ch->read(reply, 8)); // nothing more: the read time-out passes in virtual time
+}

@@ -9,9 +9,9 @@ namespace Tarnlink {
 class ControllerV1Factory : public ControllerFactory
 {
 public:
-    static const int VENDOR_ID = 0x0403;
-    static const int PRODUCT_ID = 0x6001;
-    static const int TIMEOUT = 200;
+    static constexpr int VENDOR_ID = 0x0403;
+    static constexpr int PRODUCT_ID = 0x6001;
+    static constexpr int TIMEOUT = 200;
 
     explicit ControllerV1Factory(const std::string& serialNumber);
 

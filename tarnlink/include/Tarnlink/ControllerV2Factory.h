@@ -9,9 +9,9 @@ namespace Tarnlink {
 class ControllerV2Factory : public ControllerFactory
 {
 public:
-    static const int VENDOR_ID = 0x0483;
-    static const int PRODUCT_ID = 0xA027;
-    static const int TIMEOUT = 150;
+    static constexpr int VENDOR_ID = 0x0483;
+    static constexpr int PRODUCT_ID = 0xA027;
+    static constexpr int TIMEOUT = 150;
 
     ControllerV2Factory(const std::string& portName, const std::string& identifier);
 

@@ -6,11 +6,14 @@
 #include <Tarnlink/ControllerEnum.h>
 #include <Tarnlink/ControllerV1Factory.h>
 #include <Tarnlink/ControllerV2Factory.h>
+#include <Tarnlink/Hardware.h>
 #include <Tarnlink/Protocol.h>
+#include <Tarnlink/RegisterMap.h>
 #include <Tarnlink/Sim/PtyServer.h>
 #include <Tarnlink/Sim/Simulator.h>
 #include <gtest/gtest.h>
 #include <memory>
+#include <set>
 #include <stdexcept>
 
 using namespace Tarnlink;
@@ -49,12 +52,56 @@ protected:
     std::vector<std::unique_ptr<Sim::PtyServer>> servers;
 };
 
-unsigned hardwareCodeThrough(const ControllerFactory& factory)
+/// A pod reached through the controller's slave registers, just enough to make it stream.
+class PodRegisters : public Hardware
+{
+public:
+    PodRegisters(Protocol* protocol, Controller& controller, std::uint32_t serial)
+        : Hardware(protocol, Opcode::WRITE_SLAVE_REG, Opcode::READ_SLAVE_REG), _controller(controller), _serial(serial)
+    {
+        RegisterMap::definePodRegisters(memory);
+        resetRegisters();
+    }
+    void resetRegisters() override { memory.reset(); }
+    void startStreaming(unsigned position)
+    {
+        _controller.setSlaveAddress(_serial);
+        Register& id = memory.getRegister(PodReg::ID);
+        id.field(0).set(position, false);
+        id.field(1).set(1, false);
+        id.field(2).set(1, false);
+        writeRegister(id, 20, true);
+    }
+
+private:
+    Controller& _controller;
+    std::uint32_t _serial;
+};
+
+/// Opens the controller through its factory, makes the pods stream and reads frames from all of them.
+unsigned streamThrough(const ControllerFactory& factory, const std::vector<std::uint32_t>& pods)
 {
     Poco::AutoPtr<Poco::DeviceIO::Channel> channel(factory.createChannel());
     Poco::AutoPtr<Protocol> protocol(new Protocol(channel.get()));
     std::unique_ptr<Controller> controller(factory.createController(protocol.get()));
-    return controller->getHardwareCode();
+    const unsigned code = controller->getHardwareCode();
+    controller->setChannel(0);
+    controller->setFrameMode(1);
+    controller->setFrequency(100);
+    for (std::size_t i = 0; i < pods.size(); ++i) PodRegisters(protocol, *controller, pods[i]).startStreaming(unsigned(i + 1));
+    controller->setState(Controller::Transmission);
+    std::set<unsigned> positions;
+    for (int i = 0; i < 10 * int(pods.size()); ++i) {
+        std::string frame;
+        EXPECT_TRUE(controller->readDataFrame(frame)) << "frame " << i;
+        if (frame.size() == 22) positions.insert(static_cast<unsigned char>(frame[0]));
+    }
+    controller->setState(Controller::Idle);
+    EXPECT_EQ(pods.size(), positions.size());
+    std::string rest;
+    channel->readString(rest, 64);
+    EXPECT_TRUE(rest.empty()) << "still streaming after leaving transmission";
+    return code;
 }
 
 } // namespace
@@ -104,13 +151,18 @@ TEST_F(Discovery, MissingD2xxLibraryStillListsGeneration2)
     EXPECT_EQ(port, Poco::AnyCast<std::string>(controllers.get(0)->getProperty("PortName")));
 }
 
-TEST_F(Discovery, OpensControllersOfBothGenerations)
+TEST_F(Discovery, StreamsFromControllersOfBothGenerations)
 {
     serveGeneration2();
+    {
+        auto lock = sims.back()->lock();
+        sims.back()->addPod(0x10AA01);
+        sims.back()->addPod(0x10AA02);
+    }
     const unsigned pods[] = {0x123456};
     if (!fakeftd2xx_addSimController("SIM1", pods, 1)) GTEST_SKIP() << "fake built without the simulator";
     ControllerEnum controllers(true);
     ASSERT_EQ(2u, controllers.count());
-    EXPECT_EQ(5u, hardwareCodeThrough(*controllers.get(0)));
-    EXPECT_EQ(2u, hardwareCodeThrough(*controllers.get(1)));
+    EXPECT_EQ(5u, streamThrough(*controllers.get(0), {0x10AA01, 0x10AA02}));
+    EXPECT_EQ(2u, streamThrough(*controllers.get(1), {0x123456}));
 }

@@ -96,6 +96,7 @@ TEST(CalibrationImageTest, CommitWritesBothWorkingSectorsAndNothingElse)
 
     const std::vector<Bench::WindowAccess> writes = Bench::windowWrites(bench.sim.recorder());
     EXPECT_EQ(174u, writes.size());
+    EXPECT_EQ(2 * 174u, Bench::windowAccesses(bench.sim.recorder()).size());
     std::set<std::uint32_t> addresses;
     for (const Bench::WindowAccess& w : writes) addresses.insert(w.address);
     EXPECT_EQ(174u, addresses.size());

@@ -48,15 +48,6 @@ TEST(PodEepromAccessTest, DoublesAreSplitMostSignificantWordFirst)
     eeprom.readDoubles(0xFB10, 1, &back);
     EXPECT_EQ(1.0, back);
     EXPECT_EQ(1.0, bench.sim.pod(0x100001)->eeprom().real(0xFB10));
-
-    const std::uint32_t value = 0x12345678;
-    std::uint32_t read = 0;
-    eeprom.sectorCommand(Driftnode3EEPROM::WorkingSecond);
-    eeprom.unlock();
-    EXPECT_TRUE(eeprom.writeUInt32s(0xFB20, 1, &value));
-    eeprom.readUInt32s(0xFB20, 1, &read);
-    EXPECT_EQ(value, read);
-    EXPECT_EQ(0x1234, bench.sim.pod(0x100001)->eepromWord(0xFB20));
 }
 
 TEST(PodEepromAccessTest, AWordThatNeverSticksIsTriedFiftyTimesAndReported)

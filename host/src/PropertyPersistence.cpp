@@ -11,6 +11,31 @@
 namespace Quillmesh {
 namespace Core {
 
+namespace {
+
+// Properties files trim the blanks around a value. A value that starts or ends with a blank
+// (or with a quote, to stay unambiguous) is written between double quotes, which reading
+// takes off again.
+bool needsQuotes(const std::string& text)
+{
+    if (text.empty()) return false;
+    auto special = [](char c) { return c == ' ' || c == '\t' || c == '"'; };
+    return special(text.front()) || special(text.back());
+}
+
+std::string encode(const std::string& text)
+{
+    return needsQuotes(text) ? '"' + text + '"' : text;
+}
+
+std::string decode(const std::string& text)
+{
+    if (text.size() >= 2 && text.front() == '"' && text.back() == '"') return text.substr(1, text.size() - 2);
+    return text;
+}
+
+} // namespace
+
 void saveProperties(const PropertyBag& bag, const std::string& path)
 {
     Poco::AutoPtr<Poco::Util::PropertyFileConfiguration> file(new Poco::Util::PropertyFileConfiguration);
@@ -21,7 +46,7 @@ void saveProperties(const PropertyBag& bag, const std::string& path)
             if (!property->getIsPersistent()) continue;
             std::string text;
             property->serialize(text);
-            file->setString(property->getName(), text);
+            file->setString(property->getName(), encode(text));
         }
     }
     file->save(path);
@@ -40,7 +65,7 @@ std::vector<RestoreProblem> restoreProperties(PropertyBag& bag, const std::strin
         const std::string& name = property->getName();
         if (!file->has(name)) continue;
         // Raw: the configuration would otherwise expand ${...} in texts saved unexpanded.
-        const std::string text = file->getRawString(name);
+        const std::string text = decode(file->getRawString(name));
         try
         {
             property->deSerialize(text);

@@ -19,9 +19,9 @@ TEST(Persistence, SavedPropertiesComeBackAndRuntimeSwitchesStayOut)
         source.running.set(true);
         source.gain.set(7);
         source.mode.set(1);
-        source.label.set("${HOME} and: spaces = kept");
+        source.label.set("  ${HOME} and: spaces = kept\\t ");
         ValueProperty<std::string> dotted("Copy Calib to Manuf.", &source.getPropertyBag());
-        dotted.set("x");
+        dotted.set("\"quoted\"");
         saveProperties(source.getPropertyBag(), file.path());
     }
     ToyFilter target("b");
@@ -31,8 +31,8 @@ TEST(Persistence, SavedPropertiesComeBackAndRuntimeSwitchesStayOut)
     EXPECT_FALSE(target.running.get()) << "a runtime switch must not be saved";
     EXPECT_EQ(7, target.gain.get());
     EXPECT_EQ(1u, target.mode.get());
-    EXPECT_EQ("${HOME} and: spaces = kept", target.label.get());
-    EXPECT_EQ("x", dotted.get());
+    EXPECT_EQ("  ${HOME} and: spaces = kept\\t ", target.label.get());
+    EXPECT_EQ("\"quoted\"", dotted.get());
     EXPECT_EQ(before + 2, target.handlerCalls) << "restored values go through the handlers";
 }
 

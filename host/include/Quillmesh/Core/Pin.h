@@ -34,6 +34,8 @@ private:
 
 class AbstractOutputPin;
 
+// Pin is a virtual base: the most derived pin class constructs it, so the Pin("", nullptr)
+// below never runs.
 class AbstractInputPin : public virtual Pin
 {
 public:

@@ -1,0 +1,119 @@
+#ifndef Tarnlink_Driftnode3EEPROM_INCLUDED
+#define Tarnlink_Driftnode3EEPROM_INCLUDED
+
+#include <Poco/DateTime.h>
+#include <Tarnlink/DriftnodeEEPROM.h>
+#include <Tarnlink/MemoryEEPROM.h>
+#include <cstdint>
+#include <functional>
+
+namespace Tarnlink {
+
+class Driftnode3;
+
+/// A Driftnode3 pod's EEPROM: word access through the pod's 128-byte register window, and the
+/// host-side image of the calibration (identity header and three sets of temperature, 3x3 gain
+/// and offset) with its transfers to and from the working and manufacturing areas.
+///
+/// Image addresses are working-area addresses; the manufacturing copy sits 0x200 higher.
+class Driftnode3EEPROM : public DriftnodeEEPROM
+{
+public:
+    /// Sector codes of the pod's calibration areas.
+    enum Area : unsigned
+    {
+        WorkingFirst = 0x20,   ///< 0xFA00-0xFAFF: identity, sets 0 and 1
+        WorkingSecond = 0x21,  ///< 0xFB00-0xFBFF: set 2
+        Manufacturing = 0x22   ///< 0xFC00-0xFDFF: copy of both
+    };
+
+    static constexpr std::uint32_t IMAGE_SIZE = 0x800;
+    static constexpr std::uint32_t IDENTITY = 0xFA00;
+    static constexpr std::uint32_t MANUFACTURING_OFFSET = 0x200;
+    static constexpr unsigned SET_COUNT = 3;
+    static constexpr unsigned WORD_TRIES = 50;
+
+    /// Source of the current UTC date and time for the set headers.
+    typedef std::function<Poco::DateTime()> Clock;
+
+    explicit Driftnode3EEPROM(Driftnode3& pod);
+    Driftnode3EEPROM(const Driftnode3EEPROM&) = delete;
+    Driftnode3EEPROM& operator=(const Driftnode3EEPROM&) = delete;
+
+    bool verifyFirmware(unsigned startChannel, const std::string& path) override;
+    bool upgradeFirmware(unsigned startChannel, const std::string& path) override;
+
+    // Pod EEPROM words. Register failures throw Poco::IOException.
+    /// Writes EEPROM_OFFSET only when the page differs from the last one written.
+    void selectPage(std::uint32_t address);
+    /// Makes the next selectPage write EEPROM_OFFSET whatever the page (the pod lost it).
+    void forgetPage() { _page = NO_PAGE; }
+    std::uint16_t readWord(std::uint32_t address);
+    /// Up to 50 write-and-read-back tries; false when the word never read back as written.
+    bool writeWord(std::uint32_t address, std::uint16_t value);
+    void readWords(std::uint32_t address, std::size_t count, std::uint16_t* out);
+    /// Every word is written even after one fails; false when any did.
+    bool writeWords(std::uint32_t address, std::size_t count, const std::uint16_t* in);
+    void readUInt32s(std::uint32_t address, std::size_t count, std::uint32_t* out);
+    bool writeUInt32s(std::uint32_t address, std::size_t count, const std::uint32_t* in);
+    void readDoubles(std::uint32_t address, std::size_t count, double* out);
+    bool writeDoubles(std::uint32_t address, std::size_t count, const double* in);
+    void unlock();
+    void lock();
+    /// Sends a sector or firmware command, then gives the pod 30 ms.
+    void sectorCommand(unsigned code);
+
+    // Image only, no device traffic. Sets are 0-2; gains are 9 doubles row by row.
+    void setGain(unsigned set, const double* m);
+    void setOffset(unsigned set, const double* v);
+    void gain(unsigned set, double* out) const;
+    void offset(unsigned set, double* out) const;
+    /// Stamps the set with the clock's date and time (BCD) and stores its temperature.
+    void writeSetHeader(unsigned set, double temperature);
+    double temperature(unsigned set) const;
+    std::uint32_t identity() const;
+    const MemoryEEPROM& image() const { return _image; }
+
+    // Transfers.
+    void readIdentity();
+    /// area: WorkingFirst for sets 0 and 1, WorkingSecond for set 2, or Manufacturing.
+    void readSet(unsigned set, unsigned area);
+    void readCalibration();
+    /// Writes the image into one area between unlock and lock. Throws Poco::IOException naming
+    /// the first address that did not verify, after the lock and after every other word was written.
+    void writeArea(unsigned area);
+    void commit();
+    void restoreFromManufacturing(bool set0, bool set1, bool set2);
+    void copyToManufacturing(bool set0, bool set1, bool set2);
+
+    void setClock(Clock clock) { _clock = std::move(clock); }
+
+    /// First address of a set's block in the image.
+    static std::uint32_t setAddress(unsigned set);
+
+private:
+    static constexpr std::uint32_t NO_PAGE = 0xFFFFFFFF;
+    static constexpr std::uint32_t NO_ADDRESS = 0xFFFFFFFF;
+
+    void declareLayout();
+    void declareSet(std::uint32_t blockAddress);
+    DataBlockMemory& setBlock(unsigned set);
+    const DataBlockMemory& setBlock(unsigned set) const;
+    void writeEepromControl(unsigned command, unsigned enable, unsigned execute);
+    /// writeArea without the verdict: the first address that did not verify, or NO_ADDRESS.
+    std::uint32_t writeAreaWords(unsigned area);
+    void writeBlock(const DataBlockMemory& block, std::uint32_t destination);
+    /// Throws for the first unverified address of a whole transfer.
+    static void checkVerified(std::uint32_t firstFailure);
+
+    Driftnode3& _pod;
+    MemoryEEPROM _image;
+    std::uint32_t _page = NO_PAGE;
+    /// First word of the current transfer that did not verify.
+    std::uint32_t _firstUnverified = NO_ADDRESS;
+    Clock _clock;
+};
+
+} // namespace Tarnlink
+
+#endif

@@ -1,0 +1,22 @@
+#ifndef Tarnlink_DriftnodeEEPROM_INCLUDED
+#define Tarnlink_DriftnodeEEPROM_INCLUDED
+
+#include <string>
+
+namespace Tarnlink {
+
+/// Firmware operations on a pod's EEPROM.
+class DriftnodeEEPROM
+{
+public:
+    virtual ~DriftnodeEEPROM() = default;
+    /// True when the pod's EEPROM matches the firmware file; the search for a free radio
+    /// channel starts at startChannel.
+    virtual bool verifyFirmware(unsigned startChannel, const std::string& path) = 0;
+    /// True when the pod's EEPROM matches the firmware file after writing it.
+    virtual bool upgradeFirmware(unsigned startChannel, const std::string& path) = 0;
+};
+
+} // namespace Tarnlink
+
+#endif

@@ -1,0 +1,90 @@
+#ifndef Tarnlink_Tests_PodBench_INCLUDED
+#define Tarnlink_Tests_PodBench_INCLUDED
+
+#include <Poco/AutoPtr.h>
+#include <Tarnlink/ControllerV1.h>
+#include <Tarnlink/ControllerV2.h>
+#include <Tarnlink/Driftnode3.h>
+#include <Tarnlink/RegisterMap.h>
+#include <Tarnlink/Sim/ScopedVirtualSleep.h>
+#include <Tarnlink/Sim/Simulator.h>
+#include <Tarnlink/Sim/VirtualChannel.h>
+#include <memory>
+#include <vector>
+
+namespace Tarnlink {
+namespace Bench {
+
+/// A controller and its pods in the simulator, reached through the library, in virtual time.
+struct PodBench
+{
+    explicit PodBench(Sim::Generation generation = Sim::Generation::Second) : sim(generation), sleep(sim)
+    {
+        sim.setInstant(true);
+        channel = new Sim::VirtualChannel(sim, 100);
+        protocol = new Protocol(channel.get());
+        if (generation == Sim::Generation::First)
+            controller.reset(new ControllerV1(protocol.get()));
+        else
+            controller.reset(new ControllerV2(protocol.get()));
+    }
+
+    /// Adds a pod to the simulator and returns the library's object for it.
+    Driftnode3& addPod(const Sim::PodConfig& config = Sim::PodConfig())
+    {
+        sim.addPod(config);
+        pods.emplace_back(new Driftnode3(controller.get(), config.serial));
+        return *pods.back();
+    }
+
+    Sim::Micros elapsedSince(Sim::Micros start) { return sim.clock().now() - start; }
+
+    Sim::Simulator sim;
+    Sim::ScopedVirtualSleep sleep;
+    Poco::AutoPtr<Sim::VirtualChannel> channel;
+    Protocol::Ptr protocol;
+    std::unique_ptr<Controller> controller;
+    std::vector<std::unique_ptr<Driftnode3>> pods;
+};
+
+/// One pod EEPROM word written through the register window, as it crossed the wire.
+struct WindowAccess
+{
+    std::uint32_t address;
+    std::uint16_t value;
+    bool write;
+};
+
+/// Window reads and writes in order, with the page each one reached (from the EEPROM_OFFSET writes).
+inline std::vector<WindowAccess> windowAccesses(const Sim::Recorder& recorder)
+{
+    std::vector<WindowAccess> accesses;
+    std::uint32_t page = 0;
+    for (const Sim::Record& r : recorder.of(Sim::Record::Request)) {
+        if (r.opcode != Opcode::WRITE_SLAVE_REG && r.opcode != Opcode::READ_SLAVE_REG) continue;
+        if (r.opcode == Opcode::WRITE_SLAVE_REG && r.address == PodReg::EEPROM_OFFSET) page = r.value & 0xFF80;
+        if (r.address < 128) accesses.push_back({page + r.address, r.value, r.opcode == Opcode::WRITE_SLAVE_REG});
+    }
+    return accesses;
+}
+
+inline std::vector<WindowAccess> windowWrites(const Sim::Recorder& recorder)
+{
+    std::vector<WindowAccess> writes;
+    for (const WindowAccess& a : windowAccesses(recorder))
+        if (a.write) writes.push_back(a);
+    return writes;
+}
+
+/// Values written to a pod register, in order.
+inline std::vector<std::uint16_t> podWrites(const Sim::Recorder& recorder, std::uint8_t address)
+{
+    std::vector<std::uint16_t> values;
+    for (const Sim::Record& r : recorder.requests(Opcode::WRITE_SLAVE_REG, address)) values.push_back(r.value);
+    return values;
+}
+
+} // namespace Bench
+} // namespace Tarnlink
+
+#endif

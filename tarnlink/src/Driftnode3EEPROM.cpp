@@ -157,7 +157,7 @@ bool Driftnode3EEPROM::writeWord(std::uint32_t address, std::uint16_t value)
         sleepMilliseconds(WORD_SETTLE_MS);
         if (readWord(address) == value) return true;
     }
-    if (_firstUnverified == NO_ADDRESS) _firstUnverified = address;
+    if (_firstUnverified == UNUSED_ADDRESS) _firstUnverified = address;
     return false;
 }
 
@@ -352,7 +352,7 @@ std::uint32_t Driftnode3EEPROM::writeAreaWords(unsigned area)
 {
     if (area != WorkingFirst && area != WorkingSecond && area != Manufacturing)
         throw Poco::InvalidArgumentException("No calibration area 0x" + Poco::NumberFormatter::formatHex(area));
-    _firstUnverified = NO_ADDRESS;
+    _firstUnverified = UNUSED_ADDRESS;
     unlock();
     if (area != WorkingSecond) {
         const std::uint32_t base = area == Manufacturing ? IDENTITY + MANUFACTURING_OFFSET : IDENTITY;
@@ -380,7 +380,7 @@ std::uint32_t Driftnode3EEPROM::writeAreaWords(unsigned area)
 
 void Driftnode3EEPROM::checkVerified(std::uint32_t firstFailure)
 {
-    if (firstFailure != NO_ADDRESS)
+    if (firstFailure != UNUSED_ADDRESS)
         throw Poco::IOException("Could not verify the EEPROM word at " + hexAddress(firstFailure));
 }
 
@@ -393,7 +393,7 @@ void Driftnode3EEPROM::commit()
     // Both sectors are erased by now, so the second is written even when the first had a bad word.
     const std::uint32_t first = writeAreaWords(WorkingFirst);
     const std::uint32_t second = writeAreaWords(WorkingSecond);
-    checkVerified(first != NO_ADDRESS ? first : second);
+    checkVerified(first != UNUSED_ADDRESS ? first : second);
 }
 
 void Driftnode3EEPROM::restoreFromManufacturing(bool set0, bool set1, bool set2)

@@ -93,14 +93,14 @@ public:
 
 private:
     static constexpr std::uint32_t NO_PAGE = 0xFFFFFFFF;
-    static constexpr std::uint32_t NO_ADDRESS = 0xFFFFFFFF;
+    static constexpr std::uint32_t UNUSED_ADDRESS = 0xFFFFFFFF;
 
     void declareLayout();
     void declareSet(std::uint32_t blockAddress);
     DataBlockMemory& setBlock(unsigned set);
     const DataBlockMemory& setBlock(unsigned set) const;
     void writeEepromControl(unsigned command, unsigned enable, unsigned execute);
-    /// writeArea without the verdict: the first address that did not verify, or NO_ADDRESS.
+    /// writeArea without the verdict: the first address that did not verify, or UNUSED_ADDRESS.
     std::uint32_t writeAreaWords(unsigned area);
     void writeBlock(const DataBlockMemory& block, std::uint32_t destination);
     /// Throws for the first unverified address of a whole transfer.
@@ -110,7 +110,7 @@ private:
     MemoryEEPROM _image;
     std::uint32_t _page = NO_PAGE;
     /// First word of the current transfer that did not verify.
-    std::uint32_t _firstUnverified = NO_ADDRESS;
+    std::uint32_t _firstUnverified = UNUSED_ADDRESS;
     Clock _clock;
 };
 

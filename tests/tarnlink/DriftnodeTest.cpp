@@ -115,6 +115,38 @@ TEST(DriftnodeTest, FrequencyPositionAndStreaming)
     EXPECT_TRUE(pod.registerOf(pod.accRangeField()).isSynced());
 }
 
+TEST(DriftnodeTest, AFailedCommandIsNotCarriedByALaterWrite)
+{
+    PodBench bench;
+    Driftnode3& pod = bench.addPod();
+    Sim::Pod& simPod = *bench.sim.pod(0x100001);
+    pod.setSlot(3);
+
+    simPod.failRegisterAfter(PodReg::ID, 0);
+    EXPECT_THROW(pod.switchOff(), Poco::IOException);
+    EXPECT_THROW(pod.reboot(), Poco::IOException);
+    simPod.failRegisterAfter(PodReg::ID, 100);
+    simPod.failRegisterAfter(PodReg::TDMA_DELAY, 0);
+    EXPECT_THROW(pod.setStreamingState(Driftnode::Streaming), Poco::IOException);
+    EXPECT_EQ(Driftnode::Stopped, pod.getStreamingState());
+    simPod.failRegisterAfter(PodReg::TDMA_DELAY, 100);
+
+    // The next write of ID only moves the pod to another position.
+    bench.sim.recorder().clear();
+    pod.setSlot(4);
+    EXPECT_EQ(std::vector<std::uint16_t>{0x0004}, Bench::podWrites(bench.sim.recorder(), PodReg::ID));
+    EXPECT_TRUE(simPod.powered());
+    EXPECT_EQ(0u, simPod.rebootCount());
+    EXPECT_FALSE(simPod.streamingEnabled());
+
+    // A start whose ID write failed is not left half-believed either.
+    simPod.failRegisterAfter(PodReg::ID, 0);
+    EXPECT_THROW(pod.startStreaming(), Poco::IOException);
+    simPod.failRegisterAfter(PodReg::ID, 100);
+    pod.setSlot(5);
+    EXPECT_FALSE(simPod.streamingEnabled());
+}
+
 TEST(DriftnodeTest, ReachabilitySearchEndsOnThePreviousChannel)
 {
     PodBench bench;

@@ -44,6 +44,16 @@ void Driftnode::setField(const FieldDescriptor& descriptor, unsigned value, unsi
     writeRegister(registerOf(descriptor), attempts, true);
 }
 
+void Driftnode::sendCommand(const FieldDescriptor& descriptor)
+{
+    try {
+        setField(descriptor, 1);
+    } catch (...) {
+        revertField(descriptor);
+        throw;
+    }
+}
+
 void Driftnode::setStreamingState(unsigned state)
 {
     if (state == _streamingState) return;

@@ -109,7 +109,7 @@ bool Driftnode3::isCompatibleSerial(unsigned serial) const
 
 void Driftnode3::reboot()
 {
-    setField(rebootCommand, 1);
+    sendCommand(rebootCommand);
     resetRegisters();
 }
 

@@ -45,8 +45,14 @@ void DriftnodeRF::startStreaming()
     fieldOf(tdmaDelayField()).set(tdmaDelayPerPosition() * position + 1, false);
     fieldOf(secondStreamingEnableField()).set(1, false);
     fieldOf(streamingEnableField()).set(1, false);
-    writeRegister(registerOf(tdmaDelayField()));
-    writeRegister(registerOf(streamingEnableField()));
+    try {
+        writeRegister(registerOf(tdmaDelayField()));
+        writeRegister(registerOf(streamingEnableField()));
+    } catch (...) {
+        revertField(secondStreamingEnableField());
+        revertField(streamingEnableField());
+        throw;
+    }
     _streamingState = Streaming;
 }
 
@@ -131,7 +137,7 @@ void DriftnodeRF::setChannel(unsigned index)
 
 void DriftnodeRF::switchOff()
 {
-    setField(switchOffField(), 1);
+    sendCommand(switchOffField());
     resetRegisters();
 }
 

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <thread>
 #include <unistd.h>
 
@@ -75,6 +76,16 @@ TEST(SerialPty, ReadsWhatIsWaitingTimesOutAndWrites)
     EXPECT_GE(millisecondsSince(start), 40);
     EXPECT_LT(millisecondsSince(start), 1000);
 
+    // A new time-out reaches the port at the next configure(), as on Windows.
+    ch->setTimeout(400);
+    start = std::chrono::steady_clock::now();
+    EXPECT_EQ(0, ch->read(buf, 10));
+    EXPECT_LT(millisecondsSince(start), 300);
+    ch->configure();
+    start = std::chrono::steady_clock::now();
+    EXPECT_EQ(0, ch->read(buf, 10));
+    EXPECT_GE(millisecondsSince(start), 350);
+
     EXPECT_EQ(3, ch->write("abc", 3));
     EXPECT_EQ("abc", pty.receive());
     try {
@@ -88,15 +99,27 @@ TEST(SerialPty, ReadsWhatIsWaitingTimesOutAndWrites)
 TEST(SerialPty, OpensExclusivelyAndClosesOnce)
 {
     Pty pty;
+    // Opened before the channel, so it can watch the tty's exclusive mode.
+    int watcher = ::open(pty.path.c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(watcher, 0);
+    auto exclusive = [watcher] {
+        int on = -1;
+        ::ioctl(watcher, TIOCGEXCL, &on);
+        return on;
+    };
     Poco::AutoPtr<SerialConfig> cfg = config(pty.path, 20);
     EXPECT_FALSE(SerialChannel::isPortInUse(pty.path));
+    EXPECT_EQ(0, exclusive());
     Poco::AutoPtr<SerialChannel> ch(new SerialChannel(cfg.get()));
+    EXPECT_EQ(1, exclusive());
     EXPECT_TRUE(SerialChannel::isPortInUse(pty.path));
     EXPECT_THROW(Poco::AutoPtr<SerialChannel>(new SerialChannel(cfg.get())), Poco::IOException);
+    EXPECT_EQ(1, exclusive()) << "a refused opener cleared the owner's exclusive mode";
 
     ch->close();
     ch->close(); // the handle was forgotten: nothing left to close twice
     EXPECT_FALSE(ch->isOpen());
+    EXPECT_EQ(0, exclusive());
     EXPECT_FALSE(SerialChannel::isPortInUse(pty.path));
     EXPECT_THROW(ch->read(nullptr, 4), Poco::IOException);
 
@@ -108,6 +131,7 @@ TEST(SerialPty, OpensExclusivelyAndClosesOnce)
     Poco::AutoPtr<SerialConfig> missing = config("/nonexistent/ttyACM9", 20);
     EXPECT_THROW(Poco::AutoPtr<SerialChannel>(new SerialChannel(missing.get())), Poco::FileNotFoundException);
     EXPECT_TRUE(SerialChannel::isPortInUse("/nonexistent/ttyACM9"));
+    ::close(watcher);
 }
 
 TEST(SerialPty, PendingReadStopsAtEndOfFileAndKeepsTheRest)

@@ -151,33 +151,42 @@ TEST(CalibrationImageTest, ManufacturingAreaWriteCoversBothHalves)
     EXPECT_EQ(area(simPod, 0xFB00, 0xFB6F), area(simPod, 0xFD00, 0xFD6F));
 }
 
-TEST(CalibrationImageTest, RestoreAndCopyMoveSetsBetweenTheAreas)
+TEST(CalibrationImageTest, RestoreAndCopyMoveOnlyTheChosenSets)
 {
     PodBench bench;
     Driftnode3EEPROM& eeprom = bench.addPod().getEEPROM();
     const Sim::Pod& simPod = *bench.sim.pod(0x100001);
-    eeprom.readCalibration();
-    changeMagnetometer(eeprom, newGain, newOffset);
-    eeprom.commit();
+    typedef std::array<Gain, 3> Gains;
+    const Gain a{9, 8, 7, 6, 5, 4, 3, 2, 1}, b = newGain, c{-1, -2, -3, -4, -5, -6, -7, -8, -9};
+    const Gain f0 = simPod.factoryGain(0), f2 = simPod.factoryGain(2);
+    // Every step starts with working and manufacturing sets that differ, so each flag is seen.
+    auto commitWorking = [&](const Gain& g0, const Gain& g1, const Gain& g2) {
+        eeprom.readCalibration();
+        eeprom.setGain(0, g0.data());
+        eeprom.setGain(1, g1.data());
+        eeprom.setGain(2, g2.data());
+        eeprom.commit();
+    };
+    auto gains = [&](std::uint32_t base) {
+        return Gains{simPod.calibrationGain(0, base), simPod.calibrationGain(1, base), simPod.calibrationGain(2, base)};
+    };
+    const std::uint32_t working = Sim::Pod::kWorkingArea, manufacturing = Sim::Pod::kManufacturingArea;
 
-    // Copy only the magnetometer: the other manufacturing sets keep their own values.
+    commitWorking(a, b, c);
     eeprom.copyToManufacturing(false, true, false);
-    EXPECT_EQ(newGain, simPod.calibrationGain(1, Sim::Pod::kManufacturingArea));
-    EXPECT_EQ(simPod.factoryGain(0), simPod.calibrationGain(0, Sim::Pod::kManufacturingArea));
-    EXPECT_EQ(simPod.factoryOffset(2), simPod.calibrationOffset(2, Sim::Pod::kManufacturingArea));
+    EXPECT_EQ((Gains{f0, b, f2}), gains(manufacturing));
+    EXPECT_EQ(simPod.factoryOffset(2), simPod.calibrationOffset(2, manufacturing));
+    commitWorking(a, c, c);
+    eeprom.copyToManufacturing(true, false, true);
+    EXPECT_EQ((Gains{a, b, c}), gains(manufacturing));
 
-    Driftnode3 other(bench.controller.get(), 0x100001);
-    const Gain changed{9, 8, 7, 6, 5, 4, 3, 2, 1};
-    other.getEEPROM().readCalibration();
-    other.getEEPROM().setGain(0, changed.data());
-    other.getEEPROM().setGain(2, changed.data());
-    other.getEEPROM().commit();
-    ASSERT_EQ(changed, simPod.calibrationGain(0));
-
-    other.getEEPROM().restoreFromManufacturing(true, false, false);
-    EXPECT_EQ(simPod.factoryGain(0), simPod.calibrationGain(0));
-    EXPECT_EQ(newGain, simPod.calibrationGain(1));
-    EXPECT_EQ(changed, simPod.calibrationGain(2));
+    commitWorking(b, a, a);
+    eeprom.restoreFromManufacturing(true, false, true);
+    EXPECT_EQ((Gains{a, a, c}), gains(working));
+    commitWorking(c, c, a);
+    eeprom.restoreFromManufacturing(false, true, false);
+    EXPECT_EQ((Gains{c, b, a}), gains(working));
+    EXPECT_EQ((Gains{a, b, c}), gains(manufacturing));
     EXPECT_EQ(simPod.eeprom().uint32(0xFC00), simPod.eeprom().uint32(0xFA00));
 }
 

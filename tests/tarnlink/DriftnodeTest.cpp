@@ -39,8 +39,20 @@ TEST(DriftnodeTest, OptionsAndBatteryScaleFollowTheFirmware)
     EXPECT_EQ(5u, bench.sim.recorder().requests(Opcode::READ_SLAVE_REG, PodReg::VERSION).size());
 
     bench.sim.recorder().clear();
-    EXPECT_THROW(v1_11.setLedEnabled(false), Poco::Util::IncompatibleOptionsException);
-    EXPECT_THROW(v1_12.setAutoPowerOff(2), Poco::Util::IncompatibleOptionsException);
+    try {
+        v1_11.setLedEnabled(false);
+        ADD_FAILURE() << "LED option on firmware 1.11";
+    } catch (const Poco::Util::IncompatibleOptionsException& e) {
+        EXPECT_EQ("Option, Enable Led, is unreachable with current driftnode firmware, upgrade to latest firmware",
+                  e.message());
+    }
+    try {
+        v1_12.setAutoPowerOff(2);
+        ADD_FAILURE() << "auto power-off option on firmware 1.12";
+    } catch (const Poco::Util::IncompatibleOptionsException& e) {
+        EXPECT_EQ("Option, AutoPower, is unreachable with current driftnode firmware, upgrade to latest firmware",
+                  e.message());
+    }
     EXPECT_EQ(0u, bench.sim.recorder().requests(Opcode::WRITE_SLAVE_REG).size());
     v2_0.setLedEnabled(false);
     v2_0.setAutoPowerOff(3);
@@ -113,6 +125,63 @@ TEST(DriftnodeTest, FrequencyPositionAndStreaming)
     EXPECT_EQ(0x0403, Bench::podWrites(bench.sim.recorder(), PodReg::ID).back());
     EXPECT_EQ(3u, pod.fieldOf(pod.accRangeField()).get(true));
     EXPECT_TRUE(pod.registerOf(pod.accRangeField()).isSynced());
+}
+
+TEST(DriftnodeTest, SensorSettersAndRegisterScan)
+{
+    PodBench bench;
+    Driftnode3& pod = bench.addPod();
+    const Sim::Pod& simPod = *bench.sim.pod(0x100001);
+
+    pod.setAccRange(2);
+    pod.setMagRange(6);
+    pod.setGyroMode(1);
+    EXPECT_EQ(2, simPod.registerValue(PodReg::ACC_CTRL));
+    EXPECT_EQ(6, simPod.registerValue(PodReg::MAG_CTRL));
+    EXPECT_EQ(0x0003, simPod.registerValue(PodReg::GYR_CTRL));
+    pod.setGyroEnabled(false);
+    EXPECT_EQ(0x0002, simPod.registerValue(PodReg::GYR_CTRL));
+    EXPECT_THROW(pod.setAccRange(4), Poco::InvalidArgumentException);
+
+    bench.sim.recorder().clear();
+    pod.scanRegisters();
+    std::vector<std::uint32_t> read;
+    for (const Sim::Record& r : bench.sim.recorder().requests(Opcode::READ_SLAVE_REG)) read.push_back(r.address);
+    EXPECT_EQ((std::vector<std::uint32_t>{128, 129, 130, 131, 132, 133, 134, 135, 137, 138, 139, 140, 141, 142, 143}),
+              read);
+    EXPECT_EQ(simPod.registerValue(PodReg::VBATT), pod.registerOf(pod.batteryField()).value(true));
+}
+
+TEST(DriftnodeTest, AFailedCommandIsNotCarriedByALaterWrite)
+{
+    PodBench bench;
+    Driftnode3& pod = bench.addPod();
+    Sim::Pod& simPod = *bench.sim.pod(0x100001);
+    pod.setSlot(3);
+
+    simPod.failRegisterAfter(PodReg::ID, 0);
+    EXPECT_THROW(pod.switchOff(), Poco::IOException);
+    EXPECT_THROW(pod.reboot(), Poco::IOException);
+    simPod.failRegisterAfter(PodReg::ID, 100);
+    simPod.failRegisterAfter(PodReg::TDMA_DELAY, 0);
+    EXPECT_THROW(pod.setStreamingState(Driftnode::Streaming), Poco::IOException);
+    EXPECT_EQ(Driftnode::Stopped, pod.getStreamingState());
+    simPod.failRegisterAfter(PodReg::TDMA_DELAY, 100);
+
+    // The next write of ID only moves the pod to another position.
+    bench.sim.recorder().clear();
+    pod.setSlot(4);
+    EXPECT_EQ(std::vector<std::uint16_t>{0x0004}, Bench::podWrites(bench.sim.recorder(), PodReg::ID));
+    EXPECT_TRUE(simPod.powered());
+    EXPECT_EQ(0u, simPod.rebootCount());
+    EXPECT_FALSE(simPod.streamingEnabled());
+
+    // A start whose ID write failed is not left half-believed either.
+    simPod.failRegisterAfter(PodReg::ID, 0);
+    EXPECT_THROW(pod.startStreaming(), Poco::IOException);
+    simPod.failRegisterAfter(PodReg::ID, 100);
+    pod.setSlot(5);
+    EXPECT_FALSE(simPod.streamingEnabled());
 }
 
 TEST(DriftnodeTest, ReachabilitySearchEndsOnThePreviousChannel)

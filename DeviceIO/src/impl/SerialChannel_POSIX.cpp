@@ -118,32 +118,50 @@ void SerialChannelImpl::handleError(int err, const std::string& /*path*/)
     }
 }
 
-int SerialChannelImpl::openPort(const std::string& portName)
+int SerialChannelImpl::openPort(const std::string& portName, bool& setExclusive)
 {
+    setExclusive = false;
     int fd = ::open(portName.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return -1;
     int err = 0;
-    // TIOCEXCL keeps other users out; flock also holds against root and within this process.
-    if (::ioctl(fd, TIOCEXCL) != 0) {
-        err = errno;
-    } else if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    // The lock comes first: a second opener must fail before it touches the owner's
+    // exclusive mode. flock also holds against root and within this process; TIOCEXCL
+    // keeps other users out.
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         err = errno == EWOULDBLOCK ? EBUSY : errno;
-        ::ioctl(fd, TIOCNXCL);
     } else {
-        int flags = ::fcntl(fd, F_GETFL);
-        if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) err = errno;
+        int exclusive = 0;
+#ifdef TIOCGEXCL
+        // Exclusive already (another program, seen only by root): not ours to clear later.
+        if (::ioctl(fd, TIOCGEXCL, &exclusive) != 0) exclusive = 0;
+#endif
+        if (!exclusive) {
+            if (::ioctl(fd, TIOCEXCL) != 0) err = errno;
+            else setExclusive = true;
+        }
+        if (err == 0) {
+            int flags = ::fcntl(fd, F_GETFL);
+            if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) err = errno;
+        }
     }
     if (err != 0) {
-        ::close(fd);
+        closePort(fd, setExclusive);
+        setExclusive = false;
         errno = err;
         return -1;
     }
     return fd;
 }
 
+void SerialChannelImpl::closePort(int fd, bool setExclusive) noexcept
+{
+    if (setExclusive) ::ioctl(fd, TIOCNXCL);
+    ::close(fd);
+}
+
 void SerialChannelImpl::openImpl(const std::string& portName)
 {
-    _fd = openPort(portName);
+    _fd = openPort(portName, _setExclusive);
     if (_fd < 0) handleError(errno, portName);
 }
 
@@ -152,17 +170,16 @@ void SerialChannelImpl::closeImpl(const std::string& portName)
     int fd = _fd;
     _fd = -1; // a failed close still releases the descriptor
     if (fd < 0) return;
-    ::ioctl(fd, TIOCNXCL);
+    if (_setExclusive) ::ioctl(fd, TIOCNXCL);
+    _setExclusive = false;
     if (::close(fd) != 0 && errno != EINTR) handleError(errno, portName);
 }
 
 void SerialChannelImpl::closeQuietlyImpl() noexcept
 {
-    if (_fd >= 0) {
-        ::ioctl(_fd, TIOCNXCL);
-        ::close(_fd);
-    }
+    if (_fd >= 0) closePort(_fd, _setExclusive);
     _fd = -1;
+    _setExclusive = false;
 }
 
 void SerialChannelImpl::configureImpl(const std::string& portName)
@@ -218,6 +235,7 @@ void SerialChannelImpl::configureImpl(const std::string& portName)
     tio.c_cc[VTIME] = 0;
     if (::tcsetattr(_fd, TCSANOW, &tio) != 0) handleError(errno, portName);
     if (::tcflush(_fd, TCIOFLUSH) != 0) handleError(errno, portName);
+    _firstByteWait = _config->getFirstByteWait();
 }
 
 int SerialChannelImpl::readOnce(char* buffer, int length, const std::string& portName)
@@ -228,7 +246,7 @@ int SerialChannelImpl::readOnce(char* buffer, int length, const std::string& por
     pfd.revents = 0;
     int ready;
     do {
-        ready = ::poll(&pfd, 1, _config->getFirstByteWait());
+        ready = ::poll(&pfd, 1, _firstByteWait);
     } while (ready < 0 && errno == EINTR);
     if (ready < 0) handleError(errno, portName);
     if (ready == 0) return 0;
@@ -332,10 +350,10 @@ int SerialChannelImpl::writeImpl(const char* data, int length, const std::string
 
 bool SerialChannelImpl::isPortInUseImpl(const std::string& portName)
 {
-    int fd = openPort(portName);
+    bool setExclusive = false;
+    int fd = openPort(portName, setExclusive);
     if (fd < 0) return true;
-    ::ioctl(fd, TIOCNXCL);
-    ::close(fd);
+    closePort(fd, setExclusive);
     return false;
 }
 

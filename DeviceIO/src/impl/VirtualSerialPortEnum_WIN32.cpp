@@ -90,7 +90,10 @@ RegistryKey::~RegistryKey()
 
 bool RegistryKey::query(DWORD* type, BYTE* data, DWORD* size) const
 {
-    return RegQueryValueExA(_key, _valueName.c_str(), nullptr, type, data, size) == ERROR_SUCCESS;
+    LONG rc = RegQueryValueExA(_key, _valueName.c_str(), nullptr, type, data, size);
+    // The registry returns its error instead of setting the last error the messages quote.
+    if (rc != ERROR_SUCCESS) SetLastError(static_cast<DWORD>(rc));
+    return rc == ERROR_SUCCESS;
 }
 
 std::string CompatibleRegistryValue::get() const

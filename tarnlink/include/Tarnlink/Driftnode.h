@@ -77,6 +77,15 @@ public:
 
 protected:
     unsigned attemptsOrDefault(unsigned attempts) { return attempts ? attempts : getDefaultAttempts(); }
+    /// Back to the value last known in the pod, so that a later write of the register does not carry
+    /// a command or state that failed to reach it.
+    void revertField(const FieldDescriptor& descriptor)
+    {
+        RegisterField& field = fieldOf(descriptor);
+        field.set(field.get(true), false);
+    }
+    /// setField for a one-shot command bit.
+    void sendCommand(const FieldDescriptor& descriptor);
 
     unsigned _streamingState = Stopped;
 };

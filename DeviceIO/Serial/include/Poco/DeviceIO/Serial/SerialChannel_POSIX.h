@@ -30,13 +30,18 @@ protected:
     static void handleError(int err, const std::string& path);
 
 private:
-    /// Opens exclusively; returns -1 with errno set on failure.
-    static int openPort(const std::string& portName);
+    /// Opens exclusively; returns -1 with errno set on failure. setExclusive tells
+    /// whether this open turned the tty's exclusive mode on, so closing must undo it.
+    static int openPort(const std::string& portName, bool& setExclusive);
+    static void closePort(int fd, bool setExclusive) noexcept;
     /// Waits for data as the configured time-out says, then reads what is there.
     int readOnce(char* buffer, int length, const std::string& portName);
     void purgeInput();
 
     int _fd;
+    bool _setExclusive = false;
+    /// The configuration's wait, taken at configure() as SetCommTimeouts does.
+    int _firstByteWait = -1;
     Poco::AutoPtr<SerialConfigImpl> _config;
     std::string _kept;
 };

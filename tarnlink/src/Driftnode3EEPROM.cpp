@@ -292,6 +292,8 @@ void Driftnode3EEPROM::writeSetHeader(unsigned set, double temperature)
 
 void Driftnode3EEPROM::readIdentity()
 {
+    // The pod may have restarted since the last transfer and lost its window page.
+    forgetPage();
     DataBlockMemory& block = _image.block(IDENTITY);
     const std::uint32_t source = IDENTITY + MANUFACTURING_OFFSET;
     std::uint32_t identity = 0;
@@ -313,6 +315,7 @@ void Driftnode3EEPROM::readSet(unsigned set, unsigned area)
         throw Poco::InvalidArgumentException("Calibration set " + std::to_string(set) + " is not in area 0x" +
                                              Poco::NumberFormatter::formatHex(area));
     const std::uint32_t source = block.address() + (area == Manufacturing ? MANUFACTURING_OFFSET : 0);
+    forgetPage();
     for (std::uint32_t k = 0; k < HEADER_SIZE; k += 2) {
         const std::uint16_t word = readWord(source + k);
         block.storeByte(block.address() + k, static_cast<std::uint8_t>(word >> 8));
@@ -353,6 +356,7 @@ std::uint32_t Driftnode3EEPROM::writeAreaWords(unsigned area)
     if (area != WorkingFirst && area != WorkingSecond && area != Manufacturing)
         throw Poco::InvalidArgumentException("No calibration area 0x" + Poco::NumberFormatter::formatHex(area));
     _firstUnverified = UNUSED_ADDRESS;
+    forgetPage();
     unlock();
     if (area != WorkingSecond) {
         const std::uint32_t base = area == Manufacturing ? IDENTITY + MANUFACTURING_OFFSET : IDENTITY;

@@ -99,3 +99,27 @@ TEST(PodEepromAccessTest, AFailedPageWriteIsNotTrusted)
     EXPECT_EQ(simPod.eepromWord(0xFA00), eeprom.readWord(0xFA00));
     EXPECT_EQ(std::vector<std::uint16_t>{0xFA00}, Bench::podWrites(bench.sim.recorder(), PodReg::EEPROM_OFFSET));
 }
+
+TEST(PodEepromAccessTest, EachTransferSelectsItsPageAfreshAfterAnUnnoticedRestart)
+{
+    PodBench bench;
+    Driftnode3EEPROM& eeprom = bench.addPod().getEEPROM();
+    Sim::Pod& simPod = *bench.sim.pod(0x100001);
+    eeprom.readIdentity(); // leaves the window on the manufacturing page
+    const std::uint32_t identity = eeprom.identity();
+    double gain[9] = {};
+    eeprom.readSet(0, Driftnode3EEPROM::Manufacturing);
+    eeprom.gain(0, gain);
+
+    // Auto power-off and the button: the pod comes back with its window at 0, and the host never saw it.
+    simPod.setPowered(false);
+    simPod.setPowered(true);
+    bench.sim.advance(200000);
+
+    eeprom.readIdentity();
+    EXPECT_EQ(identity, eeprom.identity());
+    eeprom.readSet(0, Driftnode3EEPROM::Manufacturing);
+    double again[9] = {};
+    eeprom.gain(0, again);
+    EXPECT_TRUE(std::equal(gain, gain + 9, again));
+}

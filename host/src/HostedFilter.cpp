@@ -13,7 +13,14 @@ HostedFilter::HostedFilter(const std::string& typeName, const std::string& name,
 HostedFilter::~HostedFilter()
 {
     _taps.clear();
-    _manager.destroyFilter(_filter);
+    try
+    {
+        _manager.destroyFilter(_filter);
+    }
+    catch (...)
+    {
+        // Uninstalling its plug-in already destroyed the filter.
+    }
 }
 
 std::vector<PropertyDescription> HostedFilter::listProperties() const

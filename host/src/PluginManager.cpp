@@ -110,7 +110,8 @@ void PluginManager::destroyFilter(Filter* filter)
     {
         Poco::FastMutex::ScopedLock lock(_mutex);
         auto it = _liveFilters.find(filter);
-        if (it == _liveFilters.end()) throw Poco::NotFoundException("Filter '" + filter->getName() + "' was not made here");
+        // Not one of ours, or already destroyed with its plug-in: do not touch it.
+        if (it == _liveFilters.end()) throw Poco::NotFoundException("Filter was not made by this plug-in manager");
         factory = it->second;
         _liveFilters.erase(it);
     }

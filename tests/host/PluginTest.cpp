@@ -137,6 +137,23 @@ TEST(HostedFilter, DrivesAFilterByNames)
     EXPECT_EQ("4", hosted.getProperty("Gain"));
 }
 
+TEST(HostedFilter, OutlivingItsPluginDoesNotTouchTheDestroyedFilter)
+{
+    PluginManager manager;
+    LocalPlugin plugin;
+    manager.installPlugin(plugin);
+    destroyed = 0;
+    {
+        HostedFilter hosted("CountedToy", "orphan", manager);
+        hosted.tap<RowMatrixXd>("Samples");
+        manager.uninstallPlugin(plugin);
+        EXPECT_EQ(1, destroyed);
+    }
+    EXPECT_EQ(1, destroyed);
+    Filter* stranger = reinterpret_cast<Filter*>(&destroyed);
+    EXPECT_THROW(manager.destroyFilter(stranger), Poco::NotFoundException);
+}
+
 TEST(PluginLoader, LoadsStartsStopsAndRefusesModules)
 {
     PluginManager& manager = FlowManager::instance().getPluginManager();

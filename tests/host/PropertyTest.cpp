@@ -31,6 +31,18 @@ struct Owner
     void onAny() { ++calls; }
 };
 
+struct BaseOwner
+{
+    std::vector<unsigned> indexes;
+    int commands = 0;
+    void onIndex(unsigned index) { indexes.push_back(index); }
+    void onCommand() { ++commands; }
+};
+
+struct DerivedOwner : BaseOwner
+{
+};
+
 struct CountingObserver : PropertyObserver
 {
     int values = 0;
@@ -69,6 +81,48 @@ TEST(ValueProperty, RefusedValuesLeaveTheStoredOneAndReachTheHandlerOnlyWhenAllo
     EXPECT_THROW(property.set(5), Poco::IOException);
     EXPECT_EQ(3, property.get()) << "a throwing handler must leave the old value";
     EXPECT_EQ((std::vector<int>{3, 5}), owner.seen) << "the handler sees the new value before it is stored";
+}
+
+TEST(ValueProperty, TheUnlockedAssignmentValidatesAndNotifiesLikeSet)
+{
+    PropertyBag bag;
+    Owner owner;
+    ValueProperty<int> property("Level", &bag);
+    property.bind(&owner, &Owner::onInt);
+    CountingObserver observer;
+    property.addObserver(&observer);
+    {
+        Synchronizer::DisablerLocker lock(&property.getSynchronizer());
+        property.setUnlocked(6);
+        EXPECT_EQ(std::vector<int>{6}, owner.seen) << "the handler must run";
+        EXPECT_EQ(1, observer.values);
+
+        property.setIsWritable(false);
+        EXPECT_THROW(property.setUnlocked(7), Poco::NoPermissionException);
+        property.setIsWritable(true);
+        owner.refuse = true;
+        EXPECT_THROW(property.setUnlocked(8), Poco::IOException);
+    }
+    EXPECT_EQ(6, property.get());
+    EXPECT_EQ((std::vector<int>{6, 8}), owner.seen);
+    EXPECT_EQ(1, observer.values);
+}
+
+TEST(ValueProperty, HandlersMayBeMembersOfABaseAndTakeTheValueByCopy)
+{
+    PropertyBag bag;
+    DerivedOwner owner;
+    EnumProperty<std::string> mode("AutoPower Off", &bag);
+    mode.bind(&owner, &BaseOwner::onIndex);
+    ValueProperty<bool> led("Led", &bag);
+    led.bind(&owner, &BaseOwner::onCommand);
+    CommandProperty command("Switch Off", &bag);
+    command.bind(&owner, &BaseOwner::onCommand);
+    mode.set(3);
+    led.set(true);
+    command.execute();
+    EXPECT_EQ(std::vector<unsigned>{3}, owner.indexes);
+    EXPECT_EQ(2, owner.commands);
 }
 
 TEST(ValueProperty, TextFormsRoundTripAndBadTextIsRefused)
@@ -181,8 +235,14 @@ TEST(RangeProperty, OutOfRangeValuesNeverReachTheHandler)
 
     channel.setIsWritable(true);
     channel.set(15);
+    CountingObserver observer;
+    channel.addObserver(&observer);
+    channel.setRange(1, 20, 1);
+    EXPECT_EQ(0, observer.values) << "a value inside the new range did not change";
+    EXPECT_EQ(1, observer.attributes);
     channel.setRange(1, 10, 1);
     EXPECT_EQ(1, channel.get()) << "a value outside a new range falls back to the minimum";
+    EXPECT_EQ(1, observer.values) << "observers must hear of the value the range forced";
     EXPECT_EQ((std::vector<int>{21, 1, 15}), owner.seen);
 }
 

@@ -35,8 +35,9 @@ public:
     /// Takes ownership of handler.
     void setHandler(Handler* handler);
 
-    template <typename Owner>
-    void bind(Owner* owner, void (Owner::*member)())
+    /// member may belong to a base of Owner.
+    template <typename Owner, typename Member>
+    void bind(Owner* owner, Member member)
     {
         setHandler(new Handler(owner, member));
     }

@@ -25,7 +25,8 @@ public:
         if (!AbstractProperty::acceptImpl<RangeProperty>(*this, visitor)) AbstractProperty::accept(visitor);
     }
 
-    /// A value outside the new range is replaced by the minimum, without the handler.
+    /// A value outside the new range is replaced by the minimum, without the handler; observers
+    /// hear of that value as of any other.
     void setRange(T min, T max, T step)
     {
         if (min > max) throw Poco::InvalidArgumentException("Property '" + this->getName() + "': empty range");
@@ -34,7 +35,11 @@ public:
             _min = min;
             _max = max;
             _step = step;
-            if (this->_value < _min || this->_value > _max) this->_value = _min;
+            if (this->_value < _min || this->_value > _max)
+            {
+                ScopedChangeValueNotifier notifier(this, this->hasObservers());
+                this->_value = _min;
+            }
         }
         this->notifyAttributeChanged();
     }

@@ -104,14 +104,18 @@ public:
     void set(const T& value)
     {
         Synchronizer::DisablerLocker lock(&getSynchronizer());
+        setUnlocked(value);
+    }
+
+    /// set() for callers that already hold the property's synchronizer: the same validation,
+    /// handler and notification, only without taking the lock.
+    void setUnlocked(const T& value)
+    {
         validate(value);
         const bool changed = hasObservers() && !(value == _value);
         ScopedChangeValueNotifier notifier(this, changed);
         _value = value;
     }
-
-    /// Stores without validation or locking, for callers that already hold the lock.
-    void setUnlocked(const T& value) { _value = value; }
 
     T get() const
     {
@@ -140,16 +144,18 @@ public:
         setHandler(new Handler([call](const T&) { call(); }));
     }
 
-    template <typename Owner>
-    void bind(Owner* owner, void (Owner::*member)(const T&))
+    /// member may belong to a base of Owner, and take the new value (by reference or by
+    /// copy) or nothing.
+    template <typename Owner, typename Member>
+    void bind(Owner* owner, Member member)
     {
-        setHandler(new Handler(owner, member));
-    }
-
-    template <typename Owner>
-    void bind(Owner* owner, void (Owner::*member)())
-    {
-        setHandler(new Util::System::Functor<void>(owner, member));
+        if constexpr (std::is_invocable_v<Member, Owner*, const T&>)
+            setHandler(new Handler(owner, member));
+        else
+        {
+            static_assert(std::is_invocable_v<Member, Owner*>, "a handler takes the new value or nothing");
+            setHandler(new Util::System::Functor<void>(owner, member));
+        }
     }
 
 protected:

@@ -64,7 +64,7 @@ bool FirmwareImage::parse(std::istream& in, std::uint32_t addressOffset, EntryMa
         if (!(in >> start) || start != ':') return false;
         std::uint32_t count = 0, hi = 0, lo = 0, type = 0;
         if (!readByte(in, count) || !readByte(in, hi) || !readByte(in, lo) || !readByte(in, type)) return false;
-        if (type == 1) return true; // the end record; nothing after it is read
+        const bool endRecord = type == 1; // read whole like any other record
         std::uint32_t address = (((hi << 8) | lo) + addressOffset) & 0xFFFF;
         for (std::uint32_t i = 1; i <= count;) {
             if (i == count) {
@@ -93,6 +93,7 @@ bool FirmwareImage::parse(std::istream& in, std::uint32_t addressOffset, EntryMa
         }
         std::uint32_t checksum = 0; // read, never verified
         if (!readByte(in, checksum)) return false;
+        if (endRecord) return true; // nothing after it is read
     }
 }
 

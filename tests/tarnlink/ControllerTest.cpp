@@ -376,6 +376,51 @@ TEST(ControllerScripted, WaitForPairingCountsReadsOfTheTimeout)
     EXPECT_EQ(Controller::Idle, c.getState());
 }
 
+TEST(ControllerScripted, DrainsAndQuietChecksAreBounded)
+{
+    // A channel that never falls silent: each drain stops after 300 reads.
+    for (auto state : {Controller::Listening, Controller::Transmission}) {
+        Poco::AutoPtr<ScriptedChannel> ch(new ScriptedChannel);
+        Protocol::Ptr protocol(new Protocol(ch.get()));
+        ControllerV1 c(protocol);
+        if (state == Controller::Listening) ch->deliverHex("55 aa 55 aa 04 05 00 02");
+        c.setState(state);
+        const std::size_t perRead = state == Controller::Listening ? 1000 : 1024;
+        ch->deliver(std::string(300 * perRead + 500, '\x33'));
+        ch->clearWritten();
+        c.setState(Controller::Idle);
+        EXPECT_EQ(Controller::Idle, c.getState());
+        EXPECT_EQ(500u, ch->unread()) << state;
+        // Leaving transmission without an empty read ends on a blind PAIRING_CTRL write, no echo awaited.
+        const std::size_t blind = state == Controller::Listening ? 20 : 22;
+        ASSERT_EQ(blind, ch->writes().size()) << state;
+        EXPECT_EQ("55 aa 55 aa 04 05 00 00", ScriptedChannel::hex(ch->writes().back()));
+    }
+
+    // Quiet checks count reads of the channel's time-out, at least one; 0 or -1 counts 100 ms per read.
+    struct Case
+    {
+        int timeout;
+        unsigned milliseconds;
+        int reads;
+    };
+    for (const Case& k : {Case{200, 1000, 5}, Case{1000, 500, 1}, Case{-1, 500, 5}, Case{0, 300, 3}}) {
+        Poco::AutoPtr<ScriptedChannel> ch(new ScriptedChannel);
+        ch->setTimeout(k.timeout);
+        Protocol::Ptr protocol(new Protocol(ch.get()));
+        ControllerV1 c(protocol);
+        EXPECT_TRUE(c.isChannelQuiet(k.milliseconds));
+        EXPECT_EQ(k.reads, ch->readCalls()) << k.timeout;
+    }
+    Poco::AutoPtr<ScriptedChannel> ch(new ScriptedChannel);
+    Protocol::Ptr protocol(new Protocol(ch.get()));
+    ControllerV1 c(protocol);
+    ch->timeout().timeout().deliverHex("01").timeout().deliverHex("02");
+    EXPECT_FALSE(c.isChannelQuiet(1000));
+    EXPECT_EQ(3, ch->readCalls());
+    EXPECT_EQ(1u, ch->unread());
+}
+
 namespace {
 
 struct FirmwareDir

@@ -5,6 +5,8 @@
 #include <Tarnlink/ReadRawDataCommand.h>
 #include <Tarnlink/RegisterMap.h>
 #include <Tarnlink/WriteRegisterCommand.h>
+#include <algorithm>
+#include <climits>
 #include <set>
 
 namespace Tarnlink {
@@ -263,22 +265,21 @@ bool Controller::readPairingReport(std::uint32_t& serial)
     }
 }
 
-unsigned Controller::readsFor(unsigned milliseconds, bool minOne)
+unsigned Controller::readsFor(std::uint64_t milliseconds, bool minOne)
 {
     int timeout = 0;
     Poco::AutoPtr<Poco::DeviceIO::Channel> channel = _protocol ? _protocol->channel() : nullptr;
     if (channel && channel->getConfig()) timeout = channel->getConfig()->getTimeout();
     // A time-out of 0 or -1 has no length to divide by: count one read per 100 ms instead.
-    const unsigned per = timeout > 0 ? static_cast<unsigned>(timeout) : 100u;
-    unsigned n = milliseconds / per;
-    if (minOne && n < 1) n = 1;
-    return n;
+    const std::uint64_t per = timeout > 0 ? static_cast<std::uint64_t>(timeout) : 100u;
+    const std::uint64_t n = std::min<std::uint64_t>(milliseconds / per, UINT_MAX);
+    return minOne && n < 1 ? 1u : static_cast<unsigned>(n);
 }
 
 bool Controller::waitForPairing(std::uint32_t& serial, unsigned seconds)
 {
     if (_state != Pairing) setState(Pairing);
-    const unsigned n = readsFor(seconds * 1000u, false);
+    const unsigned n = readsFor(std::uint64_t(seconds) * 1000u, false);
     bool received = false;
     for (unsigned i = 0; i < n && !received; ++i) received = readPairingReport(serial);
     setState(Idle);

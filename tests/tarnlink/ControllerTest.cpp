@@ -15,6 +15,7 @@
 #include <Tarnlink/Sim/Simulator.h>
 #include <Tarnlink/Sim/VirtualChannel.h>
 #include <gtest/gtest.h>
+#include <climits>
 #include <fstream>
 #include <set>
 #include <unistd.h>
@@ -374,6 +375,12 @@ TEST(ControllerScripted, WaitForPairingCountsReadsOfTheTimeout)
     EXPECT_FALSE(c.waitForPairing(serial, 1));
     EXPECT_EQ(0u, ch->unread());
     EXPECT_EQ(Controller::Idle, c.getState());
+
+    // A wait whose milliseconds pass 2^32 still waits: two reads of the longest time-out.
+    ch->setTimeout(INT_MAX);
+    ch->deliverHex(enter).timeout().deliverHex("55 aa 55 aa 06 00 00 07").deliverHex(leave);
+    EXPECT_TRUE(c.waitForPairing(serial, 4294968));
+    EXPECT_EQ(7u, serial);
 }
 
 TEST(ControllerScripted, DrainsAndQuietChecksAreBounded)

@@ -81,7 +81,7 @@ protected:
     void enterState(State state);
     void leaveState();
     /// Number of reads of the channel's time-out that cover milliseconds (at least 1 when minOne).
-    unsigned readsFor(unsigned milliseconds, bool minOne);
+    unsigned readsFor(std::uint64_t milliseconds, bool minOne);
     /// Writes FRAME_MODE for mode 0/1 and sets the frame length to match.
     void switchFrameMode(bool mode22);
     void writeChannelCode(unsigned index);

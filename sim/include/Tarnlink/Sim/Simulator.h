@@ -59,7 +59,11 @@ public:
     Faults& faults() { return _faults; }
     Timing& timing() { return _timing; }
     /// No modelled latency: replies are readable at once (frames keep their period).
-    void setInstant(bool instant) { _timing.instant = instant; }
+    void setInstant(bool instant)
+    {
+        auto guard = lock();
+        _timing.instant = instant;
+    }
     std::unique_lock<std::recursive_mutex> lock() const { return std::unique_lock<std::recursive_mutex>(_mutex); }
 
     // Pods.
@@ -81,9 +85,17 @@ public:
 
     // Faults.
     /// Shorthand for faults().disappearAt.
-    void disappearAt(Micros t) { _faults.disappearAt = t; }
+    void disappearAt(Micros t)
+    {
+        auto guard = lock();
+        _faults.disappearAt = t;
+    }
     /// True once the clock has reached the disappearance time.
-    bool gone() const { return _clock.now() >= _faults.disappearAt; }
+    bool gone() const
+    {
+        auto guard = lock();
+        return _clock.now() >= _faults.disappearAt;
+    }
 
     // Byte stream.
     /// Bytes written by the host at the current time.

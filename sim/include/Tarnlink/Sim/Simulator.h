@@ -106,7 +106,8 @@ public:
     /// Removes and returns up to max readable bytes.
     std::string take(std::size_t max = static_cast<std::size_t>(-1));
     /// Time of the next thing that will happen (output becoming readable or a frame,
-    /// report or noise burst being produced), or kNever. Does not move the clock.
+    /// report or noise burst being produced), or kNever; output readable now does not
+    /// count. Does not move the clock.
     Micros nextEventTime();
     /// Advances the clock to the first moment at which output is readable, but not past
     /// limit; returns true when output is readable then.

@@ -32,6 +32,10 @@ Pod::Pod(const PodConfig& config, std::uint32_t seed)
       _powered(config.powered)
 {
     _config.serial &= 0xFFFFFF;
+    if (_config.vbattRaw != 0)
+        setVbattRaw(_config.vbattRaw);
+    else
+        updateVbatt();
     resetRegisters();
     if (_config.factoryCalibration) writeFactoryCalibration();
 }
@@ -40,6 +44,31 @@ void Pod::setFirmwareVersion(unsigned major, unsigned minor)
 {
     _config.firmwareMajor = major & 0xF;
     _config.firmwareMinor = minor & 0xF;
+    updateVbatt();
+}
+
+void Pod::setVbattRaw(unsigned raw)
+{
+    _vbattFromVolts = false;
+    _config.vbattRaw = raw & 0xFFF;
+}
+
+void Pod::setBatteryVolts(double volts)
+{
+    _config.batteryVolts = volts;
+    _vbattFromVolts = true;
+    updateVbatt();
+}
+
+void Pod::updateVbatt()
+{
+    if (!_vbattFromVolts) return;
+    // The ADC reference and divider changed with firmware 1.14; 15.0 and 15.1 kept the old ones.
+    const unsigned major = _config.firmwareMajor, minor = _config.firmwareMinor;
+    const bool newScale = (major > 1 || minor >= 14) && (major != 15 || minor >= 2);
+    const double fullScale = newScale ? 1.2 * 3.5325 : 2.8 * 3.55;
+    const long raw = std::lround(_config.batteryVolts * 4096.0 / fullScale);
+    _config.vbattRaw = static_cast<unsigned>(std::max(0L, std::min(4095L, raw)));
 }
 
 unsigned Pod::reportedType() const { return _protected ? kProtectedType : (_config.type & 0xF); }

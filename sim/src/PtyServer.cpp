@@ -37,6 +37,8 @@ PtyServer::~PtyServer() { stop(); }
 void PtyServer::start()
 {
     if (_running) return;
+    // A server that hung up by itself still holds its finished thread.
+    stop();
     _master = ::posix_openpt(O_RDWR | O_NOCTTY);
     if (_master < 0) fail("Cannot open a pseudo-terminal");
     char name[128];

@@ -398,7 +398,13 @@ Micros Simulator::nextEventTime()
     auto guard = lock();
     sync();
     Micros next = nextPeriodic();
-    if (!_output.empty()) next = std::min(next, std::max(_output.front().time, _clock.now()));
+    // Output readable already is no event: a reader waiting for more must not spin on it.
+    const Micros now = _clock.now();
+    for (const Message& m : _output)
+        if (m.time > now) {
+            next = std::min(next, m.time);
+            break;
+        }
     return next;
 }
 

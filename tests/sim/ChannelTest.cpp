@@ -47,6 +47,11 @@ TEST(SimVirtualChannel, ReadsMoveVirtualTimeInsteadOfWaiting)
     sim.take();
     channel->write(Wire::request(Wire::ReadSlave, Wire::POD_VERSION).data(), 8);
     EXPECT_EQ("55 aa 55 aa 03 80 03 1f", Wire::toHex(readAll(*channel, 8)));
+    // Short only when nothing more can ever come, also with part of it already readable.
+    channel->write(Wire::request(Wire::ReadController, Wire::VERSION).data(), 8);
+    channel->write(Wire::request(Wire::ReadController, Wire::TEST).data(), 8);
+    sim.advance(sim.timing().controllerReply);
+    EXPECT_EQ("55 aa 55 aa 05 00 05 13 55 aa 55 aa 05 06 00 00", Wire::toHex(readAll(*channel, 20)));
 
     // Fixed waits of the library advance the same clock.
     before = sim.clock().now();

@@ -198,3 +198,38 @@ TEST(SimPodCalibration, FactoryCalibrationInBothAreas)
     blank.factoryCalibration = false;
     EXPECT_EQ(0xFFFFu, sim.addPod(blank).eepromWord(0xFA00));
 }
+
+TEST(SimPodBattery, VbattFollowsTheFirmwareScale)
+{
+    // 3.9 V is 3.9 * 4096 / (2.8 * 3.55) = 1607 = 0x647 on the older scale (before 1.14, and
+    // 15.0-15.1), 3.9 * 4096 / (1.2 * 3.5325) = 3768 = 0xEB8 on the newer one.
+    const struct
+    {
+        unsigned major, minor;
+        const char* reply;
+    } cases[] = {{1, 13, "55 aa 55 aa 03 89 06 47"},
+                 {1, 14, "55 aa 55 aa 03 89 0e b8"},
+                 {15, 1, "55 aa 55 aa 03 89 06 47"},
+                 {15, 2, "55 aa 55 aa 03 89 0e b8"},
+                 {2, 0, "55 aa 55 aa 03 89 0e b8"}};
+    for (const auto& c : cases) {
+        Simulator sim;
+        PodConfig config;
+        config.firmwareMajor = c.major;
+        config.firmwareMinor = c.minor;
+        sim.addPod(config);
+        select(sim, config.serial);
+        EXPECT_EQ(c.reply, exchange(sim, Wire::ReadSlave, Wire::VBATT)) << c.major << "." << c.minor;
+    }
+
+    // A firmware change rescales; 3.5 V on the older scale is 1442 = 0x5A2; a fixed raw value stays.
+    Simulator sim;
+    Pod& pod = sim.addPod(kSerial);
+    select(sim, kSerial);
+    pod.setFirmwareVersion(1, 13);
+    pod.setBatteryVolts(3.5);
+    EXPECT_EQ("55 aa 55 aa 03 89 05 a2", exchange(sim, Wire::ReadSlave, Wire::VBATT));
+    pod.setVbattRaw(0x123);
+    pod.setFirmwareVersion(1, 15);
+    EXPECT_EQ("55 aa 55 aa 03 89 01 23", exchange(sim, Wire::ReadSlave, Wire::VBATT));
+}

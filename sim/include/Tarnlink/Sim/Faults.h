@@ -17,7 +17,7 @@ struct Faults
     double dropByte = 0.0;
     /// 1-8 random bytes go out before the message.
     double garbage = 0.0;
-    /// A register reply carries a different value (a write echo that does not match).
+    /// A register reply names another address, so neither an echo nor a read reply matches.
     double wrongEcho = 0.0;
     /// A pod register reply becomes FF FF FF FF.
     double controllerTimeout = 0.0;

@@ -23,8 +23,12 @@ struct PodConfig
     /// RF_CHANNEL code it listens on (code 0 is channel index 0).
     unsigned channelCode = 0;
     bool powered = true;
-    /// Raw VBATT and VTEMP readings (12 bits each): about 3.9 V and 25 degrees C.
-    unsigned vbattRaw = 3768;
+    /// Battery voltage. VBATT carries it on the firmware's own ADC scale: firmware before
+    /// 1.14 (and 15.0, 15.1) measures 9.94 V full scale, later firmware 4.239 V.
+    double batteryVolts = 3.9;
+    /// Raw VBATT (12 bits); 0 derives it from batteryVolts and the firmware version.
+    unsigned vbattRaw = 0;
+    /// Raw VTEMP (12 bits): about 25 degrees C.
     unsigned vtempRaw = 2299;
     /// Battery level 0-7 carried in the frames' status byte.
     unsigned batteryLevel = 6;
@@ -93,7 +97,10 @@ public:
     // Sensors and status.
     void setButton(bool pressed) { _button = pressed; }
     void setBatteryLevel(unsigned level) { _config.batteryLevel = level & 7; }
-    void setVbattRaw(unsigned raw) { _config.vbattRaw = raw & 0xFFF; }
+    /// A fixed raw VBATT, whatever the firmware.
+    void setVbattRaw(unsigned raw);
+    /// VBATT follows this voltage on the firmware's scale.
+    void setBatteryVolts(double volts);
     void setVtempRaw(unsigned raw) { _config.vtempRaw = raw & 0xFFF; }
 
     // Streaming.
@@ -148,6 +155,7 @@ private:
     /// Actions that take effect after the echo has gone out.
     void afterWrite(unsigned address, std::uint16_t value, Micros bootUntil);
     bool countRequest(unsigned address);
+    void updateVbatt();
     void resetRegisters();
     void reboot(Micros bootUntil);
     void eepromCommand(unsigned code);
@@ -168,6 +176,7 @@ private:
     bool _protected = false;
     bool _unlocked = false;
     bool _button = false;
+    bool _vbattFromVolts = true;
     Micros _bootUntil = 0;
     unsigned _reboots = 0;
     std::uint16_t _frameNumber = 0;

@@ -59,7 +59,11 @@ public:
     Faults& faults() { return _faults; }
     Timing& timing() { return _timing; }
     /// No modelled latency: replies are readable at once (frames keep their period).
-    void setInstant(bool instant) { _timing.instant = instant; }
+    void setInstant(bool instant)
+    {
+        auto guard = lock();
+        _timing.instant = instant;
+    }
     std::unique_lock<std::recursive_mutex> lock() const { return std::unique_lock<std::recursive_mutex>(_mutex); }
 
     // Pods.
@@ -81,9 +85,17 @@ public:
 
     // Faults.
     /// Shorthand for faults().disappearAt.
-    void disappearAt(Micros t) { _faults.disappearAt = t; }
+    void disappearAt(Micros t)
+    {
+        auto guard = lock();
+        _faults.disappearAt = t;
+    }
     /// True once the clock has reached the disappearance time.
-    bool gone() const { return _clock.now() >= _faults.disappearAt; }
+    bool gone() const
+    {
+        auto guard = lock();
+        return _clock.now() >= _faults.disappearAt;
+    }
 
     // Byte stream.
     /// Bytes written by the host at the current time.
@@ -94,7 +106,8 @@ public:
     /// Removes and returns up to max readable bytes.
     std::string take(std::size_t max = static_cast<std::size_t>(-1));
     /// Time of the next thing that will happen (output becoming readable or a frame,
-    /// report or noise burst being produced), or kNever. Does not move the clock.
+    /// report or noise burst being produced), or kNever; output readable now does not
+    /// count. Does not move the clock.
     Micros nextEventTime();
     /// Advances the clock to the first moment at which output is readable, but not past
     /// limit; returns true when output is readable then.

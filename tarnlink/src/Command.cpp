@@ -90,6 +90,24 @@ bool Command::readMarkedBody(Poco::DeviceIO::Channel& channel, std::ostream& log
     return true;
 }
 
+bool Command::awaitRegisterReply(Poco::DeviceIO::Channel& channel, std::ostream& log, const std::string& marker,
+                                 std::string& body, const std::function<bool(const std::string&)>& accept)
+{
+    for (int tries = 0; tries < 3; ++tries) {
+        if (!readMarkedBody(channel, log, marker, 4, body)) return false;
+        if (body == ctrlTimeout) {
+            if (log) log << "RX" << dump(marker) << dump(body) << " (CTRL_TIMEOUT)" << std::endl;
+            return false;
+        }
+        if (accept(body)) {
+            if (log) log << "RX" << dump(marker) << dump(body) << std::endl;
+            return true;
+        }
+        if (log) log << "RX" << dump(marker) << dump(body) << " (FAIL)" << std::endl;
+    }
+    return false;
+}
+
 ReadRegisterCommand::ReadRegisterCommand(const std::string& marker, std::uint8_t opcode, std::uint8_t address,
                                          std::uint32_t* result)
     : _marker(marker), _result(result)
@@ -100,23 +118,15 @@ ReadRegisterCommand::ReadRegisterCommand(const std::string& marker, std::uint8_t
 bool ReadRegisterCommand::execute(Poco::DeviceIO::Channel& channel, std::ostream& log)
 {
     if (!sendRequest(channel, log, _marker, _request)) return false;
-    for (int tries = 0; tries < 3; ++tries) {
-        std::string body;
-        if (!readMarkedBody(channel, log, _marker, 4, body)) return false;
-        if (body == ctrlTimeout) {
-            if (log) log << "RX" << dump(_marker) << dump(body) << " (CTRL_TIMEOUT)" << std::endl;
-            return false;
-        }
-        if (body[0] == _request[0] && body[1] == _request[1]) {
-            if (_result)
-                *_result = static_cast<std::uint32_t>(static_cast<unsigned char>(body[2])) * 256u +
-                           static_cast<unsigned char>(body[3]);
-            if (log) log << "RX" << dump(_marker) << dump(body) << std::endl;
-            return true;
-        }
-        if (log) log << "RX" << dump(_marker) << dump(body) << " (FAIL)" << std::endl;
-    }
-    return false;
+    std::string body;
+    // A read reply counts on its opcode and address; the value is whatever follows.
+    if (!awaitRegisterReply(channel, log, _marker, body,
+                            [this](const std::string& b) { return b[0] == _request[0] && b[1] == _request[1]; }))
+        return false;
+    if (_result)
+        *_result = static_cast<std::uint32_t>(static_cast<unsigned char>(body[2])) * 256u +
+                   static_cast<unsigned char>(body[3]);
+    return true;
 }
 
 WriteRegisterCommand::WriteRegisterCommand(const std::string& marker, std::uint8_t opcode, std::uint8_t address,
@@ -131,20 +141,8 @@ bool WriteRegisterCommand::execute(Poco::DeviceIO::Channel& channel, std::ostrea
 {
     if (!sendRequest(channel, log, _marker, _request)) return false;
     if (!_waitForEcho) return true;
-    for (int tries = 0; tries < 3; ++tries) {
-        std::string body;
-        if (!readMarkedBody(channel, log, _marker, 4, body)) return false;
-        if (body == ctrlTimeout) {
-            if (log) log << "RX" << dump(_marker) << dump(body) << " (CTRL_TIMEOUT)" << std::endl;
-            return false;
-        }
-        if (body == _request) {
-            if (log) log << "RX" << dump(_marker) << dump(body) << std::endl;
-            return true;
-        }
-        if (log) log << "RX" << dump(_marker) << dump(body) << " (FAIL)" << std::endl;
-    }
-    return false;
+    std::string body;
+    return awaitRegisterReply(channel, log, _marker, body, [this](const std::string& b) { return b == _request; });
 }
 
 ReadFrameCommand::ReadFrameCommand(const std::string& marker, std::uint8_t frameId, std::uint32_t length,

@@ -2,6 +2,7 @@
 #define Tarnlink_Command_INCLUDED
 
 #include <Poco/DeviceIO/Channel.h>
+#include <functional>
 #include <ostream>
 #include <string>
 
@@ -26,6 +27,9 @@ protected:
     /// Finds the marker one byte at a time, then reads a body of length bytes with one read.
     static bool readMarkedBody(Poco::DeviceIO::Channel& channel, std::ostream& log, const std::string& marker,
                                std::size_t length, std::string& body);
+    /// Up to 3 four-byte replies until accept() takes one; FF FF FF FF or a time-out ends it at once.
+    static bool awaitRegisterReply(Poco::DeviceIO::Channel& channel, std::ostream& log, const std::string& marker,
+                                   std::string& body, const std::function<bool(const std::string&)>& accept);
     /// Sends marker + request in one write and logs the TX line; false on a short write.
     static bool sendRequest(Poco::DeviceIO::Channel& channel, std::ostream& log, const std::string& marker,
                             const std::string& request);

@@ -39,7 +39,13 @@ void LayoutManager::removeFilter(Filter& filter)
         // the lock is ours.
         const bool mayWait =
             _busyThread != Poco::Thread::currentTid() && !filter.getSynchronizer().isHeldByThisThread();
-        while (mayWait && _busy == &filter) _roundMoved.wait(_mutex);
+        // The round may sit in a blocking read of the filter: end such waits, as a thread
+        // wanting the filter's lock would, until the round moves on.
+        while (mayWait && _busy == &filter)
+        {
+            filter.getSynchronizer().wakeWaiters();
+            _roundMoved.tryWait(_mutex, 5);
+        }
     }
     if (filter.getLayoutManager() == this) filter.setManager(nullptr);
 }

@@ -119,10 +119,11 @@ TEST(HostStress, SixThreadsOnLinkedFiltersInTwoLayouts)
 
         std::this_thread::sleep_for(std::chrono::seconds(2));
         stop = true;
-        // The consumer may be waiting for a sample nobody sends any more.
+        // The consumer or the spare may be waiting for a sample nobody sends any more.
         while (!consumerDone)
         {
             consumer.getSynchronizer().wakeWaiters();
+            spare.getSynchronizer().wakeWaiters();
             std::this_thread::yield();
         }
         for (std::thread& thread : threads) thread.join();

@@ -4,9 +4,37 @@
 #include <Tarnlink/ControllerEnum.h>
 #include <Tarnlink/ControllerV1Factory.h>
 #include <Tarnlink/ControllerV2Factory.h>
+#include <Poco/Mutex.h>
+#include <map>
 #include <stdexcept>
 
 namespace Tarnlink {
+
+namespace {
+
+Poco::FastMutex sourcesMutex;
+std::map<int, ControllerEnum::Source>& sources()
+{
+    static std::map<int, ControllerEnum::Source> registered;
+    return registered;
+}
+int nextSourceKey = 1;
+
+} // namespace
+
+int ControllerEnum::addSource(Source source)
+{
+    Poco::FastMutex::ScopedLock lock(sourcesMutex);
+    const int key = nextSourceKey++;
+    sources()[key] = std::move(source);
+    return key;
+}
+
+void ControllerEnum::removeSource(int key)
+{
+    Poco::FastMutex::ScopedLock lock(sourcesMutex);
+    sources().erase(key);
+}
 
 ControllerEnum::ControllerEnum(bool onlyAvailable) : _onlyAvailable(onlyAvailable)
 {
@@ -29,6 +57,15 @@ ControllerEnum::ControllerEnum(bool onlyAvailable) : _onlyAvailable(onlyAvailabl
     }
     for (const auto& device : devices) {
         if (!_onlyAvailable || !device.opened) _factories.emplace_back(new ControllerV1Factory(device.serialNumber));
+    }
+
+    std::vector<Source> extra;
+    {
+        Poco::FastMutex::ScopedLock lock(sourcesMutex);
+        for (const auto& entry : sources()) extra.push_back(entry.second);
+    }
+    for (const Source& source : extra) {
+        for (const auto& factory : source()) _factories.push_back(factory);
     }
 }
 

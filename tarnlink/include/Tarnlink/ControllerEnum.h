@@ -3,6 +3,7 @@
 
 #include <Poco/AutoPtr.h>
 #include <Tarnlink/ControllerFactory.h>
+#include <functional>
 #include <vector>
 
 namespace Tarnlink {
@@ -16,6 +17,13 @@ public:
     /// onlyAvailable leaves out controllers another program holds open.
     explicit ControllerEnum(bool onlyAvailable);
     virtual ~ControllerEnum();
+
+    /// Controllers the system cannot see, such as an in-process simulator; listed after the
+    /// devices found, in the order the sources were added.
+    typedef std::function<std::vector<Poco::AutoPtr<ControllerFactory>>()> Source;
+    /// Returns a key for removeSource.
+    static int addSource(Source source);
+    static void removeSource(int key);
 
     std::size_t count() const { return _factories.size(); }
     /// Throws std::out_of_range for an index at or beyond count().

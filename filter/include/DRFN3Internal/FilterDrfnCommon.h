@@ -1,0 +1,131 @@
+#ifndef DRFN3Internal_FilterDrfnCommon_INCLUDED
+#define DRFN3Internal_FilterDrfnCommon_INCLUDED
+
+#include "Quillmesh/Core/CommandProperty.h"
+#include "Quillmesh/Core/Filter.h"
+#include "Quillmesh/Core/ValueProperty.h"
+
+#include <Poco/AutoPtr.h>
+#include <Tarnlink/Controller.h>
+#include <Tarnlink/Driftnode.h>
+#include <Tarnlink/DriftnodeRF.h>
+#include <Tarnlink/Protocol.h>
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace DRFN3Internal {
+
+/// Base of the filters that drive a USB radio controller and its pods: the connection, the
+/// serial lists, transmission start and stop, frame reading, pairing and channel searches.
+/// Pod-kind specifics are the pure hooks below, called at fixed points of these sequences.
+///
+/// Every property of the filter shares the filter's synchronizer, which the host also holds
+/// around process(), so handlers, commands and frame reads never overlap.
+class FilterDrfnCommon : public Quillmesh::Core::Filter
+{
+public:
+    explicit FilterDrfnCommon(const std::string& name);
+    ~FilterDrfnCommon() override;
+
+    void process() final;
+
+    virtual bool readSensorFirmwareVersion(unsigned serial, unsigned& type, unsigned& major, unsigned& minor) = 0;
+    virtual bool isSensorSerialCompatible(unsigned serial) = 0;
+    virtual unsigned getMaxSensorCount(unsigned frequency) = 0;
+    virtual bool hasController() const;
+    virtual Tarnlink::Controller* getController();
+    virtual Tarnlink::Controller* getController() const;
+    /// Poco::IOException "Error while accessing the drfn" for a serial the filter does not know.
+    virtual Tarnlink::Driftnode* getDriftnode(unsigned serial) = 0;
+    virtual Tarnlink::Driftnode* getDriftnode(unsigned serial) const = 0;
+    virtual void onSerialsChanged(const std::string& text) = 0;
+    virtual void readCalibration() = 0;
+    virtual void writeCalibration() = 0;
+    virtual void setDriftnodes(const std::vector<unsigned>& serials) = 0;
+    virtual void setNetwork(const std::vector<unsigned>& serials) = 0;
+    virtual void checkNetwork() = 0;
+    virtual void updatePropertyAccess(bool connected, bool transmitting, bool networkEmpty);
+    virtual void updateProperties();
+    virtual void configureDriftnode(unsigned serial);
+    virtual void onTransmissionStarted() = 0;
+    virtual unsigned getDriftnodeKind() = 0;
+    virtual void handleFrame(const std::string& frame) = 0;
+
+    void setDriftnodeSerials(const std::vector<unsigned>& serials);
+    void setNetworkSerials(const std::vector<unsigned>& serials);
+    unsigned getMaxSensorCount();
+
+    void autoChannel();
+    void switchOffDriftnodes();
+    void isolateDriftnode(unsigned serial);
+    void releaseIsolatedDriftnodes();
+    void detectSensorSerial(unsigned& serial, unsigned seconds);
+    void moveDriftnodeToChannel(unsigned serial, unsigned channel, std::string& errors);
+    void moveNetworkToChannel(unsigned channel);
+
+    void openController();
+    void closeController();
+    void startTransmission();
+    void stopTransmission();
+    void pair();
+
+    bool isControllerFaulty() const { return controllerFault; }
+    const std::vector<unsigned>& getDriftnodeSerials() const { return driftnodeSerials; }
+    const std::vector<unsigned>& getNetworkSerials() const { return networkSerials; }
+    unsigned getChannel() const { return channel; }
+    unsigned getFrequency() const { return frequency; }
+
+    /// " 0x" and the serial in upper-case hexadecimal without leading zeros: one entry of a
+    /// message about several pods.
+    static std::string serialEntry(unsigned serial);
+    /// The serial in upper-case hexadecimal without leading zeros.
+    static std::string serialText(unsigned serial);
+
+protected:
+    /// Stops transmission and closes the controller, swallowing every failure. The most derived
+    /// filter calls it from its destructor, while the hooks still reach its own parts.
+    void shutdown() noexcept;
+    /// The pod as a radio pod (channel moves, reachability).
+    Tarnlink::DriftnodeRF& radioDriftnode(unsigned serial);
+    /// The open controller; Poco::NotFoundException "No Motion Controller available" without one.
+    Tarnlink::Controller& requireController();
+    /// Whether the controller is open and streaming.
+    bool isTransmitting() const;
+
+    Quillmesh::Core::ValueProperty<bool> connectionProperty;
+    Quillmesh::Core::ValueProperty<bool> transmissionProperty;
+    Quillmesh::Core::ValueProperty<std::string> serialProperty;
+    Quillmesh::Core::CommandProperty pairingProperty;
+
+    Poco::AutoPtr<Tarnlink::Protocol> protocol;
+    Tarnlink::Controller* controller = nullptr;
+    std::vector<Tarnlink::Driftnode*> isolatedDriftnodes;
+    std::map<unsigned, unsigned> serialIndex;
+    std::map<unsigned, unsigned> network;
+    std::vector<unsigned> driftnodeSerials;
+    std::vector<unsigned> networkSerials;
+    bool networkVerified = false;
+    bool controllerFault = false;
+    std::uint32_t missedFrames = 0;
+    std::string logFileName;
+    std::string driftnodeFirmwareText;
+    std::string controllerFirmwareText;
+    std::string controllerHardwareText;
+    std::string controllerSerialText;
+    std::uint32_t channel = 1;
+    std::uint32_t frequency = 200;
+
+private:
+    void onConnectionChanged(const bool& value);
+    void onTransmissionChanged(const bool& value);
+    void onSerialProperty(const std::string& text);
+    /// Drops the controller, its channel and the traffic log without touching the pods.
+    void releaseController() noexcept;
+};
+
+} // namespace DRFN3Internal
+
+#endif

@@ -1,0 +1,548 @@
+#include "DRFN3Internal/FilterDrfnCommon.h"
+
+#include "Quillmesh/Core/Synchronizer.h"
+
+#include <Poco/Exception.h>
+#include <Poco/NumberFormatter.h>
+#include <Poco/String.h>
+#include <Tarnlink/ControllerEnum.h>
+#include <Tarnlink/Log.h>
+
+namespace DRFN3Internal {
+
+using Quillmesh::Core::Synchronizer;
+
+FilterDrfnCommon::FilterDrfnCommon(const std::string& name)
+    : Filter(name, true),
+      connectionProperty("connection", &getPropertyBag()),
+      transmissionProperty("transmission", &getPropertyBag()),
+      serialProperty("serial", &getPropertyBag()),
+      pairingProperty("pairing", &getPropertyBag()),
+      protocol(new Tarnlink::Protocol())
+{
+    connectionProperty.bind(this, &FilterDrfnCommon::onConnectionChanged);
+    connectionProperty.setIsPersistent(false);
+    connectionProperty.notifyAttributeChanged();
+
+    transmissionProperty.bind(this, &FilterDrfnCommon::onTransmissionChanged);
+    transmissionProperty.setIsPersistent(false);
+    transmissionProperty.notifyAttributeChanged();
+
+    {
+        Synchronizer::DisablerLocker lock(&serialProperty.getSynchronizer());
+        serialProperty.setUnlocked("");
+    }
+    serialProperty.bind(this, &FilterDrfnCommon::onSerialProperty);
+
+    pairingProperty.bind(this, &FilterDrfnCommon::pair);
+}
+
+FilterDrfnCommon::~FilterDrfnCommon()
+{
+    // The derived parts are gone by now: without the hooks only the controller itself can go.
+    releaseController();
+}
+
+void FilterDrfnCommon::shutdown() noexcept
+{
+    try
+    {
+        Synchronizer::DisablerLocker lock(&getSynchronizer());
+        try
+        {
+            stopTransmission();
+        }
+        catch (...)
+        {
+        }
+        try
+        {
+            closeController();
+        }
+        catch (...)
+        {
+        }
+    }
+    catch (...)
+    {
+    }
+}
+
+void FilterDrfnCommon::releaseController() noexcept
+{
+    if (!controller) return;
+    try
+    {
+        delete controller;
+    }
+    catch (...)
+    {
+    }
+    controller = nullptr;
+    isolatedDriftnodes.clear();
+    try
+    {
+        protocol->setChannel(nullptr);
+        protocol->setLogger(nullptr);
+        Tarnlink::destroyLogger();
+    }
+    catch (...)
+    {
+    }
+}
+
+//
+// Hooks with a body here
+//
+
+bool FilterDrfnCommon::hasController() const { return controller != nullptr; }
+
+Tarnlink::Controller* FilterDrfnCommon::getController() { return controller; }
+
+Tarnlink::Controller* FilterDrfnCommon::getController() const { return controller; }
+
+void FilterDrfnCommon::configureDriftnode(unsigned) {}
+
+void FilterDrfnCommon::updateProperties()
+{
+    const bool connected = controller != nullptr;
+    const bool transmitting = connected && !controllerFault && controller->getState() == Tarnlink::Controller::Transmission;
+    updatePropertyAccess(connected, transmitting, networkSerials.empty());
+}
+
+void FilterDrfnCommon::updatePropertyAccess(bool connected, bool transmitting, bool networkEmpty)
+{
+    transmissionProperty.setIsWritable(connected && !networkEmpty);
+    transmissionProperty.notifyAttributeChanged();
+    pairingProperty.setIsWritable(connected && !transmitting);
+    serialProperty.setIsWritable(!transmitting);
+    serialProperty.notifyAttributeChanged();
+}
+
+//
+// Lists
+//
+
+void FilterDrfnCommon::setDriftnodeSerials(const std::vector<unsigned>& serials)
+{
+    driftnodeSerials = serials;
+    setDriftnodes(driftnodeSerials);
+}
+
+void FilterDrfnCommon::setNetworkSerials(const std::vector<unsigned>& serials)
+{
+    networkSerials = serials;
+    setNetwork(networkSerials);
+}
+
+unsigned FilterDrfnCommon::getMaxSensorCount() { return getMaxSensorCount(frequency); }
+
+std::string FilterDrfnCommon::serialText(unsigned serial) { return Poco::NumberFormatter::formatHex(serial); }
+
+std::string FilterDrfnCommon::serialEntry(unsigned serial) { return " 0x" + serialText(serial); }
+
+//
+// Property handlers
+//
+
+void FilterDrfnCommon::onConnectionChanged(const bool& value)
+{
+    if (value)
+    {
+        openController();
+        return;
+    }
+    bool transmitting = false;
+    {
+        Synchronizer::DisablerLocker lock(&transmissionProperty.getSynchronizer());
+        transmitting = transmissionProperty.get();
+        if (transmitting) transmissionProperty.setUnlocked(false);
+    }
+    closeController();
+}
+
+void FilterDrfnCommon::onTransmissionChanged(const bool& value)
+{
+    if (value)
+        startTransmission();
+    else
+        stopTransmission();
+}
+
+void FilterDrfnCommon::onSerialProperty(const std::string& text) { onSerialsChanged(text); }
+
+//
+// Connection
+//
+
+void FilterDrfnCommon::openController()
+{
+    if (controller) return;
+
+    Tarnlink::ControllerEnum controllers(true);
+    if (controllers.count() == 0) throw Poco::NotFoundException("No Motion Controller available");
+    Poco::AutoPtr<Tarnlink::ControllerFactory> factory = controllers.get(0);
+    if (factory.isNull()) throw Poco::NullPointerException();
+
+    try
+    {
+        Poco::AutoPtr<Poco::DeviceIO::Channel> deviceChannel(factory->createChannel());
+        protocol->setChannel(deviceChannel.get());
+        if (!logFileName.empty()) protocol->setLogger(&Tarnlink::createLogger(logFileName));
+    }
+    catch (const Poco::Exception& e)
+    {
+        // An opened port must not stay held by a controller that never came up.
+        protocol->setChannel(nullptr);
+        protocol->setLogger(nullptr);
+        throw Poco::IOException("Controller error (" + e.displayText() + ")");
+    }
+
+    controller = factory->createController(protocol.get());
+
+    unsigned major = 0;
+    unsigned minor = 0;
+    try
+    {
+        controller->setChannel(0);
+        controller->setFrameMode(getDriftnodeKind());
+        controller->setSyncMode(1);
+        controller->getVersion(major, minor);
+    }
+    catch (const Poco::Exception&)
+    {
+        controllerFault = true;
+        updateProperties();
+        return;
+    }
+
+    if (getDriftnodeKind() == 1 && factory->getGeneration() == 1 && major < 2)
+    {
+        releaseController();
+        controllerFault = false;
+        throw Poco::NotImplementedException("This driftnode type is incompatible with current controller firmware.");
+    }
+
+    controllerFirmwareText = std::to_string(major) + "." + std::to_string(minor);
+    const unsigned hardware = controller->getHardwareCode();
+    if (hardware == 5)
+    {
+        controllerSerialText = Poco::NumberFormatter::formatHex(controller->getSerialNumber(), 6);
+        controllerHardwareText = "2.0 (ST)";
+    }
+    else if (hardware == 2)
+    {
+        controllerHardwareText = "1.0 (FTDI)";
+    }
+
+    setDriftnodes(driftnodeSerials);
+    updateProperties();
+}
+
+void FilterDrfnCommon::closeController()
+{
+    if (controller)
+    {
+        setDriftnodes(std::vector<unsigned>());
+        releaseController();
+        controllerFault = false;
+    }
+    networkVerified = false;
+    updateProperties();
+}
+
+//
+// Transmission
+//
+
+bool FilterDrfnCommon::isTransmitting() const
+{
+    return controller && controller->getState() == Tarnlink::Controller::Transmission;
+}
+
+void FilterDrfnCommon::startTransmission()
+{
+    if (!controller || controller->getState() != Tarnlink::Controller::Idle) return;
+
+    std::vector<unsigned> started;
+    try
+    {
+        controller->setFrequency(frequency);
+        checkNetwork();
+        readCalibration();
+
+        unsigned found = channel;
+        if (!controller->findFreeChannelBothModes(channel, &found))
+            throw Poco::IOException("Could not find any available channel");
+        channel = found;
+
+        moveNetworkToChannel(channel);
+        controller->setChannel(channel);
+
+        for (const auto& entry : network)
+        {
+            Tarnlink::Driftnode* pod = getDriftnode(entry.first);
+            pod->setFrequency(frequency);
+            pod->setSlot(entry.second);
+            configureDriftnode(entry.first);
+            pod->setStreamingState(1);
+            started.push_back(entry.first);
+        }
+
+        controller->setState(Tarnlink::Controller::Transmission);
+        onTransmissionStarted();
+        updateProperties();
+        isolatedDriftnodes.clear();
+    }
+    catch (...)
+    {
+        // Pods already streaming would go on sending into a network that never started.
+        for (unsigned serial : started)
+        {
+            try
+            {
+                getDriftnode(serial)->setStreamingState(0);
+            }
+            catch (...)
+            {
+            }
+        }
+        releaseIsolatedDriftnodes();
+        try
+        {
+            if (controller) controller->setChannel(0);
+        }
+        catch (...)
+        {
+        }
+        updateProperties();
+        throw;
+    }
+}
+
+void FilterDrfnCommon::stopTransmission()
+{
+    Synchronizer::DisablerLocker lock(&getSynchronizer());
+    if (!isTransmitting()) return;
+
+    bool stopped = false;
+    try
+    {
+        controller->setState(Tarnlink::Controller::Idle);
+        stopped = true;
+    }
+    catch (const Poco::Exception&)
+    {
+        controllerFault = true;
+        updateProperties();
+        return;
+    }
+    catch (...)
+    {
+    }
+
+    if (stopped)
+    {
+        for (const auto& entry : network)
+        {
+            try
+            {
+                Tarnlink::Driftnode* pod = getDriftnode(entry.first);
+                pod->setStreamingState(0);
+                radioDriftnode(entry.first).setChannel(0);
+            }
+            catch (...)
+            {
+            }
+        }
+        try
+        {
+            controller->setChannel(0);
+        }
+        catch (...)
+        {
+        }
+    }
+    updateProperties();
+}
+
+void FilterDrfnCommon::process()
+{
+    if (!isTransmitting()) return;
+
+    bool lost = false;
+    try
+    {
+        std::string frame;
+        if (controller->readDataFrame(frame))
+        {
+            handleFrame(frame);
+            missedFrames = 0;
+        }
+        else if (++missedFrames >= 3)
+        {
+            if (!controller->probe()) lost = true;
+            missedFrames = 0;
+        }
+    }
+    catch (const Poco::FileException&)
+    {
+        lost = true;
+    }
+    catch (const Poco::IOException&)
+    {
+        lost = true;
+    }
+    catch (...)
+    {
+    }
+
+    if (lost)
+    {
+        try
+        {
+            connectionProperty.set(false);
+        }
+        catch (...)
+        {
+            // The handler stops and closes best effort; what is left open goes now.
+            shutdown();
+        }
+        missedFrames = 0;
+    }
+}
+
+//
+// Commands
+//
+
+void FilterDrfnCommon::pair()
+{
+    try
+    {
+        unsigned serial = 0;
+        detectSensorSerial(serial, 5);
+        Synchronizer::DisablerLocker lock(&serialProperty.getSynchronizer());
+        const std::string text = Poco::trim(serialProperty.get() + " " + serialText(serial));
+        serialProperty.setUnlocked(text);
+    }
+    catch (...)
+    {
+    }
+}
+
+void FilterDrfnCommon::detectSensorSerial(unsigned& serial, unsigned)
+{
+    Tarnlink::Controller& open = requireController();
+    std::uint32_t announced = 0;
+    // The controller's pairing window is fixed at 5 s whatever the caller asks.
+    if (!open.waitForPairing(announced, 5)) throw Poco::RuntimeException("Could not detect sensor serial");
+    if (!isSensorSerialCompatible(announced))
+        throw Poco::DataException("Type of serial number is not compatible with expected type of sensor");
+    serial = announced;
+}
+
+void FilterDrfnCommon::autoChannel()
+{
+    Tarnlink::Controller& open = requireController();
+    unsigned candidate = channel;
+    for (int pass = 0; pass < 22; ++pass)
+    {
+        unsigned a = candidate;
+        const bool foundA = open.findFreeChannel(candidate, &a);
+        unsigned b = a;
+        const bool foundB = open.findFreeChannelBothModes(a, &b);
+        if (foundA && foundB && a == b)
+        {
+            channel = b;
+            updateProperties();
+            return;
+        }
+        if (b != a) candidate = b;
+    }
+    throw Poco::IOException("Could not find any available channel");
+}
+
+void FilterDrfnCommon::switchOffDriftnodes()
+{
+    std::string errors;
+    for (unsigned serial : driftnodeSerials)
+    {
+        try
+        {
+            radioDriftnode(serial).switchOff();
+        }
+        catch (...)
+        {
+            errors += serialEntry(serial);
+        }
+    }
+    if (!errors.empty()) throw Poco::IOException("Could not reach driftnodes" + errors);
+}
+
+void FilterDrfnCommon::moveDriftnodeToChannel(unsigned serial, unsigned channelIndex, std::string& errors)
+{
+    Tarnlink::DriftnodeRF& pod = radioDriftnode(serial);
+    if (pod.isReachable(true))
+    {
+        pod.setChannel(channelIndex);
+        isolatedDriftnodes.push_back(&pod);
+    }
+    else
+    {
+        errors += serialEntry(pod.getSerial());
+    }
+}
+
+void FilterDrfnCommon::moveNetworkToChannel(unsigned channelIndex)
+{
+    isolatedDriftnodes.clear();
+    std::string errors;
+    for (const auto& entry : network) moveDriftnodeToChannel(entry.first, channelIndex, errors);
+    if (!errors.empty()) throw Poco::IOException("Could not reach driftnodes" + errors);
+}
+
+void FilterDrfnCommon::isolateDriftnode(unsigned serial)
+{
+    Tarnlink::Controller& open = requireController();
+    unsigned found = channel;
+    if (!open.findFreeChannel(channel, &found)) throw Poco::IOException("Could not find any available channel");
+    std::string errors;
+    moveDriftnodeToChannel(serial, found, errors);
+    if (!errors.empty()) throw Poco::IOException("Could not reach driftnode" + errors);
+    open.setChannel(found);
+}
+
+void FilterDrfnCommon::releaseIsolatedDriftnodes()
+{
+    for (Tarnlink::Driftnode* pod : isolatedDriftnodes)
+    {
+        try
+        {
+            if (auto* radio = dynamic_cast<Tarnlink::DriftnodeRF*>(pod)) radio->setChannel(0);
+        }
+        catch (...)
+        {
+        }
+    }
+    isolatedDriftnodes.clear();
+}
+
+//
+// Helpers
+//
+
+Tarnlink::DriftnodeRF& FilterDrfnCommon::radioDriftnode(unsigned serial)
+{
+    auto* pod = dynamic_cast<Tarnlink::DriftnodeRF*>(getDriftnode(serial));
+    if (!pod) throw Poco::IOException("Error while accessing the drfn");
+    return *pod;
+}
+
+Tarnlink::Controller& FilterDrfnCommon::requireController()
+{
+    if (!controller) throw Poco::NotFoundException("No Motion Controller available");
+    return *controller;
+}
+
+} // namespace DRFN3Internal

@@ -1,0 +1,108 @@
+#ifndef FilterTests_SimHarness_INCLUDED
+#define FilterTests_SimHarness_INCLUDED
+
+#include "DRFN3Internal/FilterDRFN3.h"
+
+#include "Quillmesh/Core/Synchronizer.h"
+
+#include <Poco/Environment.h>
+#include <Tarnlink/ControllerEnum.h>
+#include <Tarnlink/ControllerFactory.h>
+#include <Tarnlink/ControllerV1.h>
+#include <Tarnlink/ControllerV2.h>
+#include <Tarnlink/Sim/ScopedVirtualSleep.h>
+#include <Tarnlink/Sim/Simulator.h>
+#include <Tarnlink/Sim/VirtualChannel.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace FilterTests {
+
+namespace Sim = Tarnlink::Sim;
+
+/// A controller that discovery lists when it is asked: the simulator behind an in-process channel.
+class SimControllerFactory : public Tarnlink::ControllerFactory
+{
+public:
+    explicit SimControllerFactory(Sim::Simulator& simulator) : _simulator(simulator) {}
+
+    unsigned getTimeout() const override { return 150; }
+    unsigned getGeneration() const override
+    {
+        return _simulator.controller().generation() == Sim::Generation::First ? 1 : 2;
+    }
+    std::string getIdentifier() const override { return "simulator"; }
+    Poco::DeviceIO::Channel* createChannel() const override
+    {
+        return new Sim::VirtualChannel(_simulator, static_cast<int>(getTimeout()));
+    }
+    Tarnlink::Controller* createController(Tarnlink::Protocol* protocol) const override
+    {
+        if (getGeneration() == 1) return new Tarnlink::ControllerV1(protocol);
+        return new Tarnlink::ControllerV2(protocol);
+    }
+    Poco::Any getProperty(const std::string&) const override { return Poco::Any(); }
+
+private:
+    Sim::Simulator& _simulator;
+};
+
+/// A simulator that discovery finds, with the library's fixed waits on its clock, and a
+/// filter to drive it.
+class Harness
+{
+public:
+    explicit Harness(Sim::Generation generation = Sim::Generation::Second,
+                     const std::vector<std::uint32_t>& serials = {}, bool present = true)
+        : simulator(generation), sleep(simulator)
+    {
+        Poco::Environment::set("ORLAN_TARNLINK_PORTS", "");
+        for (std::uint32_t serial : serials) simulator.addPod(serial);
+        if (present)
+            _key = Tarnlink::ControllerEnum::addSource([this]() {
+                return std::vector<Poco::AutoPtr<Tarnlink::ControllerFactory>>{
+                    Poco::AutoPtr<Tarnlink::ControllerFactory>(new SimControllerFactory(simulator))};
+            });
+        filter = std::make_unique<DRFN3Internal::FilterDRFN3>("drfn3");
+    }
+
+    ~Harness()
+    {
+        filter.reset();
+        if (_key) Tarnlink::ControllerEnum::removeSource(_key);
+    }
+
+    Quillmesh::Core::AbstractProperty& property(const std::string& name)
+    {
+        return filter->getPropertyBag().get(name);
+    }
+    void set(const std::string& name, const std::string& text) { property(name).deSerialize(text); }
+    std::string get(const std::string& name)
+    {
+        std::string text;
+        property(name).serialize(text);
+        return text;
+    }
+    bool writable(const std::string& name) { return property(name).getIsWritable(); }
+    /// Runs the command, which the host does by setting it.
+    void run(const std::string& name) { property(name).deSerialize(""); }
+    /// One host cycle, under the filter's lock as the host makes it.
+    void process()
+    {
+        Quillmesh::Core::Synchronizer::DisablerLocker lock(&filter->getSynchronizer());
+        filter->process();
+    }
+
+    Sim::Simulator simulator;
+    Sim::ScopedVirtualSleep sleep;
+    std::unique_ptr<DRFN3Internal::FilterDRFN3> filter;
+
+private:
+    int _key = 0;
+};
+
+} // namespace FilterTests
+
+#endif

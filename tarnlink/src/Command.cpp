@@ -67,7 +67,9 @@ bool Command::readMarkedBody(Poco::DeviceIO::Channel& channel, std::ostream& log
     std::string skipped;
     while (matched < marker.size()) {
         char byte = 0;
-        if (channel.read(&byte, 1) <= 0) {
+        // A controller listening on a busy channel never falls silent: without a bound, a reply
+        // lost in its noise would keep the search going for ever.
+        if (skipped.size() >= MAX_SKIPPED_BYTES || channel.read(&byte, 1) <= 0) {
             if (log && !skipped.empty()) log << "RX" << dump(skipped) << " (GARBAGE)" << std::endl;
             if (log) log << "RX" << dump(marker.substr(0, matched)) << ":... (COM_TIMEOUT)" << std::endl;
             return false;

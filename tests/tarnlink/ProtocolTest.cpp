@@ -85,6 +85,17 @@ TEST_F(ProtocolFixture, GarbageAndTimeoutsAreReportedOnce)
     EXPECT_EQ("RX:55:aa:55:aa:04:02:... (COM_TIMEOUT)", lines(log2.str()).back());
 }
 
+TEST_F(ProtocolFixture, EndlessNoiseEndsTheSearch)
+{
+    // A listening controller on a busy channel: noise that never contains the marker.
+    channel->deliver(std::string(Command::MAX_SKIPPED_BYTES + 100, '\x13')).deliverHex("55 aa 55 aa 05 00 12 34");
+    std::ostringstream log;
+    ReadRegisterCommand cmd(marker, Opcode::READ_FPGA_REG, 0, nullptr);
+    EXPECT_FALSE(cmd.execute(*channel, log));
+    EXPECT_EQ(108u, channel->unread());
+    EXPECT_EQ("RX:... (COM_TIMEOUT)", lines(log.str()).back());
+}
+
 TEST_F(ProtocolFixture, RegisterRepliesEchoesAndControllerTimeout)
 {
     // Write without echo: all 8 bytes written, nothing read.

@@ -22,6 +22,8 @@ public:
     static const std::string& frameMarker();
     /// ":xx" per byte, lower-case hex, as the traffic log prints bytes.
     static std::string dump(const std::string& bytes);
+    /// Bytes a marker search skips before it gives up as on a time-out.
+    static constexpr std::size_t MAX_SKIPPED_BYTES = 4096;
 
 protected:
     /// Finds the marker one byte at a time, then reads a body of length bytes with one read.

@@ -104,8 +104,12 @@ void Host::restore()
 {
     if (!fs::exists(_configPath)) return;
     for (const Quillmesh::Core::RestoreProblem& problem : _filter->restore(_configPath))
+    {
+        // Pod settings such as "Led" are writable only while connected: nothing to report.
+        if (problem.reason.rfind(Poco::NoPermissionException().displayText(), 0) == 0) continue;
         std::cerr << "drfn3: saved setting " << problem.property << " in " << _configPath
                   << " was not used: " << problem.reason << '\n';
+    }
 }
 
 void Host::apply(const Settings& settings)
@@ -115,22 +119,27 @@ void Host::apply(const Settings& settings)
         {
             set(property, text);
         }
+        catch (const Poco::NoPermissionException&)
+        {
+            throw UsageError(std::string(name) + " applies to pods: give them with --pods too");
+        }
         catch (const Poco::Exception& error)
         {
             throw UsageError(std::string(name) + " " + text + ": " + error.displayText());
         }
     };
+    // The frequency bounds how many pods fit, and the sensor modes are writable only with pods.
     if (settings.frequency >= 0) option("--frequency", "Frequency", std::to_string(settings.frequency));
-    if (settings.channel >= 0) option("--channel", "Channel", std::to_string(settings.channel));
-    if (settings.accMode >= 0) option("--acc-mode", "Acc mode", std::to_string(settings.accMode));
-    if (settings.magMode >= 0) option("--mag-mode", "Mag mode", std::to_string(settings.magMode));
-    if (settings.gyro != 0) option("--gyro", "Gyro On", settings.gyro > 0 ? "1" : "0");
     if (settings.podsGiven)
     {
         std::string text;
         for (unsigned serial : parseSerials(settings.pods)) text += (text.empty() ? "" : ";") + hex(serial);
         option("--pods", "serial", text);
     }
+    if (settings.channel >= 0) option("--channel", "Channel", std::to_string(settings.channel));
+    if (settings.accMode >= 0) option("--acc-mode", "Acc mode", std::to_string(settings.accMode));
+    if (settings.magMode >= 0) option("--mag-mode", "Mag mode", std::to_string(settings.magMode));
+    if (settings.gyro != 0) option("--gyro", "Gyro On", settings.gyro > 0 ? "1" : "0");
 }
 
 void Host::save()

@@ -51,8 +51,7 @@ struct PodTaps
     PodStatus status;
     std::uint64_t samplesAtRate = 0;
     Clock::time_point rateSince;
-    Clock::time_point first;
-    Clock::time_point last;
+    double firstTime = 0;
 };
 
 /// Takes the latest value of a probe into out; false when nothing new came.
@@ -111,11 +110,11 @@ private:
 
 } // namespace
 
-std::vector<std::string> renderTable(const std::vector<PodStatus>& pods, double elapsed, bool finished)
+std::vector<std::string> renderTable(const std::vector<PodStatus>& pods, double elapsed)
 {
     std::vector<std::string> lines;
-    lines.push_back(format("drfn3 stream  %7.1f s  %zu pod%s%s", elapsed, pods.size(), pods.size() == 1 ? "" : "s",
-                           finished ? "  (stopped)" : "  (Ctrl-C stops)"));
+    lines.push_back(format("drfn3 stream  %7.1f s  %zu pod%s  (Ctrl-C stops)", elapsed, pods.size(),
+                           pods.size() == 1 ? "" : "s"));
     for (const PodStatus& pod : pods)
     {
         const Sample& s = pod.latest;
@@ -237,8 +236,7 @@ std::vector<PodStatus> stream(Host& host, const StreamOptions& options)
                 s.frame = frame[0];
                 s.loss = frame[1];
                 s.frequency = frame[2];
-                if (pod.status.samples++ == 0) pod.first = after;
-                pod.last = after;
+                if (pod.status.samples++ == 0) pod.firstTime = s.time;
                 if (csv) csv.write(csvRow(s));
                 if (jsonl) jsonl.write(jsonRow(s));
             }
@@ -262,7 +260,7 @@ std::vector<PodStatus> stream(Host& host, const StreamOptions& options)
                 lost = true;
                 break;
             }
-            if (terminal) table.draw(renderTable(statuses(), seconds(after - start), false));
+            if (terminal) table.draw(renderTable(statuses(), seconds(after - start)));
         }
         if (!terminal && after >= nextStatus)
         {
@@ -270,7 +268,6 @@ std::vector<PodStatus> stream(Host& host, const StreamOptions& options)
             std::cout << renderStatusLine(statuses(), seconds(after - start)) << std::endl;
         }
     }
-    const double elapsed = seconds(Clock::now() - start);
     if (lost) throw Poco::IOException("The controller stopped answering and was closed");
 
     {
@@ -281,13 +278,12 @@ std::vector<PodStatus> stream(Host& host, const StreamOptions& options)
     csv.close();
     jsonl.close();
 
-    // Over the whole run, from each pod's first sample to its last.
+    // Samples delivered per second of the pod's own time base, first sample to last.
     for (PodTaps& pod : pods)
     {
-        const double span = seconds(pod.last - pod.first);
+        const double span = pod.status.latest.time - pod.firstTime;
         if (pod.status.samples > 1 && span > 0) pod.status.rate = (pod.status.samples - 1) / span;
     }
-    if (terminal) table.draw(renderTable(statuses(), elapsed, true));
     return statuses();
 }
 

@@ -49,7 +49,7 @@ struct PodStatus
 };
 
 /// The live table, at most 80 columns wide: a heading, then two lines per pod.
-std::vector<std::string> renderTable(const std::vector<PodStatus>& pods, double elapsed, bool finished);
+std::vector<std::string> renderTable(const std::vector<PodStatus>& pods, double elapsed);
 /// One line for logs and pipes.
 std::string renderStatusLine(const std::vector<PodStatus>& pods, double elapsed);
 

@@ -54,10 +54,12 @@ std::map<std::string, Series> readCsv(const std::string& path)
 
 bool hasDevice(const std::string& name)
 {
-    const char** menu = nullptr;
-    const char** names = nullptr;
-    int count = 0;
-    plgDevs(&menu, &names, &count);
+    // PLplot fills arrays the caller provides; count says how large they are.
+    std::vector<const char*> menu(256), names(256);
+    int count = static_cast<int>(names.size());
+    const char** menuData = menu.data();
+    const char** namesData = names.data();
+    plgDevs(&menuData, &namesData, &count);
     bool found = false;
     for (int i = 0; i < count; ++i) found = found || name == names[i];
     return found;
@@ -77,12 +79,14 @@ int runPlot(const std::string& csvPath, const std::string& imagePath)
     const std::string extension = imagePath.size() > 4 ? imagePath.substr(imagePath.size() - 4) : "";
     std::string device;
     if (extension == ".png") device = "pngcairo";
-    else if (extension == ".svg") device = "svgcairo";
+    // PLplot's own SVG keeps the labels as text, searchable and selectable.
+    else if (extension == ".svg") device = "svg";
     else throw UsageError("-o " + imagePath + ": the image must be a .png or .svg file");
 
     const std::map<std::string, Series> pods = readCsv(csvPath);
     if (!hasDevice(device))
-        throw Poco::NotFoundException("PLplot has no " + device + " driver; install the plplot-driver-cairo package");
+        throw Poco::NotFoundException("PLplot has no " + device + " driver; install the " +
+                                      (device == "svg" ? "libplplot17" : "plplot-driver-cairo") + " package");
     if (!std::ofstream(imagePath)) throw Poco::CreateFileException(imagePath + ": " + std::strerror(errno));
 
     double t0 = std::numeric_limits<double>::max(), t1 = std::numeric_limits<double>::lowest();

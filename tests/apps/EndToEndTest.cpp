@@ -32,6 +32,29 @@ std::string readFile(const std::string& path)
     return text.str();
 }
 
+/// SVG text with its character references (&#x41; and the like) resolved.
+std::string svgText(const std::string& svg)
+{
+    std::string text;
+    for (std::size_t i = 0; i < svg.size(); ++i)
+    {
+        if (svg.compare(i, 3, "&#x") == 0)
+        {
+            const std::size_t end = svg.find(';', i);
+            unsigned code = 0;
+            if (end != std::string::npos && Poco::NumberParser::tryParseHex(svg.substr(i + 3, end - i - 3), code) &&
+                code < 128)
+            {
+                text += static_cast<char>(code);
+                i = end;
+                continue;
+            }
+        }
+        text += svg[i];
+    }
+    return text;
+}
+
 /// drfn3 in a child process, its output in files.
 class Drfn3
 {
@@ -134,6 +157,33 @@ TEST(Drfn3Cli, SettingsSavedByOneRunAreUsedByTheNext)
     ASSERT_EQ(0, third.wait());
     EXPECT_NE(std::string::npos, third.out().find("A10001;A10002")) << "an option overrides one setting only";
     EXPECT_NE(std::string::npos, third.out().find("Frequency            100 "));
+}
+
+TEST(Drfn3Cli, PlotDrawsThreeLabelledPanelsFromAStreamCsv)
+{
+    Poco::TemporaryFile csv, svg, png;
+    {
+        std::ofstream out(csv.path());
+        out << "time,pod,ax,ay,az,mx,my,mz,gx,gy,gz,frame,loss,battery,button\n";
+        for (int i = 0; i < 50; ++i)
+            for (const char* pod : {"A10001", "B2"})
+                out << i * 0.01 << ',' << pod << ',' << i << ",-1,1000,200,-" << i << ",3,0,1,-1," << i
+                    << ",0.0000,87.5,0\n";
+    }
+    const std::string image = svg.path() + ".svg";
+    Drfn3 plot({"plot", csv.path(), "-o", image});
+    ASSERT_EQ(0, plot.wait()) << plot.err();
+    const std::string drawing = svgText(readFile(image));
+    ::unlink(image.c_str());
+    for (const char* text : {"Accelerometer", "Magnetometer", "Gyroscope", "time since the first sample"})
+        EXPECT_NE(std::string::npos, drawing.find(text)) << text;
+
+    Drfn3 wrongType({"plot", csv.path(), "-o", png.path() + ".jpg"});
+    EXPECT_EQ(2, wrongType.wait());
+    std::ofstream(csv.path()) << "not,a,stream\n";
+    Drfn3 notStream({"plot", csv.path(), "-o", image});
+    EXPECT_EQ(1, notStream.wait());
+    EXPECT_NE(std::string::npos, notStream.err().find("not a drfn3 CSV")) << notStream.err();
 }
 
 TEST(Drfn3Realtime, DemoStreamsThreePodsIntoAParsableCsv)

@@ -111,8 +111,9 @@ public:
     /// The pods' sections, for those whose pins were published.
     void print(std::ostream& out, const std::vector<unsigned>& serials)
     {
-        out << "# drfn3 calibration: gains 3x3 and offsets 3x1, rows separated by commas.\n"
-               "# 3a accelerometer, 3m magnetometer, 3g gyroscope. 'drfn3 calib write FILE' commits it.\n";
+        // ';' starts a comment in this INI format, '#' would not.
+        out << "; drfn3 calibration: gains 3x3 and offsets 3x1, rows separated by commas.\n"
+               "; 3a accelerometer, 3m magnetometer, 3g gyroscope. 'drfn3 calib write FILE' commits it.\n";
         for (unsigned serial : serials)
         {
             out << "\n[" << hex(serial) << "]\n";

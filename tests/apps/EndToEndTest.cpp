@@ -277,3 +277,36 @@ TEST(Drfn3Realtime, ControllersListsTheSimulatorAndTellsWhyAPortCannotBeOpened)
     EXPECT_NE(std::string::npos, denied.out().find(locked.path() + "  NOT USABLE: permission denied")) << denied.out();
     EXPECT_NE(std::string::npos, denied.out().find("plugdev")) << "the fix is named";
 }
+
+TEST(Drfn3Realtime, CalibrationPrintedByReadIsCommittedByWrite)
+{
+    Simulator sim;
+    sim.addPod(0xA10001);
+    PtyServer server(sim);
+    server.start();
+    Poco::TemporaryFile config, file;
+    const std::vector<std::string> base{"--config", config.path(), "--pods", "A10001", "calib"};
+    auto with = [&](std::vector<std::string> more) {
+        std::vector<std::string> args(base);
+        args.insert(args.end(), more.begin(), more.end());
+        return args;
+    };
+    Drfn3 read(with({"read", "-o", file.path()}), server.slavePath());
+    ASSERT_EQ(0, read.wait()) << read.err();
+    std::string text = readFile(file.path());
+    const std::size_t at = text.find("3mOff = ");
+    ASSERT_NE(std::string::npos, at) << text;
+    text.replace(at, text.find('\n', at) - at, "3mOff = 0.5, -1.5, 2");
+    std::ofstream(file.path()) << text;
+
+    Drfn3 write(with({"write", file.path()}), server.slavePath());
+    ASSERT_EQ(0, write.wait()) << write.err();
+    {
+        auto guard = sim.lock();
+        const std::array<double, 3> offset = sim.pod(0xA10001)->calibrationOffset(1);
+        EXPECT_EQ((std::array<double, 3>{0.5, -1.5, 2}), offset) << "in the pod's EEPROM";
+    }
+    Drfn3 again(with({"read"}), server.slavePath());
+    ASSERT_EQ(0, again.wait());
+    EXPECT_NE(std::string::npos, again.out().find("3mOff = 0.5, -1.5, 2")) << again.out();
+}

@@ -61,11 +61,11 @@ int runSim(const SimOptions& options)
     PtyServer server(sim);
     server.start();
     std::cout << "Simulated generation " << options.generation << " controller with " << podList(sim) << " on "
-              << server.slavePath() << '\n';
+              << server.stablePath() << '\n';
     if (options.generation == 1)
         std::cout << "Note: discovery reaches generation 1 controllers through the D2XX library only; "
                      "this port is opened as a generation 2 controller.\n";
-    std::cout << "Use it with:  ORLAN_TARNLINK_PORTS=" << server.slavePath() << " drfn3 stream\n"
+    std::cout << "Use it with:  ORLAN_TARNLINK_PORTS=" << server.stablePath() << " drfn3 stream\n"
               << "Ctrl-C stops the simulator." << std::endl;
 
     installStopHandlers();
@@ -104,8 +104,8 @@ int runDemo(Settings settings, const StreamOptions& options)
     for (unsigned serial : parseSerials(pods)) sim.addPod(serial);
     PtyServer server(sim);
     server.start();
-    pointDiscoveryAt(server.slavePath());
-    std::cout << "Demo: a simulated generation 2 controller with " << podList(sim) << " on " << server.slavePath()
+    pointDiscoveryAt(server.stablePath());
+    std::cout << "Demo: a simulated generation 2 controller with " << podList(sim) << " on " << server.stablePath()
               << ", found by discovery through ORLAN_TARNLINK_PORTS and opened as a serial port.\n";
 
     // The demo neither uses nor changes the saved settings of real pods.

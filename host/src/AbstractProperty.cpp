@@ -46,15 +46,20 @@ bool AbstractProperty::hasObservers() const
     return !_observers.empty();
 }
 
-// Observers are the host's displays; one that fails must not undo a stored value.
-void AbstractProperty::notifyAttributeChanged() const
+// Observers are the host's displays; one that fails must not undo a stored value. They are
+// told from a copy of the list, so one may add or remove observers (itself included) while
+// it is told; an observer removed meanwhile is not told any more.
+template <typename Tell>
+void AbstractProperty::notify(Tell tell) const
 {
     Synchronizer::DisablerLocker lock(&getSynchronizer());
-    for (PropertyObserver* observer : _observers)
+    const std::vector<PropertyObserver*> observers(_observers);
+    for (PropertyObserver* observer : observers)
     {
+        if (std::find(_observers.begin(), _observers.end(), observer) == _observers.end()) continue;
         try
         {
-            observer->attributeChanged(*this);
+            tell(*observer);
         }
         catch (...)
         {
@@ -62,19 +67,14 @@ void AbstractProperty::notifyAttributeChanged() const
     }
 }
 
+void AbstractProperty::notifyAttributeChanged() const
+{
+    notify([this](PropertyObserver& observer) { observer.attributeChanged(*this); });
+}
+
 void AbstractProperty::notifyValueChanged() const
 {
-    Synchronizer::DisablerLocker lock(&getSynchronizer());
-    for (PropertyObserver* observer : _observers)
-    {
-        try
-        {
-            observer->valueChanged(*this);
-        }
-        catch (...)
-        {
-        }
-    }
+    notify([this](PropertyObserver& observer) { observer.valueChanged(*this); });
 }
 
 } // namespace Core

@@ -14,7 +14,7 @@ Filter::Filter(const std::string& name, bool isEnabled) : PinManager(name), _isE
 
 Filter::~Filter()
 {
-    if (_layoutManager) _layoutManager->removeFilter(*this);
+    if (LayoutManager* layout = _layoutManager) layout->removeFilter(*this);
 }
 
 Synchronizer& Filter::getSynchronizer()
@@ -22,11 +22,15 @@ Synchronizer& Filter::getSynchronizer()
     return PinManager::getSynchronizer();
 }
 
+// The move itself holds this filter's lock only; the pins then rebuild link by link, each
+// under its own pair of locks, so no second filter's lock is taken under this one.
 void Filter::setManager(LayoutManager* const manager)
 {
-    Synchronizer::DisablerLocker lock(&getSynchronizer());
-    if (manager == _layoutManager) return;
-    _layoutManager = manager;
+    {
+        Synchronizer::LinkLocker lock(&getSynchronizer());
+        if (manager == _layoutManager) return;
+        _layoutManager = manager;
+    }
     for (AbstractOutputPin* output : getOutputPins()) output->refresh();
     for (AbstractInputPin* input : getInputPins()) input->refreshBufferStrategy();
 }

@@ -12,7 +12,10 @@ HostedFilter::HostedFilter(const std::string& typeName, const std::string& name,
 
 HostedFilter::~HostedFilter()
 {
-    _taps.clear();
+    {
+        Poco::FastMutex::ScopedLock lock(_tapsMutex);
+        _taps.clear();
+    }
     try
     {
         _manager.destroyFilter(_filter);
@@ -43,7 +46,16 @@ std::string HostedFilter::getProperty(const std::string& name) const
 void HostedFilter::setProperty(const std::string& name, const std::string& text)
 {
     Synchronizer::DisablerLocker lock(&_filter->getSynchronizer());
-    _filter->getPropertyBag().get(name).deSerialize(text);
+    try
+    {
+        _filter->getPropertyBag().get(name).deSerialize(text);
+    }
+    catch (...)
+    {
+        reattachTaps();
+        throw;
+    }
+    reattachTaps();
 }
 
 std::vector<std::string> HostedFilter::getOutputPinNames() const
@@ -70,9 +82,30 @@ void HostedFilter::attachProbe(const std::string& outputPin, AbstractInputPin& p
     output->attach(probe);
 }
 
+void HostedFilter::reattachTaps()
+{
+    Synchronizer::DisablerLocker lock(&_filter->getSynchronizer());
+    Poco::FastMutex::ScopedLock taps(_tapsMutex);
+    for (const std::unique_ptr<AbstractInputPin>& probe : _taps)
+    {
+        if (probe->getAbstractSource()) continue;
+        AbstractOutputPin* output = _filter->findOutputPin(probe->getName());
+        if (!output) continue;
+        try
+        {
+            output->attach(*probe);
+        }
+        catch (const Poco::InvalidArgumentException&)
+        {
+            // A pin of that name now carries another type: the tap stays without a source.
+        }
+    }
+}
+
 void HostedFilter::process()
 {
     Synchronizer::DisablerLocker lock(&_filter->getSynchronizer());
+    reattachTaps();
     _filter->process();
 }
 
@@ -83,7 +116,9 @@ void HostedFilter::save(const std::string& path) const
 
 std::vector<RestoreProblem> HostedFilter::restore(const std::string& path)
 {
-    return restoreProperties(_filter->getPropertyBag(), path);
+    std::vector<RestoreProblem> problems = restoreProperties(_filter->getPropertyBag(), path);
+    reattachTaps();
+    return problems;
 }
 
 } // namespace Core

@@ -21,6 +21,7 @@ void LayoutManager::addFilter(Filter& filter)
     }
     {
         Poco::FastMutex::ScopedLock lock(_mutex);
+        if (contains(&filter)) return;
         _filters.push_back(&filter);
     }
     filter.setManager(this);
@@ -33,8 +34,20 @@ void LayoutManager::removeFilter(Filter& filter)
         auto it = std::find(_filters.begin(), _filters.end(), &filter);
         if (it == _filters.end()) return;
         _filters.erase(it);
+        // A round at this filter either runs it now or waits for its lock; in both cases it
+        // checks membership under that lock. Waiting is only safe when neither the round nor
+        // the lock is ours.
+        const bool mayWait =
+            _busyThread != Poco::Thread::currentTid() && !filter.getSynchronizer().isHeldByThisThread();
+        // The round may sit in a blocking read of the filter: end such waits, as a thread
+        // wanting the filter's lock would, until the round moves on.
+        while (mayWait && _busy == &filter)
+        {
+            filter.getSynchronizer().wakeWaiters();
+            _roundMoved.tryWait(_mutex, 5);
+        }
     }
-    filter.setManager(nullptr);
+    if (filter.getLayoutManager() == this) filter.setManager(nullptr);
 }
 
 std::vector<Filter*> LayoutManager::getFilters() const
@@ -43,13 +56,48 @@ std::vector<Filter*> LayoutManager::getFilters() const
     return _filters;
 }
 
+bool LayoutManager::contains(Filter* filter) const
+{
+    return std::find(_filters.begin(), _filters.end(), filter) != _filters.end();
+}
+
 void LayoutManager::processAll()
 {
-    for (Filter* filter : getFilters())
+    const std::vector<Filter*> round = getFilters();
+    for (Filter* filter : round)
     {
-        if (!filter->getIsEnabled()) continue;
-        Synchronizer::DisablerLocker lock(&filter->getSynchronizer());
-        filter->process();
+        {
+            Poco::FastMutex::ScopedLock lock(_mutex);
+            // Removed since the round began: the filter may already be gone.
+            if (!contains(filter)) continue;
+            _busy = filter;
+            _busyThread = Poco::Thread::currentTid();
+        }
+        try
+        {
+            if (filter->getIsEnabled())
+            {
+                Synchronizer::DisablerLocker lock(&filter->getSynchronizer());
+                bool member;
+                {
+                    Poco::FastMutex::ScopedLock state(_mutex);
+                    member = contains(filter);
+                }
+                if (member) filter->process();
+            }
+        }
+        catch (...)
+        {
+            Poco::FastMutex::ScopedLock lock(_mutex);
+            _busy = nullptr;
+            _busyThread = Poco::Thread::TID();
+            _roundMoved.broadcast();
+            throw;
+        }
+        Poco::FastMutex::ScopedLock lock(_mutex);
+        _busy = nullptr;
+        _busyThread = Poco::Thread::TID();
+        _roundMoved.broadcast();
     }
 }
 

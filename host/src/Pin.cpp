@@ -29,32 +29,53 @@ LayoutManager* Pin::getLayoutManager() const
     return _manager ? _manager->getLayoutManager() : nullptr;
 }
 
+Poco::Mutex& Pin::getWiringMutex()
+{
+    static Poco::Mutex mutex;
+    return mutex;
+}
+
+Synchronizer* AbstractInputPin::getSourceSynchronizer() const
+{
+    Poco::Mutex::ScopedLock wiring(getWiringMutex());
+    AbstractOutputPin* source = getAbstractSource();
+    return source ? &source->getSynchronizer() : nullptr;
+}
+
+void AbstractInputPin::unlinkFrom(AbstractOutputPin& source)
+{
+    source.unlink(*this);
+}
+
+// The source's owner outlives its pins, so its synchronizer may be used after the wiring
+// mutex is let go; the strategy is rebuilt against whatever source is current by then.
+template <typename Store>
+void AbstractInputPin::setOption(Store store)
+{
+    Synchronizer::LinkLocker lock(&getSynchronizer(), getSourceSynchronizer());
+    Poco::Mutex::ScopedLock wiring(getWiringMutex());
+    store();
+    rebuildBufferStrategy();
+}
+
 void AbstractInputPin::setBufferSize(std::size_t size)
 {
-    Synchronizer::DisablerLocker lock(&getSynchronizer());
-    _bufferSize = size;
-    refreshBufferStrategy();
+    setOption([&] { _bufferSize = size; });
 }
 
 void AbstractInputPin::setIsLifo(bool lifo)
 {
-    Synchronizer::DisablerLocker lock(&getSynchronizer());
-    _isLifo = lifo;
-    refreshBufferStrategy();
+    setOption([&] { _isLifo = lifo; });
 }
 
 void AbstractInputPin::setIsSynchronous(bool synchronous)
 {
-    Synchronizer::DisablerLocker lock(&getSynchronizer());
-    _isSynchronous = synchronous;
-    refreshBufferStrategy();
+    setOption([&] { _isSynchronous = synchronous; });
 }
 
 void AbstractInputPin::setIsBlocking(bool blocking)
 {
-    Synchronizer::DisablerLocker lock(&getSynchronizer());
-    _isBlocking = blocking;
-    refreshBufferStrategy();
+    setOption([&] { _isBlocking = blocking; });
 }
 
 void AbstractOutputPin::notifyAttached(AbstractInputPin& input, bool& accepted)
@@ -67,10 +88,22 @@ void AbstractOutputPin::notifyDetached(AbstractInputPin& input)
     if (LayoutManager* layout = getLayoutManager()) layout->linkDetached(*this, input);
 }
 
+std::vector<Pin*> PinManager::getPins() const
+{
+    Poco::FastMutex::ScopedLock lock(_pinsMutex);
+    return _pins;
+}
+
+void PinManager::addPin(Pin* pin)
+{
+    Poco::FastMutex::ScopedLock lock(_pinsMutex);
+    _pins.push_back(pin);
+}
+
 std::vector<AbstractInputPin*> PinManager::getInputPins() const
 {
     std::vector<AbstractInputPin*> pins;
-    for (Pin* pin : _pins)
+    for (Pin* pin : getPins())
         if (auto* input = dynamic_cast<AbstractInputPin*>(pin)) pins.push_back(input);
     return pins;
 }
@@ -78,7 +111,7 @@ std::vector<AbstractInputPin*> PinManager::getInputPins() const
 std::vector<AbstractOutputPin*> PinManager::getOutputPins() const
 {
     std::vector<AbstractOutputPin*> pins;
-    for (Pin* pin : _pins)
+    for (Pin* pin : getPins())
         if (auto* output = dynamic_cast<AbstractOutputPin*>(pin)) pins.push_back(output);
     return pins;
 }
@@ -99,6 +132,7 @@ AbstractOutputPin* PinManager::findOutputPin(const std::string& name) const
 
 void PinManager::removePin(Pin* pin)
 {
+    Poco::FastMutex::ScopedLock lock(_pinsMutex);
     auto it = std::find(_pins.begin(), _pins.end(), pin);
     if (it != _pins.end()) _pins.erase(it);
 }

@@ -1,6 +1,7 @@
 #include "Quillmesh/Core/PluginManager.h"
 
 #include "Quillmesh/Core/Filter.h"
+#include "Quillmesh/Core/LayoutManager.h"
 #include "Quillmesh/Core/Plugin.h"
 
 #include <Poco/Exception.h>
@@ -9,6 +10,17 @@
 
 namespace Quillmesh {
 namespace Core {
+
+namespace {
+
+// A filter leaves its layout before any of it is destroyed, so no round can reach it after.
+void destroyOutsideLayout(AbstractFilterFactory& factory, Filter* filter)
+{
+    if (LayoutManager* layout = filter->getLayoutManager()) layout->removeFilter(*filter);
+    factory.destroy(filter);
+}
+
+} // namespace
 
 PluginManager::~PluginManager()
 {
@@ -70,7 +82,7 @@ void PluginManager::uninstallFilterFactory(AbstractFilterFactory& factory)
                 ++live;
         }
     }
-    for (Filter* filter : orphans) factory.destroy(filter);
+    for (Filter* filter : orphans) destroyOutsideLayout(factory, filter);
 }
 
 std::vector<std::string> PluginManager::getFilterTypeNames() const
@@ -115,7 +127,7 @@ void PluginManager::destroyFilter(Filter* filter)
         factory = it->second;
         _liveFilters.erase(it);
     }
-    factory->destroy(filter);
+    destroyOutsideLayout(*factory, filter);
 }
 
 FlowManager& FlowManager::instance()

@@ -34,6 +34,31 @@ std::string decode(const std::string& text)
     return text;
 }
 
+// Properties files end a key at ":" or "=", take a line starting with "#" or "!" for a
+// comment and trim the blanks around a key, so such characters in a property name are
+// written as "%" and two hexadecimal digits (and "%" itself too).
+std::string encodeName(const std::string& name)
+{
+    static const char digits[] = "0123456789ABCDEF";
+    std::string key;
+    for (std::size_t i = 0; i < name.size(); ++i)
+    {
+        const unsigned char c = static_cast<unsigned char>(name[i]);
+        const bool edge = i == 0 || i + 1 == name.size();
+        const bool special = c == '%' || c == ':' || c == '=' || c == '#' || c == '!' || c == '\\' || c < 0x20 ||
+                             c == 0x7F || (edge && c == ' ');
+        if (special)
+        {
+            key += '%';
+            key += digits[c >> 4];
+            key += digits[c & 0x0F];
+        }
+        else
+            key += static_cast<char>(c);
+    }
+    return key;
+}
+
 } // namespace
 
 void saveProperties(const PropertyBag& bag, const std::string& path)
@@ -46,7 +71,7 @@ void saveProperties(const PropertyBag& bag, const std::string& path)
             if (!property->getIsPersistent()) continue;
             std::string text;
             property->serialize(text);
-            file->setString(property->getName(), encode(text));
+            file->setString(encodeName(property->getName()), encode(text));
         }
     }
     file->save(path);
@@ -63,9 +88,14 @@ std::vector<RestoreProblem> restoreProperties(PropertyBag& bag, const std::strin
     {
         if (!property->getIsPersistent()) continue;
         const std::string& name = property->getName();
-        if (!file->has(name)) continue;
+        const std::string key = encodeName(name);
+        if (!file->has(key))
+        {
+            problems.push_back({name, "Not in the file"});
+            continue;
+        }
         // Raw: the configuration would otherwise expand ${...} in texts saved unexpanded.
-        const std::string text = decode(file->getRawString(name));
+        const std::string text = decode(file->getRawString(key));
         try
         {
             property->deSerialize(text);

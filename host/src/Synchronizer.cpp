@@ -1,10 +1,52 @@
 #include "Quillmesh/Core/Synchronizer.h"
 
+#include <Poco/Bugcheck.h>
+#include <Poco/Exception.h>
+
 #include <algorithm>
 #include <functional>
 
 namespace Quillmesh {
 namespace Core {
+
+namespace {
+
+// The synchronizers this thread holds, once per acquisition, in acquisition order.
+thread_local std::vector<const Synchronizer*> heldHere;
+
+void noteAcquired(const Synchronizer* synchronizer)
+{
+    heldHere.push_back(synchronizer);
+}
+
+void noteReleased(const Synchronizer* synchronizer)
+{
+    auto it = std::find(heldHere.rbegin(), heldHere.rend(), synchronizer);
+    if (it != heldHere.rend()) heldHere.erase(std::next(it).base());
+}
+
+#ifndef NDEBUG
+// A new synchronizer taken under others must come after all of them in address order.
+void checkOrder(const Synchronizer* wanted)
+{
+    if (std::find(heldHere.begin(), heldHere.end(), wanted) != heldHere.end()) return;
+    for (const Synchronizer* held : heldHere)
+        if (std::less<const Synchronizer*>()(wanted, held))
+            throw Poco::AssertionViolationException("Synchronizers nested against the lock order");
+}
+#endif
+
+} // namespace
+
+bool Synchronizer::isHeldByThisThread() const
+{
+    return std::find(heldHere.begin(), heldHere.end(), this) != heldHere.end();
+}
+
+bool Synchronizer::isAnyHeldByThisThread()
+{
+    return !heldHere.empty();
+}
 
 void Synchronizer::wait(Poco::FastMutex& mutex, Poco::Event& event)
 {
@@ -37,19 +79,28 @@ void Synchronizer::wakeWaiters()
 
 void Synchronizer::acquire()
 {
-    if (_lock.tryLock()) return;
+#ifndef NDEBUG
+    checkOrder(this);
+#endif
+    if (_lock.tryLock())
+    {
+        noteAcquired(this);
+        return;
+    }
     {
         Poco::FastMutex::ScopedLock state(_stateMutex);
         ++_contenders;
         for (Poco::Event* event : _waiting) event->set();
     }
     _lock.lock();
+    noteAcquired(this);
     Poco::FastMutex::ScopedLock state(_stateMutex);
     --_contenders;
 }
 
 void Synchronizer::release()
 {
+    noteReleased(this);
     _lock.unlock();
 }
 
@@ -81,6 +132,11 @@ Synchronizer::DisablerLocker::~DisablerLocker()
 {
     if (_second) _second->release();
     if (_first) _first->release();
+}
+
+Synchronizer::LinkLocker::LinkLocker(Synchronizer* first, Synchronizer* second)
+{
+    if (!isAnyHeldByThisThread()) _lock = std::make_unique<DisablerLocker>(first, second);
 }
 
 } // namespace Core

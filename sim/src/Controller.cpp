@@ -11,16 +11,31 @@ const unsigned kEraseSector = 4;
 
 Controller::Controller(Generation generation)
     : _generation(generation),
-      _major(1),
-      _minor(generation == Generation::First ? 10 : 3)
+      // A generation 1 controller below major 2 cannot drive this pod kind: the default is
+      // one the host accepts; setFirmwareVersion(1, 10) gives the older one back.
+      _major(generation == Generation::First ? 2 : 1),
+      _minor(generation == Generation::First ? 1 : 3)
 {
-    _registers[2] = 0x0F00;
-    // Power-on rate of 200 Hz.
-    _registers[1] = static_cast<std::uint16_t>(1000000000ull / (200ull * tickNanoseconds()));
     if (_generation == Generation::Second) {
         setSerialNumber(0x0A1B2C);
         setFwuVersion(1, 1);
     }
+    powerOn();
+}
+
+void Controller::powerOn()
+{
+    // FWU_VERSION lives in flash and survives; everything else starts over.
+    auto fwu = _registers.find(12);
+    const bool hasFwu = fwu != _registers.end();
+    const std::uint16_t fwuValue = hasFwu ? fwu->second : 0;
+    _registers.clear();
+    if (hasFwu) _registers[12] = fwuValue;
+    _registers[2] = 0x0F00;
+    // Power-on rate of 200 Hz.
+    _registers[1] = static_cast<std::uint16_t>(1000000000ull / (200ull * tickNanoseconds()));
+    _eepromOpen = false;
+    _slaveSelected = false;
 }
 
 unsigned Controller::hardwareCode() const { return _generation == Generation::First ? 2 : 5; }

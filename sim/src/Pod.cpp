@@ -32,6 +32,7 @@ Pod::Pod(const PodConfig& config, std::uint32_t seed)
       _powered(config.powered)
 {
     _config.serial &= 0xFFFFFF;
+    _frameNumber = _config.frameNumberOffset;
     if (_config.vbattRaw != 0)
         setVbattRaw(_config.vbattRaw);
     else
@@ -86,6 +87,34 @@ void Pod::setPowered(bool on)
     _powered = on;
 }
 
+void Pod::setNextFrameNumber(std::uint16_t number)
+{
+    _config.frameNumberOffset = static_cast<std::uint16_t>(_config.frameNumberOffset + (number - _frameNumber));
+    _frameNumber = number;
+}
+
+unsigned Pod::accelerometerCountsPerG() const
+{
+    // The factory gain is measured at 4g and the host scales it by 0.5, 1 and 2 for 2g, 4g
+    // and 8g, so the counts per g halve as the range doubles: 2048, 1024, 512. Code 2 has
+    // no name on the host side; it reads like the widest range.
+    switch (registerValue(141) & 3) {
+    case 0:
+        return 2048;
+    case 1:
+        return 1024;
+    default:
+        return 512;
+    }
+}
+
+bool Pod::hasRegister(unsigned address)
+{
+    // 136 is a name in the host's log only. Others get no answer, so the controller
+    // sends FF FF FF FF after its time-out as for a pod that is not there.
+    return address < 136 || (address > 136 && address <= 143);
+}
+
 bool Pod::streamingEnabled() const { return (registerValue(134) & 0x0300) == 0x0300; }
 
 std::uint16_t Pod::registerValue(unsigned address) const
@@ -102,6 +131,7 @@ std::uint16_t Pod::registerValue(unsigned address) const
     case 138:
         return static_cast<std::uint16_t>(_config.vtempRaw & 0xFFF);
     default: {
+        if (!hasRegister(address)) return 0;
         auto it = _registers.find(address);
         return it == _registers.end() ? 0 : it->second;
     }
@@ -114,7 +144,7 @@ void Pod::setRegisterValue(unsigned address, std::uint16_t value)
         _eeprom.pokeWord((registerValue(133) & 0xFF80u) + address, value);
     else if (address == 135)
         _channelCode = value & 0x7FFF;
-    else if (address != 128 && address != 137 && address != 138)
+    else if (hasRegister(address) && address != 128 && address != 137 && address != 138)
         _registers[address] = value;
 }
 
@@ -169,7 +199,7 @@ void Pod::eepromCommand(unsigned code)
 Pod::Outcome Pod::read(unsigned address, Micros)
 {
     Outcome out;
-    if (!countRequest(address)) {
+    if (!hasRegister(address) || !countRequest(address)) {
         out.answered = false;
         return out;
     }
@@ -180,7 +210,7 @@ Pod::Outcome Pod::read(unsigned address, Micros)
 Pod::Outcome Pod::write(unsigned address, std::uint16_t value, Micros)
 {
     Outcome out;
-    if (!countRequest(address)) {
+    if (!hasRegister(address) || !countRequest(address)) {
         out.answered = false;
         return out;
     }
@@ -281,7 +311,7 @@ void Pod::writeFactoryCalibration()
     }
 }
 
-std::string Pod::nextFrameBody(unsigned length, Micros t)
+std::string Pod::nextFrameBody(unsigned length, Micros t, std::uint16_t number)
 {
     double s = static_cast<double>(t) / 1e6;
     const double rate = 2 * kPi / 20.0; // one turn in 20 s about x
@@ -301,10 +331,12 @@ std::string Pod::nextFrameBody(unsigned length, Micros t)
     rotate(0.0, 0.0, 1.0, g);
     rotate(0.22, 0.0, -0.42, m);
     PodSample sample;
-    sample.frameNumber = _frameNumber++;
+    sample.frameNumber = number;
+    _frameNumber = static_cast<std::uint16_t>(number + 1);
     bool gyroOn = (registerValue(143) & 1) != 0;
+    const double accScale = accelerometerCountsPerG();
     for (unsigned k = 0; k < 3; ++k) {
-        sample.acc[k] = clamp16(1024.0 * g[k] + noise(3));
+        sample.acc[k] = clamp16(accScale * g[k] + noise(3));
         sample.mag[k] = clamp16(1000.0 * m[k] + noise(2));
         double w = k == 0 ? rate * 180.0 / kPi * 16.4 : 0.0;
         sample.gyr[k] = gyroOn ? clamp16(w + noise(2)) : 0;
@@ -321,9 +353,10 @@ std::string Pod::nextFrameBody(unsigned length, Micros t)
     const auto& w = sample.gyr;
     bool older = usesOlderFrameLayout();
     if (older) {
-        put16(body, 3, -a[1] * 16);
-        put16(body, 5, a[0] * 16);
-        put16(body, 7, -a[2] * 16);
+        // The older layout's x16 saturates like the sensor would at 2g.
+        put16(body, 3, clamp16(-a[1] * 16.0));
+        put16(body, 5, clamp16(a[0] * 16.0));
+        put16(body, 7, clamp16(-a[2] * 16.0));
         put16(body, 9, mg[1]);
         put16(body, 11, -mg[0]);
         put16(body, 13, mg[2]);

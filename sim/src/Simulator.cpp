@@ -91,12 +91,57 @@ void Simulator::setOfferedRate(double framesPerSecond)
     _offeredRate = framesPerSecond > 0 ? framesPerSecond : 0.0;
 }
 
+void Simulator::disappearAt(Micros t)
+{
+    auto guard = lock();
+    sync();
+    _faults.disappearAt = t;
+    sync();
+}
+
+void Simulator::replug()
+{
+    auto guard = lock();
+    sync();
+    _faults.disappearAt = kNever;
+    // Plugged in or not, it restarts at the next step.
+    _unplugged = true;
+    sync();
+}
+
+void Simulator::plugBack()
+{
+    // USB power was gone: the controller starts over; what was in flight is lost.
+    const Micros now = _clock.now();
+    _unplugged = false;
+    ++_plugCount;
+    _controller.powerOn();
+    _input.clear();
+    _output.clear();
+    _outputOffset = 0;
+    _lastReply = now;
+    _nextNoise = kNever;
+    for (PodSlot& slot : _pods) {
+        slot.frameScheduled = false;
+        slot.nextFrame = kNever;
+        slot.nextReport = kNever;
+    }
+    _processed = std::max(_processed, now);
+    refresh(_processed);
+}
+
+void Simulator::checkPresent() const
+{
+    if (_clock.now() >= _faults.disappearAt) throw Poco::IOException("The controller is gone");
+}
+
 void Simulator::feed(const std::string& bytes) { feed(bytes.data(), bytes.size()); }
 
 void Simulator::feed(const char* data, std::size_t length)
 {
     auto guard = lock();
     sync();
+    checkPresent();
     _input.append(data, length);
     const std::string& marker = Wire::marker();
     for (;;) {
@@ -247,6 +292,7 @@ std::uint64_t Simulator::periodNanoseconds() const
 
 Micros Simulator::frameOffset(const Pod& pod, std::uint64_t periodNs) const
 {
+    if (periodNs == 0) return 0;
     // TDMA_DELAY counts 1.5 us steps from the start of the period.
     return static_cast<Micros>((static_cast<std::uint64_t>(pod.registerValue(Wire::TDMA_DELAY)) * 1500) % periodNs);
 }
@@ -285,6 +331,7 @@ void Simulator::refresh(Micros reference)
                     ++slot.frameIndex;
                     slot.nextFrame = frameTime(slot);
                 }
+                slot.pod->_frameNumber = frameNumber(slot);
             }
         } else {
             slot.frameScheduled = false;
@@ -304,56 +351,48 @@ void Simulator::refresh(Micros reference)
     }
 }
 
+std::uint16_t Simulator::frameNumber(const PodSlot& slot) const
+{
+    // The network counts periods from the transmission start; a pod adds its own offset.
+    return static_cast<std::uint16_t>(slot.frameIndex + slot.pod->frameNumberOffset());
+}
+
 Micros Simulator::nextPeriodic() const
 {
     Micros next = _nextNoise;
-    for (const PodSlot& slot : _pods) next = std::min({next, slot.nextFrame, slot.nextReport});
+    for (const PodSlot& slot : _pods) {
+        next = std::min({next, slot.nextFrame, slot.nextReport});
+        // The end of a reboot changes what the pod does, so it is an event of its own.
+        if (slot.pod->_bootUntil > _processed) next = std::min(next, slot.pod->_bootUntil);
+    }
     return next;
 }
 
 void Simulator::processUntil(Micros t)
 {
+    if (_unplugged) {
+        if (t < _faults.disappearAt) {
+            plugBack();
+        } else {
+            _processed = std::max(_processed, t);
+            return;
+        }
+    }
     refresh(_processed);
     for (;;) {
         Micros e = nextPeriodic();
-        if (e > t) break;
-        if (_nextNoise == e) {
-            std::string burst(1 + _noiseRandom() % 16, '\0');
-            for (char& c : burst) c = static_cast<char>(_noiseRandom() & 0xFF);
-            Record record;
-            record.kind = Record::Noise;
-            emit(e, burst, record, true);
-            _nextNoise = e + 1 + static_cast<Micros>(_noiseRandom() % (2 * _timing.noiseGap + 1));
-        }
-        for (PodSlot& slot : _pods) {
-            Pod& pod = *slot.pod;
-            if (slot.nextFrame == e) {
-                std::string body = pod.nextFrameBody(_controller.frameLength(), e);
-                Record record;
-                record.kind = Record::Frame;
-                record.opcode = Wire::DataFrame;
-                record.address = static_cast<std::uint8_t>(pod.slot());
-                record.value = pod.lastSample().frameNumber;
-                record.serial = pod.serial();
-                emit(e, Wire::frame(Wire::DataFrame, body), record, true);
-                ++slot.frameIndex;
-                slot.nextFrame = frameTime(slot);
-            }
-            if (slot.nextReport == e) {
-                std::string serial;
-                serial += static_cast<char>((pod.serial() >> 16) & 0xFF);
-                serial += static_cast<char>((pod.serial() >> 8) & 0xFF);
-                serial += static_cast<char>(pod.serial() & 0xFF);
-                Record record;
-                record.kind = Record::PairingReport;
-                record.opcode = Wire::PairingReport;
-                record.serial = pod.serial();
-                emit(e, Wire::frame(Wire::PairingReport, serial), record, true);
-                slot.nextReport = e + _timing.pairingInterval;
-            }
-        }
+        // kNever is no moment: nothing happens there, even when asked to process up to it.
+        if (e == kNever || e > t) break;
+        if (e >= _faults.disappearAt) break;
+        produce(e);
         _processed = e;
         refresh(e);
+    }
+    if (t >= _faults.disappearAt) {
+        // Unplugged: nothing is produced from then on until it comes back.
+        _unplugged = true;
+        _processed = std::max(_processed, t);
+        return;
     }
     if (t > _processed) {
         _processed = t;
@@ -361,12 +400,49 @@ void Simulator::processUntil(Micros t)
     }
 }
 
+void Simulator::produce(Micros e)
+{
+    if (_nextNoise == e) {
+        std::string burst(1 + _noiseRandom() % 16, '\0');
+        for (char& c : burst) c = static_cast<char>(_noiseRandom() & 0xFF);
+        Record record;
+        record.kind = Record::Noise;
+        emit(e, burst, record, true);
+        _nextNoise = e + 1 + static_cast<Micros>(_noiseRandom() % (2 * _timing.noiseGap + 1));
+    }
+    for (PodSlot& slot : _pods) {
+        Pod& pod = *slot.pod;
+        if (slot.nextFrame == e) {
+            std::string body = pod.nextFrameBody(_controller.frameLength(), e, frameNumber(slot));
+            Record record;
+            record.kind = Record::Frame;
+            record.opcode = Wire::DataFrame;
+            record.address = static_cast<std::uint8_t>(pod.slot());
+            record.value = pod.lastSample().frameNumber;
+            record.serial = pod.serial();
+            emit(e, Wire::frame(Wire::DataFrame, body), record, true);
+            ++slot.frameIndex;
+            slot.nextFrame = frameTime(slot);
+        }
+        if (slot.nextReport == e) {
+            std::string serial;
+            serial += static_cast<char>((pod.serial() >> 16) & 0xFF);
+            serial += static_cast<char>((pod.serial() >> 8) & 0xFF);
+            serial += static_cast<char>(pod.serial() & 0xFF);
+            Record record;
+            record.kind = Record::PairingReport;
+            record.opcode = Wire::PairingReport;
+            record.serial = pod.serial();
+            emit(e, Wire::frame(Wire::PairingReport, serial), record, true);
+            slot.nextReport = e + _timing.pairingInterval;
+        }
+    }
+}
+
 void Simulator::sync() { processUntil(_clock.now()); }
 
-std::size_t Simulator::available()
+std::size_t Simulator::readable() const
 {
-    auto guard = lock();
-    sync();
     const Micros now = _clock.now();
     std::size_t n = 0;
     for (std::size_t i = 0; i < _output.size() && _output[i].time <= now; ++i)
@@ -374,10 +450,19 @@ std::size_t Simulator::available()
     return n;
 }
 
+std::size_t Simulator::available()
+{
+    auto guard = lock();
+    sync();
+    checkPresent();
+    return readable();
+}
+
 std::string Simulator::take(std::size_t max)
 {
     auto guard = lock();
     sync();
+    checkPresent();
     const Micros now = _clock.now();
     std::string out;
     while (out.size() < max && !_output.empty() && _output.front().time <= now) {
@@ -397,9 +482,10 @@ Micros Simulator::nextEventTime()
 {
     auto guard = lock();
     sync();
-    Micros next = nextPeriodic();
-    // Output readable already is no event: a reader waiting for more must not spin on it.
     const Micros now = _clock.now();
+    if (now >= _faults.disappearAt) return kNever;
+    Micros next = std::min(nextPeriodic(), _faults.disappearAt);
+    // Output readable already is no event: a reader waiting for more must not spin on it.
     for (const Message& m : _output)
         if (m.time > now) {
             next = std::min(next, m.time);
@@ -412,11 +498,13 @@ bool Simulator::waitForOutput(Micros limit)
 {
     auto guard = lock();
     for (;;) {
-        if (available() > 0) return true;
+        sync();
+        if (gone()) return false;
+        if (readable() > 0) return true;
         Micros next = nextEventTime();
-        if (next > limit) {
+        if (next == kNever || next > limit) {
             if (limit != kNever) advanceTo(limit);
-            return available() > 0;
+            return !gone() && readable() > 0;
         }
         advanceTo(next);
     }
@@ -425,6 +513,7 @@ bool Simulator::waitForOutput(Micros limit)
 void Simulator::advance(Micros dt)
 {
     auto guard = lock();
+    if (dt > 0 && dt >= kNever - _clock.now()) throw Poco::InvalidArgumentException("The clock cannot reach the end of time");
     _clock.advance(dt);
     sync();
 }
@@ -432,6 +521,7 @@ void Simulator::advance(Micros dt)
 void Simulator::advanceTo(Micros t)
 {
     auto guard = lock();
+    if (t == kNever) throw Poco::InvalidArgumentException("The clock cannot reach the end of time");
     _clock.advanceTo(t);
     sync();
 }

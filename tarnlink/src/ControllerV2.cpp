@@ -68,9 +68,11 @@ void ControllerV2::setEepromControl(unsigned code, unsigned sector)
 void ControllerV2::setSyncMode(unsigned mode)
 {
     if (getSyncMode() == mode) return;
-    // Field 0 carries the mode so that getSyncMode() reads back what was set.
+    // Real controllers have only ever been sent 0 here. What bit 0 does on the hardware is
+    // unknown; if it is an external-sync mode waiting for a trigger, no frame would come.
+    // So the register gets 0 whatever the mode, and only the host remembers the request.
     Register& sync = reg(CtrlReg::SYNC_CTRL);
-    sync.field(0).set(mode ? 1 : 0, false);
+    sync.field(0).set(0, false);
     sync.field(1).set(0, false);
     writeRegister(sync, 10, true);
     _syncMode = mode;

@@ -60,9 +60,11 @@ void DriftnodeRF::stopStreaming()
 {
     fieldOf(secondStreamingEnableField()).set(0, false);
     fieldOf(streamingEnableField()).set(0, false);
-    // The state follows the pod: a stop that did not reach it can be tried again.
-    writeRegister(registerOf(streamingEnableField()));
+    // Stopped even when the write fails, to agree with the image: otherwise the next start is
+    // taken for a no-op and the next ID write (a slot change) sends these cleared bits, stopping
+    // the pod for good without a start.
     _streamingState = Stopped;
+    writeRegister(registerOf(streamingEnableField()));
 }
 
 void DriftnodeRF::getVersion(unsigned& type, unsigned& major, unsigned& minor)

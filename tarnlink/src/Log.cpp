@@ -15,6 +15,8 @@ Poco::Logger& createLogger(const std::string& path)
 {
     Poco::AutoPtr<Poco::SimpleFileChannel> file(new Poco::SimpleFileChannel(path));
     Poco::AutoPtr<Poco::PatternFormatter> formatter(new Poco::PatternFormatter("[%H:%M:%S.%i] %t"));
+    // People read the log against their wall clock.
+    formatter->setProperty(Poco::PatternFormatter::PROP_TIMES, "local");
     Poco::AutoPtr<Poco::FormattingChannel> channel(new Poco::FormattingChannel(formatter, file));
     return Poco::Logger::create(LOGGER_NAME, channel, Poco::Message::PRIO_INFORMATION);
 }

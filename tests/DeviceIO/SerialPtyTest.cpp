@@ -6,6 +6,8 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <csignal>
+#include <sys/time.h>
 #include <sys/ioctl.h>
 #include <thread>
 #include <unistd.h>
@@ -55,6 +57,42 @@ long long millisecondsSince(std::chrono::steady_clock::time_point start)
 {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
 }
+
+volatile std::sig_atomic_t alarms = 0;
+const int ALARM_LIMIT = 150;
+
+void stopAlarms()
+{
+    itimerval off{};
+    ::setitimer(ITIMER_REAL, &off, nullptr);
+}
+
+void onAlarm(int)
+{
+    // A read that never ends would hang the test: the signals stop after three seconds.
+    if (++alarms >= ALARM_LIMIT) stopAlarms();
+}
+
+/// SIGALRM every 20 ms to a handler that does nothing, as a profiler's or a runtime's timer would.
+struct PeriodicSignal
+{
+    PeriodicSignal()
+    {
+        struct sigaction action{};
+        action.sa_handler = onAlarm;
+        sigemptyset(&action.sa_mask);
+        ::sigaction(SIGALRM, &action, &previous);
+        alarms = 0;
+        itimerval every{{0, 20000}, {0, 20000}};
+        ::setitimer(ITIMER_REAL, &every, nullptr);
+    }
+    ~PeriodicSignal()
+    {
+        stopAlarms();
+        ::sigaction(SIGALRM, &previous, nullptr);
+    }
+    struct sigaction previous{};
+};
 
 } // namespace
 
@@ -162,4 +200,31 @@ TEST(SerialPty, PendingReadStopsAtEndOfFileAndKeepsTheRest)
     char notNull = 0;
     char* given = &notNull;
     EXPECT_THROW(ch->read(given), Poco::InvalidArgumentException);
+}
+
+TEST(SerialPty, TimeOutHoldsWhileSignalsArrive)
+{
+    Pty pty;
+    Poco::AutoPtr<SerialConfig> cfg = config(pty.path, 250, true);
+    Poco::AutoPtr<SerialChannel> ch(new SerialChannel(cfg.get()));
+    {
+        PeriodicSignal signals;
+        char buf[8];
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(0, ch->read(buf, sizeof(buf)));
+        const long long waited = millisecondsSince(start);
+        EXPECT_GE(waited, 240);
+        EXPECT_LT(waited, 1000);
+        EXPECT_GE(alarms, 5) << "the wait was hardly interrupted";
+    }
+    {
+        PeriodicSignal signals;
+        char* buffer = nullptr;
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(0, ch->read(buffer));
+        std::free(buffer);
+        const long long waited = millisecondsSince(start);
+        EXPECT_GE(waited, 240);
+        EXPECT_LT(waited, 1000);
+    }
 }

@@ -35,6 +35,12 @@ public:
     }
     ~FakeSysfs() { fs::remove_all(root); }
 
+    /// Another tty on the interface of an existing USB device.
+    void addPort(const std::string& name, const std::string& usbName)
+    {
+        port(name, "devices/usb1/" + usbName + "/" + usbName + ":1.0");
+    }
+
     std::string sys() const { return (root / "sys").string(); }
     std::string dev() const { return (root / "dev").string(); }
 
@@ -80,6 +86,14 @@ TEST(VirtualSerialPortEnum, FindsPortsOfTheUsbIdsInNameOrder)
     } catch (const std::out_of_range& e) {
         EXPECT_STREQ("invalid vector<T> subscript", e.what());
     }
+
+    // Numbers in names compare as numbers, so the order is the order of plugging.
+    tree.addPort("ttyACM10", "1-1");
+    tree.addPort("ttyACM2", "1-3");
+    tree.addPort("ttyACM9", "1-1");
+    EXPECT_EQ((std::vector<std::string>{tree.dev() + "/ttyACM0", tree.dev() + "/ttyACM1", tree.dev() + "/ttyACM2",
+                  tree.dev() + "/ttyACM9", tree.dev() + "/ttyACM10"}),
+              names(VirtualSerialPortEnum(0x0483, 0xA027, tree.sys(), tree.dev())));
 
     VirtualSerialPortEnum ftdi(0x0403, 0x6001, tree.sys(), tree.dev());
     EXPECT_EQ(std::vector<std::string>{tree.dev() + "/ttyUSB0"}, names(ftdi));

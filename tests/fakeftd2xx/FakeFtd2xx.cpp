@@ -19,6 +19,7 @@ namespace {
 const FT_STATUS FT_INVALID_HANDLE = 1;
 const FT_STATUS FT_DEVICE_NOT_FOUND = 2;
 const FT_STATUS FT_DEVICE_NOT_OPENED = 3;
+const FT_STATUS FT_IO_ERROR = 4;
 
 struct Device
 {
@@ -34,6 +35,8 @@ struct Device
     FT_DWORD readTimeout = 0;
 #if defined(FAKEFTD2XX_WITH_SIM)
     std::unique_ptr<Tarnlink::Sim::Simulator> sim;
+    /// The simulator's plug count when the open handle was made.
+    unsigned openedPlug = 0;
 #endif
 };
 
@@ -48,6 +51,36 @@ State& state()
 {
     static State s;
     return s;
+}
+
+/// An unplugged simulated controller is not on the bus.
+bool unplugged(const Device& d)
+{
+#if defined(FAKEFTD2XX_WITH_SIM)
+    return d.sim && d.sim->gone();
+#else
+    (void)d;
+    return false;
+#endif
+}
+
+/// A handle to a controller that went away stays dead, even after a replug.
+bool cutOff(const Device& d)
+{
+#if defined(FAKEFTD2XX_WITH_SIM)
+    return d.sim && (d.sim->gone() || d.sim->plugCount() != d.openedPlug);
+#else
+    (void)d;
+    return false;
+#endif
+}
+
+std::vector<Device*> present()
+{
+    std::vector<Device*> out;
+    for (auto& d : state().devices)
+        if (!unplugged(*d)) out.push_back(d.get());
+    return out;
 }
 
 Device* find(const char* serial)
@@ -83,6 +116,7 @@ FT_STATUS configureCall(FT_HANDLE handle, const char* name, const std::string& a
     FAKE_ENTER(name);
     Device* d = fromHandle(handle);
     if (!d) return FT_INVALID_HANDLE;
+    if (cutOff(*d)) return FT_IO_ERROR;
     d->calls += std::string(name + 3) + "(" + args + ");";
     return FT_OK;
 }
@@ -101,8 +135,12 @@ FAKEFTD2XX_EXPORT FT_STATUS FTD2XX_API FT_OpenEx(void* arg, FT_DWORD flags, FT_H
     FAKE_ENTER("FT_OpenEx");
     if (flags != FT_OPEN_BY_SERIAL_NUMBER || !arg || !handle) return FT_DEVICE_NOT_FOUND;
     Device* d = find(static_cast<const char*>(arg));
+    if (d && unplugged(*d)) return FT_DEVICE_NOT_FOUND;
     if (!d || d->openHandles > 0 || (d->flags & FT_FLAGS_OPENED)) return FT_DEVICE_NOT_OPENED;
     ++d->openHandles;
+#if defined(FAKEFTD2XX_WITH_SIM)
+    if (d->sim) d->openedPlug = d->sim->plugCount();
+#endif
     *handle = d;
     return FT_OK;
 }
@@ -127,7 +165,9 @@ FAKEFTD2XX_EXPORT FT_STATUS FTD2XX_API FT_Read(FT_HANDLE handle, void* buffer, F
         // Virtual time: a read that would wait moves the simulator's clock instead.
         auto& sim = *d->sim;
         auto guard = sim.lock();
+        if (cutOff(*d)) return FT_IO_ERROR;
         if (sim.available() == 0) sim.waitForOutput(sim.clock().now() + Tarnlink::Sim::Micros(d->readTimeout) * 1000);
+        if (cutOff(*d)) return FT_IO_ERROR; // it went while the read waited
         std::string bytes = sim.take(toRead);
         std::memcpy(buffer, bytes.data(), bytes.size());
         *got = static_cast<FT_DWORD>(bytes.size());
@@ -149,6 +189,7 @@ FAKEFTD2XX_EXPORT FT_STATUS FTD2XX_API FT_Write(FT_HANDLE handle, void* data, FT
     FAKE_ENTER("FT_Write");
     Device* d = fromHandle(handle);
     if (!d) return FT_INVALID_HANDLE;
+    if (cutOff(*d)) return FT_IO_ERROR;
     FT_DWORD n = length;
     if (d->shortWrite >= 0) {
         n = std::min<FT_DWORD>(length, static_cast<FT_DWORD>(d->shortWrite));
@@ -224,16 +265,17 @@ FAKEFTD2XX_EXPORT FT_STATUS FTD2XX_API FT_GetDeviceInfo(FT_HANDLE handle, FT_DWO
 FAKEFTD2XX_EXPORT FT_STATUS FTD2XX_API FT_CreateDeviceInfoList(FT_DWORD* count)
 {
     FAKE_ENTER("FT_CreateDeviceInfoList");
-    *count = static_cast<FT_DWORD>(state().devices.size());
+    *count = static_cast<FT_DWORD>(present().size());
     return FT_OK;
 }
 
 FAKEFTD2XX_EXPORT FT_STATUS FTD2XX_API FT_GetDeviceInfoList(FT_DEVICE_LIST_INFO_NODE* nodes, FT_DWORD* count)
 {
     FAKE_ENTER("FT_GetDeviceInfoList");
-    FT_DWORD n = std::min<FT_DWORD>(*count, static_cast<FT_DWORD>(state().devices.size()));
+    const std::vector<Device*> devices = present();
+    FT_DWORD n = std::min<FT_DWORD>(*count, static_cast<FT_DWORD>(devices.size()));
     for (FT_DWORD i = 0; i < n; ++i) {
-        const Device& d = *state().devices[i];
+        const Device& d = *devices[i];
         FT_DEVICE_LIST_INFO_NODE& node = nodes[i];
         std::memset(&node, 0, sizeof(node));
         node.Flags = d.flags | (d.openHandles > 0 ? FT_FLAGS_OPENED : 0);
@@ -315,6 +357,18 @@ std::size_t fakeftd2xx_calls(const char* serial, char* out, std::size_t max)
     if (!d) return 0;
     std::memcpy(out, d->calls.data(), std::min(max, d->calls.size()));
     return d->calls.size();
+}
+
+void* fakeftd2xx_simulator(const char* serial)
+{
+#if defined(FAKEFTD2XX_WITH_SIM)
+    std::lock_guard<std::recursive_mutex> lock(state().mutex);
+    Device* d = find(serial);
+    return d ? d->sim.get() : nullptr;
+#else
+    (void)serial;
+    return nullptr;
+#endif
 }
 
 int fakeftd2xx_addSimController(const char* serial, const unsigned* podSerials, std::size_t podCount)

@@ -35,6 +35,10 @@ FAKEFTD2XX_EXPORT std::size_t fakeftd2xx_calls(const char* serial, char* out, st
 /// Adds a device that is a simulated generation 1 controller with the given pods;
 /// returns 0 when the simulator is not built in.
 FAKEFTD2XX_EXPORT int fakeftd2xx_addSimController(const char* serial, const unsigned* podSerials, std::size_t podCount);
+/// The Tarnlink::Sim::Simulator behind a simulated controller, or null. While it is gone
+/// (Simulator::disappearAt) the device is off the list and its handles fail with
+/// FT_IO_ERROR; handles opened before a replug stay dead.
+FAKEFTD2XX_EXPORT void* fakeftd2xx_simulator(const char* serial);
 }
 
 #endif

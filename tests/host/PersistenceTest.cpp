@@ -8,6 +8,10 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
+#include <string>
+#include <vector>
+
 using namespace Quillmesh::Core;
 using HostTests::ToyFilter;
 
@@ -54,4 +58,34 @@ TEST(Persistence, ABadValueIsReportedAndTheOthersAreStillRestored)
     EXPECT_FALSE(target.running.get());
 
     EXPECT_THROW(restoreProperties(target.getPropertyBag(), file.path() + ".missing"), Poco::FileException);
+}
+
+TEST(Persistence, AwkwardNamesRoundTripAndAPropertyMissingFromTheFileIsReported)
+{
+    const std::vector<std::string> names = {"Ratio a:b", "x=y", "#hash", "!bang", " padded ", "50%", "back\\slash"};
+    Poco::TemporaryFile file;
+    {
+        PropertyBag source;
+        std::vector<std::unique_ptr<ValueProperty<std::string>>> properties;
+        for (const std::string& name : names)
+        {
+            properties.push_back(std::make_unique<ValueProperty<std::string>>(name, &source));
+            properties.back()->set("value of " + name);
+        }
+        saveProperties(source, file.path());
+    }
+    PropertyBag target;
+    std::vector<std::unique_ptr<ValueProperty<std::string>>> properties;
+    for (const std::string& name : names) properties.push_back(std::make_unique<ValueProperty<std::string>>(name, &target));
+    ValueProperty<int> later("Added later", &target);
+    later.set(4);
+    ValueProperty<int> switched("Runtime", &target);
+    switched.setIsPersistent(false);
+
+    const std::vector<RestoreProblem> problems = restoreProperties(target, file.path());
+    for (const auto& property : properties) EXPECT_EQ("value of " + property->getName(), property->get());
+    ASSERT_EQ(1u, problems.size());
+    EXPECT_EQ("Added later", problems[0].property);
+    EXPECT_EQ("Not in the file", problems[0].reason);
+    EXPECT_EQ(4, later.get());
 }

@@ -11,6 +11,9 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <memory>
+
 #include <string>
 #include <vector>
 
@@ -195,6 +198,53 @@ TEST(ValueProperty, ObserversHearOnlyRealChanges)
     property.removeObserver(&observer);
     property.set(3);
     EXPECT_EQ(2, observer.values);
+}
+
+// Observers that change the list while they are told: each present observer hears a change
+// once, one removed by another is not told, one added is told from the next change on.
+TEST(ValueProperty, ObserversMayJoinAndLeaveWhileTheyAreTold)
+{
+    struct Changer : CountingObserver
+    {
+        std::function<void()> onValue;
+        void valueChanged(const AbstractProperty& property) override
+        {
+            CountingObserver::valueChanged(property);
+            if (onValue) onValue();
+        }
+    };
+    PropertyBag bag;
+    ValueProperty<int> property("Level", &bag);
+    Changer leaver;
+    CountingObserver second;
+    Changer third;
+    CountingObserver fourth;
+    std::vector<std::unique_ptr<CountingObserver>> joined;
+    leaver.onValue = [&] { property.removeObserver(&leaver); };
+    third.onValue = [&] {
+        property.removeObserver(&fourth);
+        for (int i = 0; i < 8; ++i)
+        {
+            joined.push_back(std::make_unique<CountingObserver>());
+            property.addObserver(joined.back().get());
+        }
+    };
+    property.addObserver(&leaver);
+    property.addObserver(&second);
+    property.addObserver(&third);
+    property.addObserver(&fourth);
+    property.set(1);
+    EXPECT_EQ(1, leaver.values);
+    EXPECT_EQ(1, second.values);
+    EXPECT_EQ(1, third.values);
+    EXPECT_EQ(0, fourth.values) << "removed before its turn";
+    ASSERT_EQ(8u, joined.size());
+    EXPECT_EQ(0, joined.front()->values) << "joined during the change";
+    third.onValue = nullptr;
+    property.set(2);
+    EXPECT_EQ(1, leaver.values);
+    EXPECT_EQ(2, second.values);
+    EXPECT_EQ(1, joined.front()->values);
 }
 
 TEST(RangeProperty, OutOfRangeValuesNeverReachTheHandler)

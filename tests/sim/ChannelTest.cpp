@@ -143,3 +143,125 @@ TEST(SimDeterminism, SameSeedSameBytes)
     EXPECT_EQ(a, run(7));
     EXPECT_NE(a, run(8));
 }
+
+TEST(SimClock, WaitsWithNothingEverToComeReturnAtOnce)
+{
+    Simulator idle;
+    EXPECT_EQ(kNever, idle.nextEventTime());
+    EXPECT_FALSE(idle.waitForOutput(kNever));
+    EXPECT_EQ(0, idle.clock().now());
+    EXPECT_THROW(idle.advanceTo(kNever), Poco::InvalidArgumentException);
+    EXPECT_THROW(idle.advance(kNever), Poco::InvalidArgumentException);
+    EXPECT_EQ(0, idle.clock().now());
+
+    // Transmission with a period of 0, a pod set to stream, a busy channel while not
+    // listening: none of it ever produces anything.
+    Simulator sim;
+    sim.addPod(0x100001).setRegisterValue(Wire::ID, 0x0300);
+    sim.setBusyChannel(0);
+    sim.feed(Wire::request(Wire::WriteController, Wire::TDMA_PERIOD, 0x8000));
+    EXPECT_FALSE(sim.waitForOutput(kNever));
+    EXPECT_EQ(0, sim.clock().now());
+
+    // With a reply on its way an unlimited wait ends when it is readable, 300 us later.
+    sim.feed(Wire::request(Wire::ReadController, Wire::TEST));
+    EXPECT_TRUE(sim.waitForOutput(kNever));
+    EXPECT_EQ(300, sim.clock().now());
+    EXPECT_EQ("55 aa 55 aa 05 06 00 00", Wire::toHex(sim.take()));
+    EXPECT_FALSE(sim.waitForOutput(kNever));
+    EXPECT_EQ(300, sim.clock().now());
+}
+
+namespace {
+
+/// A pod in pairing mode is told to reboot while the controller starts pairing; every
+/// message of the first second, read either by polling each ms or by waiting to the end.
+std::vector<Record> rebootWhilePairing(bool pollEveryMillisecond)
+{
+    Simulator sim;
+    sim.addPod(0x100001).setPairing(true);
+    sim.feed(Wire::request(Wire::WriteController, Wire::SLAVE_ADDR_LSB, 0x0001));
+    sim.feed(Wire::request(Wire::WriteController, Wire::SLAVE_ADDR_MSB, 0x1210));
+    sim.feed(Wire::request(Wire::WriteSlave, Wire::ID, 0x0800));
+    sim.feed(Wire::request(Wire::WriteController, Wire::PAIRING_CTRL, 1));
+    if (pollEveryMillisecond) {
+        for (int ms = 0; ms < 1000; ++ms) {
+            sim.advance(1000);
+            sim.take();
+        }
+    } else {
+        while (sim.waitForOutput(1000000)) sim.take();
+    }
+    EXPECT_EQ(1000000, sim.clock().now());
+    std::vector<Record> out;
+    for (const Record& r : sim.recorder().records())
+        if (r.kind != Record::Request) out.push_back(r);
+    return out;
+}
+
+} // namespace
+
+TEST(SimDeterminism, OutputDoesNotDependOnHowTheHostPolls)
+{
+    const std::vector<Record> waited = rebootWhilePairing(false);
+    const std::vector<Record> polled = rebootWhilePairing(true);
+    // The reboot ends at 50 ms; the first report follows 20 ms later, then one every 200 ms.
+    std::vector<Micros> reports;
+    for (const Record& r : waited)
+        if (r.kind == Record::PairingReport) {
+            reports.push_back(r.time);
+            EXPECT_EQ("55 aa 55 aa 06 10 00 01", Wire::toHex(r.bytes));
+        }
+    EXPECT_EQ((std::vector<Micros>{70000, 270000, 470000, 670000, 870000}), reports);
+    ASSERT_EQ(waited.size(), polled.size());
+    for (std::size_t i = 0; i < waited.size(); ++i) {
+        EXPECT_EQ(waited[i].time, polled[i].time) << i;
+        EXPECT_EQ(waited[i].bytes, polled[i].bytes) << i;
+    }
+}
+
+TEST(SimPresence, GoneForEveryCallerUntilReplugged)
+{
+    Simulator sim;
+    sim.addPod(0x100001);
+    sim.disappearAt(800);
+    sim.feed(Wire::request(Wire::WriteController, Wire::TEST, 0xBEEF));
+    EXPECT_TRUE(sim.waitForOutput(kNever));
+    EXPECT_EQ(300, sim.clock().now());
+    sim.take();
+    sim.feed(Wire::request(Wire::WriteController, Wire::TDMA_PERIOD, 0x8000 | 2500));
+    sim.feed(Wire::request(Wire::ReadController, Wire::TEST));
+    EXPECT_EQ(600, sim.nextEventTime());
+    sim.advanceTo(600);
+    EXPECT_EQ("55 aa 55 aa 05 06 be ef", Wire::toHex(sim.take()));
+    // A reply due at 900 never comes: the wait stops at the disappearance.
+    sim.feed(Wire::request(Wire::ReadController, Wire::VERSION));
+    EXPECT_EQ(800, sim.nextEventTime());
+    EXPECT_FALSE(sim.waitForOutput(kNever));
+    EXPECT_EQ(800, sim.clock().now());
+    EXPECT_TRUE(sim.gone());
+    EXPECT_EQ(kNever, sim.nextEventTime());
+    EXPECT_THROW(sim.feed(Wire::request(Wire::ReadController, Wire::VERSION)), Poco::IOException);
+    EXPECT_THROW(sim.take(), Poco::IOException);
+    EXPECT_THROW(sim.available(), Poco::IOException);
+    sim.advance(1000000);
+    EXPECT_THROW(sim.take(), Poco::IOException);
+    EXPECT_EQ(0u, sim.plugCount());
+
+    // Back as a freshly powered controller: nothing in flight, registers at power-on.
+    sim.replug();
+    EXPECT_FALSE(sim.gone());
+    EXPECT_EQ(1u, sim.plugCount());
+    EXPECT_EQ(0u, sim.available());
+    EXPECT_EQ(ControllerState::Idle, sim.controller().state());
+    EXPECT_EQ("55 aa 55 aa 05 06 00 00", exchange(sim, Wire::ReadController, Wire::TEST));
+    EXPECT_EQ("55 aa 55 aa 05 01 09 c4", exchange(sim, Wire::ReadController, Wire::TDMA_PERIOD));
+    EXPECT_EQ(0u, sim.recorder().count(Record::Frame));
+
+    // Moving the disappearance away plugs it back in as well.
+    sim.disappearAt(sim.clock().now());
+    EXPECT_TRUE(sim.gone());
+    sim.disappearAt(kNever);
+    EXPECT_EQ(2u, sim.plugCount());
+    EXPECT_EQ("55 aa 55 aa 05 00 05 13", exchange(sim, Wire::ReadController, Wire::VERSION));
+}

@@ -7,7 +7,10 @@ using namespace SimTest;
 TEST(SimController, RegisterExchangesByteForByte)
 {
     Simulator first(Generation::First);
-    // Hardware code 2, firmware 1.10.
+    // Hardware code 2, firmware 2.1: a major of 2 or more drives this pod kind.
+    EXPECT_EQ("55 aa 55 aa 05 00 02 21", exchange(first, Wire::ReadController, Wire::VERSION));
+    // The older firmware stays available, to see the host refuse it.
+    first.controller().setFirmwareVersion(1, 10);
     EXPECT_EQ("55 aa 55 aa 05 00 02 1a", exchange(first, Wire::ReadController, Wire::VERSION));
     EXPECT_EQ(32000u, first.controller().tickNanoseconds());
     // Generation 1 stops at FRAME_MODE: no answer beyond it.

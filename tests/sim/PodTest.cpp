@@ -68,6 +68,26 @@ TEST_F(SimPod, RegisterReadWriteAndRadioReach)
     EXPECT_EQ(0u, pod->channelCode()); // boots on channel index 0
 }
 
+TEST_F(SimPod, OnlyItsOwnRegistersAnswer)
+{
+    // 136 and 144-255 are no pod registers: the pod stays silent, so the controller sends
+    // FF FF FF FF after the pod time-out, and a write leaves nothing to read back.
+    for (unsigned address : {136u, 144u, 200u, 255u}) {
+        const std::uint8_t a = static_cast<std::uint8_t>(address);
+        sim.feed(Wire::request(Wire::WriteSlave, a, 0x4321));
+        const Micros sent = sim.clock().now();
+        EXPECT_TRUE(sim.waitForOutput(sent + 50000));
+        EXPECT_EQ(sent + 10000, sim.clock().now()) << address;
+        EXPECT_EQ(kTimeout, Wire::toHex(sim.take())) << address;
+        EXPECT_EQ(kTimeout, exchange(sim, Wire::ReadSlave, a)) << address;
+        EXPECT_EQ(0u, pod->registerValue(address)) << address;
+    }
+    // Its neighbours answer.
+    EXPECT_EQ("55 aa 55 aa 03 87 00 00", exchange(sim, Wire::ReadSlave, Wire::POD_RF_CHANNEL));
+    EXPECT_EQ("55 aa 55 aa 03 89 0e b8", exchange(sim, Wire::ReadSlave, Wire::VBATT));
+    EXPECT_EQ("55 aa 55 aa 03 8f 00 01", exchange(sim, Wire::ReadSlave, Wire::GYR_CTRL));
+}
+
 TEST_F(SimPod, TimeoutReplyComesAfterThePodTimeout)
 {
     select(sim, 0x222222);

@@ -57,7 +57,7 @@ TEST(SimStream, WideFrameFieldsAndTiming)
     EXPECT_EQ(0x0D, static_cast<std::uint8_t>(body[21]));
     double g = std::sqrt(double(sample.acc[0]) * sample.acc[0] + double(sample.acc[1]) * sample.acc[1] +
                          double(sample.acc[2]) * sample.acc[2]);
-    EXPECT_NEAR(1024.0, g, 12.0);
+    EXPECT_NEAR(512.0, g, 12.0); // 8g at power-on
     EXPECT_NEAR(295, sample.gyr[0], 3); // 18 deg/s about x
 
     std::string second = nextMessage(sim);
@@ -158,4 +158,109 @@ TEST(SimStream, PairingReportsAndBusyChannelNoise)
     exchange(sim, Wire::WriteController, Wire::RF_CHANNEL, 0x0F00 | Wire::channelCode(5));
     sim.take();
     EXPECT_FALSE(sim.waitForOutput(sim.clock().now() + 1000000));
+}
+
+TEST(SimStream, AccelerometerCountsFollowTheRange)
+{
+    // ACC_CTRL code, counts per g, the host's factor on the factory gain (measured at 4g).
+    const struct
+    {
+        std::uint16_t code;
+        double countsPerG, factor;
+    } ranges[] = {{0, 2048, 0.5}, {1, 1024, 1.0}, {3, 512, 2.0}};
+    for (const auto& r : ranges) {
+        Simulator sim;
+        Pod& pod = sim.addPod(0x100001);
+        select(sim, pod.serial());
+        EXPECT_EQ(hexReply(Wire::WriteSlave, Wire::ACC_CTRL, r.code), exchange(sim, Wire::WriteSlave, Wire::ACC_CTRL, r.code));
+        startStreaming(sim, pod, true);
+        const std::string body = nextMessage(sim).substr(5);
+        double norm = 0;
+        for (unsigned k = 0; k < 3; ++k) norm += double(s16(body, 3 + 2 * k)) * s16(body, 3 + 2 * k);
+        norm = std::sqrt(norm);
+        EXPECT_NEAR(r.countsPerG, norm, 6.0) << r.code;
+        // At rest the scaled factory gain gives gravity at every range.
+        EXPECT_NEAR(9.80665, norm * 9.80665 / 1024.0 * r.factor, 0.06) << r.code;
+    }
+
+    // The older layout's x16 saturates at 2g instead of wrapping round. This serial starts
+    // with z nearly along gravity, where 2048 x 16 no longer fits.
+    Simulator sim;
+    Pod& pod = sim.addPod(0x0FFF00);
+    pod.setFirmwareVersion(1, 14);
+    pod.setRegisterValue(Wire::ACC_CTRL, 0);
+    startStreaming(sim, pod, true);
+    int saturated = 0;
+    for (int i = 0; i < 40; ++i) {
+        const std::string body = nextMessage(sim).substr(5);
+        const PodSample& sample = pod.lastSample();
+        const int wire[3] = {s16(body, 5), -s16(body, 3), -s16(body, 7)};
+        for (unsigned k = 0; k < 3; ++k) {
+            const int exact = sample.acc[k] * 16;
+            saturated += exact > 32767 || exact < -32768;
+            EXPECT_NEAR(std::max(-32768, std::min(32767, exact)), wire[k], 1) << i << " " << k;
+        }
+    }
+    EXPECT_GT(saturated, 0);
+}
+
+TEST(SimStream, PodsOfOneNetworkShareTheFrameCount)
+{
+    Simulator sim;
+    Pod& a = sim.addPod(0x100001);
+    Pod& b = sim.addPod(0x100002);
+    PodConfig own;
+    own.serial = 0x100003;
+    own.frameNumberOffset = 1000;
+    sim.addPod(own);
+    select(sim, 0x100001);
+    exchange(sim, Wire::WriteSlave, Wire::TDMA_DELAY, 1);
+    exchange(sim, Wire::WriteSlave, Wire::ID, 0x0300);
+    select(sim, 0x100003);
+    exchange(sim, Wire::WriteSlave, Wire::TDMA_DELAY, 601);
+    exchange(sim, Wire::WriteSlave, Wire::ID, 0x0302);
+    select(sim, 0x100002);
+    exchange(sim, Wire::WriteSlave, Wire::TDMA_DELAY, 301);
+    sim.take();
+
+    // 5 ms periods; frames 1 us (delay 1) and 901 us (delay 601) into each.
+    auto startAt = [&] {
+        const Micros start = sim.clock().now();
+        sim.feed(Wire::request(Wire::WriteController, Wire::TDMA_PERIOD, 0x8000 | 2500));
+        return start;
+    };
+    auto frames = [&](Micros until) {
+        sim.recorder().clear();
+        sim.advanceTo(until);
+        sim.take();
+        std::vector<std::string> out;
+        for (const Record& r : sim.recorder().of(Record::Frame))
+            out.push_back(std::to_string(r.time) + " " + Wire::toHex(r.bytes.substr(5, 3)));
+        return out;
+    };
+    Micros t = startAt();
+    sim.advanceTo(t + 495000);
+    // Period 99: 0x63, the offset pod 1099 = 0x44b.
+    EXPECT_EQ((std::vector<std::string>{std::to_string(t + 495001) + " 00 00 63",
+                                        std::to_string(t + 495901) + " 02 04 4b"}),
+              frames(t + 500000));
+
+    // A pod joining during transmission counts from the same origin: period 100, its
+    // frame 301 x 1.5 us = 451 us into it. Writes get no echo while streaming.
+    sim.feed(Wire::request(Wire::WriteSlave, Wire::ID, 0x0301));
+    EXPECT_EQ((std::vector<std::string>{std::to_string(t + 500001) + " 00 00 64",
+                                        std::to_string(t + 500451) + " 01 00 64",
+                                        std::to_string(t + 500901) + " 02 04 4c"}),
+              frames(t + 505000));
+
+    // A new transmission starts the count again.
+    sim.feed(Wire::request(Wire::WriteController, Wire::TDMA_PERIOD, 2500));
+    sim.advance(10000);
+    sim.take();
+    t = startAt();
+    EXPECT_EQ((std::vector<std::string>{std::to_string(t + 1) + " 00 00 00", std::to_string(t + 451) + " 01 00 00",
+                                        std::to_string(t + 901) + " 02 03 e8"}),
+              frames(t + 1000));
+    EXPECT_EQ(1u, a.nextFrameNumber());
+    EXPECT_EQ(1u, b.nextFrameNumber());
 }

@@ -253,10 +253,13 @@ TEST_F(SimController, SerialNumberFromEepromAndSyncMode)
     EXPECT_EQ(0xABCDEFu, c->getSerialNumber());
     EXPECT_FALSE(sim.controller().eepromOpen()); // access closed again
 
-    c->setSyncMode(0);
-    EXPECT_EQ(0u, c->getSyncMode());
+    // Whatever mode is asked for, SYNC_CTRL only ever carries 0.
     c->setSyncMode(1);
-    EXPECT_EQ(1u, c->getSyncMode());
+    const std::vector<Record> sync = writes(CtrlReg::SYNC_CTRL);
+    ASSERT_EQ(1u, sync.size());
+    EXPECT_EQ(std::string("\x55\xAA\x55\xAA\x04\x0B\x00\x00", 8), sync[0].bytes);
+    EXPECT_EQ(0u, sim.controller().registerValue(CtrlReg::SYNC_CTRL));
+    EXPECT_EQ(0u, c->getSyncMode());
 
     // An EEPROM that does not answer leaves the serial number 0 and the constructor quiet.
     sim.controller().failRegisterAfter(CtrlReg::EEPROM_DATA, 0);

@@ -2,6 +2,8 @@
 #include <Poco/Exception.h>
 #include <Poco/Util/OptionException.h>
 #include <gtest/gtest.h>
+#include <cstdio>
+#include <string>
 
 using namespace Tarnlink;
 using Tarnlink::Bench::PodBench;
@@ -15,6 +17,22 @@ Sim::PodConfig podWith(std::uint32_t serial, unsigned major, unsigned minor)
     config.firmwareMinor = minor;
     config.factoryCalibration = false;
     return config;
+}
+
+/// Pod register writes as they crossed the wire: opcode, address and value in hex.
+std::vector<std::string> podWriteBytes(const Sim::Recorder& recorder)
+{
+    std::vector<std::string> out;
+    for (const Sim::Record& r : recorder.requests(Opcode::WRITE_SLAVE_REG)) {
+        std::string text;
+        for (std::size_t i = 4; i < r.bytes.size(); ++i) {
+            char hex[4];
+            std::snprintf(hex, sizeof(hex), i == 4 ? "%02x" : " %02x", static_cast<unsigned char>(r.bytes[i]));
+            text += hex;
+        }
+        out.push_back(text);
+    }
+    return out;
 }
 } // namespace
 
@@ -182,6 +200,29 @@ TEST(DriftnodeTest, AFailedCommandIsNotCarriedByALaterWrite)
     simPod.failRegisterAfter(PodReg::ID, 100);
     pod.setSlot(5);
     EXPECT_FALSE(simPod.streamingEnabled());
+}
+
+TEST(DriftnodeTest, AFailedStopDoesNotBlockTheNextStart)
+{
+    PodBench bench;
+    Driftnode3& pod = bench.addPod();
+    Sim::Pod& simPod = *bench.sim.pod(0x100001);
+    pod.setSlot(3);
+    pod.setStreamingState(Driftnode::Streaming);
+
+    simPod.setReachable(false);
+    EXPECT_THROW(pod.setStreamingState(Driftnode::Stopped), Poco::IOException);
+    EXPECT_EQ(Driftnode::Stopped, pod.getStreamingState());
+    EXPECT_EQ(0u, pod.fieldOf(pod.streamingEnableField()).get(false));
+    simPod.setReachable(true);
+
+    bench.sim.recorder().clear();
+    pod.setSlot(3);
+    pod.setStreamingState(Driftnode::Streaming);
+    EXPECT_EQ((std::vector<std::string>{"02 86 00 03", "02 84 03 85", "02 86 03 03"}),
+              podWriteBytes(bench.sim.recorder()));
+    EXPECT_EQ(Driftnode::Streaming, pod.getStreamingState());
+    EXPECT_TRUE(simPod.streamingEnabled());
 }
 
 TEST(DriftnodeTest, ReachabilitySearchEndsOnThePreviousChannel)

@@ -13,6 +13,7 @@
 #include <Tarnlink/WriteRegisterCommand.h>
 #include <gtest/gtest.h>
 #include <cstdlib>
+#include <ctime>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -246,4 +247,39 @@ TEST(Log, EnvironmentSwitch)
     setenv(name, "1", 1);
     EXPECT_EQ("tarnlink.log", defaultLogFileFromEnvironment());
     unsetenv(name);
+}
+
+TEST(Log, TimeOfDayIsTheLocalClock)
+{
+    // Five and a half hours east of UTC without daylight saving: no stamp agrees with UTC's.
+    const char* previous = std::getenv("TZ");
+    const std::string saved = previous ? previous : "";
+    setenv("TZ", "TLT-05:30", 1);
+    tzset();
+    const auto hoursMinutes = [] {
+        const std::time_t now = std::time(nullptr);
+        std::tm local{};
+        localtime_r(&now, &local);
+        char text[8];
+        std::strftime(text, sizeof(text), "%H:%M", &local);
+        return std::string(text);
+    };
+
+    Poco::TemporaryFile file;
+    const std::string before = hoursMinutes();
+    createLogger(file.path()).information("TX:55:aa:55:aa:ff:00:00:00 [ff] 00");
+    const std::string after = hoursMinutes();
+    destroyLogger();
+    if (previous)
+        setenv("TZ", saved.c_str(), 1);
+    else
+        unsetenv("TZ");
+    tzset();
+
+    std::ifstream in(file.path());
+    std::string line;
+    ASSERT_TRUE(std::getline(in, line));
+    ASSERT_GE(line.size(), 6u);
+    const std::string logged = line.substr(1, 5);
+    EXPECT_TRUE(logged == before || logged == after) << line << " (local " << before << ")";
 }

@@ -2,6 +2,7 @@
 #include <Poco/Bugcheck.h>
 #include <Poco/Exception.h>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -244,10 +245,19 @@ int SerialChannelImpl::readOnce(char* buffer, int length, const std::string& por
     pfd.fd = _fd;
     pfd.events = POLLIN;
     pfd.revents = 0;
+    // A signal cuts the wait short; only the time left is waited again, so a process that
+    // takes periodic signals still sees its time-out.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(_firstByteWait);
+    int wait = _firstByteWait;
     int ready;
-    do {
-        ready = ::poll(&pfd, 1, _firstByteWait);
-    } while (ready < 0 && errno == EINTR);
+    for (;;) {
+        ready = ::poll(&pfd, 1, wait);
+        if (ready >= 0 || errno != EINTR) break;
+        if (_firstByteWait < 0) continue;
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now() + std::chrono::microseconds(999));
+        wait = left.count() > 0 ? static_cast<int>(left.count()) : 0;
+    }
     if (ready < 0) handleError(errno, portName);
     if (ready == 0) return 0;
     ssize_t got = ::read(_fd, buffer, static_cast<std::size_t>(length));

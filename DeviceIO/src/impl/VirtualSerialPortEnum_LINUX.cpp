@@ -47,6 +47,35 @@ bool matchesUsbIds(const fs::path& device, const std::string& vendor, const std:
     return false;
 }
 
+/// Runs of digits compare by value, so ttyACM2 comes before ttyACM10.
+bool naturalLess(const std::string& a, const std::string& b)
+{
+    const auto isDigit = [](char c) { return c >= '0' && c <= '9'; };
+    std::size_t i = 0, j = 0;
+    while (i < a.size() && j < b.size()) {
+        if (isDigit(a[i]) && isDigit(b[j])) {
+            std::size_t endA = i, endB = j;
+            while (endA < a.size() && isDigit(a[endA])) ++endA;
+            while (endB < b.size() && isDigit(b[endB])) ++endB;
+            std::size_t startA = i, startB = j;
+            while (startA + 1 < endA && a[startA] == '0') ++startA;
+            while (startB + 1 < endB && b[startB] == '0') ++startB;
+            const std::size_t lengthA = endA - startA, lengthB = endB - startB;
+            if (lengthA != lengthB) return lengthA < lengthB;
+            const int order = a.compare(startA, lengthA, b, startB, lengthB);
+            if (order != 0) return order < 0;
+            i = endA;
+            j = endB;
+        } else {
+            if (a[i] != b[j]) return a[i] < b[j];
+            ++i;
+            ++j;
+        }
+    }
+    if ((a.size() - i) != (b.size() - j)) return a.size() - i < b.size() - j;
+    return a < b; // equal values with different zero padding still get one order
+}
+
 std::string identity(const std::string& path)
 {
     std::error_code ec;
@@ -66,7 +95,7 @@ VirtualSerialPortEnum::VirtualSerialPortEnum(unsigned short vendorId, unsigned s
     for (fs::directory_iterator it(fs::path(sysRoot) / "class" / "tty", ec), end; !ec && it != end; it.increment(ec)) {
         if (matchesUsbIds(it->path() / "device", vendor, product)) names.push_back(it->path().filename().string());
     }
-    std::sort(names.begin(), names.end());
+    std::sort(names.begin(), names.end(), naturalLess);
 
     std::set<std::string> seen;
     for (const auto& name : names) {

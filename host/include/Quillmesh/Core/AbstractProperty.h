@@ -56,6 +56,9 @@ public:
     void notifyValueChanged() const;
 
 private:
+    template <typename Tell>
+    void notify(Tell tell) const;
+
     PropertyBag* _bag;
     std::unique_ptr<Synchronizer> _ownSynchronizer;
     std::vector<PropertyObserver*> _observers;

@@ -25,6 +25,8 @@ public:
     virtual std::size_t getCapacity() const = 0;
     virtual bool isEmpty() const = 0;
     virtual bool hasData() const = 0;
+    /// The strategy is being replaced: a blocked reader gets nothing and none waits again.
+    virtual void close() {}
 };
 
 // Buffers. pop() hands out a pointer into the buffer that stays valid until the next push
@@ -248,6 +250,13 @@ public:
             }
         }
         return this->take(out);
+    }
+
+    void close() override
+    {
+        Poco::FastMutex::ScopedLock lock(this->_mutex);
+        _closing = true;
+        Synchronizer::signal(_event);
     }
 
     std::size_t getWaitingReaders() const

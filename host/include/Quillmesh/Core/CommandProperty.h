@@ -5,6 +5,8 @@
 
 #include "Util/System/Functor.h"
 
+#include <atomic>
+
 namespace Quillmesh {
 namespace Core {
 
@@ -43,7 +45,7 @@ public:
     }
 
 private:
-    bool _isWritable = true;
+    std::atomic<bool> _isWritable{true};
     Handler* _handler = nullptr;
 };
 

@@ -19,6 +19,8 @@ class Filter : public PinManager, public PropertyBagOwner
 public:
     /// A disabled filter is skipped by its layout.
     Filter(const std::string& name, bool isEnabled);
+    /// Leaves the layout, but only after the derived parts are gone: whoever destroys a
+    /// filter in a running layout removes it first (the plug-in manager does).
     ~Filter() override;
 
     virtual void process() = 0;
@@ -39,7 +41,7 @@ public:
     void setIsEnabled(bool enabled) { _isEnabled = enabled; }
 
 private:
-    LayoutManager* _layoutManager = nullptr;
+    std::atomic<LayoutManager*> _layoutManager{nullptr};
     std::atomic<bool> _isEnabled;
 };
 

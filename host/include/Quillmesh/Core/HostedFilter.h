@@ -10,6 +10,7 @@
 #include "Quillmesh/Core/PropertyPersistence.h"
 
 #include <Poco/Exception.h>
+#include <Poco/Mutex.h>
 
 #include <memory>
 #include <string>
@@ -47,7 +48,9 @@ public:
     /// A probe of the host's own attached to the named output pin. bufferSize 1 keeps the
     /// latest value, more a queue (LIFO or FIFO). Poco::NotFoundException for an unknown pin,
     /// Poco::InvalidArgumentException when the pin does not carry T. The probe lives as long
-    /// as this object.
+    /// as this object and may be read from any one thread while the filter works: when the
+    /// output pin goes, the probe has no source (getSource() is null) until a pin of that
+    /// name comes back, which the next process(), setProperty() or restore() attaches again.
     template <typename T>
     InputPin<T>& tap(const std::string& outputPin, std::size_t bufferSize = 1, bool lifo = true)
     {
@@ -56,9 +59,14 @@ public:
         probe->setIsLifo(lifo);
         attachProbe(outputPin, *probe);
         InputPin<T>& result = *probe;
+        Poco::FastMutex::ScopedLock lock(_tapsMutex);
         _taps.push_back(std::move(probe));
         return result;
     }
+
+    /// Attaches the taps whose output pin was destroyed to a pin of the same name, if the
+    /// filter has one again.
+    void reattachTaps();
 
     /// One process() call under the filter's synchronizer.
     void process();
@@ -72,6 +80,7 @@ private:
     PluginManager& _manager;
     Filter* _filter;
     PinManager _probes;
+    Poco::FastMutex _tapsMutex;
     std::vector<std::unique_ptr<AbstractInputPin>> _taps;
 };
 

@@ -3,7 +3,9 @@
 
 #include "Quillmesh/Core/NamedObject.h"
 
+#include <Poco/Condition.h>
 #include <Poco/Mutex.h>
+#include <Poco/Thread.h>
 
 #include <utility>
 #include <vector>
@@ -30,11 +32,14 @@ public:
 
     /// Moves filter into this layout (out of the one it was in).
     void addFilter(Filter& filter);
+    /// Once this returns, no round calls filter again. It waits for a round busy with filter,
+    /// unless the caller runs inside that round or holds the filter's synchronizer (a round
+    /// waiting for that lock then skips the filter).
     void removeFilter(Filter& filter);
     std::vector<Filter*> getFilters() const;
 
     /// One round: process() of every enabled filter, in the order they were added, each under
-    /// its own synchronizer.
+    /// its own synchronizer. Filters added during a round wait for the next one.
     void processAll();
 
     /// Called by output pins when a synchronous input is attached or detached.
@@ -43,7 +48,13 @@ public:
     std::vector<Link> getSynchronousLinks() const;
 
 private:
+    bool contains(Filter* filter) const;
+
     mutable Poco::FastMutex _mutex;
+    Poco::Condition _roundMoved;
+    // The filter a round is at, and the thread running that round.
+    Filter* _busy = nullptr;
+    Poco::Thread::TID _busyThread{};
     std::vector<Filter*> _filters;
     std::vector<Link> _links;
 };

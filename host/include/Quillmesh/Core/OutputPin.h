@@ -6,31 +6,40 @@
 #include <Poco/Exception.h>
 
 #include <algorithm>
+#include <memory>
+#include <utility>
 #include <vector>
 
 namespace Quillmesh {
 namespace Core {
 
 /// An output of values of type T. The owner fills getData() in place and calls push(time);
-/// every attached input then gets the value, in attach order. Publishing takes no lock:
-/// attach and detach take the owner's lock, which the owner holds while it publishes.
+/// every attached input then gets the value, in attach order. Publishing takes no
+/// synchronizer, only this pin's own mutex, so an input that detaches (from any thread) gets
+/// nothing more once detach has returned.
 template <typename T>
 class OutputPinBase : public AbstractOutputPin
 {
 public:
     typedef TimeStampedData<T> Data;
 
-    OutputPinBase() : Pin("", nullptr) {}
-    ~OutputPinBase() override { OutputPinBase::detachAll(); }
+    OutputPinBase() : Pin("", nullptr), _data(std::make_shared<Data>()) {}
+    ~OutputPinBase() override
+    {
+        // May run under the owner's lock (a handler dropping the pin): take no other filter's.
+        Poco::Mutex::ScopedLock wiring(getWiringMutex());
+        for (InputPinBase<T>* input : getAttachedPins()) OutputPinBase::unlink(*input);
+    }
 
-    T& getData() { return _data.data; }
-    const T& getData() const { return _data.data; }
-    const Data& getTimeStampedData() const { return _data; }
+    T& getData() { return _data->data; }
+    const T& getData() const { return _data->data; }
+    const Data& getTimeStampedData() const { return *_data; }
 
     void push(double time)
     {
-        _data.time = time;
-        for (InputPinBase<T>* input : _inputs) input->receive(_data);
+        Poco::FastMutex::ScopedLock lock(_inputsMutex);
+        _data->time = time;
+        for (InputPinBase<T>* input : _inputs) input->receive(*_data);
     }
 
     void attach(AbstractInputPin& input, bool notify = true) override
@@ -39,7 +48,8 @@ public:
         if (!typed)
             throw Poco::InvalidArgumentException("Pin '" + input.getName() + "' does not carry the type of pin '" +
                                                  getName() + "'");
-        Synchronizer::DisablerLocker lock(&getSynchronizer(), &input.getSynchronizer());
+        Synchronizer::LinkLocker lock(&getSynchronizer(), &input.getSynchronizer());
+        Poco::Mutex::ScopedLock wiring(getWiringMutex());
         if (input.getAbstractSource() || isAttached(typed)) throw Poco::ExistsException();
         if (input.getIsSynchronous() && notify)
         {
@@ -49,44 +59,93 @@ public:
                 throw Poco::InvalidAccessException("Pin '" + input.getName() + "' may not be attached to '" +
                                                    getName() + "'");
         }
+        {
+            Poco::FastMutex::ScopedLock inputs(_inputsMutex);
+            _inputs.push_back(typed);
+        }
         setSourceOf(input, this);
-        _inputs.push_back(typed);
     }
 
     void detach(AbstractInputPin& input, bool synchronousOnly = false) override
     {
         if (synchronousOnly && !input.getIsSynchronous()) return;
-        Synchronizer::DisablerLocker lock(&getSynchronizer(), &input.getSynchronizer());
+        Synchronizer::LinkLocker lock(&getSynchronizer(), &input.getSynchronizer());
+        Poco::Mutex::ScopedLock wiring(getWiringMutex());
+        unlink(input);
+    }
+
+    /// Detaches one input at a time, each under its own pair of locks.
+    void detachAll() override
+    {
+        for (const Peer& peer : getPeers())
+        {
+            Synchronizer::LinkLocker lock(&getSynchronizer(), peer.second);
+            Poco::Mutex::ScopedLock wiring(getWiringMutex());
+            // Only a pin still attached is known to be alive.
+            if (isAttached(peer.first)) unlink(*peer.first);
+        }
+    }
+
+    /// Rebuilds the strategy of one input at a time, each under its own pair of locks.
+    void refresh() override
+    {
+        for (const Peer& peer : getPeers())
+        {
+            Synchronizer::LinkLocker lock(&getSynchronizer(), peer.second);
+            Poco::Mutex::ScopedLock wiring(getWiringMutex());
+            if (isAttached(peer.first)) rebuildBufferStrategyOf(*peer.first);
+        }
+    }
+
+    std::size_t getAttachedCount() const override
+    {
+        Poco::FastMutex::ScopedLock lock(_inputsMutex);
+        return _inputs.size();
+    }
+    /// A copy: inputs come and go while others look.
+    std::vector<InputPinBase<T>*> getAttachedPins() const
+    {
+        Poco::FastMutex::ScopedLock lock(_inputsMutex);
+        return _inputs;
+    }
+
+    std::shared_ptr<const void> getDataKeeper() const override { return _data; }
+
+protected:
+    void unlink(AbstractInputPin& input) override
+    {
         auto* typed = dynamic_cast<InputPinBase<T>*>(&input);
         if (!typed || !isAttached(typed)) return;
         if (input.getIsSynchronous()) notifyDetached(input);
+        {
+            // Waits for a push in progress, so the input hears nothing after this.
+            Poco::FastMutex::ScopedLock inputs(_inputsMutex);
+            _inputs.erase(std::remove(_inputs.begin(), _inputs.end(), typed), _inputs.end());
+        }
         setSourceOf(input, nullptr);
-        _inputs.erase(std::remove(_inputs.begin(), _inputs.end(), typed), _inputs.end());
     }
-
-    void detachAll() override
-    {
-        Synchronizer::DisablerLocker lock(&getSynchronizer());
-        const std::vector<InputPinBase<T>*> inputs(_inputs);
-        for (InputPinBase<T>* input : inputs) detach(*input);
-    }
-
-    void refresh() override
-    {
-        Synchronizer::DisablerLocker lock(&getSynchronizer());
-        for (InputPinBase<T>* input : _inputs) input->refreshBufferStrategy();
-    }
-
-    std::size_t getAttachedCount() const override { return _inputs.size(); }
-    const std::vector<InputPinBase<T>*>& getAttachedPins() const { return _inputs; }
 
 private:
+    typedef std::pair<InputPinBase<T>*, Synchronizer*> Peer;
+
+    // The inputs with their owners' synchronizers, which outlive the pins themselves.
+    std::vector<Peer> getPeers() const
+    {
+        Poco::Mutex::ScopedLock wiring(getWiringMutex());
+        std::vector<Peer> peers;
+        for (InputPinBase<T>* input : getAttachedPins()) peers.emplace_back(input, &input->getSynchronizer());
+        return peers;
+    }
+
     bool isAttached(InputPinBase<T>* input) const
     {
+        Poco::FastMutex::ScopedLock lock(_inputsMutex);
         return std::find(_inputs.begin(), _inputs.end(), input) != _inputs.end();
     }
 
-    Data _data;
+    // Shared so a reader holding a reference to the value keeps it after this pin goes.
+    std::shared_ptr<Data> _data;
+    mutable Poco::FastMutex _inputsMutex;
     std::vector<InputPinBase<T>*> _inputs;
 };
 

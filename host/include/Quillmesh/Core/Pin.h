@@ -4,6 +4,9 @@
 #include "Quillmesh/Core/NamedObject.h"
 #include "Quillmesh/Core/Synchronizer.h"
 
+#include <Poco/Mutex.h>
+
+#include <atomic>
 #include <memory>
 
 namespace Quillmesh {
@@ -26,6 +29,10 @@ public:
     Synchronizer& getSynchronizer() const;
     /// The layout manager of the owner, or null.
     LayoutManager* getLayoutManager() const;
+
+    /// Guards every link between pins (an input's source, an output's inputs). A leaf lock:
+    /// taken after any synchronizer, and no synchronizer is taken while it is held.
+    static Poco::Mutex& getWiringMutex();
 
 private:
     PinManager* _manager;
@@ -58,14 +65,23 @@ public:
 
 protected:
     friend class AbstractOutputPin;
-    /// Called by the output pin under the locks of both pins.
+    /// Called by the output pin with the wiring mutex held.
     virtual void setSource(AbstractOutputPin* source) = 0;
+    /// refreshBufferStrategy() without any lock of its own: the wiring mutex is held.
+    virtual void rebuildBufferStrategy() = 0;
+    /// The synchronizer of the source's owner, or null; read under the wiring mutex.
+    Synchronizer* getSourceSynchronizer() const;
+    /// For a destroyed input: leaves source with the wiring mutex held.
+    void unlinkFrom(AbstractOutputPin& source);
 
 private:
-    std::size_t _bufferSize = 1;
-    bool _isLifo = true;
-    bool _isSynchronous = false;
-    bool _isBlocking = true;
+    template <typename Store>
+    void setOption(Store store);
+
+    std::atomic<std::size_t> _bufferSize{1};
+    std::atomic<bool> _isLifo{true};
+    std::atomic<bool> _isSynchronous{false};
+    std::atomic<bool> _isBlocking{true};
 };
 
 class AbstractOutputPin : public virtual Pin
@@ -84,13 +100,22 @@ public:
     virtual void refresh() = 0;
     virtual std::size_t getAttachedCount() const = 0;
 
+    /// Keeps the value this pin publishes alive for a reader that took it by reference.
+    virtual std::shared_ptr<const void> getDataKeeper() const = 0;
+
 protected:
+    friend class AbstractInputPin;
+    /// Drops input from this pin with the wiring mutex held and no synchronizer taken, as
+    /// pin destructors do: they may run under their owner's lock, which must not nest.
+    virtual void unlink(AbstractInputPin& input) = 0;
+
     /// The host's hooks for synchronous inputs: the layout manager records the link so it can
     /// run the input's owner after this pin's owner. Clearing accepted refuses the attach.
     virtual void notifyAttached(AbstractInputPin& input, bool& accepted);
     virtual void notifyDetached(AbstractInputPin& input);
 
     static void setSourceOf(AbstractInputPin& input, AbstractOutputPin* source) { input.setSource(source); }
+    static void rebuildBufferStrategyOf(AbstractInputPin& input) { input.rebuildBufferStrategy(); }
 };
 
 } // namespace Core

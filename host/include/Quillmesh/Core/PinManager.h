@@ -4,6 +4,8 @@
 #include "Quillmesh/Core/NamedObject.h"
 #include "Quillmesh/Core/Synchronizer.h"
 
+#include <Poco/Mutex.h>
+
 #include <string>
 #include <vector>
 
@@ -29,7 +31,8 @@ public:
     /// The layout that drives this manager, or null.
     virtual LayoutManager* getLayoutManager() const { return nullptr; }
 
-    const std::vector<Pin*>& getPins() const { return _pins; }
+    /// A copy: pins come and go while others look.
+    std::vector<Pin*> getPins() const;
     std::vector<AbstractInputPin*> getInputPins() const;
     std::vector<AbstractOutputPin*> getOutputPins() const;
     /// Null when there is no such pin; inputs and outputs may share a name.
@@ -38,10 +41,11 @@ public:
 
 private:
     friend class Pin;
-    void addPin(Pin* pin) { _pins.push_back(pin); }
+    void addPin(Pin* pin);
     void removePin(Pin* pin);
 
     Synchronizer _synchronizer;
+    mutable Poco::FastMutex _pinsMutex;
     std::vector<Pin*> _pins;
 };
 

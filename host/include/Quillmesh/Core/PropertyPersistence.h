@@ -20,7 +20,8 @@ struct RestoreProblem
 void saveProperties(const PropertyBag& bag, const std::string& path);
 
 /// Sets the persistent properties of bag found in the file, in property creation order.
-/// A value a property refuses is reported and the others still get theirs.
+/// A value a property refuses, and a persistent property the file lacks (reason "Not in the
+/// file"), are reported; the others still get theirs.
 /// Throws when the file cannot be read.
 std::vector<RestoreProblem> restoreProperties(PropertyBag& bag, const std::string& path);
 

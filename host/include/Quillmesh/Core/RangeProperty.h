@@ -44,9 +44,21 @@ public:
         this->notifyAttributeChanged();
     }
 
-    T getMin() const { return _min; }
-    T getMax() const { return _max; }
-    T getStep() const { return _step; }
+    T getMin() const
+    {
+        Synchronizer::DisablerLocker lock(&this->getSynchronizer());
+        return _min;
+    }
+    T getMax() const
+    {
+        Synchronizer::DisablerLocker lock(&this->getSynchronizer());
+        return _max;
+    }
+    T getStep() const
+    {
+        Synchronizer::DisablerLocker lock(&this->getSynchronizer());
+        return _step;
+    }
 
     void validate(const T& value) override
     {

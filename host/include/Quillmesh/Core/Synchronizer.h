@@ -4,6 +4,7 @@
 #include <Poco/Event.h>
 #include <Poco/Mutex.h>
 
+#include <memory>
 #include <vector>
 
 namespace Quillmesh {
@@ -14,6 +15,15 @@ namespace Core {
 ///
 /// A thread that wants the lock while another holds it first ends every wait in
 /// progress, so a reader blocked under the lock cannot keep the host out forever.
+///
+/// Locking rule. A thread holds the synchronizers of at most one step at a time: it takes
+/// one synchronizer, or a pair through one DisablerLocker, while it holds none (re-entering
+/// one it already holds is fine). Work that needs another filter while inside one filter's
+/// lock (a handler destroying a linked pin, options of a linked input, layout moves) takes
+/// no second synchronizer: pin wiring has its own leaf mutexes, which never wait for a
+/// synchronizer, so such work stays safe without it. Paths that still nest must do so in
+/// increasing address order, the same order DisablerLocker uses for a pair; debug builds
+/// throw Poco::AssertionViolationException on any other nesting.
 class Synchronizer
 {
 public:
@@ -32,6 +42,11 @@ public:
     /// Ends every wait in progress on this synchronizer.
     void wakeWaiters();
 
+    /// True when the calling thread holds this synchronizer.
+    bool isHeldByThisThread() const;
+    /// True when the calling thread holds any synchronizer.
+    static bool isAnyHeldByThisThread();
+
     /// Scoped lock over one synchronizer (second null) or two, taken in a fixed order so two
     /// threads locking the same pair never deadlock.
     class DisablerLocker
@@ -45,6 +60,19 @@ public:
     private:
         Synchronizer* _first;
         Synchronizer* _second;
+    };
+
+    /// For pin wiring: locks the given synchronizers when the calling thread holds none,
+    /// and nothing more when it already works under one (see the locking rule above).
+    class LinkLocker
+    {
+    public:
+        explicit LinkLocker(Synchronizer* first, Synchronizer* second = nullptr);
+        LinkLocker(const LinkLocker&) = delete;
+        LinkLocker& operator=(const LinkLocker&) = delete;
+
+    private:
+        std::unique_ptr<DisablerLocker> _lock;
     };
 
 private:

@@ -7,6 +7,7 @@
 
 #include <Poco/Exception.h>
 
+#include <atomic>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -170,8 +171,8 @@ protected:
     }
 
     T _value{};
-    bool _isPersistent = true;
-    bool _isWritable = true;
+    std::atomic<bool> _isPersistent{true};
+    std::atomic<bool> _isWritable{true};
     Handler* _handler = nullptr;
 };
 

@@ -11,7 +11,7 @@ namespace Sim {
 
 enum class Generation
 {
-    First = 1,  ///< FTDI based: registers 0-9, hardware code 2, tick 32000 ns
+    First = 1,  ///< FTDI based: registers 0-9, hardware code 2, tick 32000 ns, firmware 2.1 by default
     Second = 2  ///< ST based: registers 0-12, hardware code 5, own EEPROM, tick 1000/2000 ns
 };
 
@@ -88,6 +88,8 @@ private:
         std::uint16_t value = 0;
     };
 
+    /// Registers back to their power-on values (a replugged controller); firmware and EEPROM stay.
+    void powerOn();
     Outcome read(unsigned address);
     Outcome write(unsigned address, std::uint16_t value);
     bool countRequest(unsigned address);

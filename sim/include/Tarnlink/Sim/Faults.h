@@ -21,8 +21,8 @@ struct Faults
     double wrongEcho = 0.0;
     /// A pod register reply becomes FF FF FF FF.
     double controllerTimeout = 0.0;
-    /// From this virtual time on, the controller is gone: channel calls throw
-    /// Poco::IOException and the pty server hangs up.
+    /// From this virtual time on, the controller is gone (set it with
+    /// Simulator::disappearAt, which also handles coming back).
     Micros disappearAt = kNever;
 
     bool any() const

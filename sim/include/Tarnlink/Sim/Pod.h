@@ -34,6 +34,9 @@ struct PodConfig
     unsigned batteryLevel = 6;
     /// Write the factory calibration into the working and manufacturing areas.
     bool factoryCalibration = true;
+    /// Added to the frame count of the network, which starts at 0 with each transmission;
+    /// a non-zero value makes this pod's frame numbers unrelated to its neighbours'.
+    std::uint16_t frameNumberOffset = 0;
 };
 
 /// The sensor values of one data frame, in the current firmware's axes and scale.
@@ -108,14 +111,22 @@ public:
     bool streamingEnabled() const;
     /// Network position (ID bits 0-7), sent as the frame's first byte.
     unsigned slot() const { return registerValue(134) & 0xFF; }
-    /// Frame number the next frame will carry.
+    /// Frame number the next frame will carry while streaming.
     std::uint16_t nextFrameNumber() const { return _frameNumber; }
-    void setNextFrameNumber(std::uint16_t number) { _frameNumber = number; }
+    /// Shifts the frame number offset so that the next frame carries this number.
+    void setNextFrameNumber(std::uint16_t number);
+    std::uint16_t frameNumberOffset() const { return _config.frameNumberOffset; }
+    void setFrameNumberOffset(std::uint16_t offset) { _config.frameNumberOffset = offset; }
+    /// Accelerometer counts per g for the range in ACC_CTRL.
+    unsigned accelerometerCountsPerG() const;
     /// Content of the last frame sent (zeros before the first).
     const PodSample& lastSample() const { return _lastSample; }
     std::uint64_t framesSent() const { return _framesSent; }
 
-    // Registers (128-143; 0-127 read the EEPROM window).
+    // Registers (128-135 and 137-143; 0-127 read the EEPROM window).
+    /// True for the addresses the pod answers.
+    static bool hasRegister(unsigned address);
+    /// 0 for addresses the pod does not have.
     std::uint16_t registerValue(unsigned address) const;
     /// Pokes a stored register without side effects (VERSION, VBATT, VTEMP are computed and ignore it).
     void setRegisterValue(unsigned address, std::uint16_t value);
@@ -161,8 +172,8 @@ private:
     void eepromCommand(unsigned code);
     bool writable(std::uint32_t address) const;
     std::uint32_t calibrationSetBase(unsigned set, std::uint32_t area) const;
-    /// Builds the next frame body (16 or 22 bytes) at time t and advances the frame number.
-    std::string nextFrameBody(unsigned length, Micros t);
+    /// Builds the frame body (16 or 22 bytes) at time t with that frame number.
+    std::string nextFrameBody(unsigned length, Micros t, std::uint16_t number);
 
     PodConfig _config;
     Eeprom _eeprom;

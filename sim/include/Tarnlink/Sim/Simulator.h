@@ -83,18 +83,25 @@ public:
     void setOfferedRate(double framesPerSecond);
     double offeredRate() const { return _offeredRate; }
 
-    // Faults.
-    /// Shorthand for faults().disappearAt.
-    void disappearAt(Micros t)
-    {
-        auto guard = lock();
-        _faults.disappearAt = t;
-    }
+    // Presence.
+    /// The controller is unplugged at virtual time t (kNever: never). From then on feed(),
+    /// take() and available() throw Poco::IOException, waits return false without passing
+    /// t, and nothing more is produced. Moving t later than now while gone plugs it back in.
+    void disappearAt(Micros t);
     /// True once the clock has reached the disappearance time.
     bool gone() const
     {
         auto guard = lock();
         return _clock.now() >= _faults.disappearAt;
+    }
+    /// Plugs the controller back in now: its registers start at their power-on values
+    /// (Idle, no transmission), bytes in flight are lost; pods keep their state.
+    void replug();
+    /// Counts plug-ins, starting at 0; a transport holding an older number was cut off.
+    unsigned plugCount() const
+    {
+        auto guard = lock();
+        return _plugCount;
     }
 
     // Byte stream.
@@ -105,14 +112,16 @@ public:
     std::size_t available();
     /// Removes and returns up to max readable bytes.
     std::string take(std::size_t max = static_cast<std::size_t>(-1));
-    /// Time of the next thing that will happen (output becoming readable or a frame,
-    /// report or noise burst being produced), or kNever; output readable now does not
-    /// count. Does not move the clock.
+    /// Time of the next thing that will happen (output becoming readable, a frame, report
+    /// or noise burst being produced, a pod finishing its reboot, the controller going), or
+    /// kNever; output readable now does not count. Does not move the clock.
     Micros nextEventTime();
     /// Advances the clock to the first moment at which output is readable, but not past
-    /// limit; returns true when output is readable then.
+    /// limit nor the disappearance; returns true when output is readable then. With nothing
+    /// ever to come and limit kNever it returns false at once, the clock unmoved.
     bool waitForOutput(Micros limit);
-    /// Moves the clock (and produces what happens meanwhile).
+    /// Moves the clock (and produces what happens meanwhile). The clock cannot reach
+    /// kNever: Poco::InvalidArgumentException.
     void advance(Micros dt);
     void advanceTo(Micros t);
 
@@ -133,7 +142,12 @@ private:
     };
 
     void sync();
+    std::size_t readable() const;
+    void checkPresent() const;
+    void plugBack();
     void processUntil(Micros t);
+    void produce(Micros e);
+    std::uint16_t frameNumber(const PodSlot& slot) const;
     void refresh(Micros reference);
     Micros nextPeriodic() const;
     Micros frameTime(const PodSlot& slot) const;
@@ -167,6 +181,8 @@ private:
     std::uint64_t _transmissionEpoch = 0;
     std::uint64_t _scheduledPeriodNs = 0;
     Micros _nextNoise = kNever;
+    unsigned _plugCount = 0;
+    bool _unplugged = false;
 };
 
 } // namespace Sim

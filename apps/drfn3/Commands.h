@@ -1,0 +1,50 @@
+#ifndef Drfn3_Commands_INCLUDED
+#define Drfn3_Commands_INCLUDED
+
+#include "Common.h"
+#include "Stream.h"
+
+#include <string>
+
+namespace Drfn3 {
+
+int runStream(const Settings& settings, const StreamOptions& options);
+int runControllers();
+int runPair(const Settings& settings);
+int runSwitchOff(const Settings& settings);
+int runAutoChannel(const Settings& settings);
+int runScan(const Settings& settings);
+int runSettings(const Settings& settings);
+
+/// read: prints the pods' calibration (or writes it to output). write: commits the matrices
+/// of file. reset: restores one pod's from its manufacturing copy. copy: makes every pod's
+/// current calibration its manufacturing copy.
+int runCalibRead(const Settings& settings, const std::string& output);
+int runCalibWrite(const Settings& settings, const std::string& file);
+int runCalibReset(const Settings& settings, const std::string& pod);
+int runCalibCopy(const Settings& settings);
+
+struct SimOptions
+{
+    unsigned generation = 2;
+    std::string pods = "A10001,A10002,A10003";
+    std::string pairingPod;
+    double rate = 0;
+    double corrupt = 0;
+    double drop = 0;
+    double garbage = 0;
+    std::vector<unsigned> busyChannels;
+    std::uint32_t seed = 1;
+    double seconds = 0;
+};
+
+/// The simulator on a pseudo-terminal until stopped.
+int runSim(const SimOptions& options);
+/// Simulator in-process, discovery pointed at its pseudo-terminal, then stream.
+int runDemo(Settings settings, const StreamOptions& options);
+
+int runPlot(const std::string& csv, const std::string& image);
+
+} // namespace Drfn3
+
+#endif

@@ -1,0 +1,114 @@
+#include "Discovery.h"
+
+#include "Common.h"
+
+#include <Poco/AutoPtr.h>
+#include <Poco/Exception.h>
+#include <Tarnlink/Controller.h>
+#include <Tarnlink/ControllerEnum.h>
+#include <Tarnlink/ControllerFactory.h>
+#include <Tarnlink/Protocol.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+namespace Drfn3 {
+
+namespace {
+
+const char* const PERMISSION_FIX =
+    " (fix: install the udev rules shipped with drfn3 and add yourself to the plugdev group,"
+    " or to dialout for a plain serial port: sudo usermod -aG plugdev $USER, then log in again)";
+
+std::string whereOf(const Tarnlink::ControllerFactory& factory)
+{
+    if (factory.getGeneration() == 2)
+    {
+        Poco::Any port = factory.getProperty("PortName");
+        if (!port.empty()) return Poco::AnyCast<std::string>(port);
+    }
+    return factory.getIdentifier();
+}
+
+/// Why a device could not be opened, in words a user can act on.
+std::string openFailure(const Poco::Exception& error)
+{
+    const std::string text = error.message().empty() ? error.displayText() : error.message();
+    if (dynamic_cast<const Poco::FileAccessDeniedException*>(&error)) return "permission denied: " + text + PERMISSION_FIX;
+    if (text == std::strerror(EBUSY)) return "in use by another program: " + text;
+    return "cannot be opened: " + text;
+}
+
+std::string identify(Tarnlink::Controller& controller)
+{
+    unsigned major = 0, minor = 0;
+    controller.getVersion(major, minor);
+    const unsigned hardware = controller.getHardwareCode();
+    std::string text;
+    if (hardware == 5)
+    {
+        char serial[16];
+        std::snprintf(serial, sizeof serial, "%06X", controller.getSerialNumber() & 0xFFFFFF);
+        text = "hardware 2.0 (ST), firmware " + std::to_string(major) + "." + std::to_string(minor) + ", serial number " + serial;
+    }
+    else if (hardware == 2)
+        text = "hardware 1.0 (FTDI), firmware " + std::to_string(major) + "." + std::to_string(minor);
+    else
+        text = "hardware code " + std::to_string(hardware) + ", firmware " + std::to_string(major) + "." + std::to_string(minor);
+    return text;
+}
+
+ControllerReport survey(const Tarnlink::ControllerFactory& factory)
+{
+    ControllerReport report;
+    report.generation = factory.getGeneration();
+    report.where = whereOf(factory);
+    Poco::AutoPtr<Poco::DeviceIO::Channel> channel;
+    try
+    {
+        channel = factory.createChannel();
+    }
+    catch (const Poco::Exception& error)
+    {
+        report.details = openFailure(error);
+        return report;
+    }
+    try
+    {
+        Poco::AutoPtr<Tarnlink::Protocol> protocol(new Tarnlink::Protocol(channel.get()));
+        std::unique_ptr<Tarnlink::Controller> controller(factory.createController(protocol.get()));
+        report.details = identify(*controller);
+        report.usable = true;
+    }
+    catch (const Poco::Exception& error)
+    {
+        report.details = "opened, but it does not answer: " + error.displayText();
+    }
+    return report;
+}
+
+} // namespace
+
+std::vector<ControllerReport> surveyControllers()
+{
+    Tarnlink::ControllerEnum controllers(false);
+    std::vector<ControllerReport> reports;
+    for (std::size_t i = 0; i < controllers.count(); ++i)
+    {
+        Poco::AutoPtr<Tarnlink::ControllerFactory> factory = controllers.get(i);
+        if (factory) reports.push_back(survey(*factory));
+    }
+    return reports;
+}
+
+std::string describeUnusablePorts()
+{
+    std::string text;
+    for (const ControllerReport& report : surveyControllers())
+        if (!report.usable) text += "\n  " + report.where + ": " + report.details;
+    return text.empty() ? text : "\nCandidate controllers that could not be used:" + text;
+}
+
+} // namespace Drfn3

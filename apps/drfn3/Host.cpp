@@ -1,0 +1,181 @@
+#include "Host.h"
+
+#include "Discovery.h"
+
+#include <Poco/AutoPtr.h>
+#include <Poco/Environment.h>
+#include <Poco/Exception.h>
+#include <Poco/File.h>
+#include <Poco/Path.h>
+#include <Poco/Util/PropertyFileConfiguration.h>
+
+#include <filesystem>
+#include <iostream>
+
+namespace fs = std::filesystem;
+
+namespace Drfn3 {
+
+namespace {
+
+#if defined(_WIN32)
+const char* const MODULE_FILE = "DRFN3Internal.dll";
+#else
+const char* const MODULE_FILE = "libDRFN3Internal.so";
+#endif
+
+fs::path executableFolder()
+{
+    std::error_code ec;
+    fs::path self = fs::read_symlink("/proc/self/exe", ec);
+    return ec ? fs::path() : self.parent_path();
+}
+
+// The traffic log is asked for per run: a saved LogFile would log every later run too.
+const char* const UNSAVED[] = {"LogFile"};
+
+} // namespace
+
+std::vector<std::string> moduleCandidates()
+{
+    std::vector<std::string> candidates;
+    const std::string fromEnvironment = Poco::Environment::get("DRFN3_MODULE", "");
+    if (!fromEnvironment.empty()) candidates.push_back(fromEnvironment);
+    const fs::path folder = executableFolder();
+    if (!folder.empty())
+    {
+        candidates.push_back((folder / MODULE_FILE).string());
+        candidates.push_back((folder / DRFN3_MODULE_RELATIVE_DIR / MODULE_FILE).lexically_normal().string());
+    }
+    candidates.push_back((fs::path(DRFN3_MODULE_INSTALL_DIR) / MODULE_FILE).string());
+    return candidates;
+}
+
+std::string findModule(const std::string& explicitPath)
+{
+    if (!explicitPath.empty())
+    {
+        if (!fs::exists(explicitPath)) throw Poco::FileNotFoundException("Module " + explicitPath + " does not exist");
+        return explicitPath;
+    }
+    std::string tried;
+    for (const std::string& candidate : moduleCandidates())
+    {
+        std::error_code ec;
+        if (fs::is_regular_file(candidate, ec)) return candidate;
+        tried += "\n  " + candidate;
+    }
+    throw Poco::FileNotFoundException("The DRFN3Internal module was not found; give it with --module PATH. Looked at:" + tried);
+}
+
+std::string defaultConfigPath()
+{
+    std::string base = Poco::Environment::get("XDG_CONFIG_HOME", "");
+    if (base.empty()) base = (fs::path(Poco::Environment::get("HOME", ".")) / ".config").string();
+    return (fs::path(base) / "drfn3" / "settings.properties").string();
+}
+
+Host::Host(const Settings& settings)
+    : _modulePath(findModule(settings.module)),
+      _configPath(settings.config.empty() ? defaultConfigPath() : settings.config),
+      _ephemeral(settings.ephemeral)
+{
+    _loader.load(_modulePath);
+    _filter = std::make_unique<Quillmesh::Core::HostedFilter>("FilterDRFN3", "drfn3");
+    if (!_ephemeral) restore();
+    apply(settings);
+    save();
+    if (!settings.log.empty()) set("LogFile", settings.log);
+}
+
+Host::~Host()
+{
+    try
+    {
+        disconnect();
+    }
+    catch (...)
+    {
+        // Nothing more to do for a controller that will not stop; the process is ending.
+    }
+}
+
+void Host::restore()
+{
+    if (!fs::exists(_configPath)) return;
+    for (const Quillmesh::Core::RestoreProblem& problem : _filter->restore(_configPath))
+    {
+        // Pod settings such as "Led" are writable only while connected: nothing to report.
+        if (problem.reason.rfind(Poco::NoPermissionException().displayText(), 0) == 0) continue;
+        std::cerr << "drfn3: saved setting " << problem.property << " in " << _configPath
+                  << " was not used: " << problem.reason << '\n';
+    }
+}
+
+void Host::apply(const Settings& settings)
+{
+    auto option = [this](const char* name, const char* property, const std::string& text) {
+        try
+        {
+            set(property, text);
+        }
+        catch (const Poco::NoPermissionException&)
+        {
+            throw UsageError(std::string(name) + " applies to pods: give them with --pods too");
+        }
+        catch (const Poco::Exception& error)
+        {
+            throw UsageError(std::string(name) + " " + text + ": " + error.displayText());
+        }
+    };
+    // The frequency bounds how many pods fit, and the sensor modes are writable only with pods.
+    if (settings.frequency >= 0) option("--frequency", "Frequency", std::to_string(settings.frequency));
+    if (settings.podsGiven)
+    {
+        std::string text;
+        for (unsigned serial : parseSerials(settings.pods)) text += (text.empty() ? "" : ";") + hex(serial);
+        option("--pods", "serial", text);
+    }
+    if (settings.channel >= 0) option("--channel", "Channel", std::to_string(settings.channel));
+    if (settings.accMode >= 0) option("--acc-mode", "Acc mode", std::to_string(settings.accMode));
+    if (settings.magMode >= 0) option("--mag-mode", "Mag mode", std::to_string(settings.magMode));
+    if (settings.gyro != 0) option("--gyro", "Gyro On", settings.gyro > 0 ? "1" : "0");
+}
+
+void Host::save()
+{
+    if (_ephemeral) return;
+    fs::path folder = fs::path(_configPath).parent_path();
+    if (!folder.empty()) fs::create_directories(folder);
+    _filter->save(_configPath);
+    Poco::AutoPtr<Poco::Util::PropertyFileConfiguration> file(new Poco::Util::PropertyFileConfiguration(_configPath));
+    for (const char* name : UNSAVED) file->remove(name);
+    file->save(_configPath);
+}
+
+std::vector<unsigned> Host::serials() const
+{
+    return parseSerials(get("serial"));
+}
+
+void Host::connect()
+{
+    if (connected()) return;
+    try
+    {
+        set("connection", "1");
+    }
+    catch (const Poco::NotFoundException& error)
+    {
+        throw Poco::NotFoundException(error.message() + describeUnusablePorts());
+    }
+}
+
+void Host::disconnect()
+{
+    if (!_filter || !connected()) return;
+    if (transmitting()) set("transmission", "0");
+    set("connection", "0");
+}
+
+} // namespace Drfn3

@@ -1,0 +1,73 @@
+#ifndef Drfn3_Host_INCLUDED
+#define Drfn3_Host_INCLUDED
+
+#include "Common.h"
+
+#include "Quillmesh/Core/HostedFilter.h"
+#include "Quillmesh/Core/PluginLoader.h"
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace Drfn3 {
+
+/// Places drfn3 looks for the module when --module is not given, in order: $DRFN3_MODULE,
+/// next to the executable, the module folder relative to the executable (the build tree and
+/// an installed tree share that layout), the install prefix's module folder.
+std::vector<std::string> moduleCandidates();
+/// The first candidate that exists, or explicitPath when given; Poco::FileNotFoundException
+/// listing the places looked at.
+std::string findModule(const std::string& explicitPath);
+/// $XDG_CONFIG_HOME/drfn3/settings.properties, or ~/.config/drfn3/settings.properties.
+std::string defaultConfigPath();
+
+/// The module loaded through the host layer and one FilterDRFN3 made by its factory, with
+/// the saved settings restored and the command line's applied on top.
+class Host
+{
+public:
+    /// Loads the module, creates the filter, restores and applies settings (UsageError when
+    /// an option's value is refused), and saves them unless ephemeral.
+    explicit Host(const Settings& settings);
+    /// Leaves the controller idle and closed.
+    ~Host();
+    Host(const Host&) = delete;
+    Host& operator=(const Host&) = delete;
+
+    Quillmesh::Core::HostedFilter& filter() { return *_filter; }
+    std::string get(const std::string& property) const { return _filter->getProperty(property); }
+    void set(const std::string& property, const std::string& text) { _filter->setProperty(property, text); }
+    /// Runs a command property.
+    void run(const std::string& command) { _filter->setProperty(command, ""); }
+
+    /// The pods of "serial", in its order.
+    std::vector<unsigned> serials() const;
+    /// Opens the first controller found. When there is none, the error lists the candidate
+    /// ports that could not be opened and why.
+    void connect();
+    /// Transmission off (pods and controller back on channel 0), then the controller closed.
+    void disconnect();
+    bool connected() const { return get("connection") == "1"; }
+    bool transmitting() const { return get("transmission") == "1"; }
+    /// Writes the persistent settings (nothing when ephemeral).
+    void save();
+
+    const std::string& modulePath() const { return _modulePath; }
+    const std::string& configPath() const { return _configPath; }
+
+private:
+    void restore();
+    void apply(const Settings& settings);
+
+    std::string _modulePath;
+    std::string _configPath;
+    bool _ephemeral;
+    // The filter goes before the module that holds its code.
+    Quillmesh::Core::PluginLoader _loader;
+    std::unique_ptr<Quillmesh::Core::HostedFilter> _filter;
+};
+
+} // namespace Drfn3
+
+#endif

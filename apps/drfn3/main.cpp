@@ -1,0 +1,170 @@
+// drfn3: the command-line host of the DRFN3Internal module.
+#include "Commands.h"
+#include "Common.h"
+
+#include <CLI/CLI.hpp>
+#include <Poco/Exception.h>
+
+#include <iostream>
+#include <map>
+
+using namespace Drfn3;
+
+namespace {
+
+std::string checkSerials(const std::string& text)
+{
+    try
+    {
+        parseSerials(text);
+        return {};
+    }
+    catch (const UsageError& error)
+    {
+        return error.what();
+    }
+}
+
+void addStreamOptions(CLI::App& command, StreamOptions& options, const char* secondsHelp)
+{
+    command.add_option("--seconds", options.seconds, secondsHelp)->check(CLI::NonNegativeNumber);
+    command.add_option("--csv", options.csv, "Write every sample to this CSV file");
+    command.add_option("--jsonl", options.jsonl, "Write every sample to this file as one JSON object per line");
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    CLI::App app{"drfn3 streams and configures Driftnode3 motion pods through their USB radio controller.\n"
+                 "Settings (pods, rates, modes) are saved and reused; options given override them and are saved."};
+    app.require_subcommand(1);
+    app.fallthrough();
+    app.set_help_all_flag("--help-all", "Every subcommand's help");
+
+    Settings settings;
+    app.add_option("--pods", settings.pods, "Pod serials in hexadecimal, separated by commas: A10001,A10002")
+        ->check(CLI::Validator(checkSerials, "SERIALS"));
+    app.add_option("--frequency", settings.frequency, "Sampling frequency in Hz (25-200)")->check(CLI::Range(25, 200));
+    app.add_option("--channel", settings.channel, "Radio channel where quiet-channel searches start (1-21)")
+        ->check(CLI::Range(1, 21));
+    const std::map<std::string, int> accModes{{"2g", 0}, {"4g", 1}, {"8g", 2}};
+    app.add_option("--acc-mode", settings.accMode, "Accelerometer range: 2g, 4g or 8g")
+        ->transform(CLI::CheckedTransformer(accModes, CLI::ignore_case))
+        ->option_text("2g|4g|8g");
+    const std::map<std::string, int> magModes{{"0.88Ga", 0}, {"1.30Ga", 1}, {"1.90Ga", 2}, {"2.50Ga", 3},
+                                              {"4.00Ga", 4}, {"4.70Ga", 5}, {"5.60Ga", 6}, {"8.10Ga", 7}};
+    app.add_option("--mag-mode", settings.magMode, "Magnetometer range: 0.88Ga, 1.30Ga, 1.90Ga, 2.50Ga, 4.00Ga, 4.70Ga, 5.60Ga or 8.10Ga")
+        ->transform(CLI::CheckedTransformer(magModes, CLI::ignore_case))
+        ->option_text("0.88Ga|...|8.10Ga");
+    app.add_flag("--gyro,!--no-gyro", settings.gyro, "Switch the gyroscope on or off");
+    app.add_option("--log", settings.log, "Write the controller traffic of this run to FILE");
+    app.add_option("--module", settings.module, "The DRFN3Internal module to load (default: found next to drfn3)");
+    app.add_option("--config", settings.config, "Settings file (default: $XDG_CONFIG_HOME/drfn3/settings.properties)");
+
+    StreamOptions demoOptions;
+    demoOptions.seconds = 10;
+    CLI::App* demo = app.add_subcommand("demo", "Stream from a simulated controller and three pods (100 Hz) served on a "
+                                                "pseudo-terminal, through the real discovery and serial port");
+    addStreamOptions(*demo, demoOptions, "How long to stream (default 10)");
+
+    StreamOptions streamOptions;
+    CLI::App* streamCommand =
+        app.add_subcommand("stream", "Stream from the pods: a live table on a terminal, a status line a second otherwise");
+    addStreamOptions(*streamCommand, streamOptions, "How long to stream (default: until Ctrl-C)");
+
+    CLI::App* controllers = app.add_subcommand(
+        "controllers", "List the controllers found, and the ones that cannot be opened with the reason");
+    CLI::App* pair = app.add_subcommand("pair", "Add the pod that is in pairing mode to the known pods (waits 5 s)");
+    CLI::App* switchOff = app.add_subcommand("switch-off", "Switch every known pod off");
+    CLI::App* autoChannel = app.add_subcommand("auto-channel", "Search a quiet radio channel and keep it");
+    CLI::App* scan = app.add_subcommand("scan", "Read every register of the known pods");
+    CLI::App* show = app.add_subcommand("settings", "Show the settings in effect and where they are saved");
+
+    CLI::App* calib = app.add_subcommand("calib", "Read, write, restore or back up the pods' calibration");
+    calib->require_subcommand(1);
+    std::string calibOutput, calibFile, calibPod;
+    CLI::App* calibRead = calib->add_subcommand("read", "Print the calibration matrices of the known pods");
+    calibRead->add_option("-o,--output", calibOutput, "Write them to this file instead");
+    CLI::App* calibWrite =
+        calib->add_subcommand("write", "Commit gain and offset matrices from FILE (the format 'calib read' prints)");
+    calibWrite->add_option("FILE", calibFile, "Calibration file")->required()->check(CLI::ExistingFile);
+    CLI::App* calibReset = calib->add_subcommand("reset", "Restore one pod's calibration from its manufacturing copy");
+    calibReset->add_option("--pod", calibPod, "The pod (needed when several are known)");
+    CLI::App* calibCopy =
+        calib->add_subcommand("copy", "Make every known pod's current calibration its manufacturing copy");
+
+    SimOptions simOptions;
+    std::string simPods;
+    CLI::App* sim = app.add_subcommand("sim", "Run the device simulator on a pseudo-terminal until Ctrl-C");
+    sim->add_option("--generation", simOptions.generation, "Controller generation, 1 or 2")
+        ->check(CLI::IsMember({1u, 2u}))
+        ->capture_default_str();
+    sim->add_option("--sim-pods", simOptions.pods, "Simulated pods' serials")
+        ->check(CLI::Validator(checkSerials, "SERIALS"))
+        ->capture_default_str();
+    sim->add_option("--pairing-pod", simOptions.pairingPod, "One more pod, in pairing mode")
+        ->check(CLI::Validator(checkSerials, "SERIAL"));
+    sim->add_option("--rate", simOptions.rate, "Frames per second per pod instead of the controller's period")
+        ->check(CLI::NonNegativeNumber);
+    sim->add_option("--corrupt", simOptions.corrupt, "Probability that a message has a corrupted byte")
+        ->check(CLI::Range(0.0, 1.0));
+    sim->add_option("--drop", simOptions.drop, "Probability that a message loses a byte")->check(CLI::Range(0.0, 1.0));
+    sim->add_option("--garbage", simOptions.garbage, "Probability of garbage before a message")
+        ->check(CLI::Range(0.0, 1.0));
+    sim->add_option("--busy-channel", simOptions.busyChannels, "Radio channel index (0-31) with noise on it")
+        ->check(CLI::Range(0u, 31u));
+    sim->add_option("--seed", simOptions.seed, "Seed of the simulated noise and motion")->capture_default_str();
+    sim->add_option("--seconds", simOptions.seconds, "Stop after this long (default: at Ctrl-C)")
+        ->check(CLI::NonNegativeNumber);
+
+    std::string plotCsv, plotImage;
+    CLI::App* plot = app.add_subcommand("plot", "Plot a CSV of 'stream --csv': accelerometer, magnetometer, gyroscope");
+    plot->add_option("CSV", plotCsv, "CSV file written by stream --csv")->required()->check(CLI::ExistingFile);
+    plot->add_option("-o,--output", plotImage, "Image to write, .png or .svg")->required();
+
+    try
+    {
+        app.parse(argc, argv);
+    }
+    catch (const CLI::ParseError& error)
+    {
+        const int code = app.exit(error);
+        return code == 0 ? ExitOk : ExitUsage;
+    }
+    settings.podsGiven = app.count("--pods") > 0;
+
+    try
+    {
+        if (*demo) return runDemo(settings, demoOptions);
+        if (*streamCommand) return runStream(settings, streamOptions);
+        if (*controllers) return runControllers();
+        if (*pair) return runPair(settings);
+        if (*switchOff) return runSwitchOff(settings);
+        if (*autoChannel) return runAutoChannel(settings);
+        if (*scan) return runScan(settings);
+        if (*show) return runSettings(settings);
+        if (*calibRead) return runCalibRead(settings, calibOutput);
+        if (*calibWrite) return runCalibWrite(settings, calibFile);
+        if (*calibReset) return runCalibReset(settings, calibPod);
+        if (*calibCopy) return runCalibCopy(settings);
+        if (*sim) return runSim(simOptions);
+        if (*plot) return runPlot(plotCsv, plotImage);
+    }
+    catch (const UsageError& error)
+    {
+        std::cerr << "drfn3: " << error.what() << "\nRun with --help for more information.\n";
+        return ExitUsage;
+    }
+    catch (const Poco::Exception& error)
+    {
+        std::cerr << "drfn3: " << (error.message().empty() ? error.displayText() : error.message()) << '\n';
+        return ExitFailure;
+    }
+    catch (const std::exception& error)
+    {
+        std::cerr << "drfn3: " << error.what() << '\n';
+        return ExitFailure;
+    }
+    return ExitUsage;
+}

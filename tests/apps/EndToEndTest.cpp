@@ -1,0 +1,312 @@
+// drfn3 as a separate process, against the simulator served on a pseudo-terminal.
+#include <Poco/NumberParser.h>
+#include <Poco/StringTokenizer.h>
+#include <Poco/TemporaryFile.h>
+#include <Tarnlink/Controller.h>
+#include <Tarnlink/Sim/PtyServer.h>
+#include <Tarnlink/Sim/Simulator.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <thread>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+using namespace Tarnlink::Sim;
+
+namespace {
+
+std::string readFile(const std::string& path)
+{
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+/// SVG text with its character references (&#x41; and the like) resolved.
+std::string svgText(const std::string& svg)
+{
+    std::string text;
+    for (std::size_t i = 0; i < svg.size(); ++i)
+    {
+        if (svg.compare(i, 3, "&#x") == 0)
+        {
+            const std::size_t end = svg.find(';', i);
+            unsigned code = 0;
+            if (end != std::string::npos && Poco::NumberParser::tryParseHex(svg.substr(i + 3, end - i - 3), code) &&
+                code < 128)
+            {
+                text += static_cast<char>(code);
+                i = end;
+                continue;
+            }
+        }
+        text += svg[i];
+    }
+    return text;
+}
+
+/// drfn3 in a child process, its output in files.
+class Drfn3
+{
+public:
+    /// prefix comes before drfn3 on the command line (for example a privilege drop).
+    Drfn3(std::vector<std::string> args, const std::string& ports = "", std::vector<std::string> prefix = {})
+    {
+        std::vector<std::string> argv = prefix;
+        argv.push_back(DRFN3_EXE);
+        argv.insert(argv.end(), args.begin(), args.end());
+        _pid = ::fork();
+        if (_pid == 0)
+        {
+            const int out = ::open(_out.path().c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            const int err = ::open(_err.path().c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            ::dup2(out, 1);
+            ::dup2(err, 2);
+            ::setenv("ORLAN_TARNLINK_PORTS", ports.c_str(), 1);
+            ::setenv("XDG_CONFIG_HOME", _config.path().c_str(), 1);
+            std::vector<char*> raw;
+            for (std::string& arg : argv) raw.push_back(arg.data());
+            raw.push_back(nullptr);
+            ::execvp(raw[0], raw.data());
+            ::_exit(127);
+        }
+    }
+    ~Drfn3()
+    {
+        if (_pid > 0 && _status < 0)
+        {
+            ::kill(_pid, SIGKILL);
+            wait(std::chrono::seconds(5));
+        }
+    }
+
+    void signal(int number) { ::kill(_pid, number); }
+    /// Exit code, or -1 when still running at the deadline, or 128 + signal.
+    int wait(std::chrono::seconds limit = std::chrono::seconds(60))
+    {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        while (_status < 0 && std::chrono::steady_clock::now() < deadline)
+        {
+            int status = 0;
+            if (::waitpid(_pid, &status, WNOHANG) == _pid)
+                _status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            else
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return _status;
+    }
+    std::string out() const { return readFile(_out.path()); }
+    std::string err() const { return readFile(_err.path()); }
+
+private:
+    Poco::TemporaryFile _out, _err, _config;
+    pid_t _pid = -1;
+    int _status = -1;
+};
+
+bool waitFor(const std::function<bool()>& condition, std::chrono::seconds limit)
+{
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!condition())
+    {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return true;
+}
+
+} // namespace
+
+TEST(Drfn3Cli, BadPodsAreAUsageError)
+{
+    Drfn3 run({"--pods", "A10001,zz", "stream"});
+    EXPECT_EQ(2, run.wait());
+    EXPECT_NE(std::string::npos, run.err().find("Not a valid hexadecimal integer")) << run.err();
+    Drfn3 none({"--frequency", "300", "settings"});
+    EXPECT_EQ(2, none.wait()) << "out of range";
+    Drfn3 nothing({});
+    EXPECT_EQ(2, nothing.wait()) << "no subcommand";
+}
+
+TEST(Drfn3Cli, SettingsSavedByOneRunAreUsedByTheNext)
+{
+    Poco::TemporaryFile config;
+    Drfn3 first({"--config", config.path(), "--pods", "a10001,A10002", "--frequency", "50", "--acc-mode", "2g",
+                 "--no-gyro", "--log", "traffic.log", "settings"});
+    ASSERT_EQ(0, first.wait()) << first.err();
+    Drfn3 second({"--config", config.path(), "settings"});
+    ASSERT_EQ(0, second.wait()) << second.err();
+    const std::string shown = second.out();
+    EXPECT_NE(std::string::npos, shown.find("A10001;A10002")) << shown;
+    EXPECT_NE(std::string::npos, shown.find("Frequency            50 ")) << shown;
+    EXPECT_NE(std::string::npos, shown.find("Acc mode             0 ")) << shown;
+    EXPECT_NE(std::string::npos, shown.find("Gyro On              0 ")) << shown;
+    EXPECT_EQ(std::string::npos, readFile(config.path()).find("traffic.log")) << "the log is asked for per run";
+
+    Drfn3 third({"--config", config.path(), "--frequency", "100", "settings"});
+    ASSERT_EQ(0, third.wait());
+    EXPECT_NE(std::string::npos, third.out().find("A10001;A10002")) << "an option overrides one setting only";
+    EXPECT_NE(std::string::npos, third.out().find("Frequency            100 "));
+}
+
+TEST(Drfn3Cli, PlotDrawsThreeLabelledPanelsFromAStreamCsv)
+{
+    Poco::TemporaryFile csv, svg, png;
+    {
+        std::ofstream out(csv.path());
+        out << "time,pod,ax,ay,az,mx,my,mz,gx,gy,gz,frame,loss,battery,button\n";
+        for (int i = 0; i < 50; ++i)
+            for (const char* pod : {"A10001", "B2"})
+                out << i * 0.01 << ',' << pod << ',' << i << ",-1,1000,200,-" << i << ",3,0,1,-1," << i
+                    << ",0.0000,87.5,0\n";
+    }
+    const std::string image = svg.path() + ".svg";
+    Drfn3 plot({"plot", csv.path(), "-o", image});
+    ASSERT_EQ(0, plot.wait()) << plot.err();
+    const std::string drawing = svgText(readFile(image));
+    ::unlink(image.c_str());
+    for (const char* text : {"Accelerometer", "Magnetometer", "Gyroscope", "time since the first sample"})
+        EXPECT_NE(std::string::npos, drawing.find(text)) << text;
+
+    Drfn3 wrongType({"plot", csv.path(), "-o", png.path() + ".jpg"});
+    EXPECT_EQ(2, wrongType.wait());
+    std::ofstream(csv.path()) << "not,a,stream\n";
+    Drfn3 notStream({"plot", csv.path(), "-o", image});
+    EXPECT_EQ(1, notStream.wait());
+    EXPECT_NE(std::string::npos, notStream.err().find("not a drfn3 CSV")) << notStream.err();
+}
+
+TEST(Drfn3Realtime, DemoStreamsThreePodsIntoAParsableCsv)
+{
+    Poco::TemporaryFile csv;
+    Drfn3 demo({"demo", "--seconds", "2", "--csv", csv.path()});
+    ASSERT_EQ(0, demo.wait(std::chrono::seconds(80))) << demo.out() << demo.err();
+    for (const char* pod : {"A10001", "A10002", "A10003"}) EXPECT_NE(std::string::npos, demo.out().find(pod)) << pod;
+
+    std::ifstream in(csv.path());
+    std::string line;
+    ASSERT_TRUE(std::getline(in, line));
+    EXPECT_EQ("time,pod,ax,ay,az,mx,my,mz,gx,gy,gz,frame,loss,battery,button", line);
+    std::map<std::string, double> lastFrame;
+    std::map<std::string, int> rows;
+    while (std::getline(in, line))
+    {
+        Poco::StringTokenizer cells(line, ",");
+        ASSERT_EQ(15u, cells.count()) << line;
+        double values[15];
+        for (std::size_t i = 0; i < 15; ++i)
+        {
+            if (i == 1) continue;
+            ASSERT_TRUE(Poco::NumberParser::tryParseFloat(cells[i], values[i])) << line;
+        }
+        const std::string pod = cells[1];
+        if (lastFrame.count(pod))
+        {
+            EXPECT_EQ(lastFrame[pod] + 1, values[11]) << "frame counts of " << pod << ": " << line;
+        }
+        lastFrame[pod] = values[11];
+        ++rows[pod];
+    }
+    ASSERT_EQ(3u, rows.size());
+    // 100 Hz for 2 s, with room for a loaded machine.
+    for (const auto& [pod, count] : rows) EXPECT_GE(count, 100) << pod;
+}
+
+TEST(Drfn3Realtime, InterruptStopsCleanlyWithPodsBackOnChannelZero)
+{
+    Simulator sim;
+    const std::vector<std::uint32_t> serials{0xA10001, 0xA10002};
+    for (std::uint32_t serial : serials) sim.addPod(serial);
+    PtyServer server(sim);
+    server.start();
+    Poco::TemporaryFile config, csv;
+    Drfn3 stream({"--config", config.path(), "--pods", "A10001,A10002", "--frequency", "100", "stream", "--csv", csv.path()},
+                 server.slavePath());
+
+    const bool streaming = waitFor(
+        [&] {
+            auto guard = sim.lock();
+            return sim.pod(0xA10002)->framesSent() > 50;
+        },
+        std::chrono::seconds(60));
+    ASSERT_TRUE(streaming) << stream.out() << stream.err();
+    stream.signal(SIGINT);
+    ASSERT_EQ(0, stream.wait()) << stream.err();
+
+    auto guard = sim.lock();
+    EXPECT_EQ(0u, sim.controller().channelCode());
+    EXPECT_EQ(ControllerState::Idle, sim.controller().state());
+    for (std::uint32_t serial : serials)
+    {
+        EXPECT_EQ(0u, sim.pod(serial)->channelCode()) << std::hex << serial;
+        EXPECT_FALSE(sim.pod(serial)->streamingEnabled()) << std::hex << serial;
+    }
+    EXPECT_GT(readFile(csv.path()).size(), 1000u) << "rows were flushed";
+}
+
+TEST(Drfn3Realtime, ControllersListsTheSimulatorAndTellsWhyAPortCannotBeOpened)
+{
+    Simulator sim;
+    PtyServer server(sim);
+    server.start();
+    Drfn3 list({"controllers"}, server.slavePath());
+    ASSERT_EQ(0, list.wait()) << list.err();
+    EXPECT_NE(std::string::npos, list.out().find("generation 2  " + server.slavePath() + "  hardware 2.0 (ST)"))
+        << list.out();
+
+    // Root opens anything: drop to nobody for the refusal.
+    Poco::TemporaryFile locked;
+    std::ofstream(locked.path()) << "";
+    ::chmod(locked.path().c_str(), 0);
+    std::vector<std::string> prefix;
+    if (::geteuid() == 0) prefix = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+    Drfn3 denied({"controllers"}, locked.path(), prefix);
+    const int code = denied.wait();
+    if (code == 126 || code == 127) GTEST_SKIP() << "cannot run drfn3 as another user here";
+    EXPECT_EQ(1, code) << "nothing usable";
+    EXPECT_NE(std::string::npos, denied.out().find(locked.path() + "  NOT USABLE: permission denied")) << denied.out();
+    EXPECT_NE(std::string::npos, denied.out().find("plugdev")) << "the fix is named";
+}
+
+TEST(Drfn3Realtime, CalibrationPrintedByReadIsCommittedByWrite)
+{
+    Simulator sim;
+    sim.addPod(0xA10001);
+    PtyServer server(sim);
+    server.start();
+    Poco::TemporaryFile config, file;
+    const std::vector<std::string> base{"--config", config.path(), "--pods", "A10001", "calib"};
+    auto with = [&](std::vector<std::string> more) {
+        std::vector<std::string> args(base);
+        args.insert(args.end(), more.begin(), more.end());
+        return args;
+    };
+    Drfn3 read(with({"read", "-o", file.path()}), server.slavePath());
+    ASSERT_EQ(0, read.wait()) << read.err();
+    std::string text = readFile(file.path());
+    const std::size_t at = text.find("3mOff = ");
+    ASSERT_NE(std::string::npos, at) << text;
+    text.replace(at, text.find('\n', at) - at, "3mOff = 0.5, -1.5, 2");
+    std::ofstream(file.path()) << text;
+
+    Drfn3 write(with({"write", file.path()}), server.slavePath());
+    ASSERT_EQ(0, write.wait()) << write.err();
+    {
+        auto guard = sim.lock();
+        const std::array<double, 3> offset = sim.pod(0xA10001)->calibrationOffset(1);
+        EXPECT_EQ((std::array<double, 3>{0.5, -1.5, 2}), offset) << "in the pod's EEPROM";
+    }
+    Drfn3 again(with({"read"}), server.slavePath());
+    ASSERT_EQ(0, again.wait());
+    EXPECT_NE(std::string::npos, again.out().find("3mOff = 0.5, -1.5, 2")) << again.out();
+}

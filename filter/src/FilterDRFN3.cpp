@@ -54,6 +54,8 @@ FilterDRFN3::FilterDRFN3(const std::string& name)
     gyroModeProperty.notifyAttributeChanged();
 
     scanProperty.bind(this, &FilterDRFN3::scanSensorRegistry);
+    // Read flags alone would make the command a no-op once a transmission has read them.
+    readCalibProperty.bind(this, &FilterDRFN3::rereadCalibration);
 
     sensorTypesProperty.set("");
     sensorTypesProperty.setIsPersistent(false);
@@ -502,6 +504,13 @@ void FilterDRFN3::scanSensorRegistry()
             throw Poco::IOException("Error while scanning Sensor Registry");
         }
     }
+}
+
+void FilterDRFN3::rereadCalibration()
+{
+    for (DriftnodeOutputs* record : outputs)
+        for (Sensor sensor : SENSORS) record->setReadFlag(sensor, true);
+    readCalibration();
 }
 
 void FilterDRFN3::onAccModeChanged()

@@ -252,12 +252,14 @@ void Simulator::reply(const std::string& body, Micros delay, const Record& reque
 void Simulator::emit(Micros t, std::string bytes, Record record, bool)
 {
     if (_faults.any()) {
-        if (_faults.garbage > 0 && uniform(_faultRandom) < _faults.garbage) {
+        if (record.kind == Record::Frame && _faults.dropFrame > 0 && uniform(_faultRandom) < _faults.dropFrame)
+            bytes.clear();
+        if (!bytes.empty() && _faults.garbage > 0 && uniform(_faultRandom) < _faults.garbage) {
             std::string junk(1 + _faultRandom() % 8, '\0');
             for (char& c : junk) c = static_cast<char>(_faultRandom() & 0xFF);
             bytes.insert(0, junk);
         }
-        if (_faults.corruptByte > 0 && uniform(_faultRandom) < _faults.corruptByte) {
+        if (!bytes.empty() && _faults.corruptByte > 0 && uniform(_faultRandom) < _faults.corruptByte) {
             std::size_t at = _faultRandom() % bytes.size();
             bytes[at] = static_cast<char>(bytes[at] ^ (1 << (_faultRandom() % 8)));
         }

@@ -264,3 +264,23 @@ TEST(SimStream, PodsOfOneNetworkShareTheFrameCount)
     EXPECT_EQ(1u, a.nextFrameNumber());
     EXPECT_EQ(1u, b.nextFrameNumber());
 }
+
+TEST(SimStream, DroppedFramesAreCountedButNeverSent)
+{
+    Simulator sim;
+    Pod& pod = sim.addPod(0x100001);
+    startStreaming(sim, pod, true);
+    sim.faults().dropFrame = 1.0;
+    // 200 Hz: ten periods, ten frames lost, nothing on the wire.
+    sim.advance(50000);
+    EXPECT_EQ(0u, sim.available());
+    const auto lost = sim.recorder().of(Record::Frame);
+    ASSERT_EQ(10u, lost.size());
+    for (const Record& r : lost) EXPECT_TRUE(r.bytes.empty());
+
+    sim.faults().dropFrame = 0.0;
+    std::string next = nextMessage(sim);
+    ASSERT_EQ(27u, next.size());
+    // Frame numbers 0-9 went missing; the next one carries 10 (bytes 6-7, big-endian).
+    EXPECT_EQ("00 0a", Wire::toHex(next.substr(6, 2)));
+}

@@ -41,6 +41,8 @@ public:
     void copyCalibrationToManufacturing();
     void scanSensorRegistry();
     void onAccModeChanged();
+    /// "Read Calib": every record reads its three sets again, whatever it read before.
+    void rereadCalibration();
 
     /// The record of a network pod; null for a serial outside the network.
     DriftnodeOutputs* getOutputs(unsigned serial) const;

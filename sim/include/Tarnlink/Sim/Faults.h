@@ -21,13 +21,16 @@ struct Faults
     double wrongEcho = 0.0;
     /// A pod register reply becomes FF FF FF FF.
     double controllerTimeout = 0.0;
+    /// A data frame is lost on the radio: the pod has counted it, the host never sees it
+    /// (recorded as a frame without bytes).
+    double dropFrame = 0.0;
     /// From this virtual time on, the controller is gone (set it with
     /// Simulator::disappearAt, which also handles coming back).
     Micros disappearAt = kNever;
 
     bool any() const
     {
-        return corruptByte > 0 || dropByte > 0 || garbage > 0 || wrongEcho > 0 || controllerTimeout > 0;
+        return corruptByte > 0 || dropByte > 0 || garbage > 0 || wrongEcho > 0 || controllerTimeout > 0 || dropFrame > 0;
     }
 };
 

@@ -269,16 +269,26 @@ TEST(FilterTransmission, MissedFramesProbeAndALostControllerDisconnects)
     stream(h, 5);
 
     // A silent pod: frame reads fail, every third one probes, the controller answers.
-    h.simulator.pod(0xA10001)->setPowered(false);
+    h.simulator.pod(0xA10001)->setReachable(false);
     h.simulator.recorder().clear();
     stream(h, 7);
     EXPECT_EQ(2u, h.simulator.recorder().requests(0xFF).size());
     EXPECT_EQ("1", h.get("connection"));
 
-    // Two more misses, a good frame, then two misses again: no probe.
+    // Two misses, a good frame, two misses: the good frame starts the count again.
+    Sim::Pod& pod = *h.simulator.pod(0xA10001);
+    pod.setReachable(true);
+    h.process();
     h.simulator.recorder().clear();
-    h.simulator.pod(0xA10001)->setPowered(true);
-    EXPECT_TRUE(h.filter->getController()->getState() == Controller::Transmission);
+    pod.setReachable(false);
+    stream(h, 2);
+    pod.setReachable(true);
+    stream(h, 1);
+    pod.setReachable(false);
+    stream(h, 2);
+    EXPECT_EQ(0u, h.simulator.recorder().requests(0xFF).size());
+    stream(h, 1);
+    EXPECT_EQ(1u, h.simulator.recorder().requests(0xFF).size());
 
     h.simulator.disappearAt(h.simulator.clock().now());
     h.process();

@@ -292,6 +292,26 @@ TEST(FilterCalibration, MatricesFromInputPinsRoundTripThroughThePod)
     EXPECT_TRUE(record.gain(Sensor::Gyroscope).isApprox(gain));
 }
 
+TEST(FilterCalibration, AMatrixOfTheWrongSizeIsNeverWritten)
+{
+    Harness h(Sim::Generation::Second, {0xA10001});
+    h.set("serial", "A10001");
+    h.set("connection", "1");
+    DriftnodeOutputs& record = *h.filter->getOutputs(0xA10001);
+    Sim::Pod& pod = *h.simulator.pod(0xA10001);
+    const std::array<double, 9> before = pod.calibrationGain(1);
+
+    Quillmesh::Core::PinManager source("source");
+    Quillmesh::Core::OutputPin<Matrix> gainOut("gain", &source);
+    gainOut.attach(record.gainInput(Sensor::Magnetometer));
+    gainOut.getData() = Matrix::Constant(2, 2, 7.0);
+    gainOut.push(1.0);
+    h.simulator.recorder().clear();
+    EXPECT_EQ("Error while writing Drfn calib info", messageOf<Poco::IOException>([&] { h.run("Write Calib"); }));
+    EXPECT_EQ(before, pod.calibrationGain(1));
+    EXPECT_EQ(Tarnlink::Controller::channelCode(0), pod.channelCode());
+}
+
 TEST(FilterCalibration, CommandsNeedANetwork)
 {
     Harness h;

@@ -41,8 +41,8 @@ public:
     Driftnode3EEPROM(const Driftnode3EEPROM&) = delete;
     Driftnode3EEPROM& operator=(const Driftnode3EEPROM&) = delete;
 
-    /// Pod firmware image ("check_diff_firmware.txt" in the current directory lists the
-    /// differences). The pod is switched off afterwards, whatever the outcome when it answers.
+    /// Whether the pod's program matches the file ("check_diff_firmware.txt" in the current
+    /// directory lists the differences). A check that ends, matching or not, switches the pod off.
     bool verifyFirmware(unsigned startChannel, const std::string& path) override;
     /// False when a word did not verify: the pod is then left in its protected area on channel
     /// index 0, ready for another try. True: the pod runs the new firmware and is switched off.

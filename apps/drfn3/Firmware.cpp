@@ -5,6 +5,7 @@
 
 #include <Poco/AutoPtr.h>
 #include <Poco/Exception.h>
+#include <Poco/File.h>
 #include <Poco/NumberFormatter.h>
 #include <Poco/Path.h>
 #include <Tarnlink/Controller.h>
@@ -143,6 +144,9 @@ int runFirmware(const Settings& settings, const FirmwareOptions& options)
 {
     if (options.pod.empty() == !options.controller) throw UsageError("Give either --pod SERIAL or --controller");
     const std::string file = Poco::Path(options.file).absolute().toString();
+    // The library would name the missing path only.
+    if (!Poco::File(file + ".md5").exists())
+        throw Poco::FileNotFoundException(file + ".md5 is missing: a firmware file comes with its signature");
     return options.controller ? controllerFirmware(options, file) : podFirmware(settings, options, file);
 }
 

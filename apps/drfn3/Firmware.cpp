@@ -14,6 +14,7 @@
 #include <Tarnlink/Driftnode3.h>
 #include <Tarnlink/Protocol.h>
 
+#include <functional>
 #include <iostream>
 #include <memory>
 
@@ -51,18 +52,15 @@ std::string reportPath()
     return Poco::Path(Poco::Path::current(), "check_diff_firmware.txt").toString();
 }
 
-int controllerFirmware(const FirmwareOptions& options, const std::string& file)
+/// Runs the operation under a progress bar; its exceptions end the bar and go on.
+bool withProgress(const FirmwareOptions& options, const std::string& what, const std::string& file,
+                  const std::function<bool()>& operation)
 {
-    OpenController open;
-    if (open.factory->getGeneration() != 2)
-        throw Poco::NotImplementedException("Only generation 2 controllers take a firmware from drfn3");
-    const std::string what = "controller " + Poco::NumberFormatter::formatHex(open.controller->getSerialNumber(), 6);
-    ProgressBar bar((options.upgrade ? "Writing " + file + " into " : "Checking " + what + " against ") +
-                    (options.upgrade ? what : file));
+    ProgressBar bar(options.upgrade ? "Writing " + file + " into " + what : "Checking " + what + " against " + file);
     bool ok = false;
     try
     {
-        ok = options.upgrade ? open.controller->upgradeFirmware(file) : open.controller->verifyFirmware(file);
+        ok = operation();
     }
     catch (...)
     {
@@ -71,23 +69,36 @@ int controllerFirmware(const FirmwareOptions& options, const std::string& file)
     }
     bar.finish(ok ? (options.upgrade ? "written and checked" : "same words")
                   : (options.upgrade ? "words did not verify" : "differences found"));
-    if (options.upgrade)
-    {
-        if (!ok)
-        {
-            std::cout << "Firmware upgrade of " << what << " FAILED: words did not verify; unplug nothing and run it again.\n";
-            return ExitFailure;
-        }
-        std::cout << "Firmware of " << what << " upgraded from " << file << "; replug the controller to run it.\n";
-        return ExitOk;
-    }
-    if (!ok)
-    {
-        std::cout << "Firmware of " << what << " DIFFERS from " << file << ": see " << reportPath() << '\n';
-        return ExitFailure;
-    }
-    std::cout << "Firmware of " << what << " matches " << file << ".\n";
-    return ExitOk;
+    return ok;
+}
+
+/// The result line, with where the device was left.
+int result(const FirmwareOptions& options, const std::string& what, const std::string& file, bool ok,
+           const std::string& afterUpgrade, const std::string& afterFailure, const std::string& afterVerify)
+{
+    if (options.upgrade && ok)
+        std::cout << "Firmware of " << what << " upgraded from " << file << "." << afterUpgrade << '\n';
+    else if (options.upgrade)
+        std::cout << "Firmware upgrade of " << what << " FAILED: words did not verify." << afterFailure << '\n';
+    else if (ok)
+        std::cout << "Firmware of " << what << " matches " << file << "." << afterVerify << '\n';
+    else
+        std::cout << "Firmware of " << what << " DIFFERS from " << file << ": see " << reportPath() << "."
+                  << afterVerify << '\n';
+    return ok ? ExitOk : ExitFailure;
+}
+
+int controllerFirmware(const FirmwareOptions& options, const std::string& file)
+{
+    OpenController open;
+    if (open.factory->getGeneration() != 2)
+        throw Poco::NotImplementedException("Only generation 2 controllers take a firmware from drfn3");
+    const std::string what = "controller " + Poco::NumberFormatter::formatHex(open.controller->getSerialNumber(), 6);
+    Tarnlink::Controller& controller = *open.controller;
+    const bool ok = withProgress(options, what, file, [&] {
+        return options.upgrade ? controller.upgradeFirmware(file) : controller.verifyFirmware(file);
+    });
+    return result(options, what, file, ok, "", " Keep it plugged in and run the upgrade again.", "");
 }
 
 int podFirmware(const Settings& settings, const FirmwareOptions& options, const std::string& file)
@@ -101,41 +112,13 @@ int podFirmware(const Settings& settings, const FirmwareOptions& options, const 
         throw Poco::IOException("The " + what + " does not answer: is it switched on and near the controller?");
     // Where the search for a free channel starts: --channel, else the first searched channel.
     const unsigned start = settings.channel > 0 ? static_cast<unsigned>(settings.channel) : 1;
-
-    ProgressBar bar((options.upgrade ? "Writing " + file + " into " : "Checking " + what + " against ") +
-                    (options.upgrade ? what : file));
-    bool ok = false;
-    try
-    {
-        ok = options.upgrade ? pod.getEEPROM().upgradeFirmware(start, file) : pod.getEEPROM().verifyFirmware(start, file);
-    }
-    catch (...)
-    {
-        bar.finish("failed");
-        throw;
-    }
-    bar.finish(ok ? (options.upgrade ? "written and checked" : "same words")
-                  : (options.upgrade ? "words did not verify" : "differences found"));
-    if (options.upgrade)
-    {
-        if (!ok)
-        {
-            std::cout << "Firmware upgrade of " << what << " FAILED: words did not verify. The pod waits in its "
-                         "protected area on channel 0: run the upgrade again.\n";
-            return ExitFailure;
-        }
-        std::cout << "Firmware of " << what << " upgraded from " << file
-                  << ". The pod is switched off: switch it on to run the new firmware.\n";
-        return ExitOk;
-    }
-    if (!ok)
-    {
-        std::cout << "Firmware of " << what << " DIFFERS from " << file << ": see " << reportPath()
-                  << ". The pod is switched off.\n";
-        return ExitFailure;
-    }
-    std::cout << "Firmware of " << what << " matches " << file << ". The pod is switched off.\n";
-    return ExitOk;
+    Tarnlink::DriftnodeEEPROM& eeprom = pod.getEEPROM();
+    const bool ok = withProgress(options, what, file, [&] {
+        return options.upgrade ? eeprom.upgradeFirmware(start, file) : eeprom.verifyFirmware(start, file);
+    });
+    return result(options, what, file, ok, " The pod is switched off: switch it on to run the new firmware.",
+                  " The pod waits in its protected area on channel 0: run the upgrade again.",
+                  " The pod is switched off.");
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 
 #include "Discovery.h"
 #include "Host.h"
+#include "ProgressBar.h"
 
 #include "Quillmesh/Core/OutputPin.h"
 #include "Quillmesh/Core/PinManager.h"
@@ -56,6 +57,22 @@ void runCommand(Host& host, const std::string& command, const std::string& messa
     Progress progress(message);
     host.run(command);
     progress.done();
+}
+
+/// Runs a command property that reports the library's progress.
+void runWithProgress(Host& host, const std::string& command, const std::string& message)
+{
+    ProgressBar bar(message);
+    try
+    {
+        host.run(command);
+    }
+    catch (...)
+    {
+        bar.finish("failed");
+        throw;
+    }
+    bar.finish("done");
 }
 
 // Calibration text: one section per pod, each matrix on one line, rows separated by commas.
@@ -309,7 +326,7 @@ int runCalibWrite(const Settings& settings, const std::string& path)
         pins.back()->getData() = matrix.value;
         pins.back()->push(now);
     }
-    runCommand(host, "Write Calib",
+    runWithProgress(host, "Write Calib",
                "Committing " + std::to_string(matrices.size()) + " matrices to the pods' EEPROM");
     std::cout << "Calibration of " << serialList(serials) << " written.\n";
     return ExitOk;
@@ -334,7 +351,7 @@ int runCalibReset(const Settings& settings, const std::string& pod)
     const auto index = std::find(serials.begin(), serials.end(), serial) - serials.begin();
     host.set("Sensor Index", std::to_string(index));
     CalibrationTaps taps(host, {serial});
-    runCommand(host, "Reset Calib to Manuf.", "Restoring the manufacturing calibration of " + hex(serial));
+    runWithProgress(host, "Reset Calib to Manuf.", "Restoring the manufacturing calibration of " + hex(serial));
     taps.print(std::cout, {serial});
     return ExitOk;
 }
@@ -344,7 +361,7 @@ int runCalibCopy(const Settings& settings)
     Host host(settings);
     requirePods(host);
     connect(host);
-    runCommand(host, "Copy Calib to Manuf.",
+    runWithProgress(host, "Copy Calib to Manuf.",
                "Making the current calibration of " + serialList(host.serials()) + " their manufacturing copy");
     return ExitOk;
 }

@@ -24,6 +24,18 @@ int runCalibWrite(const Settings& settings, const std::string& file);
 int runCalibReset(const Settings& settings, const std::string& pod);
 int runCalibCopy(const Settings& settings);
 
+struct FirmwareOptions
+{
+    bool upgrade = false;
+    std::string pod;
+    bool controller = false;
+    std::string file;
+};
+
+/// Verifies or writes the firmware of one pod or of the (generation 2) controller, with a
+/// progress bar; exit 1 when the words do not match.
+int runFirmware(const Settings& settings, const FirmwareOptions& options);
+
 struct SimOptions
 {
     unsigned generation = 2;

@@ -94,6 +94,25 @@ int main(int argc, char** argv)
     CLI::App* calibCopy =
         calib->add_subcommand("copy", "Make every known pod's current calibration its manufacturing copy");
 
+    CLI::App* firmware =
+        app.add_subcommand("firmware", "Check or write the firmware of a pod or of a generation 2 controller");
+    firmware->require_subcommand(1);
+    FirmwareOptions firmwareOptions;
+    for (const bool upgrade : {false, true})
+    {
+        CLI::App* command = firmware->add_subcommand(
+            upgrade ? "upgrade" : "verify",
+            upgrade ? "Write FILE into the device's program memory, then check it"
+                    : "Compare the device's program memory with FILE (differences go to check_diff_firmware.txt)");
+        command->callback([&firmwareOptions, upgrade] { firmwareOptions.upgrade = upgrade; });
+        CLI::Option* pod = command->add_option("--pod", firmwareOptions.pod, "The pod, by serial")
+                               ->check(CLI::Validator(checkSerials, "SERIAL"));
+        command->add_flag("--controller", firmwareOptions.controller, "The controller itself")->excludes(pod);
+        command->add_option("FILE", firmwareOptions.file, "Intel HEX file, signed by FILE.md5")
+            ->required()
+            ->check(CLI::ExistingFile);
+    }
+
     SimOptions simOptions;
     std::string simPods;
     CLI::App* sim = app.add_subcommand("sim", "Run the device simulator on a pseudo-terminal until Ctrl-C");
@@ -148,6 +167,7 @@ int main(int argc, char** argv)
         if (*calibWrite) return runCalibWrite(settings, calibFile);
         if (*calibReset) return runCalibReset(settings, calibPod);
         if (*calibCopy) return runCalibCopy(settings);
+        if (*firmware) return runFirmware(settings, firmwareOptions);
         if (*sim) return runSim(simOptions);
         if (*plot) return runPlot(plotCsv, plotImage);
     }

@@ -38,13 +38,28 @@ Pod::Pod(const PodConfig& config, std::uint32_t seed)
     else
         updateVbatt();
     resetRegisters();
+    writeProgramVersion();
     if (_config.factoryCalibration) writeFactoryCalibration();
+}
+
+void Pod::writeProgramVersion()
+{
+    _eeprom.pokeWord(kProgramVersion, static_cast<std::uint16_t>((kProgramMark << 8) | (_config.firmwareMajor << 4) |
+                                                                 _config.firmwareMinor));
+}
+
+void Pod::startProgram()
+{
+    const std::uint16_t descriptor = _eeprom.word(kProgramVersion);
+    if ((descriptor >> 8) != kProgramMark) return;
+    setFirmwareVersion((descriptor >> 4) & 0xF, descriptor & 0xF);
 }
 
 void Pod::setFirmwareVersion(unsigned major, unsigned minor)
 {
     _config.firmwareMajor = major & 0xF;
     _config.firmwareMinor = minor & 0xF;
+    if (!_protected) writeProgramVersion();
     updateVbatt();
 }
 
@@ -193,6 +208,7 @@ void Pod::eepromCommand(unsigned code)
     else if (code == 0x23 && _protected) {
         _eeprom.erase(kBootFlag, kBootFlag + 1);
         _protected = false;
+        startProgram();
     }
 }
 

@@ -2,6 +2,7 @@
 #include <Poco/FileStream.h>
 #include <Tarnlink/ControllerV2.h>
 #include <Tarnlink/FirmwareImage.h>
+#include <Tarnlink/Progress.h>
 #include <Tarnlink/RegisterMap.h>
 #include <Tarnlink/Sleep.h>
 
@@ -129,19 +130,29 @@ bool ControllerV2::upgradeFirmware(const std::string& path)
 {
     FirmwareImage image(path);
     loadChecked(image);
+    const std::size_t words = image.entries().size();
     try {
         saveRegisters();
         reg(CtrlReg::VERSION).setValue(0, true); // read again once the new firmware runs
         setEepromControl(OPEN_ACCESS);
-        for (unsigned sector = FIRST_FIRMWARE_SECTOR; sector <= LAST_FIRMWARE_SECTOR; ++sector)
-            setEepromControl(ERASE_SECTOR, sector);
+        {
+            const ProgressPhase phase(ProgressStep::FirmwareUpgrade, ProgressStep::Erase, _serialNumber, true, 0);
+            for (unsigned sector = FIRST_FIRMWARE_SECTOR; sector <= LAST_FIRMWARE_SECTOR; ++sector)
+                setEepromControl(ERASE_SECTOR, sector);
+        }
         _state = Idle;
+        ProgressPhase writing(ProgressStep::FirmwareUpgrade, ProgressStep::Write, _serialNumber, true, words);
         for (auto& entry : image) {
             FirmwareWord& word = entry.second;
             if (word.oddByte) word.fileWord.field(1).set(0xFF, false); // leave the unused byte erased
             writeEepromWord(entry.first, static_cast<std::uint16_t>(word.fileWord.value(false)));
+            writing.step();
         }
-        for (auto& entry : image) entry.second.eepromWord.setValue(readEepromWord(entry.first), true);
+        ProgressPhase reading(ProgressStep::FirmwareUpgrade, ProgressStep::Read, _serialNumber, true, words);
+        for (auto& entry : image) {
+            entry.second.eepromWord.setValue(readEepromWord(entry.first), true);
+            reading.step();
+        }
         setEepromControl(CLOSE_ACCESS);
         const bool ok = image.matches();
         restoreRegisters();
@@ -157,7 +168,12 @@ bool ControllerV2::verifyFirmware(const std::string& path)
     loadChecked(image);
     try {
         setEepromControl(OPEN_ACCESS);
-        for (auto& entry : image) entry.second.eepromWord.setValue(readEepromWord(entry.first), true);
+        ProgressPhase reading(ProgressStep::FirmwareVerify, ProgressStep::Read, _serialNumber, true,
+                              image.entries().size());
+        for (auto& entry : image) {
+            entry.second.eepromWord.setValue(readEepromWord(entry.first), true);
+            reading.step();
+        }
         const bool ok = image.matches();
         if (!ok) {
             Poco::FileOutputStream report("check_diff_firmware.txt", std::ios::out | std::ios::trunc);

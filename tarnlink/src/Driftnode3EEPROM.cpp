@@ -1,10 +1,15 @@
 #include <Poco/Exception.h>
+#include <Poco/FileStream.h>
 #include <Poco/NumberFormatter.h>
+#include <Tarnlink/Controller.h>
 #include <Tarnlink/Driftnode3.h>
 #include <Tarnlink/Driftnode3EEPROM.h>
+#include <Tarnlink/FirmwareImage.h>
 #include <Tarnlink/RegisterMap.h>
 #include <Tarnlink/Sleep.h>
 #include <cstring>
+#include <memory>
+#include <sstream>
 
 namespace Tarnlink {
 
@@ -97,14 +102,216 @@ DataBlockMemory& Driftnode3EEPROM::setBlock(unsigned set) { return _image.block(
 
 const DataBlockMemory& Driftnode3EEPROM::setBlock(unsigned set) const { return _image.block(setAddress(set)); }
 
-bool Driftnode3EEPROM::verifyFirmware(unsigned, const std::string&)
+// ---- progress ----------------------------------------------------------------------------
+
+/// Names the procedure that phases report; inner procedures (commit inside restore) keep it.
+class Driftnode3EEPROM::OperationScope
 {
-    throw Poco::NotImplementedException("Pod firmware verification");
+public:
+    OperationScope(Driftnode3EEPROM& eeprom, ProgressStep::Operation operation)
+        : _eeprom(eeprom), _owner(!eeprom._inOperation)
+    {
+        if (!_owner) return;
+        _eeprom._inOperation = true;
+        _eeprom._operation = operation;
+    }
+    ~OperationScope()
+    {
+        if (_owner) _eeprom._inOperation = false;
+    }
+    OperationScope(const OperationScope&) = delete;
+    OperationScope& operator=(const OperationScope&) = delete;
+
+private:
+    Driftnode3EEPROM& _eeprom;
+    bool _owner;
+};
+
+/// One phase; a phase already running (writeArea inside commit) goes on counting instead.
+class Driftnode3EEPROM::PhaseScope
+{
+public:
+    PhaseScope(Driftnode3EEPROM& eeprom, ProgressStep::Phase phase, std::size_t total) : _eeprom(eeprom)
+    {
+        if (_eeprom._progress) return;
+        _phase.reset(new ProgressPhase(_eeprom._operation, phase, _eeprom._pod.getSerial(), false, total));
+        _eeprom._progress = _phase.get();
+        _eeprom._countedPhase = phase;
+    }
+    ~PhaseScope()
+    {
+        if (_phase) _eeprom._progress = nullptr;
+    }
+    PhaseScope(const PhaseScope&) = delete;
+    PhaseScope& operator=(const PhaseScope&) = delete;
+
+private:
+    Driftnode3EEPROM& _eeprom;
+    std::unique_ptr<ProgressPhase> _phase;
+};
+
+namespace {
+const std::size_t IDENTITY_WORDS = 2 + 4;
+
+std::size_t blockWords(const DataBlockMemory& block)
+{
+    return HEADER_SIZE / 2 + 4 * (block.entryCount() - HEADER_SIZE);
+}
+} // namespace
+
+// ---- firmware ----------------------------------------------------------------------------
+
+namespace {
+const unsigned REBOOT_SETTLE_MS = 1000;
+const unsigned AFTER_REBOOT_MS = 100;
+const unsigned REACHABLE_WAIT_MS = 1000;
+const unsigned REACHABLE_WAITS = 2;
+const char* const REPORT_FILE = "check_diff_firmware.txt";
+
+void checkImage(const FirmwareImage& image)
+{
+    if (!image.isValid() || image.entries().empty()) throw Poco::FileException("Invalid firmware file");
+    // The window reaches even addresses only: such a file would fail with the pod already erased.
+    for (const auto& entry : image)
+        if (entry.first & 1) throw Poco::FileException("Invalid firmware file");
 }
 
-bool Driftnode3EEPROM::upgradeFirmware(unsigned, const std::string&)
+unsigned freeChannel(Controller& controller, unsigned startChannel, const char* message)
 {
-    throw Poco::NotImplementedException("Pod firmware upgrade");
+    unsigned channel = 0;
+    if (!controller.findFreeChannel(startChannel, &channel)) throw Poco::NoPermissionException(message);
+    return channel;
+}
+} // namespace
+
+void Driftnode3EEPROM::switchToProtectedArea()
+{
+    unsigned type = 0, major = 0, minor = 0;
+    _pod.getVersion(type, major, minor);
+    if (type == PROTECTED_TYPE) return;
+    unlock();
+    writeWord(BOOT_FLAG, static_cast<std::uint16_t>(BOOT_FLAG));
+    lock();
+    sleepMilliseconds(REBOOT_SETTLE_MS);
+    _pod.reboot();
+    sleepMilliseconds(AFTER_REBOOT_MS);
+    unsigned waits = 0;
+    while (!_pod.isReachable(false)) {
+        sleepMilliseconds(REACHABLE_WAIT_MS);
+        if (++waits == REACHABLE_WAITS)
+            throw Poco::NoPermissionException("Auto reboot failed, re-start manually your DRFN and try again.");
+    }
+    _pod.getVersion(type, major, minor);
+    if (type != PROTECTED_TYPE) {
+        _pod.switchOff();
+        throw Poco::IOException("Firmware Upgrade failed, impossible to switch to protected area");
+    }
+}
+
+bool Driftnode3EEPROM::upgradeFirmware(unsigned startChannel, const std::string& path)
+{
+    FirmwareImage image(path);
+    checkImage(image);
+    Controller& controller = *_pod.getController();
+    const unsigned channel =
+        freeChannel(controller, startChannel, "Could not find any available channel to start upgrading process");
+
+    const OperationScope operation(*this, ProgressStep::FirmwareUpgrade);
+    const std::size_t words = image.entries().size();
+    try {
+        {
+            const PhaseScope phase(*this, ProgressStep::Reboot, 0);
+            switchToProtectedArea();
+        }
+        _pod.setChannel(channel);
+        controller.setChannel(channel);
+        {
+            const PhaseScope phase(*this, ProgressStep::Erase, 0);
+            for (unsigned code = 0; code < PROGRAM_SECTORS; ++code) sectorCommand(code);
+        }
+        unlock();
+        {
+            const PhaseScope phase(*this, ProgressStep::Write, words);
+            for (auto& entry : image) {
+                FirmwareWord& word = entry.second;
+                if (word.oddByte) word.fileWord.field(1).set(0xFF, false); // the unused byte stays erased
+                writeWord(entry.first, static_cast<std::uint16_t>(word.fileWord.value(false)));
+            }
+        }
+        {
+            const PhaseScope phase(*this, ProgressStep::Read, words);
+            for (auto& entry : image) entry.second.eepromWord.setValue(readWord(entry.first), true);
+        }
+        lock();
+        const bool ok = image.matches();
+        if (ok) {
+            sectorCommand(LEAVE_PROTECTED_AREA);
+            _pod.switchOff();
+        } else {
+            _pod.setChannel(0);
+        }
+        controller.setChannel(0);
+        return ok;
+    } catch (...) {
+        try {
+            _pod.setChannel(0);
+        } catch (...) {
+        }
+        try {
+            controller.setChannel(0);
+        } catch (...) {
+        }
+        throw Poco::IOException("Could not access sensor EEPROM");
+    }
+}
+
+bool Driftnode3EEPROM::verifyFirmware(unsigned startChannel, const std::string& path)
+{
+    FirmwareImage image(path);
+    checkImage(image);
+    Controller& controller = *_pod.getController();
+    const unsigned channel =
+        freeChannel(controller, startChannel, "Could not find any available channel to start upgrade process");
+
+    const OperationScope operation(*this, ProgressStep::FirmwareVerify);
+    try {
+        {
+            const PhaseScope phase(*this, ProgressStep::Reboot, 0);
+            switchToProtectedArea();
+        }
+        _pod.setChannel(channel);
+        controller.setChannel(channel);
+        {
+            const PhaseScope phase(*this, ProgressStep::Read, image.entries().size());
+            for (auto& entry : image) entry.second.eepromWord.setValue(readWord(entry.first), true);
+        }
+        const bool ok = image.matches();
+        if (!ok) {
+            std::ostringstream report;
+            image.writeReport(report);
+            Poco::FileOutputStream file(REPORT_FILE, std::ios::out | std::ios::trunc);
+            file << report.str() << std::endl;
+            if (!file) throw Poco::WriteFileException(REPORT_FILE);
+        }
+        sectorCommand(LEAVE_PROTECTED_AREA);
+        _pod.switchOff();
+        controller.setChannel(0);
+        return ok;
+    } catch (...) {
+        try {
+            sectorCommand(LEAVE_PROTECTED_AREA);
+        } catch (...) {
+        }
+        try {
+            _pod.setChannel(0);
+        } catch (...) {
+        }
+        try {
+            controller.setChannel(0);
+        } catch (...) {
+        }
+        throw;
+    }
 }
 
 // ---- word access -------------------------------------------------------------------------
@@ -143,7 +350,13 @@ std::uint16_t Driftnode3EEPROM::readWord(std::uint32_t address)
     selectPage(address);
     Register window = windowRegister(address);
     _pod.readRegister(window, REGISTER_ATTEMPTS);
+    if (_progress && _countedPhase == ProgressStep::Read) _progress->step();
     return static_cast<std::uint16_t>(window.value(true));
+}
+
+void Driftnode3EEPROM::countWrite()
+{
+    if (_progress && _countedPhase == ProgressStep::Write) _progress->step();
 }
 
 bool Driftnode3EEPROM::writeWord(std::uint32_t address, std::uint16_t value)
@@ -155,9 +368,13 @@ bool Driftnode3EEPROM::writeWord(std::uint32_t address, std::uint16_t value)
         window.field(0).set(value, false);
         _pod.writeRegister(window, REGISTER_ATTEMPTS, true);
         sleepMilliseconds(WORD_SETTLE_MS);
-        if (readWord(address) == value) return true;
+        if (readWord(address) == value) {
+            countWrite();
+            return true;
+        }
     }
     if (_firstUnverified == UNUSED_ADDRESS) _firstUnverified = address;
+    countWrite();
     return false;
 }
 
@@ -329,8 +546,20 @@ void Driftnode3EEPROM::readSet(unsigned set, unsigned area)
     }
 }
 
+std::size_t Driftnode3EEPROM::areaWords(unsigned area) const
+{
+    std::size_t words = 0;
+    if (area != WorkingSecond) words += IDENTITY_WORDS + blockWords(setBlock(0)) + blockWords(setBlock(1));
+    if (area != WorkingFirst) words += blockWords(setBlock(2));
+    return words;
+}
+
+std::size_t Driftnode3EEPROM::calibrationWords() const { return areaWords(Manufacturing); }
+
 void Driftnode3EEPROM::readCalibration()
 {
+    const OperationScope operation(*this, ProgressStep::CalibrationRead);
+    const PhaseScope phase(*this, ProgressStep::Read, calibrationWords());
     readIdentity();
     readSet(0, WorkingFirst);
     readSet(1, WorkingFirst);
@@ -388,12 +617,22 @@ void Driftnode3EEPROM::checkVerified(std::uint32_t firstFailure)
         throw Poco::IOException("Could not verify the EEPROM word at " + hexAddress(firstFailure));
 }
 
-void Driftnode3EEPROM::writeArea(unsigned area) { checkVerified(writeAreaWords(area)); }
+void Driftnode3EEPROM::writeArea(unsigned area)
+{
+    const OperationScope operation(*this, ProgressStep::CalibrationCommit);
+    const PhaseScope phase(*this, ProgressStep::Write, areaWords(area));
+    checkVerified(writeAreaWords(area));
+}
 
 void Driftnode3EEPROM::commit()
 {
-    sectorCommand(WorkingFirst);
-    sectorCommand(WorkingSecond);
+    const OperationScope operation(*this, ProgressStep::CalibrationCommit);
+    {
+        const PhaseScope phase(*this, ProgressStep::Erase, 0);
+        sectorCommand(WorkingFirst);
+        sectorCommand(WorkingSecond);
+    }
+    const PhaseScope phase(*this, ProgressStep::Write, areaWords(WorkingFirst) + areaWords(WorkingSecond));
     // Both sectors are erased by now, so the second is written even when the first had a bad word.
     const std::uint32_t first = writeAreaWords(WorkingFirst);
     const std::uint32_t second = writeAreaWords(WorkingSecond);
@@ -402,20 +641,31 @@ void Driftnode3EEPROM::commit()
 
 void Driftnode3EEPROM::restoreFromManufacturing(bool set0, bool set1, bool set2)
 {
-    readIdentity();
-    readSet(0, set0 ? Manufacturing : WorkingFirst);
-    readSet(1, set1 ? Manufacturing : WorkingFirst);
-    readSet(2, set2 ? Manufacturing : WorkingSecond);
+    const OperationScope operation(*this, ProgressStep::CalibrationRestore);
+    {
+        const PhaseScope phase(*this, ProgressStep::Read, calibrationWords());
+        readIdentity();
+        readSet(0, set0 ? Manufacturing : WorkingFirst);
+        readSet(1, set1 ? Manufacturing : WorkingFirst);
+        readSet(2, set2 ? Manufacturing : WorkingSecond);
+    }
     commit();
 }
 
 void Driftnode3EEPROM::copyToManufacturing(bool set0, bool set1, bool set2)
 {
-    readIdentity();
-    readSet(0, set0 ? WorkingFirst : Manufacturing);
-    readSet(1, set1 ? WorkingFirst : Manufacturing);
-    readSet(2, set2 ? WorkingSecond : Manufacturing);
-    sectorCommand(Manufacturing);
+    const OperationScope operation(*this, ProgressStep::CalibrationCopy);
+    {
+        const PhaseScope phase(*this, ProgressStep::Read, calibrationWords());
+        readIdentity();
+        readSet(0, set0 ? WorkingFirst : Manufacturing);
+        readSet(1, set1 ? WorkingFirst : Manufacturing);
+        readSet(2, set2 ? WorkingSecond : Manufacturing);
+    }
+    {
+        const PhaseScope phase(*this, ProgressStep::Erase, 0);
+        sectorCommand(Manufacturing);
+    }
     writeArea(Manufacturing);
 }
 

@@ -1,4 +1,5 @@
 #include "Common.h"
+#include "ProgressBar.h"
 #include "Stream.h"
 
 #include <Poco/NumberParser.h>
@@ -81,4 +82,18 @@ TEST(Drfn3Rows, CsvAndJsonCarryEveryFieldOfASample)
         EXPECT_NE(std::string::npos, json.find(field)) << field;
     EXPECT_EQ('{', json.front());
     EXPECT_EQ('}', json.back());
+}
+
+TEST(Drfn3Progress, BarShowsPhaseWordsAndTimeLeft)
+{
+    Tarnlink::ProgressStep step{Tarnlink::ProgressStep::FirmwareUpgrade, Tarnlink::ProgressStep::Write, 0xA10001, false,
+                                256, 1024};
+    EXPECT_EQ("write  [##--------] 256/1024 words, about 30 s left", renderProgress(step, 10.0, 10));
+    step.wordsDone = 1024;
+    EXPECT_EQ("write  [##########] 1024/1024 words, done", renderProgress(step, 40.0, 10));
+    step.wordsDone = 0;
+    EXPECT_EQ("write  [----------] 0/1024 words", renderProgress(step, 0.0, 10)) << "no estimate yet";
+    step.phase = Tarnlink::ProgressStep::Reboot;
+    step.wordsTotal = 0;
+    EXPECT_EQ("reboot ...", renderProgress(step, 1.0, 10));
 }

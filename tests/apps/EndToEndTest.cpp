@@ -1,8 +1,10 @@
 // drfn3 as a separate process, against the simulator served on a pseudo-terminal.
+#include <Poco/File.h>
 #include <Poco/NumberParser.h>
 #include <Poco/StringTokenizer.h>
 #include <Poco/TemporaryFile.h>
 #include <Tarnlink/Controller.h>
+#include <Tarnlink/FirmwareImage.h>
 #include <Tarnlink/Sim/PtyServer.h>
 #include <Tarnlink/Sim/Simulator.h>
 
@@ -309,4 +311,72 @@ TEST(Drfn3Realtime, CalibrationPrintedByReadIsCommittedByWrite)
     Drfn3 again(with({"read"}), server.slavePath());
     ASSERT_EQ(0, again.wait());
     EXPECT_NE(std::string::npos, again.out().find("3mOff = 0.5, -1.5, 2")) << again.out();
+}
+
+TEST(Drfn3Realtime, FirmwareUpgradeShowsProgressAndAMismatchedVerifyNamesItsReport)
+{
+    Simulator sim;
+    sim.addPod(0xA10001);
+    PtyServer server(sim);
+    server.start();
+    // Version word (0xD3, then 2.4) and 30 more words: a signed Intel HEX file.
+    Poco::TemporaryFile hex;
+    {
+        std::ofstream out(hex.path());
+        out << ":02000000D32407\n";
+        for (unsigned address = 0x02; address < 0x40; address += 0x10)
+        {
+            const unsigned count = address + 0x10 <= 0x40 ? 0x10 : 0x40 - address;
+            unsigned sum = count + (address >> 8) + (address & 0xFF);
+            char text[16];
+            std::snprintf(text, sizeof text, ":%02X%04X00", count, address);
+            out << text;
+            for (unsigned k = 0; k < count; ++k)
+            {
+                std::snprintf(text, sizeof text, "%02X", (address + k) & 0xFF);
+                out << text;
+                sum += (address + k) & 0xFF;
+            }
+            std::snprintf(text, sizeof text, "%02X\n", (0x100 - (sum & 0xFF)) & 0xFF);
+            out << text;
+        }
+        out << ":00000001FF\n";
+    }
+    std::ofstream(hex.path() + ".md5") << Tarnlink::FirmwareImage::signature(hex.path());
+
+    Drfn3 upgrade({"firmware", "upgrade", "--pod", "A10001", hex.path()}, server.slavePath());
+    const int code = upgrade.wait(std::chrono::seconds(80));
+    if (code != 0) ::unlink((hex.path() + ".md5").c_str());
+    ASSERT_EQ(0, code) << upgrade.out() << upgrade.err();
+    EXPECT_NE(std::string::npos, upgrade.err().find("pod A10001 write  [")) << upgrade.err();
+    EXPECT_NE(std::string::npos, upgrade.err().find("32/32 words, done")) << upgrade.err();
+    EXPECT_NE(std::string::npos, upgrade.out().find("Firmware of pod A10001 upgraded")) << upgrade.out();
+
+    {
+        auto guard = sim.lock();
+        Pod& pod = *sim.pod(0xA10001);
+        EXPECT_FALSE(pod.inProtectedArea());
+        EXPECT_FALSE(pod.powered()) << "switched off";
+        EXPECT_EQ(2u, pod.config().firmwareMajor);
+        EXPECT_EQ(4u, pod.config().firmwareMinor);
+        EXPECT_EQ(0x0203u, pod.eepromWord(0x0002));
+        EXPECT_EQ(0x3E3Fu, pod.eepromWord(0x003E));
+        pod.setPowered(true);
+        pod.pokeEepromWord(0x0004, 0x0000);
+    }
+
+    // The report goes to the current folder, which the child inherits.
+    Poco::TemporaryFile folder;
+    Poco::File(folder.path()).createDirectories();
+    char previous[4096];
+    ASSERT_NE(nullptr, ::getcwd(previous, sizeof previous));
+    ASSERT_EQ(0, ::chdir(folder.path().c_str()));
+    Drfn3 verify({"firmware", "verify", "--pod", "A10001", hex.path()}, server.slavePath());
+    const int verifyCode = verify.wait(std::chrono::seconds(80));
+    ASSERT_EQ(0, ::chdir(previous));
+    ::unlink((hex.path() + ".md5").c_str());
+    EXPECT_EQ(1, verifyCode) << verify.out() << verify.err();
+    const std::string report = folder.path() + "/check_diff_firmware.txt";
+    EXPECT_NE(std::string::npos, verify.out().find("DIFFERS from " + hex.path() + ": see " + report)) << verify.out();
+    EXPECT_NE(std::string::npos, readFile(report).find("eeprom @4\t0\nfile @4\t405\n")) << readFile(report);
 }

@@ -1,5 +1,6 @@
 #include "PodBench.h"
 #include <Poco/Exception.h>
+#include <Tarnlink/Progress.h>
 #include <gtest/gtest.h>
 #include <array>
 #include <set>
@@ -228,4 +229,48 @@ TEST(CalibrationImageTest, FailedTransfersNeverEndInSuccess)
         EXPECT_THROW(eeprom.copyToManufacturing(true, true, true), Poco::IOException);
         EXPECT_EQ(manufacturing, area(simPod, 0xFC00, 0xFDFF));
     }
+}
+
+TEST(CalibrationImageTest, ProgressCountsEveryWordOfEachPhaseOnceAndNamesTheOuterProcedure)
+{
+    PodBench bench;
+    Driftnode3EEPROM& eeprom = bench.addPod().getEEPROM();
+    std::vector<ProgressStep> steps;
+    ScopedProgressFunction observer([&](const ProgressStep& step) {
+        steps.push_back(step);
+        throw std::runtime_error("an observer cannot break a transfer");
+    });
+    // One line per phase: operation, phase, words counted (each must be the previous + 1), total.
+    auto phases = [&] {
+        std::vector<std::string> out;
+        std::size_t expected = 0;
+        for (const ProgressStep& s : steps) {
+            if (s.wordsDone == 0) {
+                out.push_back(std::string(operationName(s.operation)) + " " + phaseName(s.phase) + " " +
+                              std::to_string(s.wordsTotal));
+                expected = 0;
+            }
+            EXPECT_EQ(expected++, s.wordsDone);
+            EXPECT_EQ(0x100001u, s.serial);
+        }
+        EXPECT_EQ(steps.back().wordsTotal, steps.back().wordsDone);
+        steps.clear();
+        return out;
+    };
+
+    eeprom.readCalibration();
+    eeprom.commit();
+    EXPECT_EQ((std::vector<std::string>{"calibration read read 174", "calibration commit erase 0",
+                                        "calibration commit write 174"}),
+              phases());
+    eeprom.restoreFromManufacturing(true, true, true);
+    EXPECT_EQ((std::vector<std::string>{"calibration restore read 174", "calibration restore erase 0",
+                                        "calibration restore write 174"}),
+              phases());
+    eeprom.copyToManufacturing(true, true, true);
+    EXPECT_EQ((std::vector<std::string>{"calibration copy read 174", "calibration copy erase 0",
+                                        "calibration copy write 174"}),
+              phases());
+    eeprom.writeArea(Driftnode3EEPROM::WorkingSecond);
+    EXPECT_EQ((std::vector<std::string>{"calibration commit write 56"}), phases()) << "outside any procedure";
 }

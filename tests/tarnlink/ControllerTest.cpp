@@ -10,6 +10,7 @@
 #include <Tarnlink/ControllerV1.h>
 #include <Tarnlink/ControllerV2.h>
 #include <Tarnlink/FirmwareImage.h>
+#include <Tarnlink/Progress.h>
 #include <Tarnlink/RegisterMap.h>
 #include <Tarnlink/Sim/ScopedVirtualSleep.h>
 #include <Tarnlink/Sim/Simulator.h>
@@ -464,7 +465,20 @@ TEST_F(SimController, FirmwareUpgradeAndVerify)
     auto c = open<ControllerV2>();
     c->setChannel(3);
 
-    EXPECT_TRUE(c->upgradeFirmware(files.path));
+    std::vector<std::string> progress;
+    {
+        ScopedProgressFunction observer([&](const ProgressStep& s) {
+            EXPECT_TRUE(s.controller);
+            EXPECT_EQ(c->getSerialNumber(), s.serial);
+            progress.push_back(std::string(phaseName(s.phase)) + " " + std::to_string(s.wordsDone) + "/" +
+                               std::to_string(s.wordsTotal));
+        });
+        EXPECT_TRUE(c->upgradeFirmware(files.path));
+    }
+    EXPECT_EQ((std::vector<std::string>{"erase 0/0", "write 0/5", "write 1/5", "write 2/5", "write 3/5", "write 4/5",
+                                        "write 5/5", "read 0/5", "read 1/5", "read 2/5", "read 3/5", "read 4/5",
+                                        "read 5/5"}),
+              progress);
     const auto& eeprom = sim.controller().eeprom();
     EXPECT_EQ(0x0102u, eeprom.word(0x3000));
     EXPECT_EQ(0x0506u, eeprom.word(0x3004));

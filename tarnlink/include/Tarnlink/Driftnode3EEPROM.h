@@ -4,6 +4,7 @@
 #include <Poco/DateTime.h>
 #include <Tarnlink/DriftnodeEEPROM.h>
 #include <Tarnlink/MemoryEEPROM.h>
+#include <Tarnlink/Progress.h>
 #include <cstdint>
 #include <functional>
 
@@ -40,8 +41,22 @@ public:
     Driftnode3EEPROM(const Driftnode3EEPROM&) = delete;
     Driftnode3EEPROM& operator=(const Driftnode3EEPROM&) = delete;
 
+    /// Whether the pod's program matches the file ("check_diff_firmware.txt" in the current
+    /// directory lists the differences). A check that ends, matching or not, switches the pod off.
     bool verifyFirmware(unsigned startChannel, const std::string& path) override;
+    /// False when a word did not verify: the pod is then left in its protected area on channel
+    /// index 0, ready for another try. True: the pod runs the new firmware and is switched off.
     bool upgradeFirmware(unsigned startChannel, const std::string& path) override;
+    /// Restarts the pod into its protected (boot) area unless it already runs it.
+    void switchToProtectedArea();
+
+    /// VERSION type of a pod running its protected area.
+    static constexpr unsigned PROTECTED_TYPE = 15;
+    /// Writing this word at this address makes the pod boot into its protected area.
+    static constexpr std::uint32_t BOOT_FLAG = 0xFFFE;
+    /// Leaves the protected area for the program just written.
+    static constexpr unsigned LEAVE_PROTECTED_AREA = 0x23;
+    static constexpr unsigned PROGRAM_SECTORS = 16;
 
     // Pod EEPROM words. Register failures throw Poco::IOException.
     /// Writes EEPROM_OFFSET only when the page differs from the last one written.
@@ -92,6 +107,9 @@ public:
     static std::uint32_t setAddress(unsigned set);
 
 private:
+    class OperationScope;
+    class PhaseScope;
+
     static constexpr std::uint32_t NO_PAGE = 0xFFFFFFFF;
     static constexpr std::uint32_t UNUSED_ADDRESS = 0xFFFFFFFF;
 
@@ -103,6 +121,10 @@ private:
     /// writeArea without the verdict: the first address that did not verify, or UNUSED_ADDRESS.
     std::uint32_t writeAreaWords(unsigned area);
     void writeBlock(const DataBlockMemory& block, std::uint32_t destination);
+    void countWrite();
+    /// Words a transfer of that area moves.
+    std::size_t areaWords(unsigned area) const;
+    std::size_t calibrationWords() const;
     /// Throws for the first unverified address of a whole transfer.
     static void checkVerified(std::uint32_t firstFailure);
 
@@ -112,6 +134,11 @@ private:
     /// First word of the current transfer that did not verify.
     std::uint32_t _firstUnverified = UNUSED_ADDRESS;
     Clock _clock;
+    // Progress of the outermost procedure running; words count only in a phase of their kind.
+    bool _inOperation = false;
+    ProgressStep::Operation _operation = ProgressStep::CalibrationRead;
+    ProgressPhase* _progress = nullptr;
+    ProgressStep::Phase _countedPhase = ProgressStep::Read;
 };
 
 } // namespace Tarnlink

@@ -66,6 +66,8 @@ public:
     static constexpr std::uint32_t kProgramSectorSize = 0xFA0;
     /// Type reported in VERSION while the pod runs its protected (boot) area.
     static constexpr unsigned kProtectedType = 15;
+    static constexpr std::uint32_t kProgramVersion = 0x0000;
+    static constexpr std::uint8_t kProgramMark = 0xD3;
 
     explicit Pod(const PodConfig& config, std::uint32_t seed = 1);
 
@@ -170,6 +172,8 @@ private:
     void resetRegisters();
     void reboot(Micros bootUntil);
     void eepromCommand(unsigned code);
+    void writeProgramVersion();
+    void startProgram();
     bool writable(std::uint32_t address) const;
     std::uint32_t calibrationSetBase(unsigned set, std::uint32_t area) const;
     /// Builds the frame body (16 or 22 bytes) at time t with that frame number.

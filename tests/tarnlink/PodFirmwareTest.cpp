@@ -1,0 +1,334 @@
+#include "PodBench.h"
+#include <Poco/Exception.h>
+#include <Poco/File.h>
+#include <Poco/Path.h>
+#include <Poco/TemporaryFile.h>
+#include <Tarnlink/FirmwareImage.h>
+#include <Tarnlink/Progress.h>
+#include <gtest/gtest.h>
+#include <algorithm>
+#include <cstdio>
+#include <map>
+#include <fstream>
+#include <sstream>
+#include <unistd.h>
+
+using namespace Tarnlink;
+using Bench::PodBench;
+
+namespace {
+
+/// One Intel HEX record with its checksum.
+std::string hexRecord(std::uint16_t address, const std::vector<std::uint8_t>& data, std::uint8_t type = 0)
+{
+    std::vector<std::uint8_t> bytes{static_cast<std::uint8_t>(data.size()), static_cast<std::uint8_t>(address >> 8),
+                                    static_cast<std::uint8_t>(address), type};
+    bytes.insert(bytes.end(), data.begin(), data.end());
+    unsigned sum = 0;
+    for (std::uint8_t b : bytes) sum += b;
+    bytes.push_back(static_cast<std::uint8_t>(-sum));
+    std::string text = ":";
+    char digits[3];
+    for (std::uint8_t b : bytes) {
+        std::snprintf(digits, sizeof digits, "%02X", b);
+        text += digits;
+    }
+    return text + "\n";
+}
+
+const std::string END_RECORD = ":00000001FF\n";
+
+/// A temporary folder made current (the difference report lands there) holding firmware files.
+struct FirmwareFolder
+{
+    Poco::TemporaryFile dir;
+    std::string path;
+    char previous[4096];
+
+    FirmwareFolder()
+    {
+        Poco::File(dir.path()).createDirectories();
+        path = Poco::Path(dir.path(), "pod.hex").toString();
+        EXPECT_NE(nullptr, getcwd(previous, sizeof previous));
+        EXPECT_EQ(0, chdir(dir.path().c_str()));
+    }
+    ~FirmwareFolder() { EXPECT_EQ(0, chdir(previous)); }
+
+    /// The HEX text and its signature.
+    const std::string& write(const std::string& hex)
+    {
+        std::ofstream(path) << hex;
+        std::ofstream(path + ".md5") << FirmwareImage::signature(path);
+        return path;
+    }
+    std::string report() const
+    {
+        std::ifstream in("check_diff_firmware.txt");
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+};
+
+/// The simulated pod's program starts with its version word: 0xD3, then major and minor.
+std::string programVersion(unsigned major, unsigned minor)
+{
+    return hexRecord(0x0000, {0xD3, static_cast<std::uint8_t>(major << 4 | minor)});
+}
+
+const std::uint32_t SERIAL = 0xA10001;
+
+struct Pod
+{
+    PodBench bench;
+    Driftnode3& pod;
+    Sim::Pod& sim;
+
+    Pod() : pod(bench.addPod(config())), sim(*bench.sim.pod(SERIAL)) {}
+    static Sim::PodConfig config()
+    {
+        Sim::PodConfig c;
+        c.serial = SERIAL;
+        return c;
+    }
+    Driftnode3EEPROM& eeprom() { return pod.getEEPROM(); }
+    std::vector<std::uint16_t> controlWrites() { return Bench::podWrites(bench.sim.recorder(), PodReg::EEPROM_CTRL); }
+    std::size_t requests() { return bench.sim.recorder().of(Sim::Record::Request).size(); }
+};
+
+template <typename E, typename F> std::string messageOf(F&& f)
+{
+    try {
+        f();
+    } catch (const E& e) {
+        return e.message();
+    }
+    return "no exception";
+}
+
+} // namespace
+
+TEST(PodFirmware, UpgradeErasesWritesPaddedWordsAndStartsTheNewProgram)
+{
+    FirmwareFolder files;
+    Pod p;
+    p.bench.sim.setBusyChannel(1); // the search moves on to channel 2
+    const std::string& path = files.write(programVersion(2, 1) + hexRecord(0x0010, {0xAA, 0xBB, 0xCC}) + END_RECORD);
+
+    EXPECT_TRUE(p.eeprom().upgradeFirmware(1, path));
+
+    std::vector<std::uint16_t> control{0x0100, 0x0000}; // around the boot flag
+    for (std::uint16_t code = 0; code < 16; ++code) control.push_back(0x0300 | code);
+    control.insert(control.end(), {0x0100, 0x0000, 0x0323});
+    EXPECT_EQ(control, p.controlWrites());
+
+    std::vector<Bench::WindowAccess> writes = Bench::windowWrites(p.bench.sim.recorder());
+    ASSERT_EQ(4u, writes.size());
+    EXPECT_EQ(0xFFFEu, writes[0].address);
+    EXPECT_EQ(0xFFFEu, writes[0].value);
+    EXPECT_EQ(0x0000u, writes[1].address);
+    EXPECT_EQ(0xD321u, writes[1].value);
+    EXPECT_EQ(0x0010u, writes[2].address);
+    EXPECT_EQ(0xAABBu, writes[2].value);
+    EXPECT_EQ(0x0012u, writes[3].address);
+    EXPECT_EQ(0xCCFFu, writes[3].value) << "the single byte padded with 0xFF";
+    EXPECT_EQ(0xCCFFu, p.sim.eepromWord(0x0012));
+    EXPECT_EQ(0xFFFFu, p.sim.eepromWord(0x0014)) << "erased";
+
+    // Rebooted once, moved to the free channel, then switched off; the controller back on 0.
+    EXPECT_EQ(1u, p.sim.rebootCount());
+    EXPECT_EQ((std::vector<std::uint16_t>{0x0800, 0x0400}), Bench::podWrites(p.bench.sim.recorder(), PodReg::ID));
+    EXPECT_EQ((std::vector<std::uint16_t>{static_cast<std::uint16_t>(Controller::channelCode(2))}),
+              Bench::podWrites(p.bench.sim.recorder(), PodReg::RF_CHANNEL));
+    EXPECT_FALSE(p.sim.powered());
+    EXPECT_FALSE(p.sim.inProtectedArea());
+    EXPECT_EQ(0u, p.bench.sim.controller().channelCode());
+
+    p.sim.setPowered(true);
+    unsigned major = 0, minor = 0;
+    p.pod.getFirmwareVersion(major, minor);
+    EXPECT_EQ(2u, major);
+    EXPECT_EQ(1u, minor);
+}
+
+TEST(PodFirmware, FourKilobytesReportTheNewVersionWithinTwoPercentOfTheFixedWaits)
+{
+    FirmwareFolder files;
+    Pod p;
+    std::string hex = programVersion(3, 2);
+    std::uint32_t state = 12345;
+    for (std::uint32_t address = 0x0002; address < 0x1000; address += 16) {
+        std::vector<std::uint8_t> data;
+        for (std::uint32_t k = 0; k < 16 && address + k < 0x1000; ++k) {
+            state = state * 1103515245u + 12345u;
+            data.push_back(static_cast<std::uint8_t>(state >> 16));
+        }
+        hex += hexRecord(static_cast<std::uint16_t>(address), data);
+    }
+    const std::string& path = files.write(hex + END_RECORD);
+    const std::size_t words = 0x1000 / 2;
+
+    std::vector<ProgressStep> steps;
+    ScopedProgressFunction observer([&](const ProgressStep& step) { steps.push_back(step); });
+    const Sim::Micros start = p.bench.sim.clock().now();
+    ASSERT_TRUE(p.eeprom().upgradeFirmware(0, path));
+    const double seconds = p.bench.elapsedSince(start) / 1e6;
+
+    // Floor: the search listens 1 s on the first channel; 1000 ms before and 100 ms after the
+    // reboot; 16 erase commands and command 0x23, 30 ms each; 5 ms after each written word,
+    // the boot flag included. Replies are instant here, so nothing else takes time.
+    const double floor = 1.0 + 1.1 + 17 * 0.030 + (words + 1) * 0.005;
+    EXPECT_GE(seconds, floor);
+    EXPECT_LE(seconds, floor * 1.02) << seconds << " s against a floor of " << floor << " s";
+
+    p.sim.setPowered(true);
+    unsigned major = 0, minor = 0;
+    p.pod.getFirmwareVersion(major, minor);
+    EXPECT_EQ(3u, major);
+    EXPECT_EQ(2u, minor);
+
+    // Phases in order; every word counted once per phase, ending at the total.
+    std::vector<ProgressStep::Phase> phases;
+    std::map<ProgressStep::Phase, std::vector<std::size_t>> counts;
+    for (const ProgressStep& s : steps) {
+        EXPECT_EQ(ProgressStep::FirmwareUpgrade, s.operation);
+        EXPECT_EQ(SERIAL, s.serial);
+        EXPECT_FALSE(s.controller);
+        if (phases.empty() || phases.back() != s.phase) phases.push_back(s.phase);
+        counts[s.phase].push_back(s.wordsDone);
+        EXPECT_EQ(s.phase == ProgressStep::Read || s.phase == ProgressStep::Write ? words : 0u, s.wordsTotal);
+    }
+    EXPECT_EQ((std::vector<ProgressStep::Phase>{ProgressStep::Reboot, ProgressStep::Erase, ProgressStep::Write,
+                                                ProgressStep::Read}),
+              phases);
+    for (ProgressStep::Phase phase : {ProgressStep::Write, ProgressStep::Read}) {
+        ASSERT_EQ(words + 1, counts[phase].size());
+        for (std::size_t i = 0; i <= words; ++i) EXPECT_EQ(i, counts[phase][i]);
+    }
+}
+
+TEST(PodFirmware, NothingIsSentForAnUnusableFileOrWithoutAFreeChannel)
+{
+    FirmwareFolder files;
+    Pod p;
+    const std::string& path = files.write(programVersion(2, 1) + END_RECORD);
+    p.bench.sim.recorder().clear();
+
+    Poco::File(path + ".md5").remove();
+    EXPECT_THROW(p.eeprom().upgradeFirmware(1, path), Poco::FileNotFoundException);
+    EXPECT_THROW(p.eeprom().verifyFirmware(1, path), Poco::FileNotFoundException);
+
+    std::ofstream(path + ".md5") << "0123456789abcdef0123456789abcdef";
+    EXPECT_EQ("Invalid firmware file", messageOf<Poco::FileException>([&] { p.eeprom().upgradeFirmware(1, path); }));
+    EXPECT_EQ("Invalid firmware file", messageOf<Poco::FileException>([&] { p.eeprom().verifyFirmware(1, path); }));
+
+    files.write(hexRecord(0x0011, {0x12, 0x34}) + END_RECORD); // the window reaches even addresses only
+    EXPECT_EQ("Invalid firmware file", messageOf<Poco::FileException>([&] { p.eeprom().upgradeFirmware(1, path); }));
+    EXPECT_EQ(0u, p.requests());
+
+    files.write(programVersion(2, 1) + END_RECORD);
+    for (unsigned index = 0; index < Controller::CHANNEL_COUNT; ++index) p.bench.sim.setBusyChannel(index);
+    EXPECT_EQ("Could not find any available channel to start upgrading process",
+              messageOf<Poco::NoPermissionException>([&] { p.eeprom().upgradeFirmware(1, path); }));
+    EXPECT_EQ("Could not find any available channel to start upgrade process",
+              messageOf<Poco::NoPermissionException>([&] { p.eeprom().verifyFirmware(1, path); }));
+    EXPECT_EQ("Wrong channel input, out of available range",
+              messageOf<Poco::NoPermissionException>([&] { p.eeprom().upgradeFirmware(32, path); }));
+    EXPECT_TRUE(Bench::podWrites(p.bench.sim.recorder(), PodReg::EEPROM_CTRL).empty()) << "the pod was left alone";
+    EXPECT_EQ(0u, p.sim.rebootCount());
+}
+
+TEST(PodFirmware, RebootThatDoesNotReachTheProtectedArea)
+{
+    FirmwareFolder files;
+    const std::string& path = files.write(programVersion(1, 15) + END_RECORD); // what the pod holds
+
+    {
+        // Back for the second check: one more pause, then a match.
+        Pod p;
+        p.bench.sim.timing().rebootTime = 1050000;
+        const Sim::Micros start = p.bench.sim.clock().now();
+        EXPECT_TRUE(p.eeprom().verifyFirmware(0, path));
+        EXPECT_GE(p.bench.elapsedSince(start), 1000000 + 1100000 + 1000000);
+        EXPECT_FALSE(p.sim.powered()) << "switched off after the check";
+        EXPECT_FALSE(p.sim.inProtectedArea());
+        EXPECT_FALSE(Poco::File("check_diff_firmware.txt").exists());
+    }
+    for (bool upgrade : {false, true}) {
+        Pod p;
+        p.bench.sim.timing().rebootTime = 10000000; // longer than both waits
+        auto run = [&] { upgrade ? p.eeprom().upgradeFirmware(0, path) : p.eeprom().verifyFirmware(0, path); };
+        if (upgrade)
+            EXPECT_EQ("Could not access sensor EEPROM", messageOf<Poco::IOException>(run));
+        else
+            EXPECT_EQ("Auto reboot failed, re-start manually your DRFN and try again.",
+                      messageOf<Poco::NoPermissionException>(run));
+        EXPECT_EQ(0u, p.bench.sim.controller().channelCode());
+    }
+    for (bool upgrade : {false, true}) {
+        // The boot flag does not stick: the pod restarts into its normal program.
+        Pod p;
+        p.sim.makeWordStuck(Driftnode3EEPROM::BOOT_FLAG);
+        auto run = [&] { upgrade ? p.eeprom().upgradeFirmware(0, path) : p.eeprom().verifyFirmware(0, path); };
+        EXPECT_EQ(upgrade ? "Could not access sensor EEPROM"
+                          : "Firmware Upgrade failed, impossible to switch to protected area",
+                  messageOf<Poco::IOException>(run));
+        EXPECT_FALSE(p.sim.powered()) << "switched off";
+        EXPECT_EQ(0u, p.bench.sim.controller().channelCode());
+    }
+}
+
+TEST(PodFirmware, FailuresDuringTheUpgradeLeaveThePodInItsProtectedAreaOnChannelZero)
+{
+    FirmwareFolder files;
+    std::vector<std::uint8_t> data(32, 0x5A);
+    const std::string& path = files.write(programVersion(2, 0) + hexRecord(0x0002, data) + END_RECORD);
+
+    {
+        Pod p;
+        p.sim.failRegisterAfter(0x10, 1); // window word 0x0010: its write goes through, its read-back not
+        EXPECT_EQ("Could not access sensor EEPROM",
+                  messageOf<Poco::IOException>([&] { p.eeprom().upgradeFirmware(3, path); }));
+        EXPECT_TRUE(p.sim.inProtectedArea());
+        EXPECT_EQ(0u, p.sim.channelCode());
+        EXPECT_EQ(0u, p.bench.sim.controller().channelCode());
+    }
+    {
+        Pod p;
+        p.sim.pokeEepromWord(0x0010, 0x1234);
+        p.sim.makeWordStuck(0x0010);
+        EXPECT_FALSE(p.eeprom().upgradeFirmware(3, path));
+        EXPECT_TRUE(p.sim.powered());
+        EXPECT_TRUE(p.sim.inProtectedArea()) << "ready for another try";
+        EXPECT_EQ(0u, p.sim.channelCode());
+        EXPECT_EQ(0u, p.bench.sim.controller().channelCode());
+        const std::vector<std::uint16_t> control = p.controlWrites();
+        EXPECT_EQ(0u, std::count(control.begin(), control.end(), 0x0323));
+
+        // Another try starts from the protected area: no second reboot.
+        p.sim.makeWordStuck(0x0010, false);
+        EXPECT_TRUE(p.eeprom().upgradeFirmware(3, path));
+        EXPECT_EQ(1u, p.sim.rebootCount());
+        EXPECT_EQ(0x5A5Au, p.sim.eepromWord(0x0010));
+    }
+}
+
+TEST(PodFirmware, VerifyWritesTheDifferencesAndLeavesTheProgramAlone)
+{
+    FirmwareFolder files;
+    Pod p;
+    const std::string& path = files.write(programVersion(1, 15) + hexRecord(0x0010, {0xAA, 0xBB, 0xCC}) + END_RECORD);
+    p.sim.pokeEepromWord(0x0012, 0xCC00);
+
+    EXPECT_FALSE(p.eeprom().verifyFirmware(0, path));
+    EXPECT_EQ("File is valid\n"
+              "eeprom @0\td31f\nfile @0\td31f\n"
+              "eeprom @10\tffff\nfile @10\taabb\n"
+              "eeprom @12\tcc\nfile @12\tcc\n\n",
+              files.report());
+    EXPECT_EQ(1u, Bench::windowWrites(p.bench.sim.recorder()).size()) << "only the boot flag";
+    EXPECT_EQ(0x0323u, p.controlWrites().back());
+    EXPECT_FALSE(p.sim.inProtectedArea());
+    EXPECT_FALSE(p.sim.powered());
+    EXPECT_EQ(0u, p.bench.sim.controller().channelCode());
+}

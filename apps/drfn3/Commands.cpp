@@ -169,8 +169,8 @@ int runControllers()
     const std::vector<ControllerReport> reports = surveyControllers();
     if (reports.empty())
     {
-        std::cout << "No controller found: none on USB (0483:a027 by sysfs, 0403:6001 through the D2XX library)"
-                     " nor in ORLAN_TARNLINK_PORTS.\n";
+        std::cout << "No controller found: none on USB (0483:a027 and 0403:6001 serial ports by sysfs, 0403:6001"
+                     " through the D2XX library) nor in ORLAN_TARNLINK_PORTS or ORLAN_TARNLINK_PORTS_GEN1.\n";
         return ExitFailure;
     }
     bool anyUsable = false;

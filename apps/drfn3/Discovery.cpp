@@ -24,12 +24,11 @@ const char* const PERMISSION_FIX =
 
 std::string whereOf(const Tarnlink::ControllerFactory& factory)
 {
-    if (factory.getGeneration() == 2)
-    {
-        Poco::Any port = factory.getProperty("PortName");
-        if (!port.empty()) return Poco::AnyCast<std::string>(port);
-    }
-    return factory.getIdentifier();
+    Poco::Any port = factory.getProperty("PortName");
+    if (port.empty()) return factory.getIdentifier();
+    const std::string path = Poco::AnyCast<std::string>(port);
+    const std::string serial = factory.getGeneration() == 1 ? factory.getIdentifier() : std::string();
+    return serial.empty() ? path : path + " (" + serial + ")";
 }
 
 /// Why a device could not be opened, in words a user can act on.

@@ -10,7 +10,8 @@ namespace Drfn3 {
 struct ControllerReport
 {
     unsigned generation = 0;
-    /// Port path (generation 2) or FTDI serial number (generation 1).
+    /// Port path, followed by the USB serial number for a generation 1 serial port; the FTDI
+    /// serial number for a generation 1 controller reached through D2XX.
     std::string where;
     bool usable = false;
     /// Usable: hardware, firmware and serial number. Otherwise why it cannot be used, with

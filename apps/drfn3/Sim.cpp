@@ -62,10 +62,9 @@ int runSim(const SimOptions& options)
     server.start();
     std::cout << "Simulated generation " << options.generation << " controller with " << podList(sim) << " on "
               << server.stablePath() << '\n';
-    if (options.generation == 1)
-        std::cout << "Note: discovery reaches generation 1 controllers through the D2XX library only; "
-                     "this port is opened as a generation 2 controller.\n";
-    std::cout << "Use it with:  ORLAN_TARNLINK_PORTS=" << server.stablePath() << " drfn3 stream\n"
+    // Each generation has its own list of extra ports: the channel settings differ.
+    const char* const variable = options.generation == 1 ? "ORLAN_TARNLINK_PORTS_GEN1" : "ORLAN_TARNLINK_PORTS";
+    std::cout << "Use it with:  " << variable << "=" << server.stablePath() << " drfn3 stream\n"
               << "Ctrl-C stops the simulator." << std::endl;
 
     installStopHandlers();

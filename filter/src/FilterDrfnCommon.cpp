@@ -184,17 +184,24 @@ void FilterDrfnCommon::openController()
     Poco::AutoPtr<Tarnlink::ControllerFactory> factory = controllers.get(0);
     if (factory.isNull()) throw Poco::NullPointerException();
 
+    bool loggerCreated = false;
     try
     {
+        // The logger first: opening the channel may have something to say in it.
+        if (!logFileName.empty())
+        {
+            protocol->setLogger(&Tarnlink::createLogger(logFileName));
+            loggerCreated = true;
+        }
         Poco::AutoPtr<Poco::DeviceIO::Channel> deviceChannel(factory->createChannel());
         protocol->setChannel(deviceChannel.get());
-        if (!logFileName.empty()) protocol->setLogger(&Tarnlink::createLogger(logFileName));
     }
     catch (const Poco::Exception& e)
     {
         // An opened port must not stay held by a controller that never came up.
         protocol->setChannel(nullptr);
         protocol->setLogger(nullptr);
+        if (loggerCreated) Tarnlink::destroyLogger();
         throw Poco::IOException("Controller error (" + e.displayText() + ")");
     }
 

@@ -27,6 +27,7 @@ public:
         usbDevice("1-3", "0483", "a027");
         port("ttyACM0", "devices/usb1/1-3/1-3:1.0");
         usbDevice("1-2", "0403", "6001");
+        std::ofstream(root / "sys/devices/usb1/1-2/serial") << "FT1A2B3C\n";
         fs::create_directories(root / "sys/devices/usb1/1-2/1-2:1.0/ttyUSB0");
         port("ttyUSB0", "devices/usb1/1-2/1-2:1.0/ttyUSB0");
         fs::create_directories(root / "sys/devices/platform/serial8250");
@@ -97,6 +98,7 @@ TEST(VirtualSerialPortEnum, FindsPortsOfTheUsbIdsInNameOrder)
 
     VirtualSerialPortEnum ftdi(0x0403, 0x6001, tree.sys(), tree.dev());
     EXPECT_EQ(std::vector<std::string>{tree.dev() + "/ttyUSB0"}, names(ftdi));
+    EXPECT_EQ("FT1A2B3C", ftdi.get(0).identifier) << "the USB serial number";
     EXPECT_EQ(0u, VirtualSerialPortEnum(0x1234, 0x5678, tree.sys(), tree.dev()).count());
     EXPECT_EQ(0u, VirtualSerialPortEnum(0x0483, 0xA027, tree.sys() + "/missing", tree.dev()).count());
 }
@@ -121,6 +123,14 @@ TEST(VirtualSerialPortEnum, AppendsExtraPortsOnceWithTheirUse)
         VirtualSerialPortEnum again(0x0483, 0xA027, tree.sys(), tree.dev());
         EXPECT_TRUE(again.get(2).inUse);
     }
+
+    // Another variable for another kind of controller; none at all without one.
+    Poco::Environment::set("TEST_OTHER_PORTS", tree.dev() + "/ttyUSB0:" + pty);
+    VirtualSerialPortEnum other(0x0403, 0x6001, tree.sys(), tree.dev(), "TEST_OTHER_PORTS");
+    EXPECT_EQ((std::vector<std::string>{tree.dev() + "/ttyUSB0", pty}), names(other));
+    EXPECT_EQ("", other.get(1).identifier);
+    EXPECT_EQ(1u, VirtualSerialPortEnum(0x0403, 0x6001, tree.sys(), tree.dev(), nullptr).count());
+    Poco::Environment::set("TEST_OTHER_PORTS", "");
     Poco::Environment::set(VirtualSerialPortEnum::EXTRA_PORTS_VARIABLE, "");
     ::close(master);
 }

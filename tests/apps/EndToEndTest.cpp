@@ -380,3 +380,41 @@ TEST(Drfn3Realtime, FirmwareUpgradeShowsProgressAndAMismatchedVerifyNamesItsRepo
     EXPECT_NE(std::string::npos, verify.out().find("DIFFERS from " + hex.path() + ": see " + report)) << verify.out();
     EXPECT_NE(std::string::npos, readFile(report).find("eeprom @4\t0\nfile @4\t405\n")) << readFile(report);
 }
+
+TEST(Drfn3Realtime, Generation1OnASerialPortIsListedAndStreamsWithoutD2xx)
+{
+    Simulator sim(Generation::First);
+    sim.addPod(0xA10001);
+    PtyServer server(sim);
+    server.start();
+    struct Environment
+    {
+        Environment(const std::string& port)
+        {
+            ::setenv("ORLAN_TARNLINK_PORTS_GEN1", port.c_str(), 1);
+            ::setenv("ORLAN_FTD2XX_LIBRARY", "/nonexistent/libftd2xx.so", 1);
+        }
+        ~Environment()
+        {
+            ::unsetenv("ORLAN_TARNLINK_PORTS_GEN1");
+            ::unsetenv("ORLAN_FTD2XX_LIBRARY");
+        }
+    } environment(server.stablePath());
+
+    Drfn3 list({"controllers"});
+    ASSERT_EQ(0, list.wait()) << list.out() << list.err();
+    EXPECT_NE(std::string::npos, list.out().find("generation 1  " + server.stablePath() + "  hardware 1.0 (FTDI)"))
+        << list.out();
+
+    Poco::TemporaryFile config, csv;
+    Drfn3 stream({"--config", config.path(), "--pods", "A10001", "--frequency", "100", "stream", "--seconds", "2",
+                  "--csv", csv.path()});
+    ASSERT_EQ(0, stream.wait(std::chrono::seconds(80))) << stream.out() << stream.err();
+    EXPECT_NE(std::string::npos, (stream.out() + stream.err()).find("1.0 (FTDI)")) << stream.out() << stream.err();
+    std::ifstream in(csv.path());
+    std::string line;
+    int rows = 0;
+    while (std::getline(in, line))
+        if (line.find(",A10001,") != std::string::npos) ++rows;
+    EXPECT_GE(rows, 100) << "100 Hz for 2 s: " << stream.out();
+}

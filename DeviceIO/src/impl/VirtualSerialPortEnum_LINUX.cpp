@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <set>
+#include <utility>
 
 namespace fs = std::filesystem;
 
@@ -33,18 +34,23 @@ std::string hex4(unsigned short id)
 }
 
 /// A tty's device link leads to the USB interface (ACM) or to a port device below it
-/// (usb-serial drivers); the USB device with the ids is the interface's parent.
-bool matchesUsbIds(const fs::path& device, const std::string& vendor, const std::string& product)
+/// (usb-serial drivers); the USB device is the interface's parent. Empty when the tty
+/// is not on USB.
+fs::path usbDeviceOf(const fs::path& device)
 {
     std::error_code ec;
     fs::path dir = fs::canonical(device, ec);
-    if (ec) return false;
+    if (ec) return fs::path();
     for (int depth = 0; depth < 3 && !dir.empty() && dir != dir.root_path(); ++depth, dir = dir.parent_path()) {
-        if (!fs::exists(dir / "bInterfaceNumber", ec)) continue;
-        fs::path usbDevice = dir.parent_path();
-        return readAttribute(usbDevice / "idVendor") == vendor && readAttribute(usbDevice / "idProduct") == product;
+        if (fs::exists(dir / "bInterfaceNumber", ec)) return dir.parent_path();
     }
-    return false;
+    return fs::path();
+}
+
+bool matchesUsbIds(const fs::path& usbDevice, const std::string& vendor, const std::string& product)
+{
+    return !usbDevice.empty() && readAttribute(usbDevice / "idVendor") == vendor &&
+           readAttribute(usbDevice / "idProduct") == product;
 }
 
 /// Runs of digits compare by value, so ttyACM2 comes before ttyACM10.
@@ -86,29 +92,36 @@ std::string identity(const std::string& path)
 } // namespace
 
 VirtualSerialPortEnum::VirtualSerialPortEnum(unsigned short vendorId, unsigned short productId,
-    const std::string& sysRoot, const std::string& devRoot)
+    const std::string& sysRoot, const std::string& devRoot, const char* extraPortsVariable)
 {
     const std::string vendor = hex4(vendorId);
     const std::string product = hex4(productId);
-    std::vector<std::string> names;
+    const fs::path ttyClass = fs::path(sysRoot) / "class" / "tty";
+    std::vector<std::pair<std::string, std::string>> found; // name, USB serial
     std::error_code ec;
-    for (fs::directory_iterator it(fs::path(sysRoot) / "class" / "tty", ec), end; !ec && it != end; it.increment(ec)) {
-        if (matchesUsbIds(it->path() / "device", vendor, product)) names.push_back(it->path().filename().string());
+    for (fs::directory_iterator it(ttyClass, ec), end; !ec && it != end; it.increment(ec)) {
+        const fs::path usbDevice = usbDeviceOf(it->path() / "device");
+        if (matchesUsbIds(usbDevice, vendor, product))
+            found.emplace_back(it->path().filename().string(), readAttribute(usbDevice / "serial"));
     }
-    std::sort(names.begin(), names.end(), naturalLess);
+    std::sort(found.begin(), found.end(), [](const auto& a, const auto& b) { return naturalLess(a.first, b.first); });
 
     std::set<std::string> seen;
-    for (const auto& name : names) {
+    for (const auto& [name, serial] : found) {
         std::string port = devRoot + "/" + name;
         seen.insert(identity(port));
-        _devices.emplace_back(port, std::string(), SerialChannel::isPortInUse(port));
+        _devices.emplace_back(port, serial, SerialChannel::isPortInUse(port));
     }
-    Poco::StringTokenizer extra(Poco::Environment::get(EXTRA_PORTS_VARIABLE, ""), ":",
+    if (!extraPortsVariable) return;
+    Poco::StringTokenizer extra(Poco::Environment::get(extraPortsVariable, ""), ":",
         Poco::StringTokenizer::TOK_IGNORE_EMPTY | Poco::StringTokenizer::TOK_TRIM);
     for (const auto& port : extra) {
         // A udev symlink to a port already found is the same controller.
-        if (!seen.insert(identity(port)).second) continue;
-        _devices.emplace_back(port, std::string(), SerialChannel::isPortInUse(port));
+        const std::string target = identity(port);
+        if (!seen.insert(target).second) continue;
+        const fs::path usbDevice = usbDeviceOf(ttyClass / fs::path(target).filename() / "device");
+        _devices.emplace_back(port, usbDevice.empty() ? std::string() : readAttribute(usbDevice / "serial"),
+            SerialChannel::isPortInUse(port));
     }
 }
 

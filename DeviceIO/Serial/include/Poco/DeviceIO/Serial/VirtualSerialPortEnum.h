@@ -11,8 +11,10 @@ namespace Serial {
 /// The serial ports of the present USB devices with a given vendor and product id,
 /// listed once at construction.
 ///
-/// On Linux the ports come from sysfs, followed by the device paths listed in
-/// ORLAN_TARNLINK_PORTS (separated by ':'), for udev symlinks and pseudo-terminals.
+/// On Linux the ports come from sysfs, followed by the device paths listed in an
+/// environment variable (ORLAN_TARNLINK_PORTS unless told otherwise; separated by ':'),
+/// for udev symlinks and pseudo-terminals. There a record's identifier is the serial
+/// number of its USB device, empty when it has none.
 class VirtualSerialPortEnum
 {
 public:
@@ -34,8 +36,10 @@ public:
     VirtualSerialPortEnum(unsigned short vendorId, unsigned short productId);
 #else
     /// sysRoot and devRoot are the sysfs and device folders; tests point them at a fake tree.
+    /// extraPortsVariable names the variable of extra paths; null lists none.
     VirtualSerialPortEnum(unsigned short vendorId, unsigned short productId,
-        const std::string& sysRoot = "/sys", const std::string& devRoot = "/dev");
+        const std::string& sysRoot = "/sys", const std::string& devRoot = "/dev",
+        const char* extraPortsVariable = EXTRA_PORTS_VARIABLE);
 #endif
     virtual ~VirtualSerialPortEnum();
 

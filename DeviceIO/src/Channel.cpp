@@ -42,8 +42,9 @@ std::string& Channel::readString(std::string& out, int count)
         std::free(buffer);
         return out;
     }
-    // Read straight into the string: a caller that reuses it allocates nothing per read.
-    out.assign(static_cast<std::size_t>(count), '\0');
+    // Read straight into the string: a caller that reuses it allocates nothing per read. What
+    // the read leaves unfilled is cut off below, so it need not be cleared first.
+    out.resize(static_cast<std::size_t>(count));
     int got = 0;
     try {
         got = read(&out[0], count);

@@ -154,23 +154,19 @@ ReadFrameCommand::ReadFrameCommand(const std::string& marker, std::uint8_t frame
 
 bool ReadFrameCommand::execute(Poco::DeviceIO::Channel& channel, std::ostream& log)
 {
-    // The body is read into the caller's string, whose storage a frame loop keeps.
-    std::string local;
-    std::string& body = _result ? *_result : local;
+    // One body buffer per thread, kept between frames: a frame loop then allocates nothing, and
+    // the caller's string changes only when a frame is accepted.
+    thread_local std::string body;
     for (int tries = 0; tries < 3; ++tries) {
-        if (!readMarkedBody(channel, log, _marker, _length + 1, body)) {
-            if (_result) _result->clear();
-            return false;
-        }
+        if (!readMarkedBody(channel, log, _marker, _length + 1, body)) return false;
         if (body[0] == _request[0]) {
+            if (_result) _result->assign(body, 1, _length);
             if (log) log << "RX" << dump(_marker) << dump(body) << " [DATA_FRAME] id:"
                 << static_cast<unsigned>(static_cast<unsigned char>(_request[0])) << std::endl;
-            body.erase(0, 1);
             return true;
         }
         if (log) log << "RX" << dump(_marker) << dump(body) << " (FAIL)" << std::endl;
     }
-    if (_result) _result->clear();
     return false;
 }
 

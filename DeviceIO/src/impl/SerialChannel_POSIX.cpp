@@ -292,9 +292,15 @@ bool SerialChannelImpl::fillAhead(const std::string& portName)
 int SerialChannelImpl::readImpl(char* buffer, int length, const std::string& portName)
 {
     if (length <= 0) return 0;
-    std::memset(buffer, 0, static_cast<std::size_t>(length));
-    std::size_t readCount = 0;
     const std::size_t wanted = static_cast<std::size_t>(length);
+    // The marker search reads byte by byte: served whole from what is held, nothing else to do.
+    if (_aheadEnd - _aheadPos >= wanted) {
+        std::memcpy(buffer, _ahead.data() + _aheadPos, wanted);
+        _aheadPos += wanted;
+        return length;
+    }
+    std::memset(buffer, 0, wanted);
+    std::size_t readCount = 0;
     while (readCount < wanted) {
         if (_aheadPos == _aheadEnd && !fillAhead(portName)) break;
         const std::size_t n = std::min(_aheadEnd - _aheadPos, wanted - readCount);

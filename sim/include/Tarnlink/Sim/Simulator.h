@@ -149,7 +149,9 @@ private:
     void produce(Micros e);
     std::uint16_t frameNumber(const PodSlot& slot) const;
     void refresh(Micros reference);
-    Micros nextPeriodic() const;
+    /// bootEnd, when given, tells whether a pod's reboot ends then: the one way time alone
+    /// changes what pods do.
+    Micros nextPeriodic(bool* bootEnd = nullptr) const;
     Micros frameTime(const PodSlot& slot) const;
     std::uint64_t periodNanoseconds() const;
     Micros frameOffset(const Pod& pod, std::uint64_t periodNs) const;

@@ -431,8 +431,10 @@ void BM_PtyThroughput(benchmark::State& state)
         const double cpu0 = threadCpuNs();
         std::thread writer = writeAll(pty.master, stream, repeats);
         const std::size_t total = bodies.size() * repeats;
-        for (std::size_t i = 0; i < total; ++i)
-            if (!rig.controller->readDataFrame(frame) || frame != bodies[i % bodies.size()]) ++lost;
+        for (std::size_t i = 0, k = 0; i < total; ++i) {
+            if (!rig.controller->readDataFrame(frame) || frame != bodies[k]) ++lost;
+            if (++k == bodies.size()) k = 0;
+        }
         const double cpu = threadCpuNs() - cpu0;
         const double wall = nsBetween(start, Clock::now());
         writer.join();

@@ -295,6 +295,10 @@ int SerialChannelImpl::readImpl(char* buffer, int length, const std::string& por
     const std::size_t wanted = static_cast<std::size_t>(length);
     // The marker search reads byte by byte: served whole from what is held, nothing else to do.
     if (_aheadEnd - _aheadPos >= wanted) {
+        if (wanted == 1) {
+            *buffer = _ahead[_aheadPos++];
+            return 1;
+        }
         std::memcpy(buffer, _ahead.data() + _aheadPos, wanted);
         _aheadPos += wanted;
         return length;

@@ -459,16 +459,18 @@ std::int64_t nowNs()
     return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
 }
 
-/// Writes one frame every period, each in one write.
-std::thread paced(int fd, const std::vector<std::string>& frames, std::size_t count, std::chrono::nanoseconds period,
-                  SentTimes& sent)
+/// Writes one frame every period to each pty in turn, each frame in one write.
+std::thread paced(std::vector<int> fds, const std::vector<std::string>& frames, std::chrono::nanoseconds period,
+                  std::vector<SentTimes>& sent)
 {
-    return std::thread([fd, &frames, count, period, &sent] {
+    return std::thread([fds, &frames, period, &sent] {
         Clock::time_point next = Clock::now() + std::chrono::milliseconds(20);
-        for (std::size_t i = 0; i < count; ++i) {
+        for (std::size_t i = 0; i < frames.size(); ++i) {
             std::this_thread::sleep_until(next);
-            sent[i].store(nowNs());
-            if (::write(fd, frames[i].data(), frames[i].size()) != static_cast<ssize_t>(frames[i].size())) return;
+            for (std::size_t k = 0; k < fds.size(); ++k) {
+                sent[k][i].store(nowNs());
+                if (::write(fds[k], frames[i].data(), frames[i].size()) != static_cast<ssize_t>(frames[i].size())) return;
+            }
             next += period;
         }
     });
@@ -500,52 +502,51 @@ void BM_PtyLatency(benchmark::State& state)
     }
     std::vector<double> library, plain;
     for (auto _ : state) {
-        {
-            Pty pty;
-            int fd = ::open(pty.path.c_str(), O_RDWR | O_NOCTTY);
-            termios tio;
-            tcgetattr(fd, &tio);
-            cfmakeraw(&tio);
-            tio.c_cc[VMIN] = 1;
-            tcsetattr(fd, TCSANOW, &tio);
-            SentTimes sent(count);
-            std::thread writer = paced(pty.master, frames, count, period, sent);
+        // Both readers take the same frames at the same moments, so both see the same load.
+        Pty plainPty, libraryPty;
+        int fd = ::open(plainPty.path.c_str(), O_RDWR | O_NOCTTY);
+        termios tio;
+        tcgetattr(fd, &tio);
+        cfmakeraw(&tio);
+        tio.c_cc[VMIN] = 1;
+        tcsetattr(fd, TCSANOW, &tio);
+        channel.divert(openPort(libraryPty.path));
+        DRFN3Internal::MatrixInputPin& acc = rig.accPin(0);
+        while (acc.getData()) acc.release();
+
+        std::vector<SentTimes> sent;
+        sent.emplace_back(frames.size());
+        sent.emplace_back(frames.size());
+        std::thread plainReader([&] {
             char buf[256];
-            for (std::size_t i = 0; i < count; ++i) {
+            for (std::size_t i = 0; i < frames.size(); ++i) {
                 std::size_t got = 0;
                 while (got < frames[i].size()) {
                     ssize_t n = ::read(fd, buf, frames[i].size() - got);
-                    if (n <= 0) break;
+                    if (n <= 0) return;
                     got += static_cast<std::size_t>(n);
                 }
-                plain.push_back(static_cast<double>(nowNs() - sent[i].load()) / 1000.0);
+                if (i > 0) plain.push_back(static_cast<double>(nowNs() - sent[0][i].load()) / 1000.0);
             }
-            writer.join();
-            ::close(fd);
-        }
-        {
-            Pty pty;
-            channel.divert(openPort(pty.path));
-            DRFN3Internal::MatrixInputPin& acc = rig.accPin(0);
-            while (acc.getData()) acc.release();
-            SentTimes sent(count + 1);
-            std::thread writer = paced(pty.master, frames, frames.size(), period, sent);
-            // The first frame only sets the filter's frame count; from the second on each is a sample.
-            std::size_t next = 1;
-            const Clock::time_point give_up = Clock::now() + std::chrono::seconds(30);
-            while (next <= count && Clock::now() < give_up) {
-                rig.process();
-                if (acc.hasData()) {
-                    const std::int64_t now = nowNs();
-                    acc.getData();
-                    acc.release();
-                    library.push_back(static_cast<double>(now - sent[next].load()) / 1000.0);
-                    ++next;
-                }
+        });
+        std::thread writer = paced({plainPty.master, libraryPty.master}, frames, period, sent);
+        // The first frame only sets the filter's frame count; from the second on each is a sample.
+        std::size_t next = 1;
+        const Clock::time_point giveUp = Clock::now() + std::chrono::seconds(30);
+        while (next <= count && Clock::now() < giveUp) {
+            rig.process();
+            if (acc.hasData()) {
+                const std::int64_t now = nowNs();
+                acc.getData();
+                acc.release();
+                library.push_back(static_cast<double>(now - sent[1][next].load()) / 1000.0);
+                ++next;
             }
-            writer.join();
-            channel.passThrough();
         }
+        writer.join();
+        plainReader.join();
+        ::close(fd);
+        channel.passThrough();
     }
     // The first frames meet cold caches and a writer that has just started.
     const std::size_t skip = std::min<std::size_t>(20, library.size());

@@ -276,14 +276,18 @@ void Simulator::emit(Micros t, std::string bytes, Record record, bool)
     _output.insert(at, Message{t, std::move(bytes)});
 }
 
-bool Simulator::podHeard(const Pod& pod, Micros t) const
+bool Simulator::podHeard(const Pod& pod, Micros t) const { return podHeard(pod, t, _controller.channelCode()); }
+
+bool Simulator::podHeard(const Pod& pod, Micros t, unsigned channelCode) const
 {
-    return pod.powered() && pod.reachable() && !pod.booting(t) && pod.channelCode() == _controller.channelCode();
+    return pod.powered() && pod.reachable() && !pod.booting(t) && pod.channelCode() == channelCode;
 }
 
-bool Simulator::podStreams(const Pod& pod, Micros t) const
+bool Simulator::podStreams(const Pod& pod, Micros t) const { return podStreams(pod, t, _controller.channelCode()); }
+
+bool Simulator::podStreams(const Pod& pod, Micros t, unsigned channelCode) const
 {
-    return podHeard(pod, t) && pod.streamingEnabled() && !pod.inProtectedArea();
+    return podHeard(pod, t, channelCode) && pod.streamingEnabled() && !pod.inProtectedArea();
 }
 
 std::uint64_t Simulator::periodNanoseconds() const
@@ -318,10 +322,11 @@ void Simulator::refresh(Micros reference)
             _scheduledPeriodNs = p;
         }
     }
+    const unsigned channelCode = _controller.channelCode();
     for (std::size_t i = 0; i < _pods.size(); ++i) {
         PodSlot& slot = _pods[i];
         const Pod& pod = *slot.pod;
-        if (transmitting && _scheduledPeriodNs > 0 && podStreams(pod, reference)) {
+        if (transmitting && _scheduledPeriodNs > 0 && podStreams(pod, reference, channelCode)) {
             if (!slot.frameScheduled || slot.frameEpoch != _transmissionEpoch) {
                 std::int64_t p = static_cast<std::int64_t>(_scheduledPeriodNs);
                 std::int64_t since = (reference - _transmissionStart) * 1000 - frameOffset(pod, _scheduledPeriodNs);
@@ -339,7 +344,8 @@ void Simulator::refresh(Micros reference)
             slot.frameScheduled = false;
             slot.nextFrame = kNever;
         }
-        if (state == ControllerState::Pairing && pod.pairing() && podHeard(pod, reference) && !pod.inProtectedArea()) {
+        if (state == ControllerState::Pairing && pod.pairing() && podHeard(pod, reference, channelCode) &&
+            !pod.inProtectedArea()) {
             if (slot.nextReport == kNever) slot.nextReport = reference + _timing.pairingInterval / 10 + 1000 * static_cast<Micros>(i);
         } else {
             slot.nextReport = kNever;

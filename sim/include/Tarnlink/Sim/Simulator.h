@@ -157,6 +157,9 @@ private:
     Micros frameOffset(const Pod& pod, std::uint64_t periodNs) const;
     bool podStreams(const Pod& pod, Micros t) const;
     bool podHeard(const Pod& pod, Micros t) const;
+    /// The same, with the controller's channel code looked up once for many pods.
+    bool podStreams(const Pod& pod, Micros t, unsigned channelCode) const;
+    bool podHeard(const Pod& pod, Micros t, unsigned channelCode) const;
     void handleRequest(const std::string& request);
     void reply(const std::string& body, Micros delay, const Record& request, bool fromPod);
     void emit(Micros t, std::string bytes, Record record, bool stream);

@@ -1,10 +1,21 @@
-// Host-side costs of the device library against the in-process simulator.
-// Wall-clock figures are per exchange; virtual-time figures (counters ending in _ms) are what the
-// procedure would take on the wire and are compared with the floor set by its fixed waits.
-#include <Poco/AutoPtr.h>
+// Costs of the device library on the frame path and of its long procedures.
+// In-process figures replay recorded simulator bytes from memory, so what is measured is the
+// library (and the filter above it), not the simulator. Pseudo-terminal figures are set beside a
+// plain read(2) reader of the same stream in the same run, since the machine may be loaded.
+// Virtual-time figures are what a procedure would take on the wire, against its fixed waits.
+#include "ReplayChannel.h"
+
+#include "DRFN3Internal/FilterDRFN3.h"
+#include "Quillmesh/Core/Synchronizer.h"
+
+#include <Poco/DeviceIO/Serial/SerialChannel.h>
+#include <Poco/Environment.h>
+#include <Tarnlink/ControllerEnum.h>
+#include <Tarnlink/ControllerFactory.h>
 #include <Tarnlink/ControllerV2.h>
 #include <Tarnlink/Driftnode3.h>
 #include <Tarnlink/Driftnode3EEPROM.h>
+#include <Tarnlink/Protocol.h>
 #include <Tarnlink/RegisterMap.h>
 #include <Tarnlink/Sim/ScopedVirtualSleep.h>
 #include <Tarnlink/Sim/Simulator.h>
@@ -12,24 +23,107 @@
 #include <Poco/TemporaryFile.h>
 #include <Tarnlink/FirmwareImage.h>
 #include <benchmark/benchmark.h>
+
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
 #include <fstream>
+#include <map>
 #include <memory>
+#include <poll.h>
+#include <termios.h>
+#include <thread>
+#include <time.h>
+#include <unistd.h>
+#include <vector>
+
+// Every heap allocation goes through malloc, Eigen's and operator new's alike: count them there.
+namespace {
+std::atomic<std::uint64_t> allocations{0};
+}
+extern "C" {
+void* __libc_malloc(std::size_t);
+void* __libc_calloc(std::size_t, std::size_t);
+void* __libc_realloc(void*, std::size_t);
+void* __libc_memalign(std::size_t, std::size_t);
+void* malloc(std::size_t n) noexcept
+{
+    allocations.fetch_add(1, std::memory_order_relaxed);
+    return __libc_malloc(n);
+}
+void* calloc(std::size_t n, std::size_t size) noexcept
+{
+    allocations.fetch_add(1, std::memory_order_relaxed);
+    return __libc_calloc(n, size);
+}
+void* realloc(void* p, std::size_t n) noexcept
+{
+    allocations.fetch_add(1, std::memory_order_relaxed);
+    return __libc_realloc(p, n);
+}
+void* memalign(std::size_t alignment, std::size_t n) noexcept
+{
+    allocations.fetch_add(1, std::memory_order_relaxed);
+    return __libc_memalign(alignment, n);
+}
+void* aligned_alloc(std::size_t alignment, std::size_t n) noexcept { return memalign(alignment, n); }
+int posix_memalign(void** out, std::size_t alignment, std::size_t n) noexcept
+{
+    void* p = memalign(alignment, n);
+    if (!p) return ENOMEM;
+    *out = p;
+    return 0;
+}
+}
 
 using namespace Tarnlink;
+using TarnlinkBench::ReplayChannel;
 
 namespace {
 
+bool quick = false;
+
+double threadCpuNs()
+{
+    timespec ts;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) * 1e9 + static_cast<double>(ts.tv_nsec);
+}
+
+using Clock = std::chrono::steady_clock;
+
+double nsBetween(Clock::time_point a, Clock::time_point b)
+{
+    return static_cast<double>(std::chrono::duration_cast<std::chrono::nanoseconds>(b - a).count());
+}
+
+const std::uint32_t FIRST_SERIAL = 0x200001;
+
+/// A second-generation controller on the simulator behind a replay channel, streaming.
 struct Rig
 {
-    Rig() : sleep(sim)
+    explicit Rig(int podCount, bool instant = true) : sleep(sim)
     {
-        sim.setInstant(true);
+        sim.setInstant(instant);
         sim.recorder().setEnabled(false);
-        channel = new Sim::VirtualChannel(sim, 100);
+        channel = new ReplayChannel(new Sim::VirtualChannel(sim, 100));
         protocol = new Protocol(channel.get());
         controller.reset(new ControllerV2(protocol.get()));
+        for (int i = 0; i < podCount; ++i) addPod(FIRST_SERIAL + static_cast<std::uint32_t>(i));
+    }
+    ~Rig()
+    {
+        channel->passThrough();
+        sim.setOfferedRate(0);
+        try {
+            controller->setState(Controller::Idle);
+        } catch (...) {
+        }
     }
     Driftnode3& addPod(std::uint32_t serial)
     {
@@ -37,66 +131,603 @@ struct Rig
         pods.emplace_back(new Driftnode3(controller.get(), serial));
         return *pods.back();
     }
+    void stream(unsigned frequency)
+    {
+        for (std::size_t i = 0; i < pods.size(); ++i) {
+            pods[i]->setSlot(static_cast<unsigned>(i));
+            pods[i]->startStreaming();
+        }
+        controller->setFrameMode(1);
+        controller->setFrequency(frequency);
+        controller->setState(Controller::Transmission);
+    }
+    /// The next frames as the controller sends them, read through the library.
+    std::vector<std::string> record(std::size_t frames)
+    {
+        sim.setOfferedRate(1e6);
+        channel->clearRecording();
+        channel->record();
+        std::vector<std::string> bodies;
+        std::string frame;
+        while (bodies.size() < frames)
+            if (controller->readDataFrame(frame)) bodies.push_back(frame);
+        channel->passThrough();
+        return bodies;
+    }
 
     Sim::Simulator sim{Sim::Generation::Second, 11};
     Sim::ScopedVirtualSleep sleep;
-    Poco::AutoPtr<Sim::VirtualChannel> channel;
+    Poco::AutoPtr<ReplayChannel> channel;
     Protocol::Ptr protocol;
     std::unique_ptr<Controller> controller;
     std::vector<std::unique_ptr<Driftnode3>> pods;
 };
 
-void BM_RegisterRead(benchmark::State& state)
+void setPerFrame(benchmark::State& state, double cpuNs, std::uint64_t allocs)
 {
-    Rig rig;
-    Register& version = rig.controller->getMemory().getRegister(CtrlReg::VERSION);
-    for (auto _ : state) rig.controller->readRegister(version, 1);
+    const double frames = static_cast<double>(state.iterations());
     state.SetItemsProcessed(state.iterations());
+    state.counters["cpu_ns_per_frame"] = cpuNs / frames;
+    state.counters["allocs_per_frame"] = static_cast<double>(allocs) / frames;
 }
-BENCHMARK(BM_RegisterRead);
 
-void BM_FrameRead(benchmark::State& state)
+// 1a. Replay -> Protocol -> Controller::readDataFrame.
+void BM_LibraryFrame(benchmark::State& state)
 {
-    Rig rig;
     const int podCount = static_cast<int>(state.range(0));
-    for (int i = 0; i < podCount; ++i) {
-        Driftnode3& pod = rig.addPod(0x200001 + static_cast<std::uint32_t>(i));
-        pod.setSlot(static_cast<unsigned>(i));
-        pod.startStreaming();
-    }
-    rig.controller->setFrameMode(1);
-    rig.controller->setFrequency(200);
-    rig.sim.setOfferedRate(1e6); // far above the radio, so the host side is what is measured
-    rig.controller->setState(Controller::Transmission);
+    Rig rig(podCount);
+    rig.stream(podCount > 8 ? 100 : 200);
+    rig.record(static_cast<std::size_t>(podCount) * 64);
+    rig.channel->replay();
     std::string frame;
     std::int64_t failed = 0;
+    for (int i = 0; i < 100; ++i) rig.controller->readDataFrame(frame); // steady state
+    const std::uint64_t allocs0 = allocations.load();
+    const double cpu0 = threadCpuNs();
     for (auto _ : state) {
         if (!rig.controller->readDataFrame(frame)) ++failed;
         benchmark::DoNotOptimize(frame.data());
     }
-    state.SetItemsProcessed(state.iterations());
+    setPerFrame(state, threadCpuNs() - cpu0, allocations.load() - allocs0);
     state.counters["failed"] = static_cast<double>(failed);
-    rig.sim.setOfferedRate(0);
-    rig.controller->setState(Controller::Idle);
 }
-BENCHMARK(BM_FrameRead)->Arg(1)->Arg(4);
+BENCHMARK(BM_LibraryFrame)->Arg(1)->Arg(4)->Arg(16);
+
+// The simulator itself producing the frames: its cost per frame should not grow with the pods.
+void BM_SimulatorFrame(benchmark::State& state)
+{
+    const int podCount = static_cast<int>(state.range(0));
+    Rig rig(podCount);
+    rig.stream(podCount > 8 ? 100 : 200);
+    rig.sim.setOfferedRate(1e6);
+    std::string frame;
+    const double cpu0 = threadCpuNs();
+    const std::uint64_t allocs0 = allocations.load();
+    for (auto _ : state) rig.controller->readDataFrame(frame);
+    setPerFrame(state, threadCpuNs() - cpu0, allocations.load() - allocs0);
+}
+BENCHMARK(BM_SimulatorFrame)->Arg(1)->Arg(16);
+
+/// Discovery hands out the simulator behind a replay channel the benchmark keeps hold of.
+class ReplayFactory : public ControllerFactory
+{
+public:
+    explicit ReplayFactory(Sim::Simulator& simulator) : _simulator(simulator) {}
+    unsigned getTimeout() const override { return 150; }
+    unsigned getGeneration() const override { return 2; }
+    std::string getIdentifier() const override { return "simulator"; }
+    Poco::DeviceIO::Channel* createChannel() const override
+    {
+        last = new ReplayChannel(new Sim::VirtualChannel(_simulator, static_cast<int>(getTimeout())));
+        return last.get();
+    }
+    Controller* createController(Protocol* protocol) const override { return new ControllerV2(protocol); }
+    Poco::Any getProperty(const std::string&) const override { return Poco::Any(); }
+
+    mutable Poco::AutoPtr<ReplayChannel> last;
+
+private:
+    Sim::Simulator& _simulator;
+};
+
+/// The pod filter streaming from the simulator, one input pin attached to each of its output pins.
+struct FilterRig
+{
+    FilterRig(int podCount, unsigned frequency, bool instant = true) : sleep(sim)
+    {
+        sim.setInstant(instant);
+        sim.recorder().setEnabled(false);
+        Poco::Environment::set("ORLAN_TARNLINK_PORTS", "");
+        std::string serials;
+        for (int i = 0; i < podCount; ++i) {
+            sim.addPod(FIRST_SERIAL + static_cast<std::uint32_t>(i));
+            char text[16];
+            std::snprintf(text, sizeof(text), "%X ", FIRST_SERIAL + static_cast<unsigned>(i));
+            serials += text;
+        }
+        factory = new ReplayFactory(sim);
+        key = ControllerEnum::addSource([this]() {
+            return std::vector<Poco::AutoPtr<ControllerFactory>>{Poco::AutoPtr<ControllerFactory>(factory, true)};
+        });
+        filter = std::make_unique<DRFN3Internal::FilterDRFN3>("drfn3");
+        set("Frequency", std::to_string(frequency));
+        set("connection", "1"); // the network's capacity is known once connected
+        set("serial", serials);
+        using DRFN3Internal::Sensor;
+        for (int i = 0; i < podCount; ++i) {
+            DRFN3Internal::DriftnodeOutputs& r = *filter->getOutputs(FIRST_SERIAL + static_cast<std::uint32_t>(i));
+            for (Sensor s : {Sensor::Accelerometer, Sensor::Magnetometer, Sensor::Gyroscope}) {
+                attach(r.samplePin(s));
+                attach(r.gainPin(s));
+                attach(r.offsetPin(s));
+            }
+            attach(r.frameInfoPin());
+            attach(r.buttonPin());
+            attach(r.batteryPin());
+        }
+    }
+    ~FilterRig()
+    {
+        factory->last->passThrough();
+        sim.setOfferedRate(0);
+        try {
+            set("transmission", "0");
+        } catch (...) {
+        }
+        filter.reset();
+        ControllerEnum::removeSource(key);
+    }
+    void set(const std::string& name, const std::string& text) { filter->getPropertyBag().get(name).deSerialize(text); }
+    void attach(Quillmesh::Core::AbstractOutputPin& source)
+    {
+        pins.push_back(std::make_unique<DRFN3Internal::MatrixInputPin>("in", &owner));
+        source.attach(*pins.back());
+    }
+    /// One cycle of drfn3's loop.
+    void process()
+    {
+        Quillmesh::Core::Synchronizer::DisablerLocker lock(&filter->getSynchronizer());
+        filter->process();
+    }
+    DRFN3Internal::MatrixInputPin& accPin(int pod) { return *pins[static_cast<std::size_t>(pod) * 12]; }
+
+    Sim::Simulator sim{Sim::Generation::Second, 11};
+    Sim::ScopedVirtualSleep sleep;
+    Poco::AutoPtr<ReplayFactory> factory;
+    int key = 0;
+    std::unique_ptr<DRFN3Internal::FilterDRFN3> filter;
+    Quillmesh::Core::PinManager owner{"bench"};
+    std::vector<std::unique_ptr<DRFN3Internal::MatrixInputPin>> pins;
+};
+
+// 1b. The same plus FilterDRFN3::handleFrame and the pushes into the attached pins.
+void BM_FilterFrame(benchmark::State& state)
+{
+    const int podCount = static_cast<int>(state.range(0));
+    FilterRig rig(podCount, podCount > 8 ? 100 : 200);
+    rig.set("transmission", "1");
+    ReplayChannel& channel = *rig.factory->last;
+    rig.sim.setOfferedRate(1e6);
+    channel.record();
+    for (int i = 0; i < podCount * 64; ++i) rig.process();
+    channel.replay();
+    for (int i = 0; i < 100; ++i) rig.process();
+    const std::uint64_t allocs0 = allocations.load();
+    const double cpu0 = threadCpuNs();
+    for (auto _ : state) rig.process();
+    setPerFrame(state, threadCpuNs() - cpu0, allocations.load() - allocs0);
+    state.counters["samples"] = rig.accPin(0).hasData() ? 1 : 0;
+}
+BENCHMARK(BM_FilterFrame)->Arg(1)->Arg(4)->Arg(16);
+
+/// A pseudo-terminal: the master is the writer's end, the slave the port.
+struct Pty
+{
+    Pty()
+    {
+        master = posix_openpt(O_RDWR | O_NOCTTY);
+        if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) throw std::runtime_error("no pty");
+        path = ptsname(master);
+        // Raw from the start, so the plain reader and the channel see the same bytes.
+        int slave = ::open(path.c_str(), O_RDWR | O_NOCTTY);
+        termios tio;
+        tcgetattr(slave, &tio);
+        cfmakeraw(&tio);
+        tcsetattr(slave, TCSANOW, &tio);
+        ::close(slave);
+    }
+    ~Pty() { ::close(master); }
+    int master;
+    std::string path;
+};
+
+Poco::DeviceIO::Serial::SerialChannel* openPort(const std::string& path)
+{
+    // The second-generation controller's settings.
+    Poco::AutoPtr<Poco::DeviceIO::Serial::SerialConfig> cfg(new Poco::DeviceIO::Serial::SerialConfig(
+        path, 0xFFFFFFFF, 8, 'N', 0, 0, 19, 25, false, 4, 4096, 150));
+    return new Poco::DeviceIO::Serial::SerialChannel(cfg.get());
+}
+
+/// Every frame's wire bytes, as the controller sent them.
+std::string wireBytes(const std::vector<std::string>& bodies)
+{
+    std::string out;
+    for (const std::string& body : bodies) out += std::string("\x55\xAA\x55\xAA\x01", 5) + body;
+    return out;
+}
+
+struct ReaderFigures
+{
+    double framesPerSecond = 0;
+    double cpuNsPerFrame = 0;
+    std::int64_t lost = 0;
+};
+
+/// Writes the stream to the master as fast as the pty takes it.
+std::thread writeAll(int fd, const std::string& stream, std::size_t repeats)
+{
+    return std::thread([fd, &stream, repeats] {
+        for (std::size_t r = 0; r < repeats; ++r) {
+            std::size_t done = 0;
+            while (done < stream.size()) {
+                ssize_t n = ::write(fd, stream.data() + done, std::min<std::size_t>(4096, stream.size() - done));
+                if (n <= 0) return;
+                done += static_cast<std::size_t>(n);
+            }
+        }
+    });
+}
+
+ReaderFigures plainReader(const std::string& stream, std::size_t repeats, std::size_t frameSize)
+{
+    Pty pty;
+    int fd = ::open(pty.path.c_str(), O_RDWR | O_NOCTTY);
+    termios tio;
+    tcgetattr(fd, &tio);
+    cfmakeraw(&tio);
+    tio.c_cc[VMIN] = 1;
+    tio.c_cc[VTIME] = 0;
+    tcsetattr(fd, TCSANOW, &tio);
+    const std::size_t total = stream.size() * repeats;
+    std::vector<char> buf(65536);
+    const Clock::time_point start = Clock::now();
+    const double cpu0 = threadCpuNs();
+    std::thread writer = writeAll(pty.master, stream, repeats);
+    std::size_t got = 0;
+    std::size_t mismatched = 0;
+    while (got < total) {
+        ssize_t n = ::read(fd, buf.data(), buf.size());
+        if (n <= 0) break;
+        // The same check as the library reader: every byte where it should be.
+        for (ssize_t i = 0; i < n; i += 64)
+            if (buf[static_cast<std::size_t>(i)] != stream[(got + static_cast<std::size_t>(i)) % stream.size()]) ++mismatched;
+        got += static_cast<std::size_t>(n);
+    }
+    const double cpu = threadCpuNs() - cpu0;
+    const double wall = nsBetween(start, Clock::now());
+    writer.join();
+    ::close(fd);
+    const double frames = static_cast<double>(got / frameSize);
+    return {frames / wall * 1e9, cpu / frames, static_cast<std::int64_t>(total / frameSize - got / frameSize + mismatched)};
+}
+
+// 2. Sustained frames/s and CPU per frame through the serial channel, beside a plain reader.
+void BM_PtyThroughput(benchmark::State& state)
+{
+    Rig rig(1);
+    rig.stream(200);
+    const std::vector<std::string> bodies = rig.record(1000);
+    const std::string stream = wireBytes(bodies);
+    const std::size_t frameSize = stream.size() / bodies.size();
+    const std::size_t repeats = quick ? 20 : 100;
+    // The machine's load changes from second to second: short rounds, the two readers taking
+    // turns, and the median round of each.
+    const int rounds = quick ? 1 : 7;
+    std::vector<ReaderFigures> library, plain;
+    std::int64_t lost = 0, plainLost = 0;
+    for (auto _ : state) {
+        for (int round = 0; round < rounds; ++round) {
+            plain.push_back(plainReader(stream, repeats, frameSize));
+            plainLost += plain.back().lost;
+            Pty pty;
+            // The port goes straight under the protocol: no wrapper between the library and it.
+            Poco::AutoPtr<Poco::DeviceIO::Channel> port(openPort(pty.path));
+            rig.protocol->setChannel(port.get());
+            std::string frame;
+            const Clock::time_point start = Clock::now();
+            const double cpu0 = threadCpuNs();
+            std::thread writer = writeAll(pty.master, stream, repeats);
+            const std::size_t total = bodies.size() * repeats;
+            for (std::size_t i = 0, k = 0; i < total; ++i) {
+                if (!rig.controller->readDataFrame(frame) || frame != bodies[k]) ++lost;
+                if (++k == bodies.size()) k = 0;
+            }
+            const double cpu = threadCpuNs() - cpu0;
+            const double wall = nsBetween(start, Clock::now());
+            writer.join();
+            rig.protocol->setChannel(rig.channel.get());
+            library.push_back({static_cast<double>(total) / wall * 1e9, cpu / static_cast<double>(total), 0});
+        }
+    }
+    auto median = [](std::vector<ReaderFigures> v, double ReaderFigures::*field) {
+        std::sort(v.begin(), v.end(), [field](const ReaderFigures& a, const ReaderFigures& b) { return a.*field < b.*field; });
+        return v[v.size() / 2].*field;
+    };
+    state.counters["frames_per_s"] = median(library, &ReaderFigures::framesPerSecond);
+    state.counters["cpu_ns_per_frame"] = median(library, &ReaderFigures::cpuNsPerFrame);
+    state.counters["lost"] = static_cast<double>(lost);
+    state.counters["plain_frames_per_s"] = median(plain, &ReaderFigures::framesPerSecond);
+    state.counters["plain_cpu_ns_per_frame"] = median(plain, &ReaderFigures::cpuNsPerFrame);
+    state.counters["plain_lost"] = static_cast<double>(plainLost);
+}
+BENCHMARK(BM_PtyThroughput)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+/// When each frame was handed to the pty, in nanoseconds of the steady clock; set before the
+/// write, so a reader that is quicker than the writer's bookkeeping still finds it.
+using SentTimes = std::vector<std::atomic<std::int64_t>>;
+
+std::int64_t nowNs()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
+}
+
+/// Writes one frame every period to each pty in turn, each frame in one write.
+std::thread paced(std::vector<int> fds, const std::vector<std::string>& frames, std::chrono::nanoseconds period,
+                  std::vector<SentTimes>& sent)
+{
+    return std::thread([fds, &frames, period, &sent] {
+        Clock::time_point next = Clock::now() + std::chrono::milliseconds(20);
+        for (std::size_t i = 0; i < frames.size(); ++i) {
+            std::this_thread::sleep_until(next);
+            for (std::size_t k = 0; k < fds.size(); ++k) {
+                sent[k][i].store(nowNs());
+                if (::write(fds[k], frames[i].data(), frames[i].size()) != static_cast<ssize_t>(frames[i].size())) return;
+            }
+            next += period;
+        }
+    });
+}
+
+double percentile(std::vector<double> values, double p)
+{
+    if (values.empty()) return 0;
+    std::sort(values.begin(), values.end());
+    return values[std::min(values.size() - 1, static_cast<std::size_t>(p * static_cast<double>(values.size())))];
+}
+
+// 3. Latency at the radio's maximum rate: writer's last byte to the sample on the input pin,
+// with drfn3's loop calling process(); beside a plain reader's last byte of the frame.
+void BM_PtyLatency(benchmark::State& state)
+{
+    const std::size_t count = quick ? 400 : 4800;
+    const std::chrono::nanoseconds period(625000); // 1,600 frames/s
+    FilterRig rig(1, 200);
+    rig.set("transmission", "1");
+    ReplayChannel& channel = *rig.factory->last;
+    std::vector<std::string> frames;
+    {
+        // Recorded through the library: the frames the filter would see next.
+        Rig source(1);
+        source.stream(200);
+        for (const std::string& body : source.record(count + 1))
+            frames.push_back(std::string("\x55\xAA\x55\xAA\x01", 5) + body);
+    }
+    std::vector<double> library, plain;
+    for (auto _ : state) {
+        // Both readers take the same frames at the same moments, so both see the same load.
+        Pty plainPty, libraryPty;
+        int fd = ::open(plainPty.path.c_str(), O_RDWR | O_NOCTTY);
+        termios tio;
+        tcgetattr(fd, &tio);
+        cfmakeraw(&tio);
+        tio.c_cc[VMIN] = 1;
+        tcsetattr(fd, TCSANOW, &tio);
+        channel.divert(openPort(libraryPty.path));
+        DRFN3Internal::MatrixInputPin& acc = rig.accPin(0);
+        while (acc.getData()) acc.release();
+
+        std::vector<SentTimes> sent;
+        sent.emplace_back(frames.size());
+        sent.emplace_back(frames.size());
+        std::thread plainReader([&] {
+            char buf[256];
+            for (std::size_t i = 0; i < frames.size(); ++i) {
+                std::size_t got = 0;
+                while (got < frames[i].size()) {
+                    ssize_t n = ::read(fd, buf, frames[i].size() - got);
+                    if (n <= 0) return;
+                    got += static_cast<std::size_t>(n);
+                }
+                if (i > 0) plain.push_back(static_cast<double>(nowNs() - sent[0][i].load()) / 1000.0);
+            }
+        });
+        std::thread writer = paced({plainPty.master, libraryPty.master}, frames, period, sent);
+        // The first frame only sets the filter's frame count; from the second on each is a sample.
+        std::size_t next = 1;
+        const Clock::time_point giveUp = Clock::now() + std::chrono::seconds(30);
+        while (next <= count && Clock::now() < giveUp) {
+            rig.process();
+            if (acc.hasData()) {
+                const std::int64_t now = nowNs();
+                acc.getData();
+                acc.release();
+                library.push_back(static_cast<double>(now - sent[1][next].load()) / 1000.0);
+                ++next;
+            }
+        }
+        writer.join();
+        plainReader.join();
+        ::close(fd);
+        channel.passThrough();
+    }
+    // The first frames meet cold caches and a writer that has just started.
+    const std::size_t skip = std::min<std::size_t>(20, library.size());
+    library.erase(library.begin(), library.begin() + static_cast<long>(skip));
+    plain.erase(plain.begin(), plain.begin() + static_cast<long>(std::min<std::size_t>(20, plain.size())));
+    state.counters["median_us"] = percentile(library, 0.5);
+    state.counters["p99_us"] = percentile(library, 0.99);
+    state.counters["plain_median_us"] = percentile(plain, 0.5);
+    state.counters["plain_p99_us"] = percentile(plain, 0.99);
+    state.counters["samples"] = static_cast<double>(library.size());
+}
+BENCHMARK(BM_PtyLatency)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// 4. Long procedures in virtual time, with the requests they sent.
+template <typename Action>
+void procedure(benchmark::State& state, Sim::Simulator& sim, double floorMs, double minRequests, Action action)
+{
+    double virtualMs = 0;
+    double requests = 0;
+    for (auto _ : state) {
+        sim.recorder().setEnabled(true);
+        sim.recorder().clear();
+        const Sim::Micros start = sim.clock().now();
+        action();
+        virtualMs = static_cast<double>(sim.clock().now() - start) / 1000.0;
+        requests = static_cast<double>(sim.recorder().count(Sim::Record::Request));
+        sim.recorder().setEnabled(false);
+    }
+    state.counters["virtual_ms"] = virtualMs;
+    state.counters["requests"] = requests;
+    state.counters["floor_ms"] = floorMs;
+    state.counters["min_requests"] = minRequests;
+}
 
 void BM_CalibrationCommit(benchmark::State& state)
 {
-    Rig rig;
+    // Replies come at once, so the virtual time is the library's own waits, against the floor of
+    // 174 verified words, each with a 5 ms pause, after two sector commands with 30 ms pauses.
+    Rig rig(0);
     Driftnode3& pod = rig.addPod(0x10C0DE);
     pod.getEEPROM().readCalibration();
-    double virtualMs = 0;
-    for (auto _ : state) {
-        const Sim::Micros start = rig.sim.clock().now();
-        pod.getEEPROM().commit();
-        virtualMs = static_cast<double>(rig.sim.clock().now() - start) / 1000.0;
-    }
-    state.counters["virtual_ms"] = virtualMs;
-    state.counters["floor_ms"] = 174 * 5 + 2 * 30;
-    state.counters["over_floor"] = virtualMs / (174 * 5 + 2 * 30);
+    procedure(state, rig.sim, 174 * 5 + 2 * 30, 357, [&] { pod.getEEPROM().commit(); });
 }
-BENCHMARK(BM_CalibrationCommit)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_CalibrationCommit)->Unit(benchmark::kMillisecond)->Iterations(1);
+
+// With the radio's modelled delays: the time a user waits, beside the requests it took.
+void BM_CalibrationRead(benchmark::State& state)
+{
+    Rig rig(0, false);
+    Driftnode3& pod = rig.addPod(0x10C0DE);
+    procedure(state, rig.sim, 0, 0, [&] { pod.getEEPROM().readCalibration(); });
+}
+BENCHMARK(BM_CalibrationRead)->Unit(benchmark::kMillisecond)->Iterations(1);
+
+void BM_TransmissionStart5(benchmark::State& state)
+{
+    for (auto _ : state) {
+        state.PauseTiming();
+        auto rig = std::make_unique<FilterRig>(5, 100, false);
+        state.ResumeTiming();
+        double virtualMs = 0, requests = 0;
+        rig->sim.recorder().setEnabled(true);
+        rig->sim.recorder().clear();
+        const Sim::Micros start = rig->sim.clock().now();
+        rig->set("transmission", "1");
+        virtualMs = static_cast<double>(rig->sim.clock().now() - start) / 1000.0;
+        requests = static_cast<double>(rig->sim.recorder().count(Sim::Record::Request));
+        rig->sim.recorder().setEnabled(false);
+        state.counters["virtual_ms"] = virtualMs;
+        state.counters["requests"] = requests;
+        state.PauseTiming();
+        rig.reset();
+        state.ResumeTiming();
+    }
+}
+BENCHMARK(BM_TransmissionStart5)->Unit(benchmark::kMillisecond)->Iterations(1);
+
+/// Keeps the console output and remembers every run for the summary.
+class Collector : public benchmark::ConsoleReporter
+{
+public:
+    void ReportRuns(const std::vector<Run>& runs) override
+    {
+        ConsoleReporter::ReportRuns(runs);
+        for (const Run& run : runs)
+            if (run.run_type == Run::RT_Iteration && !run.error_occurred) {
+                std::map<std::string, double> values;
+                for (const auto& c : run.counters) values[c.first] = c.second.value;
+                collected[run.benchmark_name()] = values;
+            }
+    }
+    double get(const std::string& name, const std::string& counter) const
+    {
+        auto it = collected.find(name);
+        if (it == collected.end()) return -1;
+        auto c = it->second.find(counter);
+        return c == it->second.end() ? -1 : c->second;
+    }
+    std::map<std::string, std::map<std::string, double>> collected;
+};
+
+struct Row
+{
+    std::string figure;
+    double value;
+    std::string unit;
+    double budget;
+    bool atMost; // else at least
+};
+
+void printSummary(const Collector& c)
+{
+    std::vector<Row> rows;
+    auto div = [](double a, double b) { return a < 0 || b <= 0 ? -1.0 : a / b; };
+    for (int pods : {1, 4, 16}) {
+        const std::string n = "/" + std::to_string(pods);
+        rows.push_back({"library frame CPU, " + std::to_string(pods) + " pods", c.get("BM_LibraryFrame" + n, "cpu_ns_per_frame"), "ns", 100, true});
+        rows.push_back({"library frame allocs, " + std::to_string(pods) + " pods", c.get("BM_LibraryFrame" + n, "allocs_per_frame"), "/frame", 1, true});
+        rows.push_back({"filter path CPU, " + std::to_string(pods) + " pods", c.get("BM_FilterFrame" + n, "cpu_ns_per_frame"), "ns", 1500, true});
+        rows.push_back({"filter path allocs, " + std::to_string(pods) + " pods", c.get("BM_FilterFrame" + n, "allocs_per_frame"), "/frame", 1, true});
+    }
+    const double lib1 = c.get("BM_LibraryFrame/1", "cpu_ns_per_frame"), lib16 = c.get("BM_LibraryFrame/16", "cpu_ns_per_frame");
+    const double fil1 = c.get("BM_FilterFrame/1", "cpu_ns_per_frame"), fil16 = c.get("BM_FilterFrame/16", "cpu_ns_per_frame");
+    rows.push_back({"library CPU 16 pods / 1 pod", div(lib16, lib1), "x", 1.25, true});
+    rows.push_back({"filter path CPU 16 pods / 1 pod", div(fil16, fil1), "x", 1.25, true});
+    rows.push_back({"simulator CPU 16 pods / 1 pod (frames)", div(c.get("BM_SimulatorFrame/16", "cpu_ns_per_frame"), c.get("BM_SimulatorFrame/1", "cpu_ns_per_frame")), "x", 0, true});
+    const std::string pty = "BM_PtyThroughput/iterations:1/real_time";
+    rows.push_back({"pty frames/s (library)", c.get(pty, "frames_per_s"), "/s", 150000, false});
+    rows.push_back({"pty frames/s (plain reader)", c.get(pty, "plain_frames_per_s"), "/s", 0, false});
+    rows.push_back({"pty frames lost by the host", c.get(pty, "lost"), "", 0, true});
+    rows.push_back({"pty CPU/frame (library)", c.get(pty, "cpu_ns_per_frame"), "ns", 0, true});
+    rows.push_back({"pty CPU/frame (plain reader)", c.get(pty, "plain_cpu_ns_per_frame"), "ns", 0, true});
+    rows.push_back({"pty CPU/frame library / plain", div(c.get(pty, "cpu_ns_per_frame"), c.get(pty, "plain_cpu_ns_per_frame")), "x", 2, true});
+    const std::string lat = "BM_PtyLatency/iterations:1/real_time";
+    rows.push_back({"latency median (filter pin)", c.get(lat, "median_us"), "us", 0, true});
+    rows.push_back({"latency median (plain reader)", c.get(lat, "plain_median_us"), "us", 0, true});
+    rows.push_back({"latency p99 (filter pin)", c.get(lat, "p99_us"), "us", 1000, true});
+    rows.push_back({"latency p99 (plain reader)", c.get(lat, "plain_p99_us"), "us", 0, true});
+    rows.push_back({"latency p99 filter / plain", div(c.get(lat, "p99_us"), c.get(lat, "plain_p99_us")), "x", 1.5, true});
+    const std::string commit = "BM_CalibrationCommit/iterations:1";
+    rows.push_back({"calibration commit waits / floor (930 ms)", div(c.get(commit, "virtual_ms"), c.get(commit, "floor_ms")), "x", 1.02, true});
+    rows.push_back({"calibration commit requests / minimum (357)", div(c.get(commit, "requests"), c.get(commit, "min_requests")), "x", 1, true});
+    rows.push_back({"calibration read, radio delays modelled", c.get("BM_CalibrationRead/iterations:1", "virtual_ms"), "ms", 0, true});
+    rows.push_back({"calibration read requests", c.get("BM_CalibrationRead/iterations:1", "requests"), "", 0, true});
+    rows.push_back({"transmission start 5 pods, delays modelled", c.get("BM_TransmissionStart5/iterations:1", "virtual_ms"), "ms", 0, true});
+    rows.push_back({"transmission start, 5 pods, requests", c.get("BM_TransmissionStart5/iterations:1", "requests"), "", 0, true});
+    const std::string upgrade = "BM_PodFirmwareUpgrade/1/iterations:1";
+    rows.push_back({"pod firmware upgrade 4 KiB waits / floor", div(c.get(upgrade, "virtual_ms"), c.get(upgrade, "floor_ms")), "x", 1.02, true});
+
+    std::printf("\n%-44s %14s %12s %8s  %s\n", "figure", "measured", "budget", "ratio", "");
+    for (const Row& r : rows) {
+        char value[32], budget[32], ratio[16];
+        std::snprintf(value, sizeof(value), "%.4g %s", r.value, r.unit.c_str());
+        const bool missing = !(r.value >= 0) || std::isinf(r.value);
+        if (missing) std::snprintf(value, sizeof(value), "not run");
+        const bool hasBudget = r.budget > 0 || (r.atMost && r.unit.empty() && r.figure.find("lost") != std::string::npos);
+        if (!hasBudget) {
+            std::snprintf(budget, sizeof(budget), "-");
+            std::snprintf(ratio, sizeof(ratio), "-");
+        } else {
+            std::snprintf(budget, sizeof(budget), "%s %.3g", r.atMost ? "<=" : ">=", r.budget);
+            if (r.budget > 0 && !missing) std::snprintf(ratio, sizeof(ratio), "%.3f", r.value / r.budget);
+            else std::snprintf(ratio, sizeof(ratio), "-");
+        }
+        const bool ok = !hasBudget || missing || (r.atMost ? r.value <= r.budget : r.value >= r.budget);
+        std::printf("%-44s %14s %12s %8s  %s\n", r.figure.c_str(), value, budget, ratio, ok ? "" : "MISSED");
+    }
+}
 
 /// A signed Intel HEX file of words at 0x0000 onwards; removed with the object.
 struct FirmwareFile
@@ -133,10 +764,9 @@ struct FirmwareFile
 // Arg 0: replies with the modelled radio latency; 1: instant replies, so only the fixed waits count.
 void BM_PodFirmwareUpgrade(benchmark::State& state)
 {
-    Rig rig;
-    rig.sim.setInstant(state.range(0) != 0);
+    Rig rig(0, state.range(0) != 0);
     Driftnode3& pod = rig.addPod(0x10F00D);
-    const std::size_t words = 512;
+    const std::size_t words = 2048; // 4 KiB
     FirmwareFile firmware(words);
     double virtualMs = 0;
     for (auto _ : state) {
@@ -152,8 +782,24 @@ void BM_PodFirmwareUpgrade(benchmark::State& state)
     state.counters["floor_ms"] = floorMs;
     state.counters["over_floor"] = virtualMs / floorMs;
 }
-BENCHMARK(BM_PodFirmwareUpgrade)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_PodFirmwareUpgrade)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->Iterations(1);
 
 } // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv)
+{
+    std::vector<char*> args;
+    for (int i = 0; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--quick") == 0) quick = true;
+        else args.push_back(argv[i]);
+    }
+    static char minTime[] = "--benchmark_min_time=0.02";
+    if (quick) args.push_back(minTime);
+    int count = static_cast<int>(args.size());
+    benchmark::Initialize(&count, args.data());
+    Collector collector;
+    benchmark::RunSpecifiedBenchmarks(&collector);
+    printSummary(collector);
+    benchmark::Shutdown();
+    return 0;
+}

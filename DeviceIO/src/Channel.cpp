@@ -1,5 +1,6 @@
 #include <Poco/DeviceIO/Channel.h>
 #include <Poco/Exception.h>
+#include <algorithm>
 #include <cstdlib>
 
 namespace Poco {
@@ -27,24 +28,31 @@ void Channel::configure() {}
 
 std::string& Channel::readString(std::string& out, int count)
 {
-    out.clear();
-    char* buffer = nullptr;
+    if (count < 1) {
+        out.clear();
+        char* buffer = nullptr;
+        int got = 0;
+        try {
+            got = read(buffer);
+        } catch (...) {
+            std::free(buffer);
+            throw;
+        }
+        if (got > 0 && buffer) out.assign(buffer, static_cast<std::size_t>(got));
+        std::free(buffer);
+        return out;
+    }
+    // Read straight into the string: a caller that reuses it allocates nothing per read. What
+    // the read leaves unfilled is cut off below, so it need not be cleared first.
+    out.resize(static_cast<std::size_t>(count));
     int got = 0;
     try {
-        if (count < 1) {
-            got = read(buffer);
-        } else {
-            buffer = static_cast<char*>(std::calloc(static_cast<std::size_t>(count), 1));
-            if (!buffer) throw Poco::OutOfMemoryException("Cannot allocate read buffer");
-            got = read(buffer, count);
-            if (got > count) got = count;
-        }
+        got = read(&out[0], count);
     } catch (...) {
-        std::free(buffer);
+        out.clear();
         throw;
     }
-    if (got > 0 && buffer) out.assign(buffer, static_cast<std::size_t>(got));
-    std::free(buffer);
+    out.resize(got > 0 ? static_cast<std::size_t>(std::min(got, count)) : 0u);
     return out;
 }
 

@@ -380,10 +380,9 @@ void FilterDrfnCommon::process()
     bool lost = false;
     try
     {
-        std::string frame;
-        if (controller->readDataFrame(frame))
+        if (controller->readDataFrame(frameBuffer))
         {
-            handleFrame(frame);
+            handleFrame(frameBuffer);
             missedFrames = 0;
         }
         else if (++missedFrames >= 3)

@@ -276,14 +276,18 @@ void Simulator::emit(Micros t, std::string bytes, Record record, bool)
     _output.insert(at, Message{t, std::move(bytes)});
 }
 
-bool Simulator::podHeard(const Pod& pod, Micros t) const
+bool Simulator::podHeard(const Pod& pod, Micros t) const { return podHeard(pod, t, _controller.channelCode()); }
+
+bool Simulator::podHeard(const Pod& pod, Micros t, unsigned channelCode) const
 {
-    return pod.powered() && pod.reachable() && !pod.booting(t) && pod.channelCode() == _controller.channelCode();
+    return pod.powered() && pod.reachable() && !pod.booting(t) && pod.channelCode() == channelCode;
 }
 
-bool Simulator::podStreams(const Pod& pod, Micros t) const
+bool Simulator::podStreams(const Pod& pod, Micros t) const { return podStreams(pod, t, _controller.channelCode()); }
+
+bool Simulator::podStreams(const Pod& pod, Micros t, unsigned channelCode) const
 {
-    return podHeard(pod, t) && pod.streamingEnabled() && !pod.inProtectedArea();
+    return podHeard(pod, t, channelCode) && pod.streamingEnabled() && !pod.inProtectedArea();
 }
 
 std::uint64_t Simulator::periodNanoseconds() const
@@ -318,10 +322,11 @@ void Simulator::refresh(Micros reference)
             _scheduledPeriodNs = p;
         }
     }
+    const unsigned channelCode = _controller.channelCode();
     for (std::size_t i = 0; i < _pods.size(); ++i) {
         PodSlot& slot = _pods[i];
         const Pod& pod = *slot.pod;
-        if (transmitting && _scheduledPeriodNs > 0 && podStreams(pod, reference)) {
+        if (transmitting && _scheduledPeriodNs > 0 && podStreams(pod, reference, channelCode)) {
             if (!slot.frameScheduled || slot.frameEpoch != _transmissionEpoch) {
                 std::int64_t p = static_cast<std::int64_t>(_scheduledPeriodNs);
                 std::int64_t since = (reference - _transmissionStart) * 1000 - frameOffset(pod, _scheduledPeriodNs);
@@ -339,7 +344,8 @@ void Simulator::refresh(Micros reference)
             slot.frameScheduled = false;
             slot.nextFrame = kNever;
         }
-        if (state == ControllerState::Pairing && pod.pairing() && podHeard(pod, reference) && !pod.inProtectedArea()) {
+        if (state == ControllerState::Pairing && pod.pairing() && podHeard(pod, reference, channelCode) &&
+            !pod.inProtectedArea()) {
             if (slot.nextReport == kNever) slot.nextReport = reference + _timing.pairingInterval / 10 + 1000 * static_cast<Micros>(i);
         } else {
             slot.nextReport = kNever;
@@ -359,15 +365,17 @@ std::uint16_t Simulator::frameNumber(const PodSlot& slot) const
     return static_cast<std::uint16_t>(slot.frameIndex + slot.pod->frameNumberOffset());
 }
 
-Micros Simulator::nextPeriodic() const
+Micros Simulator::nextPeriodic(bool* bootEnd) const
 {
     Micros next = _nextNoise;
+    Micros boot = kNever;
     for (const PodSlot& slot : _pods) {
         next = std::min({next, slot.nextFrame, slot.nextReport});
         // The end of a reboot changes what the pod does, so it is an event of its own.
-        if (slot.pod->_bootUntil > _processed) next = std::min(next, slot.pod->_bootUntil);
+        if (slot.pod->_bootUntil > _processed) boot = std::min(boot, slot.pod->_bootUntil);
     }
-    return next;
+    if (bootEnd) *bootEnd = boot <= next;
+    return std::min(next, boot);
 }
 
 void Simulator::processUntil(Micros t)
@@ -382,13 +390,16 @@ void Simulator::processUntil(Micros t)
     }
     refresh(_processed);
     for (;;) {
-        Micros e = nextPeriodic();
+        bool bootEnd = false;
+        Micros e = nextPeriodic(&bootEnd);
         // kNever is no moment: nothing happens there, even when asked to process up to it.
         if (e == kNever || e > t) break;
         if (e >= _faults.disappearAt) break;
         produce(e);
         _processed = e;
-        refresh(e);
+        // Between requests the schedule only moves by what produce() itself advanced, except
+        // where a reboot ends; refreshing every pod for every frame made a frame cost O(pods).
+        if (bootEnd) refresh(e);
     }
     if (t >= _faults.disappearAt) {
         // Unplugged: nothing is produced from then on until it comes back.
@@ -396,10 +407,9 @@ void Simulator::processUntil(Micros t)
         _processed = std::max(_processed, t);
         return;
     }
-    if (t > _processed) {
-        _processed = t;
-        refresh(t);
-    }
+    // No refresh here: nothing changes between the last event and t that the next call's
+    // opening refresh, at this same moment, would not see.
+    if (t > _processed) _processed = t;
 }
 
 void Simulator::produce(Micros e)

@@ -1,4 +1,3 @@
-#include <Poco/NullStream.h>
 #include <Tarnlink/Command.h>
 #include <Tarnlink/ReadFrameCommand.h>
 #include <Tarnlink/ReadRawDataCommand.h>
@@ -22,9 +21,9 @@ std::string txLine(const std::string& marker, const std::string& request)
 
 bool Command::execute(Poco::DeviceIO::Channel& channel)
 {
-    // A failed stream tells the exchange not to build its log lines at all.
-    Poco::NullOutputStream discard;
-    discard.setstate(std::ios::badbit);
+    // A stream without a buffer is failed for good, which tells the exchange not to build its
+    // log lines at all; nothing ever writes to it, so one serves every thread.
+    static std::ostream discard(nullptr);
     return execute(channel, discard);
 }
 
@@ -155,8 +154,10 @@ ReadFrameCommand::ReadFrameCommand(const std::string& marker, std::uint8_t frame
 
 bool ReadFrameCommand::execute(Poco::DeviceIO::Channel& channel, std::ostream& log)
 {
+    // One body buffer per thread, kept between frames: a frame loop then allocates nothing, and
+    // the caller's string changes only when a frame is accepted.
+    thread_local std::string body;
     for (int tries = 0; tries < 3; ++tries) {
-        std::string body;
         if (!readMarkedBody(channel, log, _marker, _length + 1, body)) return false;
         if (body[0] == _request[0]) {
             if (_result) _result->assign(body, 1, _length);

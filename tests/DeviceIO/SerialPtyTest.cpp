@@ -228,3 +228,99 @@ TEST(SerialPty, TimeOutHoldsWhileSignalsArrive)
         EXPECT_LT(waited, 1000);
     }
 }
+
+TEST(SerialPtyReadAhead, SmallReadsComeInOrderThenTheTimeOutHolds)
+{
+    Pty pty;
+    Poco::AutoPtr<SerialConfig> cfg = config(pty.path, 60);
+    Poco::AutoPtr<SerialChannel> ch(new SerialChannel(cfg.get()));
+    pty.send("0123456789");
+    std::string got;
+    char byte = 0;
+    for (int i = 0; i < 6; ++i) {
+        ASSERT_EQ(1, ch->read(&byte, 1)) << i;
+        got += byte;
+    }
+    char rest[8];
+    std::memset(rest, 0x7F, sizeof(rest));
+    // Four are still held, and the read waits for more before it gives them.
+    auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(4, ch->read(rest, 8));
+    EXPECT_GE(millisecondsSince(start), 50);
+    got.append(rest, 4);
+    EXPECT_EQ("0123456789", got);
+    EXPECT_EQ(0, rest[4]) << "the unfilled part is cleared";
+
+    // Empty: a byte that comes during the wait still ends it early.
+    std::thread late([&pty] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        ASSERT_EQ(1, ::write(pty.master, "z", 1));
+    });
+    EXPECT_EQ(1, ch->read(&byte, 1));
+    late.join();
+    EXPECT_EQ('z', byte);
+    start = std::chrono::steady_clock::now();
+    EXPECT_EQ(0, ch->read(&byte, 1));
+    EXPECT_GE(millisecondsSince(start), 50);
+}
+
+TEST(SerialPtyReadAhead, FlushAndReopenDiscardHeldBytes)
+{
+    Pty pty;
+    Poco::AutoPtr<SerialConfig> cfg = config(pty.path, 30);
+    Poco::AutoPtr<SerialChannel> ch(new SerialChannel(cfg.get()));
+    char byte = 0;
+
+    pty.send("abcdef");
+    ASSERT_EQ(1, ch->read(&byte, 1));
+    EXPECT_EQ('a', byte);
+    ch->configure(); // flushes the port: what was read ahead goes too
+    EXPECT_EQ(0, ch->read(&byte, 1));
+
+    pty.send("ghij");
+    ASSERT_EQ(1, ch->read(&byte, 1));
+    ch->close();
+    ch->open();
+    EXPECT_EQ(0, ch->read(&byte, 1)) << "bytes of the previous opening came back";
+    pty.send("k");
+    ASSERT_EQ(1, ch->read(&byte, 1));
+    EXPECT_EQ('k', byte);
+}
+
+TEST(SerialPtyReadAhead, PendingReadStartsWithHeldBytesAndItsPurgeDropsTheRest)
+{
+    Pty pty;
+    Poco::AutoPtr<SerialConfig> cfg = config(pty.path, 30, true, 4);
+    Poco::AutoPtr<SerialChannel> ch(new SerialChannel(cfg.get()));
+    std::string out;
+    char byte = 0;
+
+    pty.send("ab\x04" "cdefgh");
+    ASSERT_EQ(1, ch->read(&byte, 1));
+    EXPECT_EQ('a', byte);
+    // The chunk is one buffer step of the held bytes, "b\x04cd": its tail survives, the rest is purged.
+    EXPECT_EQ("b", ch->readString(out, 0));
+    EXPECT_EQ("cd", ch->readString(out, 0));
+    EXPECT_EQ(0, ch->read(&byte, 1));
+
+    pty.send("12345");
+    ASSERT_EQ(1, ch->read(&byte, 1));
+    EXPECT_EQ("2345", ch->readString(out, 0)) << "held bytes then the time-out, without an end-of-file character";
+}
+
+TEST(SerialPtyReadAhead, HeldBytesOutliveAHangUpThenItIsReported)
+{
+    auto pty = std::make_unique<Pty>();
+    Poco::AutoPtr<SerialConfig> cfg = config(pty->path, 500);
+    Poco::AutoPtr<SerialChannel> ch(new SerialChannel(cfg.get()));
+    pty->send("xyz");
+    char byte = 0;
+    ASSERT_EQ(1, ch->read(&byte, 1));
+    pty.reset(); // the master closes: the device is gone
+    char two[2];
+    ASSERT_EQ(2, ch->read(two, 2));
+    EXPECT_EQ("yz", std::string(two, 2));
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_THROW(ch->read(&byte, 1), Poco::IOException);
+    EXPECT_LT(millisecondsSince(start), 400) << "a hang-up is no time-out";
+}

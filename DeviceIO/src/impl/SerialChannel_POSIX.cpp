@@ -1,6 +1,6 @@
 #include <Poco/DeviceIO/Serial/SerialChannel_POSIX.h>
-#include <Poco/Bugcheck.h>
 #include <Poco/Exception.h>
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -18,6 +18,8 @@ namespace DeviceIO {
 namespace Serial {
 
 namespace {
+
+const std::size_t READ_AHEAD = 4096;
 
 bool toSpeed(std::uint32_t baud, speed_t& speed)
 {
@@ -162,6 +164,7 @@ void SerialChannelImpl::closePort(int fd, bool setExclusive) noexcept
 
 void SerialChannelImpl::openImpl(const std::string& portName)
 {
+    dropAhead();
     _fd = openPort(portName, _setExclusive);
     if (_fd < 0) handleError(errno, portName);
 }
@@ -170,6 +173,7 @@ void SerialChannelImpl::closeImpl(const std::string& portName)
 {
     int fd = _fd;
     _fd = -1; // a failed close still releases the descriptor
+    dropAhead();
     if (fd < 0) return;
     if (_setExclusive) ::ioctl(fd, TIOCNXCL);
     _setExclusive = false;
@@ -179,6 +183,7 @@ void SerialChannelImpl::closeImpl(const std::string& portName)
 void SerialChannelImpl::closeQuietlyImpl() noexcept
 {
     if (_fd >= 0) closePort(_fd, _setExclusive);
+    dropAhead();
     _fd = -1;
     _setExclusive = false;
 }
@@ -236,11 +241,17 @@ void SerialChannelImpl::configureImpl(const std::string& portName)
     tio.c_cc[VTIME] = 0;
     if (::tcsetattr(_fd, TCSANOW, &tio) != 0) handleError(errno, portName);
     if (::tcflush(_fd, TCIOFLUSH) != 0) handleError(errno, portName);
+    dropAhead();
     _firstByteWait = _config->getFirstByteWait();
 }
 
 int SerialChannelImpl::readOnce(char* buffer, int length, const std::string& portName)
 {
+    // Under a steady stream something is nearly always waiting: try it before asking poll.
+    ssize_t first = ::read(_fd, buffer, static_cast<std::size_t>(length));
+    if (first > 0) return static_cast<int>(first);
+    if (first < 0 && errno != EAGAIN && errno != EINTR) handleError(errno, portName);
+
     struct pollfd pfd;
     pfd.fd = _fd;
     pfd.events = POLLIN;
@@ -270,24 +281,50 @@ int SerialChannelImpl::readOnce(char* buffer, int length, const std::string& por
     return static_cast<int>(got);
 }
 
+bool SerialChannelImpl::fillAhead(const std::string& portName)
+{
+    if (_ahead.size() < READ_AHEAD) _ahead.resize(READ_AHEAD);
+    _aheadPos = 0;
+    _aheadEnd = static_cast<std::size_t>(readOnce(_ahead.data(), static_cast<int>(_ahead.size()), portName));
+    return _aheadEnd > 0;
+}
+
 int SerialChannelImpl::readImpl(char* buffer, int length, const std::string& portName)
 {
     if (length <= 0) return 0;
-    std::memset(buffer, 0, static_cast<std::size_t>(length));
-    int readCount = 0;
-    while (readCount < length) {
-        int read = readOnce(buffer + readCount, length - readCount, portName);
-        if (read == 0) break;
-        if (!(read <= length - readCount))
-            Poco::Bugcheck::assertion("read <= length - readCount", __FILE__, __LINE__);
-        readCount += read;
+    const std::size_t wanted = static_cast<std::size_t>(length);
+    // The marker search reads byte by byte: served whole from what is held, nothing else to do.
+    if (_aheadEnd - _aheadPos >= wanted) {
+        if (wanted == 1) {
+            *buffer = _ahead[_aheadPos++];
+            return 1;
+        }
+        std::memcpy(buffer, _ahead.data() + _aheadPos, wanted);
+        _aheadPos += wanted;
+        return length;
     }
-    return readCount;
+    std::memset(buffer, 0, wanted);
+    std::size_t readCount = 0;
+    while (readCount < wanted) {
+        if (_aheadPos == _aheadEnd && !fillAhead(portName)) break;
+        const std::size_t n = std::min(_aheadEnd - _aheadPos, wanted - readCount);
+        std::memcpy(buffer + readCount, _ahead.data() + _aheadPos, n);
+        _aheadPos += n;
+        readCount += n;
+    }
+    return static_cast<int>(readCount);
 }
 
 void SerialChannelImpl::purgeInput()
 {
     ::tcflush(_fd, TCIFLUSH);
+    dropAhead();
+}
+
+void SerialChannelImpl::dropAhead() noexcept
+{
+    _aheadPos = 0;
+    _aheadEnd = 0;
 }
 
 int SerialChannelImpl::readPendingImpl(char*& buffer, const std::string& portName)
@@ -306,27 +343,29 @@ int SerialChannelImpl::readPendingImpl(char*& buffer, const std::string& portNam
         std::size_t space = bufSize - readCount;
         char* chunk = buffer + readCount;
         std::size_t read;
-        bool fromKept = !_kept.empty();
-        if (fromKept) {
-            read = std::min(_kept.size(), space);
-            std::memcpy(chunk, _kept.data(), read);
+        // Each chunk is at most one buffer step, whether it comes from the read-ahead or the
+        // driver, so what survives the purge below does not depend on how bytes were read.
+        if (_aheadPos < _aheadEnd) {
+            read = std::min(_aheadEnd - _aheadPos, space);
+            std::memcpy(chunk, _ahead.data() + _aheadPos, read);
+            _aheadPos += read;
         } else {
             read = static_cast<std::size_t>(readOnce(chunk, static_cast<int>(space), portName));
         }
         if (read == 0) break;
-        if (!(read <= bufSize - readCount))
-            Poco::Bugcheck::assertion("read <= bufSize - readCount", __FILE__, __LINE__);
         const char* end = static_cast<const char*>(std::memchr(chunk, eof, read));
         if (end) {
             std::size_t pos = static_cast<std::size_t>(end - chunk);
             readCount += pos;
             purgeInput();
-            std::string after(chunk + pos + 1, read - pos - 1);
-            _kept = fromKept ? after + _kept.substr(read) : after;
+            // The chunk's bytes after the end-of-file character survive the purge.
+            const std::size_t after = read - pos - 1;
+            if (_ahead.size() < after) _ahead.resize(after);
+            std::memcpy(_ahead.data(), chunk + pos + 1, after);
+            _aheadEnd = after;
             std::memset(chunk + pos, 0, read - pos);
             break;
         }
-        if (fromKept) _kept.erase(0, read);
         readCount += read;
         if (readCount == bufSize) {
             ++growths;

@@ -110,6 +110,8 @@ protected:
     bool networkVerified = false;
     bool controllerFault = false;
     std::uint32_t missedFrames = 0;
+    /// Kept between cycles so a frame's body does not cost an allocation.
+    std::string frameBuffer;
     std::string logFileName;
     std::string driftnodeFirmwareText;
     std::string controllerFirmwareText;

@@ -149,12 +149,17 @@ private:
     void produce(Micros e);
     std::uint16_t frameNumber(const PodSlot& slot) const;
     void refresh(Micros reference);
-    Micros nextPeriodic() const;
+    /// bootEnd, when given, tells whether a pod's reboot ends then: the one way time alone
+    /// changes what pods do.
+    Micros nextPeriodic(bool* bootEnd = nullptr) const;
     Micros frameTime(const PodSlot& slot) const;
     std::uint64_t periodNanoseconds() const;
     Micros frameOffset(const Pod& pod, std::uint64_t periodNs) const;
     bool podStreams(const Pod& pod, Micros t) const;
     bool podHeard(const Pod& pod, Micros t) const;
+    /// The same, with the controller's channel code looked up once for many pods.
+    bool podStreams(const Pod& pod, Micros t, unsigned channelCode) const;
+    bool podHeard(const Pod& pod, Micros t, unsigned channelCode) const;
     void handleRequest(const std::string& request);
     void reply(const std::string& body, Micros delay, const Record& request, bool fromPod);
     void emit(Micros t, std::string bytes, Record record, bool stream);

@@ -3,7 +3,9 @@
 
 #include <Poco/AutoPtr.h>
 #include <Poco/DeviceIO/Serial/SerialConfig_POSIX.h>
+#include <cstddef>
 #include <string>
+#include <vector>
 
 namespace Poco {
 namespace DeviceIO {
@@ -36,14 +38,22 @@ private:
     static void closePort(int fd, bool setExclusive) noexcept;
     /// Waits for data as the configured time-out says, then reads what is there.
     int readOnce(char* buffer, int length, const std::string& portName);
+    /// Reads what the driver holds into the read-ahead, waiting only when it holds nothing;
+    /// false when the time-out passed.
+    bool fillAhead(const std::string& portName);
     void purgeInput();
+    void dropAhead() noexcept;
 
     int _fd;
     bool _setExclusive = false;
     /// The configuration's wait, taken at configure() as SetCommTimeouts does.
     int _firstByteWait = -1;
     Poco::AutoPtr<SerialConfigImpl> _config;
-    std::string _kept;
+    /// Bytes received but not yet handed out: a one-byte read is then no system call.
+    /// Also holds what followed the end-of-file character of a pending read.
+    std::vector<char> _ahead;
+    std::size_t _aheadPos = 0;
+    std::size_t _aheadEnd = 0;
 };
 
 } // namespace Serial

@@ -269,13 +269,14 @@ class Simulator:
     While it runs, controllers() and open() find it. pods: a count (serials A10001, A10002, ...)
     or serials; rate: frames per second per pod instead of the network's; faults: probabilities
     by name (corrupt_byte, drop_byte, garbage, wrong_echo, controller_timeout, drop_frame);
-    record: keep every frame sent, for frames()."""
+    record: keep every frame sent, for frames(); instant: replies without the radio's
+    modelled latency (frames keep their period), for quicker tests."""
 
-    def __init__(self, generation=2, pods=3, rate=None, faults=None, busy_channels=(), seed=1, record=False):
+    def __init__(self, generation=2, pods=3, rate=None, faults=None, busy_channels=(), seed=1, record=False, instant=False):
         serials = [0xA10001 + i for i in range(pods)] if isinstance(pods, int) else \
             [int(p, 16) if isinstance(p, str) else int(p) for p in pods]
         self._core = _drfn3.Simulator(generation, serials, float(rate or 0), dict(faults or {}),
-                                      list(busy_channels), seed, record)
+                                      list(busy_channels), seed, record, instant)
         self._previous = None
         self._started = False
 

@@ -78,6 +78,11 @@ void checkSignals()
     if (PyErr_CheckSignals() != 0) throw py::error_already_set();
 }
 
+// A Host loads the module for itself and unloads it when it goes, taking every filter of
+// the module with it: two at once would pull the filter out from under each other.
+std::mutex hostsMutex;
+bool hostOpen = false;
+
 class Network
 {
 public:
@@ -89,21 +94,42 @@ public:
         // Scripts say what they want; drfn3's saved settings are neither read nor changed.
         settings.ephemeral = true;
         py::gil_scoped_release release;
+        std::lock_guard<std::mutex> lock(hostsMutex);
+        if (hostOpen) throw Poco::IllegalStateException("Another drfn3 network is open in this process: close it first");
         _host = std::make_unique<Drfn3::Host>(settings);
+        hostOpen = true;
+    }
+
+    ~Network()
+    {
+        try
+        {
+            release();
+        }
+        catch (...)
+        {
+        }
+    }
+
+    /// Transmission off, channels back to 0, controller closed, module unloaded.
+    void close()
+    {
+        py::gil_scoped_release unlocked;
+        release();
     }
 
     std::string get(const std::string& name)
     {
         py::gil_scoped_release release;
         std::lock_guard<std::mutex> lock(_mutex);
-        return _host->get(name);
+        return host().get(name);
     }
 
     void set(const std::string& name, const std::string& text)
     {
         py::gil_scoped_release release;
         std::lock_guard<std::mutex> lock(_mutex);
-        _host->set(name, text);
+        host().set(name, text);
     }
 
     py::list describe()
@@ -112,7 +138,7 @@ public:
         {
             py::gil_scoped_release release;
             std::lock_guard<std::mutex> lock(_mutex);
-            properties = _host->filter().listProperties();
+            properties = host().filter().listProperties();
         }
         py::list out;
         for (const auto& p : properties)
@@ -124,14 +150,14 @@ public:
     {
         py::gil_scoped_release release;
         std::lock_guard<std::mutex> lock(_mutex);
-        return _host->serials();
+        return host().serials();
     }
 
     void connect()
     {
         py::gil_scoped_release release;
         std::lock_guard<std::mutex> lock(_mutex);
-        _host->connect();
+        host().connect();
     }
 
     void start()
@@ -145,28 +171,21 @@ public:
     {
         py::gil_scoped_release release;
         std::lock_guard<std::mutex> lock(_mutex);
-        if (_host->connected() && _host->transmitting()) _host->set("transmission", "0");
-    }
-
-    void close()
-    {
-        py::gil_scoped_release release;
-        std::lock_guard<std::mutex> lock(_mutex);
-        _host->disconnect();
+        if (host().connected() && host().transmitting()) host().set("transmission", "0");
     }
 
     bool connected()
     {
         py::gil_scoped_release release;
         std::lock_guard<std::mutex> lock(_mutex);
-        return _host->connected();
+        return _host && host().connected();
     }
 
     bool transmitting()
     {
         py::gil_scoped_release release;
         std::lock_guard<std::mutex> lock(_mutex);
-        return _host->connected() && _host->transmitting();
+        return _host && host().connected() && host().transmitting();
     }
 
     /// Rows of samples. n < 0: no count; seconds < 0: no time limit; neither: what is
@@ -177,7 +196,7 @@ public:
         {
             py::gil_scoped_release release;
             std::lock_guard<std::mutex> lock(_mutex);
-            if (!_host->transmitting()) startLocked();
+            if (!host().transmitting()) startLocked();
             const Clock::time_point start = Clock::now();
             Clock::time_point nextCheck = start;
             const auto count = [&rows] { return static_cast<long>(rows.size() / COLUMNS); };
@@ -191,10 +210,10 @@ public:
                     checkSignals();
                     nextCheck = now + std::chrono::milliseconds(50);
                 }
-                _host->filter().process();
+                host().filter().process();
                 const std::size_t before = rows.size();
                 drain(rows, n < 0 ? -1 : n - count());
-                if (!_host->connected()) throw Poco::IOException("The controller stopped answering and was closed");
+                if (!host().connected()) throw Poco::IOException("The controller stopped answering and was closed");
                 if (n < 0 && seconds < 0 && rows.size() == before && !rows.empty()) break;
             }
         }
@@ -230,9 +249,9 @@ public:
         {
             py::gil_scoped_release release;
             std::lock_guard<std::mutex> lock(_mutex);
-            const std::vector<unsigned> serials = _host->serials();
+            const std::vector<unsigned> serials = host().serials();
             for (unsigned serial : serials) tapsOf(serial, true);
-            _host->run("Read Calib");
+            host().run("Read Calib");
             for (unsigned serial : serials)
                 for (auto& tap : _taps[serial].calibration)
                     if (const auto* data = tap.second->getData())
@@ -276,30 +295,55 @@ public:
         const double now = Poco::Timestamp().epochMicroseconds() * 1e-6;
         for (const auto& value : values)
         {
-            auto* input = _host->filter().getFilter().findInputPin(value.first);
+            auto* input = host().filter().getFilter().findInputPin(value.first);
             if (!input) throw Poco::NotFoundException("The filter has no calibration input " + value.first);
             pins.push_back(std::make_unique<Quillmesh::Core::OutputPin<RowMatrixXd>>(value.first, &sources));
             pins.back()->attach(*input);
             pins.back()->getData() = value.second;
             pins.back()->push(now);
         }
-        _host->run("Write Calib");
+        host().run("Write Calib");
     }
 
 private:
+    void release()
+    {
+        std::lock_guard<std::mutex> lock(_mutex);
+        if (!_host) return;
+        _taps.clear();
+        // Probes die with the filter; the module goes with the host, even when the controller will not stop.
+        struct Release
+        {
+            std::unique_ptr<Drfn3::Host>& host;
+            ~Release()
+            {
+                host.reset();
+                std::lock_guard<std::mutex> hosts(hostsMutex);
+                hostOpen = false;
+            }
+        } going{_host};
+        _host->disconnect();
+    }
+
+    Drfn3::Host& host()
+    {
+        if (!_host) throw Poco::IllegalStateException("The network is closed");
+        return *_host;
+    }
+
     void startLocked()
     {
-        const std::vector<unsigned> serials = _host->serials();
+        const std::vector<unsigned> serials = host().serials();
         // Taps go on before transmission so that no frame passes unseen.
         for (unsigned serial : serials) tapsOf(serial, false);
-        _host->set("transmission", "1");
+        host().set("transmission", "1");
     }
 
     PodTaps& tapsOf(unsigned serial, bool calibration)
     {
         PodTaps& taps = _taps[serial];
         const std::string suffix = "#0x" + Drfn3::hex(serial);
-        auto& filter = _host->filter();
+        auto& filter = host().filter();
         if (!taps.acc)
         {
             // Queues: one process() publishes at most one frame, and every frame is drained after it.
@@ -376,7 +420,7 @@ class Simulator
 {
 public:
     Simulator(unsigned generation, const std::vector<unsigned>& pods, double rate, const std::map<std::string, double>& faults,
-              const std::vector<unsigned>& busyChannels, std::uint32_t seed, bool record)
+              const std::vector<unsigned>& busyChannels, std::uint32_t seed, bool record, bool instant)
         : _sim(generation == 1 ? Tarnlink::Sim::Generation::First : Tarnlink::Sim::Generation::Second, seed)
     {
         if (generation != 1 && generation != 2) throw Poco::InvalidArgumentException("generation must be 1 or 2");
@@ -395,6 +439,7 @@ public:
         }
         for (unsigned channel : busyChannels) _sim.setBusyChannel(channel);
         if (rate > 0) _sim.setOfferedRate(rate);
+        _sim.setInstant(instant);
         // A long run would keep every frame in memory otherwise.
         _sim.recorder().setRecordStreams(record);
         _server = std::make_unique<Tarnlink::Sim::PtyServer>(_sim);
@@ -581,9 +626,9 @@ PYBIND11_MODULE(_drfn3, m)
 
     py::class_<Simulator>(m, "Simulator")
         .def(py::init<unsigned, const std::vector<unsigned>&, double, const std::map<std::string, double>&,
-                      const std::vector<unsigned>&, std::uint32_t, bool>(),
+                      const std::vector<unsigned>&, std::uint32_t, bool, bool>(),
              py::arg("generation"), py::arg("pods"), py::arg("rate"), py::arg("faults"), py::arg("busy_channels"),
-             py::arg("seed"), py::arg("record"))
+             py::arg("seed"), py::arg("record"), py::arg("instant"))
         .def("start", &Simulator::start)
         .def("stop", &Simulator::stop)
         .def("running", &Simulator::running)

@@ -72,6 +72,16 @@ def _serial_text(serial):
     return str(serial)
 
 
+def _serial_number(serial):
+    """Hexadecimal text as a number, so that pin names match whatever its case; otherwise as given."""
+    if isinstance(serial, str):
+        try:
+            return int(serial, 16)
+        except ValueError:
+            return serial
+    return serial
+
+
 def _value(kind, text):
     """A Python value from a property's text, by the property's kind."""
     if kind == "bool":
@@ -226,7 +236,7 @@ class Network:
             for sensor, values in sensors.items():
                 if sensor not in _SENSORS:
                     raise InvalidValueError("Unknown sensor %r: one of %s" % (sensor, ", ".join(_SENSORS)))
-                suffix = "#0x" + _serial_text(serial)
+                suffix = "#0x" + _serial_text(_serial_number(serial))
                 for key, pin in (("gain", "Gain"), ("offset", "Off")):
                     if key in values:
                         matrix = np.asarray(values[key], dtype=float)

@@ -42,6 +42,8 @@ def test_three_pods_stream_what_the_simulator_sent_until_interrupted(sim):
             sim.clear_record()
             net.start()
             data = net.read(seconds=1.0)
+            first = next(net.samples())
+            assert first["serial"] in sim.pods and first["time"] >= data["time"][-1]
             assert sim.transmitting and sim.channels()["controller"] != 0
             assert len(net.read(n=30)) == 30
             stats = net.stats()
@@ -83,7 +85,7 @@ def test_calibration_round_trips_through_the_pods(sim):
                 assert before[serial][sensor]["offset"].shape == (3, 1)
         gain = np.array([[1.5, 0.01, -0.02], [0.03, 0.98, 0.0], [-0.01, 0.02, 1.01]])
         offset = [12.5, -3.25, 0.125]
-        net.write_calibration({pods[1]: {"gyr": {"gain": gain, "offset": offset}}})
+        net.write_calibration({format(pods[1], "x"): {"gyr": {"gain": gain, "offset": offset}}})
         after = net.read_calibration()
         with pytest.raises(drfn3.InvalidValueError, match="Unknown sensor"):
             net.write_calibration({pods[1]: {"temperature": {"gain": gain}}})
@@ -117,3 +119,16 @@ def test_properties_round_trip(sim):
         with pytest.raises(drfn3.InvalidValueError) as refused:
             props["Frequency"] = 100000
         assert str(refused.value)
+
+
+@realtime
+def test_one_network_at_a_time_and_none_after_close(sim):
+    with drfn3.open(pods=sim.pods) as net:
+        with pytest.raises(drfn3.Error, match="Another drfn3 network is open"):
+            drfn3.open(pods=sim.pods)
+        assert net.connected
+    assert not net.connected
+    with pytest.raises(drfn3.Error, match="The network is closed"):
+        net.read(n=1)
+    with drfn3.open(pods=sim.pods[:1]) as again:
+        assert again.pods == sim.pods[:1]

@@ -183,7 +183,7 @@ class Network:
     def read(self, n=None, seconds=None):
         """Samples of every pod in time order, as a structured array of SAMPLE_DTYPE: n of them,
         those of the next seconds, whichever ends first; with neither, those already waiting
-        (at least one). Starts transmission if needed."""
+        (at least one, at most 50 ms worth after it). Starts transmission if needed."""
         if n is not None and n < 0:
             raise ValueError("n must not be negative")
         if seconds is not None and seconds < 0:

@@ -188,8 +188,8 @@ public:
         return _host && host().connected() && host().transmitting();
     }
 
-    /// Rows of samples. n < 0: no count; seconds < 0: no time limit; neither: what is
-    /// waiting, up to the first cycle that brings nothing.
+    /// Rows of samples. n < 0: no count; seconds < 0: no time limit; neither: at least one
+    /// sample, then until a cycle brings nothing or 50 ms have passed.
     py::array_t<double> read(long n, double seconds)
     {
         std::vector<double> rows;
@@ -198,7 +198,7 @@ public:
             std::lock_guard<std::mutex> lock(_mutex);
             if (!host().transmitting()) startLocked();
             const Clock::time_point start = Clock::now();
-            Clock::time_point nextCheck = start;
+            Clock::time_point nextCheck = start, firstAt;
             const auto count = [&rows] { return static_cast<long>(rows.size() / COLUMNS); };
             for (;;)
             {
@@ -214,7 +214,12 @@ public:
                 const std::size_t before = rows.size();
                 drain(rows, n < 0 ? -1 : n - count());
                 if (!host().connected()) throw Poco::IOException("The controller stopped answering and was closed");
-                if (n < 0 && seconds < 0 && rows.size() == before && !rows.empty()) break;
+                if (n < 0 && seconds < 0 && !rows.empty())
+                {
+                    // A steady stream never runs dry: "what is waiting" ends a moment after the first sample.
+                    if (firstAt == Clock::time_point()) firstAt = Clock::now();
+                    if (rows.size() == before || Clock::now() - firstAt >= std::chrono::milliseconds(50)) break;
+                }
             }
         }
         py::array_t<double> out({static_cast<py::ssize_t>(rows.size() / COLUMNS), static_cast<py::ssize_t>(COLUMNS)});

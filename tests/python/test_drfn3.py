@@ -132,3 +132,19 @@ def test_one_network_at_a_time_and_none_after_close(sim):
         net.read(n=1)
     with drfn3.open(pods=sim.pods[:1]) as again:
         assert again.pods == sim.pods[:1]
+
+
+@realtime
+def test_frames_lost_on_the_radio_show_as_gaps_and_loss():
+    with drfn3.Simulator(pods=1, faults={"drop_frame": 0.1}, record=True, instant=True) as lossy:
+        with pytest.raises(drfn3.Error, match="record=False"):
+            drfn3.Simulator(pods=["a10005"]).frames(0xA10005)
+        with drfn3.open(pods=lossy.pods, frequency=100) as net:
+            lossy.clear_record()
+            data = net.read(seconds=2.5)
+            stats = net.stats()[lossy.pods[0]]
+    gaps = np.diff(data["frame"])
+    assert np.all(gaps >= 1) and np.any(gaps > 1)
+    received = {int(row[0]) for row in lossy.frames(lossy.pods[0])}
+    assert set(data["frame"].tolist()) <= received
+    assert 0.02 < stats["loss"] < 0.25 and data["loss"][-1] == stats["loss"]

@@ -7,6 +7,7 @@
 #include "Quillmesh/Core/PinManager.h"
 
 #include <cmath>
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>

@@ -119,3 +119,69 @@ TEST(Unplug, DuringACalibrationCommitFailsAndLeavesChannelZero)
     EXPECT_DOUBLE_EQ(2.0, stored[0]);
     EXPECT_DOUBLE_EQ(2.0, stored[8]);
 }
+
+#if defined(FAKEFTD2XX_PATH)
+#include "FakeFtd2xx.h"
+
+#include <Poco/DeviceIO/Ftd2xx/Ftd2xxDriver.h>
+#include <Poco/Environment.h>
+
+// A generation 1 controller behind the D2XX driver (the fake one, a simulator inside) whose
+// handle starts failing mid-stream: the filter lets it go, its handle is closed, and once the
+// controller is replugged the same filter streams again.
+TEST(Unplug, D2xxControllerErrorMidStreamReleasesTheHandle)
+{
+    Poco::Environment::set(Poco::DeviceIO::Ftd2xx::Ftd2xxDriver::LIBRARY_VARIABLE, FAKEFTD2XX_PATH);
+    Poco::Environment::set("ORLAN_TARNLINK_PORTS", "");
+    fakeftd2xx_reset();
+    const unsigned pods[] = {0xA10001};
+    if (!fakeftd2xx_addSimController("SIM1", pods, 1)) GTEST_SKIP() << "fake built without the simulator";
+    Sim::Simulator& sim = *static_cast<Sim::Simulator*>(fakeftd2xx_simulator("SIM1"));
+    {
+        Sim::ScopedVirtualSleep sleep(sim);
+        auto filter = std::make_unique<DRFN3Internal::FilterDRFN3>("drfn3");
+        auto set = [&](const char* name, const char* text) { filter->getPropertyBag().get(name).deSerialize(text); };
+        auto get = [&](const char* name) {
+            std::string text;
+            filter->getPropertyBag().get(name).serialize(text);
+            return text;
+        };
+        auto process = [&] {
+            Quillmesh::Core::Synchronizer::DisablerLocker lock(&filter->getSynchronizer());
+            filter->process();
+        };
+        auto streams = [&](std::uint64_t frames) {
+            const std::uint64_t start = sim.pod(0xA10001)->framesSent();
+            for (int cycle = 0; cycle < 100000 && sim.pod(0xA10001)->framesSent() < start + frames; ++cycle) process();
+            return sim.pod(0xA10001)->framesSent() >= start + frames;
+        };
+        set("Frequency", "25");
+        set("serial", "A10001");
+        set("connection", "1");
+        set("transmission", "1");
+        ASSERT_TRUE(streams(20));
+        EXPECT_EQ(1, fakeftd2xx_openHandles("SIM1"));
+
+        sim.disappearAt(sim.clock().now() + 10000);
+        int reads = 0;
+        while (get("connection") == "1" && reads < 10)
+        {
+            process();
+            ++reads;
+        }
+        EXPECT_LE(reads, 3);
+        EXPECT_EQ("0", get("connection"));
+        EXPECT_EQ(nullptr, filter->getController());
+        EXPECT_EQ(0, fakeftd2xx_openHandles("SIM1")) << "the handle is kept";
+
+        sim.replug();
+        set("connection", "1");
+        set("transmission", "1");
+        EXPECT_TRUE(streams(50));
+        set("transmission", "0");
+        set("connection", "0");
+        EXPECT_EQ(0, fakeftd2xx_openHandles("SIM1"));
+    }
+    fakeftd2xx_reset();
+}
+#endif

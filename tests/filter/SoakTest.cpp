@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <algorithm>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -95,6 +96,45 @@ struct FrameTally
     }
 };
 
+/// Every period of virtual time, a read hands out FF FF FF FF before the controller's bytes,
+/// as a controller that timed out on a pod answers.
+class TimeoutBurstChannel : public Sim::VirtualChannel
+{
+public:
+    TimeoutBurstChannel(Sim::Simulator& simulator, int timeout, Sim::Micros period)
+        : VirtualChannel(simulator, timeout), _period(period), _next(simulator.clock().now() + period)
+    {
+    }
+    int read(char* buffer, int length) override
+    {
+        if (simulator().clock().now() >= _next && length > 0)
+        {
+            _next += _period;
+            ++bursts;
+            const int n = std::min(length, 4);
+            std::fill(buffer, buffer + n, '\xFF');
+            return n;
+        }
+        return VirtualChannel::read(buffer, length);
+    }
+    static std::uint64_t bursts;
+
+private:
+    Sim::Micros _period;
+    Sim::Micros _next;
+};
+std::uint64_t TimeoutBurstChannel::bursts = 0;
+
+class BurstFactory : public SimControllerFactory
+{
+public:
+    using SimControllerFactory::SimControllerFactory;
+    Poco::DeviceIO::Channel* createChannel() const override
+    {
+        return new TimeoutBurstChannel(simulator(), static_cast<int>(getTimeout()), 1000000);
+    }
+};
+
 } // namespace
 
 // Five pods at 200 Hz with wire faults on for a simulated hour (TARNLINK_SOAK_SECONDS):
@@ -103,7 +143,16 @@ struct FrameTally
 TEST(Soak, FivePodsAt200HzWithFaults)
 {
     const std::vector<std::uint32_t> serials{0xA10001, 0xA10002, 0xA10003, 0xA10004, 0xA10005};
-    Harness h(Sim::Generation::Second, serials);
+    Harness h(Sim::Generation::Second, serials, false);
+    const int source = Tarnlink::ControllerEnum::addSource([&h]() {
+        return std::vector<Poco::AutoPtr<Tarnlink::ControllerFactory>>{
+            Poco::AutoPtr<Tarnlink::ControllerFactory>(new BurstFactory(h.simulator))};
+    });
+    struct Unregister
+    {
+        int key;
+        ~Unregister() { Tarnlink::ControllerEnum::removeSource(key); }
+    } unregister{source};
     h.set("Frequency", "200");
     h.set("serial", "A10001 A10002 A10003 A10004 A10005");
     h.set("connection", "1");
@@ -180,17 +229,19 @@ TEST(Soak, FivePodsAt200HzWithFaults)
     raw /= static_cast<double>(rawWeight);
     const double lost = 1.0 - static_cast<double>(published) / static_cast<double>(sentTotal);
     std::printf("soak: %.0f virtual s in %.1f real s, %llu cycles, %llu frames sent, %llu published; "
-                "injected: %llu frames dropped on the radio, %llu frames damaged on the wire (bad header or length); "
+                "injected: %llu frames dropped on the radio, %llu frames damaged on the wire (bad header or length), %llu FF FF FF FF; "
                 "loss actual %.3f%% reported %.3f%% (%.3f%% with the %.2f%% of samples after damaged frame numbers); longest cycle %lld us virtual, %.3f s real; RSS %ld -> %ld KiB\n",
                 seconds, realSeconds, static_cast<unsigned long long>(cycles), static_cast<unsigned long long>(sentTotal),
                 static_cast<unsigned long long>(published), static_cast<unsigned long long>(tally.dropped),
-                static_cast<unsigned long long>(tally.damaged), 100 * lost, 100 * reported, 100 * raw,
+                static_cast<unsigned long long>(tally.damaged),
+                static_cast<unsigned long long>(TimeoutBurstChannel::bursts), 100 * lost, 100 * reported, 100 * raw,
                 100.0 * static_cast<double>(rawWeight - reportedWeight) / static_cast<double>(rawWeight),
                 static_cast<long long>(longestCycle), longestRealCycle, rssAfterWarmUp, rssAtEnd);
     EXPECT_NEAR(lost, reported, 0.005);
     EXPECT_LT(rawWeight - reportedWeight, rawWeight / 2) << "most windows saw damaged frame numbers";
     EXPECT_GT(tally.dropped, 0u);
     EXPECT_GT(tally.damaged, 0u);
+    EXPECT_GT(TimeoutBurstChannel::bursts, seconds / 2);
     // Every frame dropped on the radio is a loss; damaged ones may or may not be recovered.
     const double sentFrames = static_cast<double>(tally.dropped + tally.intact + tally.damaged);
     EXPECT_GE(lost + 0.005, static_cast<double>(tally.dropped) / sentFrames);

@@ -32,7 +32,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::size_t pos = 4;
     while (pos < size)
     {
-        const std::size_t length = std::min<std::size_t>(data[pos++], size - pos);
+        const std::size_t wanted = data[pos++];
+        const std::size_t length = std::min(wanted, size - pos);
         const std::string body(reinterpret_cast<const char*>(data + pos), length);
         pos += length;
         DataFrame frame;

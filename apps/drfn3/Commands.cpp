@@ -306,8 +306,13 @@ int runCalibWrite(const Settings& settings, const std::string& path)
         for (const char* pin : CALIBRATION_PINS)
         {
             const std::string key = section + "." + pin;
-            if (file->has(key))
-                matrices.push_back({pin + ("#0x" + hex(parsed[0])), parseMatrix(file->getString(key), path + ": " + key)});
+            if (!file->has(key)) continue;
+            RowMatrixXd value = parseMatrix(file->getString(key), path + ": " + key);
+            // Caught here, a wrong shape never reaches the pods (the filter would refuse it mid-commit).
+            const bool gain = std::string(pin).find("Gain") != std::string::npos;
+            if (value.size() != (gain ? 9 : 3))
+                throw UsageError(path + ": " + key + " needs " + (gain ? "3 rows of 3 values" : "3 values"));
+            matrices.push_back({pin + ("#0x" + hex(parsed[0])), value});
         }
     }
     if (matrices.empty()) throw UsageError(path + ": no calibration matrices in it");

@@ -109,7 +109,10 @@ void Host::restore()
         if (problem.reason.rfind(Poco::NoPermissionException().displayText(), 0) == 0) continue;
         std::cerr << "drfn3: saved setting " << problem.property << " in " << _configPath
                   << " was not used: " << problem.reason << '\n';
+        // Saving now would replace the user's refused values with defaults for good.
+        if (problem.reason != "Not in the file") _keepFile = true;
     }
+    if (_keepFile) std::cerr << "drfn3: " << _configPath << " is left as it is; mend or remove it to save settings again\n";
 }
 
 void Host::apply(const Settings& settings)
@@ -144,7 +147,7 @@ void Host::apply(const Settings& settings)
 
 void Host::save()
 {
-    if (_ephemeral) return;
+    if (_ephemeral || _keepFile) return;
     fs::path folder = fs::path(_configPath).parent_path();
     if (!folder.empty()) fs::create_directories(folder);
     _filter->save(_configPath);

@@ -50,7 +50,8 @@ public:
     void disconnect();
     bool connected() const { return get("connection") == "1"; }
     bool transmitting() const { return get("transmission") == "1"; }
-    /// Writes the persistent settings (nothing when ephemeral).
+    /// Writes the persistent settings (nothing when ephemeral, or when the file held values
+    /// that were refused: it is left for the user to mend).
     void save();
 
     const std::string& modulePath() const { return _modulePath; }
@@ -63,6 +64,7 @@ private:
     std::string _modulePath;
     std::string _configPath;
     bool _ephemeral;
+    bool _keepFile = false;
     // The filter goes before the module that holds its code.
     Quillmesh::Core::PluginLoader _loader;
     std::unique_ptr<Quillmesh::Core::HostedFilter> _filter;

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <thread>
 #include <memory>
 
 namespace Drfn3 {
@@ -160,6 +161,30 @@ std::string jsonRow(const Sample& s)
                   s.gyr[0], s.gyr[1], s.gyr[2], s.frame, s.loss, s.battery, s.button);
 }
 
+namespace {
+
+/// Tries to connect and start transmission again twice a second until it works or a stop is asked.
+bool waitForController(Host& host)
+{
+    while (!stopRequested())
+    {
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        try
+        {
+            host.connect();
+            host.set("transmission", "1");
+            return true;
+        }
+        catch (const Poco::Exception&)
+        {
+            // Not back yet, or back but not ready: the next try will tell.
+        }
+    }
+    return false;
+}
+
+} // namespace
+
 std::vector<PodStatus> stream(Host& host, const StreamOptions& options)
 {
     const std::vector<unsigned> serials = host.serials();
@@ -257,8 +282,14 @@ std::vector<PodStatus> stream(Host& host, const StreamOptions& options)
             }
             if (!host.connected())
             {
-                lost = true;
-                break;
+                if (!options.reconnect)
+                {
+                    lost = true;
+                    break;
+                }
+                std::cerr << "drfn3: the controller was lost; waiting for it (Ctrl-C to stop)" << std::endl;
+                if (!waitForController(host)) break;
+                std::cerr << "drfn3: the controller is back; streaming again" << std::endl;
             }
             if (terminal) table.draw(renderTable(statuses(), seconds(after - start)));
         }

@@ -22,6 +22,8 @@ struct StreamOptions
     std::string jsonl;
     /// Seconds between redraws of the live table.
     double refresh = 0.25;
+    /// A lost controller is waited for instead of ending the run.
+    bool reconnect = false;
 };
 
 /// One decoded sample of one pod, as the filter's pins gave it.

@@ -72,6 +72,8 @@ int main(int argc, char** argv)
     CLI::App* streamCommand =
         app.add_subcommand("stream", "Stream from the pods: a live table on a terminal, a status line a second otherwise");
     addStreamOptions(*streamCommand, streamOptions, "How long to stream (default: until Ctrl-C)");
+    streamCommand->add_flag("--reconnect", streamOptions.reconnect,
+                            "When the controller is lost, wait for it and stream again instead of exiting");
 
     CLI::App* controllers = app.add_subcommand(
         "controllers", "List the controllers found, and the ones that cannot be opened with the reason");

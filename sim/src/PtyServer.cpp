@@ -66,7 +66,8 @@ std::string PtyServer::slavePath() const
 
 void PtyServer::openPair()
 {
-    int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+    // Close-on-exec: a child that inherited the master would keep the port alive after a hang-up.
+    int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (master < 0) fail("Cannot open a pseudo-terminal");
     char name[128];
     if (::grantpt(master) != 0 || ::unlockpt(master) != 0 || ::ptsname_r(master, name, sizeof name) != 0) {
@@ -74,7 +75,7 @@ void PtyServer::openPair()
         fail("Cannot prepare the pseudo-terminal");
     }
     // Raw mode outlives this descriptor: the terminal lives as long as the master.
-    int slave = ::open(name, O_RDWR | O_NOCTTY);
+    int slave = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (slave < 0) {
         closeFd(master);
         fail("Cannot open the pseudo-terminal slave");

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <csignal>
 #include <fstream>
 #include <map>
@@ -74,6 +75,8 @@ public:
             const int err = ::open(_err.path().c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             ::dup2(out, 1);
             ::dup2(err, 2);
+            // A pty master inherited from the test would keep the port alive after its server hung up.
+            for (int fd = 3; fd < 1024; ++fd) ::close(fd);
             ::setenv("ORLAN_TARNLINK_PORTS", ports.c_str(), 1);
             ::setenv("XDG_CONFIG_HOME", _config.path().c_str(), 1);
             std::vector<char*> raw;
@@ -417,4 +420,151 @@ TEST(Drfn3Realtime, Generation1OnASerialPortIsListedAndStreamsWithoutD2xx)
     while (std::getline(in, line))
         if (line.find(",A10001,") != std::string::npos) ++rows;
     EXPECT_GE(rows, 100) << "100 Hz for 2 s: " << stream.out();
+}
+
+// Every option and file a user can get wrong: each exits with its code and a message that
+// names the problem, while the settings file, the calibration file and the device (served on
+// a pseudo-terminal, its traffic recorded) stay as they were.
+TEST(Drfn3Realtime, BadOptionsAndFilesChangeNothing)
+{
+    Simulator sim;
+    sim.addPod(0xA10001);
+    sim.addPod(0xA10002);
+    PtyServer server(sim);
+    server.start();
+    Poco::TemporaryFile config, calib, notNumbers, unknownPod, empty, wrongSize, badSettings;
+    // The settings file as drfn3 itself writes it, so that a rewrite would show.
+    Drfn3 save({"--config", config.path(), "--pods", "A10001,A10002", "--frequency", "100", "settings"});
+    ASSERT_EQ(0, save.wait()) << save.err();
+    const std::string settings = readFile(config.path());
+    ASSERT_NE(std::string::npos, settings.find("A10001;A10002"));
+    std::ofstream(notNumbers.path()) << "[A10001]\n3aGain = 1 0 0, 0 x 0, 0 0 1\n";
+    std::ofstream(unknownPod.path()) << "[B00001]\n3aGain = 1 0 0, 0 1 0, 0 0 1\n";
+    std::ofstream(empty.path()) << "; nothing\n";
+    std::ofstream(wrongSize.path()) << "[A10001]\n3aGain = 1 0, 0 1\n";
+    const std::string mangled = "serial = zz;A10001\nFrequency = 9999\nAcc mode = 7\n\\\n=\n";
+    std::ofstream(badSettings.path()) << mangled;
+
+    struct Case
+    {
+        std::vector<std::string> args;
+        int code;
+        const char* message;
+    };
+    const std::string missing = calib.path() + ".missing";
+    const std::vector<Case> table = {
+        {{"--frequency", "300", "settings"}, 2, "--frequency"},
+        {{"--frequency", "abc", "settings"}, 2, "--frequency"},
+        {{"--frequency", "24", "settings"}, 2, "--frequency"},
+        {{"--channel", "0", "settings"}, 2, "--channel"},
+        {{"--channel", "22", "settings"}, 2, "--channel"},
+        {{"--channel", "x", "settings"}, 2, "--channel"},
+        {{"--acc-mode", "3g", "settings"}, 2, "--acc-mode"},
+        {{"--mag-mode", "9Ga", "settings"}, 2, "--mag-mode"},
+        {{"--pods", "A10001,zz", "settings"}, 2, "Not a valid hexadecimal integer"},
+        {{"--pods", "A10001,A10001", "settings"}, 2, "A10001"},
+        {{"--pods", "123456789", "settings"}, 2, "Not a valid hexadecimal integer"},
+        {{"--bogus", "settings"}, 2, "--bogus"},
+        {{"settings", "extra"}, 2, "extra"},
+        {{"stream", "--seconds", "-1"}, 2, "--seconds"},
+        {{"stream", "--seconds", "soon"}, 2, "--seconds"},
+        {{"sim", "--generation", "3"}, 2, "--generation"},
+        {{"sim", "--corrupt", "1.5"}, 2, "--corrupt"},
+        {{"sim", "--busy-channel", "40"}, 2, "--busy-channel"},
+        {{"sim", "--sim-pods", "q"}, 2, "Not a valid hexadecimal integer"},
+        {{"calib", "write", missing}, 2, "File does not exist"},
+        {{"calib", "write", notNumbers.path()}, 1, "'x' is not a number"},
+        {{"calib", "write", unknownPod.path()}, 2, "is not one of the known pods"},
+        {{"calib", "write", empty.path()}, 2, "no calibration matrices"},
+        {{"calib", "write", wrongSize.path()}, 2, "3aGain"},
+        {{"calib", "reset", "--pod", "zz"}, 2, "Not a valid hexadecimal integer"},
+        {{"calib", "reset", "--pod", "B00001"}, 2, "B00001"},
+        {{"plot", missing}, 2, "File does not exist"},
+    };
+    sim.recorder().clear();
+    for (const Case& c : table)
+    {
+        std::vector<std::string> args = {"--config", config.path()};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        std::string line;
+        for (const std::string& a : c.args) line += a + " ";
+        SCOPED_TRACE(line);
+        Drfn3 run(args, server.slavePath());
+        const int code = run.wait();
+        EXPECT_EQ(c.code, code) << run.err();
+        EXPECT_NE(std::string::npos, run.err().find(c.message)) << run.err();
+        EXPECT_EQ(settings, readFile(config.path()));
+        auto guard = sim.lock();
+        EXPECT_TRUE(sim.recorder().records().empty()) << "the device was spoken to";
+        sim.recorder().clear();
+    }
+    // A mangled settings file: every refused value is named, the rest comes from defaults,
+    // and the file is left for the user to mend.
+    Drfn3 show({"--config", badSettings.path(), "settings"}, server.slavePath());
+    EXPECT_EQ(0, show.wait()) << show.err();
+    for (const char* property : {"serial", "Frequency", "Acc mode"})
+        EXPECT_NE(std::string::npos, show.err().find(std::string("saved setting ") + property)) << show.err();
+    EXPECT_EQ(mangled, readFile(badSettings.path()));
+    std::printf("bad options and files: %zu cases\n", table.size() + 1);
+}
+
+TEST(Drfn3Realtime, StreamSaysTheControllerWasLostAndExitsOne)
+{
+    Simulator sim;
+    sim.addPod(0xA10001);
+    PtyServer server(sim);
+    server.start();
+    Poco::TemporaryFile config;
+    Drfn3 stream({"--config", config.path(), "--pods", "A10001", "--frequency", "100", "stream"}, server.stablePath());
+    const bool streaming = waitFor(
+        [&] {
+            auto guard = sim.lock();
+            return sim.pod(0xA10001)->framesSent() > 50;
+        },
+        std::chrono::seconds(60));
+    ASSERT_TRUE(streaming) << stream.out() << stream.err();
+    {
+        auto guard = sim.lock();
+        sim.disappearAt(sim.clock().now());
+    }
+    EXPECT_EQ(1, stream.wait(std::chrono::seconds(20))) << stream.err();
+    EXPECT_NE(std::string::npos, stream.err().find("The controller stopped answering")) << stream.err();
+}
+
+TEST(Drfn3Realtime, StreamWithReconnectWaitsForTheControllerAndStreamsAgain)
+{
+    Simulator sim;
+    sim.addPod(0xA10001);
+    PtyServer server(sim);
+    server.start();
+    Poco::TemporaryFile config;
+    Drfn3 stream({"--config", config.path(), "--pods", "A10001", "--frequency", "100", "stream", "--reconnect"},
+                 server.stablePath());
+    auto sentMoreThan = [&](std::uint64_t n) {
+        return waitFor(
+            [&] {
+                auto guard = sim.lock();
+                return sim.pod(0xA10001)->framesSent() > n;
+            },
+            std::chrono::seconds(60));
+    };
+    ASSERT_TRUE(sentMoreThan(50)) << stream.out() << stream.err();
+    {
+        auto guard = sim.lock();
+        sim.disappearAt(sim.clock().now());
+    }
+    ASSERT_TRUE(waitFor([&] { return stream.err().find("controller was lost") != std::string::npos; },
+                        std::chrono::seconds(20)))
+        << stream.err();
+    std::uint64_t before = 0;
+    {
+        auto guard = sim.lock();
+        sim.replug();
+        before = sim.pod(0xA10001)->framesSent();
+    }
+    server.start();
+    ASSERT_TRUE(sentMoreThan(before + 100)) << stream.err();
+    EXPECT_NE(std::string::npos, stream.err().find("streaming again")) << stream.err();
+    stream.signal(SIGINT);
+    EXPECT_EQ(0, stream.wait()) << stream.err();
 }

@@ -44,6 +44,7 @@ public:
         return new Tarnlink::ControllerV2(protocol);
     }
     Poco::Any getProperty(const std::string&) const override { return Poco::Any(); }
+    Sim::Simulator& simulator() const { return _simulator; }
 
 private:
     Sim::Simulator& _simulator;

@@ -161,6 +161,20 @@ TEST(ValueProperty, TextFormsRoundTripAndBadTextIsRefused)
     index.deSerialize("7");
     EXPECT_EQ(7u, index.get());
 
+    // Found by fuzzing: six significant digits lost most of a double on the way through text.
+    ValueProperty<double> real("Real", &bag);
+    for (double value : {1.1111111111111111e32, 0.1, -2.5e-300, 1.0 / 3.0})
+    {
+        real.set(value);
+        real.serialize(text);
+        real.set(0);
+        real.deSerialize(text);
+        EXPECT_EQ(value, real.get()) << text;
+    }
+    real.set(0.1);
+    real.serialize(text);
+    EXPECT_EQ("0.1", text);
+
     ValueProperty<std::string> name("Name", &bag);
     name.deSerialize("  two words ; and more ");
     name.serialize(text);

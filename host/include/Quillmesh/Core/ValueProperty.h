@@ -8,6 +8,7 @@
 #include <Poco/Exception.h>
 
 #include <atomic>
+#include <charconv>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -24,6 +25,16 @@ struct PropertyText
 {
     static void write(const T& value, std::string& text)
     {
+        if constexpr (std::is_floating_point_v<T>)
+        {
+            // The shortest text that reads back as the same value: a stream's six digits
+            // would change a saved setting on every save and restore.
+            char buffer[64];
+            const std::to_chars_result result = std::to_chars(buffer, buffer + sizeof buffer, value);
+            if (result.ec != std::errc()) throw Poco::DataFormatException();
+            text.assign(buffer, result.ptr);
+            return;
+        }
         std::ostringstream stream;
         if constexpr (std::is_same_v<T, bool>)
             stream << (value ? 1 : 0);

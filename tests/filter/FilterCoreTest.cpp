@@ -15,20 +15,6 @@ using Tarnlink::Controller;
 
 namespace {
 
-template <typename E>
-std::string messageOf(const std::function<void()>& action)
-{
-    try
-    {
-        action();
-    }
-    catch (const E& e)
-    {
-        return e.message();
-    }
-    return "<no exception>";
-}
-
 void stream(Harness& h, int cycles)
 {
     for (int i = 0; i < cycles; ++i) h.process();

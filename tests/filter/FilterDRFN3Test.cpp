@@ -14,20 +14,6 @@ using DRFN3Internal::Sensor;
 
 namespace {
 
-template <typename E>
-std::string messageOf(const std::function<void()>& action)
-{
-    try
-    {
-        action();
-    }
-    catch (const E& e)
-    {
-        return e.message();
-    }
-    return "<no exception>";
-}
-
 Matrix fromArray(const double* values, int rows, int cols)
 {
     Matrix m(rows, cols);

@@ -14,6 +14,7 @@
 #include <Tarnlink/Sim/Simulator.h>
 #include <Tarnlink/Sim/VirtualChannel.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -21,6 +22,21 @@
 namespace FilterTests {
 
 namespace Sim = Tarnlink::Sim;
+
+/// The message of the exception of type E that action throws, or a text saying none came.
+template <typename E>
+std::string messageOf(const std::function<void()>& action)
+{
+    try
+    {
+        action();
+    }
+    catch (const E& e)
+    {
+        return e.message();
+    }
+    return "<no exception>";
+}
 
 /// A controller that discovery lists when it is asked: the simulator behind an in-process channel.
 class SimControllerFactory : public Tarnlink::ControllerFactory

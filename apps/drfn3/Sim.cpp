@@ -104,8 +104,8 @@ int runDemo(Settings settings, const StreamOptions& options)
     PtyServer server(sim);
     server.start();
     pointDiscoveryAt(server.stablePath());
-    std::cout << "Demo: a simulated generation 2 controller with " << podList(sim) << " on " << server.stablePath()
-              << ", found by discovery through ORLAN_TARNLINK_PORTS and opened as a serial port.\n";
+    std::cout << "Demo: simulated generation 2 controller with " << podList(sim) << "\n"
+              << "      on " << server.stablePath() << ", found through ORLAN_TARNLINK_PORTS\n";
 
     // The demo neither uses nor changes the saved settings of real pods.
     settings.ephemeral = true;

@@ -130,8 +130,6 @@ bool Pod::hasRegister(unsigned address)
     return address < 136 || (address > 136 && address <= 143);
 }
 
-bool Pod::streamingEnabled() const { return (registerValue(134) & 0x0300) == 0x0300; }
-
 std::uint16_t Pod::registerValue(unsigned address) const
 {
     if (address < 128) return _eeprom.word((registerValue(133) & 0xFF80u) + address);
@@ -159,8 +157,16 @@ void Pod::setRegisterValue(unsigned address, std::uint16_t value)
         _eeprom.pokeWord((registerValue(133) & 0xFF80u) + address, value);
     else if (address == 135)
         _channelCode = value & 0x7FFF;
+    else if (address == 134)
+        storeId(value);
     else if (hasRegister(address) && address != 128 && address != 137 && address != 138)
         _registers[address] = value;
+}
+
+void Pod::storeId(std::uint16_t value)
+{
+    _registers[134] = value;
+    _streaming = (value & 0x0300) == 0x0300;
 }
 
 void Pod::failRegisterAfter(unsigned address, unsigned requests) { _failAfter[address] = requests; }
@@ -177,7 +183,8 @@ bool Pod::countRequest(unsigned address)
 void Pod::resetRegisters()
 {
     _registers.clear();
-    for (unsigned a : {129u, 130u, 131u, 132u, 133u, 134u, 140u}) _registers[a] = 0;
+    for (unsigned a : {129u, 130u, 131u, 132u, 133u, 140u}) _registers[a] = 0;
+    storeId(0);
     _registers[139] = 0x0006; // LED on, auto power-off one minute
     _registers[141] = 3;
     _registers[142] = 4;
@@ -243,7 +250,7 @@ Pod::Outcome Pod::write(unsigned address, std::uint16_t value, Micros)
     case 138:
         break;
     case 134:
-        _registers[134] = value & 0x03FF;
+        storeId(value & 0x03FF);
         break;
     case 140:
         _registers[140] = value;

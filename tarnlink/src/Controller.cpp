@@ -32,7 +32,11 @@ unsigned nextSearchChannel(unsigned ch)
 
 } // namespace
 
-Controller::Controller(Protocol* protocol) : Hardware(protocol, Opcode::WRITE_FPGA_REG, Opcode::READ_FPGA_REG) {}
+Controller::Controller(Protocol* protocol)
+    : Hardware(protocol, Opcode::WRITE_FPGA_REG, Opcode::READ_FPGA_REG),
+      _frameCommand(new ReadFrameCommand(Command::frameMarker(), 1, _frameLength, nullptr))
+{
+}
 
 Controller::~Controller() = default;
 
@@ -245,8 +249,8 @@ void Controller::leaveState()
 bool Controller::readDataFrame(std::string& frame)
 {
     if (_state != Transmission && _state != Listening) return false;
-    ReadFrameCommand command(Command::frameMarker(), 1, _frameLength, &frame);
-    return _protocol->execute(command);
+    _frameCommand->retarget(_frameLength, &frame);
+    return _protocol->execute(*_frameCommand);
 }
 
 bool Controller::readPairingReport(std::uint32_t& serial)

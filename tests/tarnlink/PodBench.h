@@ -33,7 +33,13 @@ struct PodBench
     Driftnode3& addPod(const Sim::PodConfig& config = Sim::PodConfig())
     {
         sim.addPod(config);
-        pods.emplace_back(new Driftnode3(controller.get(), config.serial));
+        return addPodObject(config.serial);
+    }
+
+    /// The library's object for a pod the simulator already has.
+    Driftnode3& addPodObject(std::uint32_t serial)
+    {
+        pods.emplace_back(new Driftnode3(controller.get(), serial));
         return *pods.back();
     }
 

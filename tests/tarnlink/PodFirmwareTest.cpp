@@ -12,6 +12,7 @@
 #include <fstream>
 #include <sstream>
 #include <unistd.h>
+#include <utility>
 
 using namespace Tarnlink;
 using Bench::PodBench;
@@ -310,6 +311,56 @@ TEST(PodFirmware, FailuresDuringTheUpgradeLeaveThePodInItsProtectedAreaOnChannel
         EXPECT_TRUE(p.eeprom().upgradeFirmware(3, path));
         EXPECT_EQ(1u, p.sim.rebootCount());
         EXPECT_EQ(0x5A5Au, p.sim.eepromWord(0x0010));
+    }
+}
+
+// The controller is pulled in the middle of each phase of an upgrade: never a success but the
+// exception the upgrade documents, and once it is plugged back a new connection brings the pod
+// and the controller to channel index 0, where another try goes through.
+TEST(PodFirmware, UnplugDuringTheUpgradeFailsAndThePodComesBackToChannelZero)
+{
+    FirmwareFolder files;
+    std::string hex = programVersion(2, 3);
+    for (std::uint16_t address = 0x0002; address < 0x0202; address += 16)
+        hex += hexRecord(address, std::vector<std::uint8_t>(16, static_cast<std::uint8_t>(address)));
+    const std::string& path = files.write(hex + END_RECORD);
+
+    for (ProgressStep::Phase phase : {ProgressStep::Reboot, ProgressStep::Erase, ProgressStep::Write, ProgressStep::Read}) {
+        SCOPED_TRACE(std::string("unplugged during ") + phaseName(phase));
+        Pod p;
+        p.bench.sim.setBusyChannel(1); // the upgrade runs on channel 2
+        // Halfway through the words, or as the phase starts when it counts none.
+        bool pulled = false;
+        ScopedProgressFunction observer([&](const ProgressStep& s) {
+            if (pulled || s.phase != phase || s.wordsDone < s.wordsTotal / 2) return;
+            p.bench.sim.disappearAt(p.bench.sim.clock().now());
+            pulled = true;
+        });
+        bool upgraded = false;
+        EXPECT_EQ("Could not access sensor EEPROM",
+                  messageOf<Poco::IOException>([&] { upgraded = p.eeprom().upgradeFirmware(1, path); }));
+        EXPECT_FALSE(upgraded);
+        const std::vector<std::uint16_t> control = p.controlWrites();
+        EXPECT_EQ(0, std::count(control.begin(), control.end(), 0x0323)) << "the new program was started";
+        EXPECT_TRUE(pulled);
+
+        // Plugged back: the old transport is cut off, so the host connects again.
+        p.bench.sim.replug();
+        p.bench.pods.clear();
+        p.bench.controller.reset();
+        p.bench.channel = new Sim::VirtualChannel(p.bench.sim, 100);
+        p.bench.protocol = new Protocol(p.bench.channel.get());
+        p.bench.controller.reset(new ControllerV2(p.bench.protocol.get()));
+        Driftnode3& pod = p.bench.addPodObject(SERIAL);
+        p.bench.controller->setChannel(0);
+        EXPECT_TRUE(pod.isReachable(true)) << "the pod is lost";
+        EXPECT_EQ(0u, p.sim.channelCode());
+        EXPECT_EQ(0u, p.bench.sim.controller().channelCode());
+
+        EXPECT_TRUE(pod.getEEPROM().upgradeFirmware(1, path));
+        EXPECT_EQ(0xD323u, p.sim.eepromWord(Sim::Pod::kProgramVersion));
+        EXPECT_FALSE(p.sim.inProtectedArea());
+        EXPECT_EQ(0u, p.bench.sim.controller().channelCode());
     }
 }
 

@@ -8,7 +8,8 @@
 
 namespace Tarnlink {
 
-/// One exchange with the controller. Commands live on the caller's stack for one execution.
+/// One exchange with the controller. Commands live on the caller's stack for one execution,
+/// except the frame read, which a controller keeps and retargets for every frame.
 class Command
 {
 public:

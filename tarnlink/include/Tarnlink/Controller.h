@@ -3,9 +3,12 @@
 
 #include <Tarnlink/Hardware.h>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 namespace Tarnlink {
+
+class ReadFrameCommand;
 
 /// The USB radio controller: register image, network states, radio channel, pod selection,
 /// frames and pairing reports, free-channel searches.
@@ -91,6 +94,8 @@ protected:
     bool _slaveSelected = false;
     unsigned _frameLength = 16;
     bool _searchFrameMode = false;
+    /// Built once: a frame read then constructs nothing.
+    std::unique_ptr<ReadFrameCommand> _frameCommand;
 };
 
 } // namespace Tarnlink

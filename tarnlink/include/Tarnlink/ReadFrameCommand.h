@@ -11,6 +11,12 @@ class ReadFrameCommand : public Command
 {
 public:
     ReadFrameCommand(const std::string& marker, std::uint8_t frameId, std::uint32_t length, std::string* result);
+    /// Points the command at another frame length and result string, so one object serves every frame.
+    void retarget(std::uint32_t length, std::string* result)
+    {
+        _length = length;
+        _result = result;
+    }
     using Command::execute;
     bool execute(Poco::DeviceIO::Channel& channel, std::ostream& log) override;
 

@@ -110,7 +110,7 @@ public:
 
     // Streaming.
     /// ID bits 8 and 9 both set.
-    bool streamingEnabled() const;
+    bool streamingEnabled() const { return _streaming; }
     /// Network position (ID bits 0-7), sent as the frame's first byte.
     unsigned slot() const { return registerValue(134) & 0xFF; }
     /// Frame number the next frame will carry while streaming.
@@ -170,6 +170,8 @@ private:
     bool countRequest(unsigned address);
     void updateVbatt();
     void resetRegisters();
+    /// Every write of ID goes through here, which keeps the streaming flag in step.
+    void storeId(std::uint16_t value);
     void reboot(Micros bootUntil);
     void eepromCommand(unsigned code);
     void writeProgramVersion();
@@ -192,6 +194,8 @@ private:
     bool _unlocked = false;
     bool _button = false;
     bool _vbattFromVolts = true;
+    /// ID bits 8 and 9, read for every pod at every schedule refresh.
+    bool _streaming = false;
     Micros _bootUntil = 0;
     unsigned _reboots = 0;
     std::uint16_t _frameNumber = 0;

@@ -29,8 +29,11 @@ TEST(FilterThreads, UserInterfaceAndDeviceThreadsTogether)
     std::atomic<bool> stop{false};
     std::atomic<long> processed{0};
     std::atomic<long> read{0};
-    std::atomic<double> lastCount{-1.0};
     std::atomic<bool> wentBackwards{false};
+    // Counts restart with each transmission, so order is checked within a round only; the
+    // reader acknowledges a new round before the next start.
+    std::atomic<int> round{0};
+    std::atomic<int> readerRound{0};
 
     std::thread device([&] {
         while (!stop)
@@ -41,12 +44,18 @@ TEST(FilterThreads, UserInterfaceAndDeviceThreadsTogether)
         }
     });
     std::thread reader([&] {
+        double lastCount = -1.0;
         while (!stop)
         {
+            if (readerRound != round)
+            {
+                lastCount = -1.0;
+                readerRound = round.load();
+            }
             if (const auto* data = frames.getData())
             {
                 const double count = data->data(0, 0);
-                if (count < lastCount && data->data(0, 0) > 10) wentBackwards = true;
+                if (count < lastCount) wentBackwards = true;
                 lastCount = count;
                 frames.release();
                 ++read;
@@ -63,17 +72,32 @@ TEST(FilterThreads, UserInterfaceAndDeviceThreadsTogether)
         return read >= target;
     };
 
-    for (int round = 0; round < 3; ++round)
+    const auto nextRound = [&] {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (frames.hasData() && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        ++round;
+        while (readerRound != round && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        return readerRound == round;
+    };
+
+    for (int r = 0; r < 3; ++r)
     {
+        if (!nextRound())
+        {
+            ADD_FAILURE() << "the reader did not catch up before round " << r;
+            break;
+        }
         h.set("connection", "1");
         h.set("transmission", "1");
-        EXPECT_TRUE(waitForFrames(20)) << "round " << round;
+        EXPECT_TRUE(waitForFrames(20)) << "round " << r;
         EXPECT_THROW(h.set("serial", "A10001"), Poco::NoPermissionException);
         EXPECT_THROW(h.set("Acc mode", "0"), Poco::NoPermissionException);
         h.set("transmission", "0");
-        h.set("Acc mode", round % 2 ? "2" : "1");
+        h.set("Acc mode", r % 2 ? "2" : "1");
         // Pins of the pods that join and leave are built and destroyed under the device thread's feet.
-        h.set("serial", round % 2 ? "A10001 A10002" : "A10001 A10003 A10002");
+        h.set("serial", r % 2 ? "A10001 A10002" : "A10001 A10003 A10002");
         h.run("Read Calib");
         h.set("connection", "0");
     }

@@ -77,15 +77,62 @@ TEST(FrameCounterTest, UnwrapsAndCountsLoss)
     counter.reset();
     counter.update(10);
     EXPECT_TRUE(counter.update(13));
+    EXPECT_EQ(13, counter.getUnwrappedCount());
+    EXPECT_EQ(0, counter.getLostFrames()) << "a jump is believed once the next frame follows";
+    EXPECT_TRUE(counter.update(14));
     EXPECT_EQ(2, counter.getLostFrames());
-    // The window closes once its span reaches 200 frame numbers: 3 + 196 + 1.
-    for (int n = 14; n <= 209; ++n) counter.update(n);
+    // The window closes once its span reaches 200 frame numbers: 4 + 195 + 1.
+    for (int n = 15; n <= 209; ++n) counter.update(n);
     EXPECT_EQ(0.0, counter.getLossRatio());
     counter.update(210);
     EXPECT_DOUBLE_EQ(0.01, counter.getLossRatio());
     counter.update(215);
+    counter.update(216);
     EXPECT_EQ(4, counter.getLostFrames()) << "a new window started";
     EXPECT_DOUBLE_EQ(0.01, counter.getLossRatio());
+}
+
+// Frame numbers carry no checksum: a damaged one must neither shift every later count by a
+// false wrap nor report thousands of frames lost; a real gap or a restarted pod still counts.
+TEST(FrameCounterTest, DamagedNumbersAreNotTakenForJumps)
+{
+    FrameCounter counter;
+    counter.update(1000);
+    const std::vector<int> received{1001, 1002 ^ 0x4000, 1003, 1004 ^ 0x0008, 1005, 1006,
+                                    1007 ^ 0x8000, 1009, 1010 ^ 0x0100, 1011, 1012};
+    for (int n : received) EXPECT_TRUE(counter.update(n)) << n;
+    EXPECT_EQ(1012, counter.getUnwrappedCount()) << "no false wrap";
+    EXPECT_EQ(1, counter.getLostFrames()) << "only 1008 was lost";
+
+    // A damaged number that repeats the next good one: that frame is dropped as a repeat
+    // and counted lost, nothing more.
+    EXPECT_TRUE(counter.update(1014));
+    EXPECT_FALSE(counter.update(1014));
+    EXPECT_TRUE(counter.update(1015));
+    EXPECT_EQ(1015, counter.getUnwrappedCount());
+    EXPECT_EQ(2, counter.getLostFrames());
+
+    // A real gap of 500 frames.
+    EXPECT_TRUE(counter.update(1515));
+    EXPECT_EQ(1515, counter.getUnwrappedCount()) << "the frame after a gap carries its own count";
+    EXPECT_TRUE(counter.update(1516));
+    EXPECT_EQ(1516, counter.getUnwrappedCount());
+    EXPECT_DOUBLE_EQ(501.0 / 515.0, counter.getLossRatio()) << "the gap closed the window";
+
+    // A pod whose counter starts again from 0 is a real jump forward through the wrap.
+    counter.reset();
+    counter.update(5000);
+    EXPECT_TRUE(counter.update(0));
+    EXPECT_TRUE(counter.update(1));
+    EXPECT_EQ(65537, counter.getUnwrappedCount());
+    EXPECT_DOUBLE_EQ((65535.0 - 5000.0) / (65536.0 - 5000.0), counter.getLossRatio());
+
+    // Two damaged numbers in a row.
+    counter.reset();
+    counter.update(10);
+    for (int n : {11 ^ 0x2000, 12 ^ 0x0400, 13, 14}) EXPECT_TRUE(counter.update(n));
+    EXPECT_EQ(14, counter.getUnwrappedCount());
+    EXPECT_EQ(0, counter.getLostFrames());
 }
 
 TEST(FrameCounterTest, FirstFrameIsTheBaseWhateverItsNumber)
@@ -93,11 +140,8 @@ TEST(FrameCounterTest, FirstFrameIsTheBaseWhateverItsNumber)
     FrameCounter counter;
     counter.update(0);
     for (int wrap = 0; wrap < 40000; ++wrap)
-    {
-        counter.update(40000);
-        counter.update(0);
-    }
-    EXPECT_EQ(65536LL * 40000, counter.getUnwrappedCount()) << "beyond the range of int";
+        for (int n : {30000, 30001, 60000, 60001, 0, 1}) counter.update(n);
+    EXPECT_EQ(65536LL * 40000 + 1, counter.getUnwrappedCount()) << "beyond the range of int";
 
     counter.reset();
     EXPECT_FALSE(counter.update(999));

@@ -525,6 +525,13 @@ void Driftnode3EEPROM::readIdentity()
 
 void Driftnode3EEPROM::readSet(unsigned set, unsigned area)
 {
+    // On its own a read is a transfer: the pod may have restarted since the last one.
+    forgetPage();
+    readSetOnSelectedPage(set, area);
+}
+
+void Driftnode3EEPROM::readSetOnSelectedPage(unsigned set, unsigned area)
+{
     DataBlockMemory& block = setBlock(set);
     // Only the areas that hold the set are accepted: anything else would read foreign data into it.
     const bool valid = area == Manufacturing || (set < 2 ? area == WorkingFirst : area == WorkingSecond);
@@ -532,7 +539,6 @@ void Driftnode3EEPROM::readSet(unsigned set, unsigned area)
         throw Poco::InvalidArgumentException("Calibration set " + std::to_string(set) + " is not in area 0x" +
                                              Poco::NumberFormatter::formatHex(area));
     const std::uint32_t source = block.address() + (area == Manufacturing ? MANUFACTURING_OFFSET : 0);
-    forgetPage();
     for (std::uint32_t k = 0; k < HEADER_SIZE; k += 2) {
         const std::uint16_t word = readWord(source + k);
         block.storeByte(block.address() + k, static_cast<std::uint8_t>(word >> 8));
@@ -561,9 +567,9 @@ void Driftnode3EEPROM::readCalibration()
     const OperationScope operation(*this, ProgressStep::CalibrationRead);
     const PhaseScope phase(*this, ProgressStep::Read, calibrationWords());
     readIdentity();
-    readSet(0, WorkingFirst);
-    readSet(1, WorkingFirst);
-    readSet(2, WorkingSecond);
+    readSetOnSelectedPage(0, WorkingFirst);
+    readSetOnSelectedPage(1, WorkingFirst);
+    readSetOnSelectedPage(2, WorkingSecond);
 }
 
 void Driftnode3EEPROM::writeBlock(const DataBlockMemory& block, std::uint32_t destination)
@@ -645,9 +651,9 @@ void Driftnode3EEPROM::restoreFromManufacturing(bool set0, bool set1, bool set2)
     {
         const PhaseScope phase(*this, ProgressStep::Read, calibrationWords());
         readIdentity();
-        readSet(0, set0 ? Manufacturing : WorkingFirst);
-        readSet(1, set1 ? Manufacturing : WorkingFirst);
-        readSet(2, set2 ? Manufacturing : WorkingSecond);
+        readSetOnSelectedPage(0, set0 ? Manufacturing : WorkingFirst);
+        readSetOnSelectedPage(1, set1 ? Manufacturing : WorkingFirst);
+        readSetOnSelectedPage(2, set2 ? Manufacturing : WorkingSecond);
     }
     commit();
 }
@@ -658,9 +664,9 @@ void Driftnode3EEPROM::copyToManufacturing(bool set0, bool set1, bool set2)
     {
         const PhaseScope phase(*this, ProgressStep::Read, calibrationWords());
         readIdentity();
-        readSet(0, set0 ? WorkingFirst : Manufacturing);
-        readSet(1, set1 ? WorkingFirst : Manufacturing);
-        readSet(2, set2 ? WorkingSecond : Manufacturing);
+        readSetOnSelectedPage(0, set0 ? WorkingFirst : Manufacturing);
+        readSetOnSelectedPage(1, set1 ? WorkingFirst : Manufacturing);
+        readSetOnSelectedPage(2, set2 ? WorkingSecond : Manufacturing);
     }
     {
         const PhaseScope phase(*this, ProgressStep::Erase, 0);

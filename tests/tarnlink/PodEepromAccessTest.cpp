@@ -28,6 +28,22 @@ TEST(PodEepromAccessTest, PageIsWrittenOnlyWhenItChanges)
     EXPECT_THROW(first.getEEPROM().readWord(0xFA01), Poco::InvalidArgumentException);
 }
 
+// A calibration read is the identity (6 words at 0xFC00), the set 0 and 1 blocks of the first
+// working sector (56 words each from 0xFA0C and 0xFA7C) and set 2 (56 words from 0xFB00):
+// 174 word reads over four pages, each page selected once.
+TEST(PodEepromAccessTest, CalibrationReadSelectsEachPageOnce)
+{
+    PodBench bench;
+    Driftnode3EEPROM& eeprom = bench.addPod().getEEPROM();
+    eeprom.readWord(0xFA00); // the pod is selected and a page is remembered from before
+    bench.sim.recorder().clear();
+    eeprom.readCalibration();
+    EXPECT_EQ((std::vector<std::uint16_t>{0xFC00, 0xFA00, 0xFA80, 0xFB00}),
+              Bench::podWrites(bench.sim.recorder(), PodReg::EEPROM_OFFSET));
+    EXPECT_EQ(174u, bench.sim.recorder().requests(Opcode::READ_SLAVE_REG).size());
+    EXPECT_EQ(178u, bench.sim.recorder().count(Sim::Record::Request));
+}
+
 TEST(PodEepromAccessTest, DoublesAreSplitMostSignificantWordFirst)
 {
     PodBench bench;

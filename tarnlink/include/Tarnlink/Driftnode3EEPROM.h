@@ -107,6 +107,8 @@ public:
     static std::uint32_t setAddress(unsigned set);
 
 private:
+    /// readSet within a transfer that began with readIdentity, which forgot the page.
+    void readSetOnSelectedPage(unsigned set, unsigned area);
     class OperationScope;
     class PhaseScope;
 

@@ -36,6 +36,7 @@ void Controller::powerOn()
     _registers[1] = static_cast<std::uint16_t>(1000000000ull / (200ull * tickNanoseconds()));
     _eepromOpen = false;
     _slaveSelected = false;
+    touch();
 }
 
 unsigned Controller::hardwareCode() const { return _generation == Generation::First ? 2 : 5; }
@@ -44,6 +45,7 @@ void Controller::setFirmwareVersion(unsigned major, unsigned minor)
 {
     _major = major & 0xF;
     _minor = minor & 0xF;
+    touch();
 }
 
 unsigned Controller::tickNanoseconds() const
@@ -99,7 +101,11 @@ std::uint16_t Controller::registerValue(unsigned address) const
     return it == _registers.end() ? 0 : it->second;
 }
 
-void Controller::setRegisterValue(unsigned address, std::uint16_t value) { _registers[address] = value; }
+void Controller::setRegisterValue(unsigned address, std::uint16_t value)
+{
+    _registers[address] = value;
+    touch();
+}
 
 void Controller::failRegisterAfter(unsigned address, unsigned requests) { _failAfter[address] = requests; }
 

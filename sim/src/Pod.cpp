@@ -61,6 +61,7 @@ void Pod::setFirmwareVersion(unsigned major, unsigned minor)
     _config.firmwareMinor = minor & 0xF;
     if (!_protected) writeProgramVersion();
     updateVbatt();
+    touch();
 }
 
 void Pod::setVbattRaw(unsigned raw)
@@ -100,12 +101,14 @@ void Pod::setPowered(bool on)
         _protected = _eeprom.word(kBootFlag) == kBootFlag;
     }
     _powered = on;
+    touch();
 }
 
 void Pod::setNextFrameNumber(std::uint16_t number)
 {
     _config.frameNumberOffset = static_cast<std::uint16_t>(_config.frameNumberOffset + (number - _frameNumber));
     _frameNumber = number;
+    touch();
 }
 
 unsigned Pod::accelerometerCountsPerG() const
@@ -161,6 +164,7 @@ void Pod::setRegisterValue(unsigned address, std::uint16_t value)
         storeId(value);
     else if (hasRegister(address) && address != 128 && address != 137 && address != 138)
         _registers[address] = value;
+    touch();
 }
 
 void Pod::storeId(std::uint16_t value)

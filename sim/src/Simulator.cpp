@@ -20,6 +20,7 @@ std::string requestBody(std::uint8_t opcode, std::uint8_t address, std::uint16_t
 Simulator::Simulator(Generation generation, std::uint32_t seed)
     : _seed(seed), _controller(generation), _faultRandom(seed * 2654435761u + 17u), _noiseRandom(seed ^ 0x5BD1E995u)
 {
+    _controller._revision = &_revision;
 }
 
 Simulator::~Simulator() = default;
@@ -38,7 +39,9 @@ Pod& Simulator::addPod(const PodConfig& config)
     if (pod(config.serial & 0xFFFFFF)) throw Poco::ExistsException("A pod with this serial exists already");
     PodSlot slot;
     slot.pod.reset(new Pod(config, _seed));
+    slot.pod->_revision = &_revision;
     _pods.push_back(std::move(slot));
+    ++_revision;
     return *_pods.back().pod;
 }
 
@@ -64,6 +67,7 @@ void Simulator::removePod(std::uint32_t serial)
     sync();
     _pods.erase(std::remove_if(_pods.begin(), _pods.end(), [&](const PodSlot& s) { return s.pod->serial() == serial; }),
                 _pods.end());
+    ++_revision;
 }
 
 void Simulator::setBusyChannel(unsigned index, bool busy) { setBusyChannelCode(Wire::channelCode(index), busy); }
@@ -76,6 +80,7 @@ void Simulator::setBusyChannelCode(unsigned code, bool busy)
         _busyCodes.insert(code);
     else
         _busyCodes.erase(code);
+    ++_revision;
 }
 
 bool Simulator::isBusyCode(unsigned code) const
@@ -89,6 +94,7 @@ void Simulator::setOfferedRate(double framesPerSecond)
     auto guard = lock();
     sync();
     _offeredRate = framesPerSecond > 0 ? framesPerSecond : 0.0;
+    ++_revision;
 }
 
 void Simulator::disappearAt(Micros t)
@@ -96,6 +102,7 @@ void Simulator::disappearAt(Micros t)
     auto guard = lock();
     sync();
     _faults.disappearAt = t;
+    ++_revision;
     sync();
 }
 
@@ -106,6 +113,7 @@ void Simulator::replug()
     _faults.disappearAt = kNever;
     // Plugged in or not, it restarts at the next step.
     _unplugged = true;
+    ++_revision;
     sync();
 }
 
@@ -357,6 +365,7 @@ void Simulator::refresh(Micros reference)
     } else {
         _nextNoise = kNever;
     }
+    _refreshedRevision = _revision;
 }
 
 std::uint16_t Simulator::frameNumber(const PodSlot& slot) const
@@ -388,7 +397,7 @@ void Simulator::processUntil(Micros t)
             return;
         }
     }
-    refresh(_processed);
+    if (_refreshedRevision != _revision) refresh(_processed);
     for (;;) {
         bool bootEnd = false;
         Micros e = nextPeriodic(&bootEnd);

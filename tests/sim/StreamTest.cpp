@@ -284,3 +284,44 @@ TEST(SimStream, DroppedFramesAreCountedButNeverSent)
     // Frame numbers 0-9 went missing; the next one carries 10 (bytes 6-7, big-endian).
     EXPECT_EQ("00 0a", Wire::toHex(next.substr(6, 2)));
 }
+
+// The simulator keeps its schedule between steps and only looks again when something changed:
+// every change made from outside while streaming must show in the very next frames.
+TEST(SimStream, ChangesFromOutsideTakeEffectAtTheNextStep)
+{
+    Simulator sim;
+    Pod& pod = sim.addPod(0x100001);
+    const Micros start = startStreaming(sim, pod, true);
+    nextMessage(sim);
+    const auto framesIn = [&](Micros span) {
+        sim.take();
+        const Micros until = sim.clock().now() + span;
+        unsigned frames = 0;
+        while (sim.waitForOutput(until)) frames += static_cast<unsigned>(sim.take().size() / 27);
+        return frames;
+    };
+    EXPECT_EQ(4u, framesIn(20000));
+
+    pod.setReachable(false);
+    EXPECT_EQ(0u, framesIn(20000)) << "an unreachable pod goes quiet";
+    pod.setReachable(true);
+    EXPECT_EQ(4u, framesIn(20000));
+
+    pod.setChannelCode(0x46);
+    EXPECT_EQ(0u, framesIn(20000)) << "a pod on another channel is not heard";
+    pod.setChannelCode(0);
+    EXPECT_EQ(4u, framesIn(20000));
+
+    pod.setRegisterValue(Wire::ID, 0x0003);
+    EXPECT_EQ(0u, framesIn(20000)) << "streaming bits cleared";
+    pod.setRegisterValue(Wire::ID, 0x0303);
+    EXPECT_EQ(4u, framesIn(20000));
+
+    // 1250 ticks of 2000 ns: the period halves at once.
+    sim.controller().setRegisterValue(Wire::TDMA_PERIOD, 0x8000 | 1250);
+    EXPECT_EQ(8u, framesIn(20000));
+
+    pod.setPowered(false);
+    EXPECT_EQ(0u, framesIn(20000)) << "a pod switched off";
+    EXPECT_GT(sim.clock().now(), start);
+}

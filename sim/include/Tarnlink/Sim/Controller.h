@@ -82,6 +82,12 @@ public:
 private:
     friend class Simulator;
 
+    void touch()
+    {
+        if (_revision) ++*_revision;
+    }
+    std::uint64_t* _revision = nullptr;
+
     struct Outcome
     {
         bool answered = true;

@@ -88,12 +88,24 @@ public:
     /// Power on boots the pod on channel code 0 with default registers; off drops it from the radio.
     void setPowered(bool on);
     /// An unreachable pod is powered but never heard (the controller answers FF FF FF FF).
-    void setReachable(bool reachable) { _reachable = reachable; }
+    void setReachable(bool reachable)
+    {
+        _reachable = reachable;
+        touch();
+    }
     bool reachable() const { return _reachable; }
     unsigned channelCode() const { return _channelCode; }
-    void setChannelCode(unsigned code) { _channelCode = code; }
+    void setChannelCode(unsigned code)
+    {
+        _channelCode = code;
+        touch();
+    }
     /// A pod in pairing mode announces its serial while the controller is pairing.
-    void setPairing(bool on) { _pairing = on; }
+    void setPairing(bool on)
+    {
+        _pairing = on;
+        touch();
+    }
     bool pairing() const { return _pairing; }
     /// True while the pod is rebooting and does not answer.
     bool booting(Micros now) const { return now < _bootUntil; }
@@ -118,7 +130,11 @@ public:
     /// Shifts the frame number offset so that the next frame carries this number.
     void setNextFrameNumber(std::uint16_t number);
     std::uint16_t frameNumberOffset() const { return _config.frameNumberOffset; }
-    void setFrameNumberOffset(std::uint16_t offset) { _config.frameNumberOffset = offset; }
+    void setFrameNumberOffset(std::uint16_t offset)
+    {
+        _config.frameNumberOffset = offset;
+        touch();
+    }
     /// Accelerometer counts per g for the range in ACC_CTRL.
     unsigned accelerometerCountsPerG() const;
     /// Content of the last frame sent (zeros before the first).
@@ -155,6 +171,13 @@ public:
 
 private:
     friend class Simulator;
+
+    /// Tells the simulator that what it schedules may have changed.
+    void touch()
+    {
+        if (_revision) ++*_revision;
+    }
+    std::uint64_t* _revision = nullptr;
 
     struct Outcome
     {

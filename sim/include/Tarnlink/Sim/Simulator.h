@@ -181,6 +181,10 @@ private:
     std::deque<Message> _output;
     std::size_t _outputOffset = 0;
     Micros _processed = 0;
+    /// Bumped by every change that may move the schedule; refresh() is skipped while it stands
+    /// where the last one left it, so a step costs the same whatever the number of pods.
+    std::uint64_t _revision = 1;
+    std::uint64_t _refreshedRevision = 0;
     Micros _lastReply = 0;
     Micros _transmissionStart = 0;
     std::uint64_t _transmissionEpoch = 0;

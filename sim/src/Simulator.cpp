@@ -67,6 +67,7 @@ void Simulator::removePod(std::uint32_t serial)
     sync();
     _pods.erase(std::remove_if(_pods.begin(), _pods.end(), [&](const PodSlot& s) { return s.pod->serial() == serial; }),
                 _pods.end());
+    rebuildQueue();
     ++_revision;
 }
 
@@ -134,6 +135,7 @@ void Simulator::plugBack()
         slot.nextFrame = kNever;
         slot.nextReport = kNever;
     }
+    rebuildQueue();
     _processed = std::max(_processed, now);
     refresh(_processed);
 }
@@ -331,6 +333,8 @@ void Simulator::refresh(Micros reference)
         }
     }
     const unsigned channelCode = _controller.channelCode();
+    const Micros bootFrom = std::min(reference, _processed);
+    Micros bootEnd = kNever;
     for (std::size_t i = 0; i < _pods.size(); ++i) {
         PodSlot& slot = _pods[i];
         const Pod& pod = *slot.pod;
@@ -358,7 +362,10 @@ void Simulator::refresh(Micros reference)
         } else {
             slot.nextReport = kNever;
         }
+        reschedule(i);
+        if (pod._bootUntil > bootFrom) bootEnd = std::min(bootEnd, pod._bootUntil);
     }
+    _nextBootEnd = bootEnd;
     const bool hearing = state == ControllerState::Pairing || state == ControllerState::Listening;
     if (hearing && _busyCodes.count(_controller.channelCode())) {
         if (_nextNoise == kNever) _nextNoise = reference + 1 + static_cast<Micros>(_noiseRandom() % (2 * _timing.noiseGap + 1));
@@ -374,15 +381,43 @@ std::uint16_t Simulator::frameNumber(const PodSlot& slot) const
     return static_cast<std::uint16_t>(slot.frameIndex + slot.pod->frameNumberOffset());
 }
 
-Micros Simulator::nextPeriodic(bool* bootEnd) const
+void Simulator::reschedule(std::size_t index)
 {
-    Micros next = _nextNoise;
-    Micros boot = kNever;
-    for (const PodSlot& slot : _pods) {
-        next = std::min({next, slot.nextFrame, slot.nextReport});
-        // The end of a reboot changes what the pod does, so it is an event of its own.
-        if (slot.pod->_bootUntil > _processed) boot = std::min(boot, slot.pod->_bootUntil);
+    PodSlot& slot = _pods[index];
+    const Micros due = std::min(slot.nextFrame, slot.nextReport);
+    if (due == slot.due) return;
+    slot.due = due;
+    ++slot.dueStamp;
+    if (due != kNever) _dueQueue.emplace(due, index, slot.dueStamp);
+}
+
+void Simulator::rebuildQueue()
+{
+    _dueQueue = decltype(_dueQueue)();
+    for (std::size_t i = 0; i < _pods.size(); ++i) {
+        _pods[i].due = kNever;
+        ++_pods[i].dueStamp;
+        reschedule(i);
     }
+}
+
+void Simulator::settleQueue()
+{
+    while (!_dueQueue.empty()) {
+        const DueEntry& top = _dueQueue.top();
+        const PodSlot& slot = _pods[std::get<1>(top)];
+        if (std::get<2>(top) == slot.dueStamp && std::get<0>(top) == slot.due) return;
+        _dueQueue.pop();
+    }
+}
+
+Micros Simulator::nextPeriodic(bool* bootEnd)
+{
+    settleQueue();
+    Micros next = _nextNoise;
+    if (!_dueQueue.empty()) next = std::min(next, std::get<0>(_dueQueue.top()));
+    // The end of a reboot changes what the pod does, so it is an event of its own.
+    const Micros boot = _nextBootEnd > _processed ? _nextBootEnd : kNever;
     if (bootEnd) *bootEnd = boot <= next;
     return std::min(next, boot);
 }
@@ -431,7 +466,12 @@ void Simulator::produce(Micros e)
         emit(e, burst, record, true);
         _nextNoise = e + 1 + static_cast<Micros>(_noiseRandom() % (2 * _timing.noiseGap + 1));
     }
-    for (PodSlot& slot : _pods) {
+    for (;;) {
+        settleQueue();
+        if (_dueQueue.empty() || std::get<0>(_dueQueue.top()) != e) break;
+        const std::size_t index = std::get<1>(_dueQueue.top());
+        _dueQueue.pop();
+        PodSlot& slot = _pods[index];
         Pod& pod = *slot.pod;
         if (slot.nextFrame == e) {
             std::string body = pod.nextFrameBody(_controller.frameLength(), e, frameNumber(slot));
@@ -457,6 +497,9 @@ void Simulator::produce(Micros e)
             emit(e, Wire::frame(Wire::PairingReport, serial), record, true);
             slot.nextReport = e + _timing.pairingInterval;
         }
+        // The entry just taken was the slot's current one: requeue it under its next time.
+        slot.due = kNever;
+        reschedule(index);
     }
 }
 

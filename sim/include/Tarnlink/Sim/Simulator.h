@@ -8,11 +8,14 @@
 #include <Tarnlink/Sim/VirtualClock.h>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <queue>
 #include <random>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace Tarnlink {
@@ -139,7 +142,20 @@ private:
         std::uint64_t frameIndex = 0;
         Micros nextFrame = kNever;
         Micros nextReport = kNever;
+        /// The time under which the slot stands in the queue of due slots, and the stamp of
+        /// that entry (older entries are left in the queue and skipped).
+        Micros due = kNever;
+        std::uint64_t dueStamp = 0;
     };
+    /// (time, slot index, stamp): equal times come out in slot order, as pods are numbered.
+    using DueEntry = std::tuple<Micros, std::size_t, std::uint64_t>;
+
+    /// Puts the slot in the queue under its next frame or report time, if that moved.
+    void reschedule(std::size_t index);
+    /// Requeues every slot (after slots were removed or all cleared).
+    void rebuildQueue();
+    /// Drops stale entries from the front of the queue.
+    void settleQueue();
 
     void sync();
     std::size_t readable() const;
@@ -151,7 +167,7 @@ private:
     void refresh(Micros reference);
     /// bootEnd, when given, tells whether a pod's reboot ends then: the one way time alone
     /// changes what pods do.
-    Micros nextPeriodic(bool* bootEnd = nullptr) const;
+    Micros nextPeriodic(bool* bootEnd = nullptr);
     Micros frameTime(const PodSlot& slot) const;
     std::uint64_t periodNanoseconds() const;
     Micros frameOffset(const Pod& pod, std::uint64_t periodNs) const;
@@ -190,6 +206,9 @@ private:
     std::uint64_t _transmissionEpoch = 0;
     std::uint64_t _scheduledPeriodNs = 0;
     Micros _nextNoise = kNever;
+    std::priority_queue<DueEntry, std::vector<DueEntry>, std::greater<DueEntry>> _dueQueue;
+    /// Earliest end of a pod reboot after the last refresh, kNever when none is under way.
+    Micros _nextBootEnd = kNever;
     unsigned _plugCount = 0;
     bool _unplugged = false;
 };

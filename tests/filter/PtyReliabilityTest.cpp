@@ -10,6 +10,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
+#include <map>
 #include <memory>
 #include <string>
 
@@ -54,6 +56,41 @@ struct PtyBench
     }
 };
 
+/// What one pod's frame information pin carried: samples, the loss ratios they reported, and
+/// the first and last frame count.
+struct LossProbe
+{
+    Quillmesh::Core::PinManager owner{"probe"};
+    DRFN3Internal::MatrixInputPin pin{"probe", &owner};
+    std::uint64_t samples = 0;
+    double lossSum = 0;
+    double firstCount = -1;
+    double lastCount = -1;
+    double latestCount = -1;
+
+    explicit LossProbe(Quillmesh::Core::AbstractOutputPin& source)
+    {
+        pin.setBufferSize(65536);
+        pin.setIsLifo(false);
+        source.attach(pin);
+    }
+    void drain(bool count)
+    {
+        while (const auto* data = pin.getData())
+        {
+            latestCount = data->data(0, 0);
+            if (count)
+            {
+                ++samples;
+                lossSum += data->data(1, 0);
+                if (firstCount < 0) firstCount = data->data(0, 0);
+                lastCount = data->data(0, 0);
+            }
+            pin.release();
+        }
+    }
+};
+
 } // namespace
 
 // A few real seconds of five pods at 200 Hz with wire faults, then the cable pulled (the
@@ -73,27 +110,83 @@ TEST(PtyRealtime, FaultyStreamThenHangUpAndReplug)
         b.simulator.faults().dropFrame = 0.005;
         b.simulator.faults().garbage = 0.002;
     }
-    const std::uint64_t before = b.framesSent(0xA10003);
+    // Ten times the radio's rate, so that a few seconds fill enough loss windows to compare.
+    {
+        auto guard = b.simulator.lock();
+        b.simulator.setOfferedRate(2000);
+    }
+    std::map<std::uint32_t, std::unique_ptr<LossProbe>> probes;
+    for (std::uint32_t s : serials) probes[s] = std::make_unique<LossProbe>(b.filter->getOutputs(s)->frameInfoPin());
+    std::map<std::uint32_t, std::uint64_t> sentBefore, sentAfter;
     double longest = 0;
-    for (const auto end = Clock::now() + std::chrono::seconds(3); Clock::now() < end;)
+    // The first second fills the loss windows; the next three are counted.
+    const auto counted = Clock::now() + std::chrono::seconds(1);
+    for (const auto end = counted + std::chrono::seconds(3); Clock::now() < end;)
     {
         longest = std::max(longest, b.process());
         ASSERT_EQ("1", b.get("transmission"));
+        const bool counting = Clock::now() >= counted;
+        if (counting && sentBefore.empty())
+            for (std::uint32_t s : serials) sentBefore[s] = b.framesSent(s);
+        for (auto& p : probes) p.second->drain(counting);
     }
-    EXPECT_GT(b.framesSent(0xA10003) - before, 300u);
+    for (std::uint32_t s : serials) sentAfter[s] = b.framesSent(s);
     EXPECT_LT(longest, 1.0) << "a cycle hung";
-
+    // Frame numbers run on without a gap from the pod, so a span of counts is what was sent in it.
+    double published = 0, span = 0, reported = 0;
+    for (std::uint32_t s : serials)
+    {
+        const LossProbe& probe = *probes[s];
+        ASSERT_GT(probe.samples, 1000u) << std::hex << s;
+        published += static_cast<double>(probe.samples);
+        span += probe.lastCount - probe.firstCount + 1;
+        // The counts follow the pod's own: no damaged number was taken for a jump or a wrap.
+        EXPECT_NEAR(static_cast<double>(sentAfter[s] - sentBefore[s]), probe.lastCount - probe.firstCount, 100.0)
+            << std::hex << s;
+        reported += probe.lossSum;
+    }
+    const double lost = 1.0 - published / span;
+    reported /= published;
+    std::printf("pty: %.0f frames published of %.0f sent in 3 s, loss actual %.3f%% reported %.3f%%, longest cycle %.4f s\n",
+                published, span, 100 * lost, 100 * reported, longest);
+    EXPECT_NEAR(lost, reported, 0.005) << published << " frames published of " << span;
+    EXPECT_GT(lost, 0.0) << "faults were on";
+    {
+        auto guard = b.simulator.lock();
+        b.simulator.setOfferedRate(0);
+        b.simulator.faults() = Sim::Faults();
+    }
+    // Back at the radio's rate and without faults, with the backlog of the fast stream read
+    // before the cable goes: the pod's numbers seen catch up with what it sent.
+    const LossProbe& first = *probes[serials.front()];
+    for (const auto end = Clock::now() + std::chrono::seconds(20); Clock::now() < end;)
+    {
+        b.process();
+        for (auto& p : probes) p.second->drain(false);
+        const double behind = static_cast<double>(b.framesSent(serials.front()) - sentBefore[serials.front()]) -
+                              (first.latestCount - first.firstCount);
+        if (behind <= 2) break;
+    }
     {
         auto guard = b.simulator.lock();
         b.simulator.disappearAt(b.simulator.clock().now());
     }
+    // Frames sent before the cable went are still read; after them, within three reads.
     int reads = 0;
-    while (b.get("connection") == "1" && reads < 10)
+    int frames = 0;
+    while (b.get("connection") == "1" && reads < 10 && frames < 100000)
     {
         EXPECT_LT(b.process(), 2.0);
-        ++reads;
+        std::uint64_t before = 0, after = 0;
+        for (auto& p : probes) before += p.second->samples;
+        for (auto& p : probes) p.second->drain(true);
+        for (auto& p : probes) after += p.second->samples;
+        if (after > before)
+            ++frames;
+        else
+            ++reads;
     }
-    EXPECT_LE(reads, 3);
+    EXPECT_LE(reads, 3) << "after " << frames << " frames";
     EXPECT_EQ("0", b.get("connection"));
     EXPECT_EQ(nullptr, b.filter->getController());
 

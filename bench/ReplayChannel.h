@@ -16,8 +16,9 @@ namespace TarnlinkBench {
 class ReplayChannel : public Poco::DeviceIO::Channel
 {
 public:
+    /// Takes ownership of inner.
     explicit ReplayChannel(Poco::DeviceIO::Channel* inner)
-        : Channel(inner->getConfig(), "replay"), _inner(inner, true), _target(inner, true)
+        : Channel(inner->getConfig(), "replay"), _inner(inner), _target(inner, true)
     {
     }
 

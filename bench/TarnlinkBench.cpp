@@ -219,6 +219,8 @@ public:
     Poco::DeviceIO::Channel* createChannel() const override
     {
         last = new ReplayChannel(new Sim::VirtualChannel(_simulator, static_cast<int>(getTimeout())));
+        // The caller owns what it is given; the benchmark keeps a reference of its own.
+        last->duplicate();
         return last.get();
     }
     Controller* createController(Protocol* protocol) const override { return new ControllerV2(protocol); }
@@ -523,7 +525,8 @@ void BM_PtyLatency(benchmark::State& state)
         cfmakeraw(&tio);
         tio.c_cc[VMIN] = 1;
         tcsetattr(fd, TCSANOW, &tio);
-        channel.divert(openPort(libraryPty.path));
+        Poco::AutoPtr<Poco::DeviceIO::Channel> port(openPort(libraryPty.path));
+        channel.divert(port.get());
         DRFN3Internal::MatrixInputPin& acc = rig.accPin(0);
         while (acc.getData()) acc.release();
 

@@ -1,5 +1,6 @@
 // The filter against the simulator served on a pseudo-terminal, in real time.
 #include "DRFN3Internal/FilterDRFN3.h"
+#include "LossProbe.h"
 
 #include "Quillmesh/Core/Synchronizer.h"
 
@@ -17,6 +18,7 @@
 
 namespace Sim = Tarnlink::Sim;
 using Clock = std::chrono::steady_clock;
+using FilterTests::LossProbe;
 
 namespace {
 
@@ -56,41 +58,6 @@ struct PtyBench
     }
 };
 
-/// What one pod's frame information pin carried: samples, the loss ratios they reported, and
-/// the first and last frame count.
-struct LossProbe
-{
-    Quillmesh::Core::PinManager owner{"probe"};
-    DRFN3Internal::MatrixInputPin pin{"probe", &owner};
-    std::uint64_t samples = 0;
-    double lossSum = 0;
-    double firstCount = -1;
-    double lastCount = -1;
-    double latestCount = -1;
-
-    explicit LossProbe(Quillmesh::Core::AbstractOutputPin& source)
-    {
-        pin.setBufferSize(65536);
-        pin.setIsLifo(false);
-        source.attach(pin);
-    }
-    void drain(bool count)
-    {
-        while (const auto* data = pin.getData())
-        {
-            latestCount = data->data(0, 0);
-            if (count)
-            {
-                ++samples;
-                lossSum += data->data(1, 0);
-                if (firstCount < 0) firstCount = data->data(0, 0);
-                lastCount = data->data(0, 0);
-            }
-            pin.release();
-        }
-    }
-};
-
 } // namespace
 
 // A few real seconds of five pods at 200 Hz with wire faults, then the cable pulled (the
@@ -116,7 +83,7 @@ TEST(PtyRealtime, FaultyStreamThenHangUpAndReplug)
         b.simulator.setOfferedRate(2000);
     }
     std::map<std::uint32_t, std::unique_ptr<LossProbe>> probes;
-    for (std::uint32_t s : serials) probes[s] = std::make_unique<LossProbe>(b.filter->getOutputs(s)->frameInfoPin());
+    for (std::uint32_t s : serials) probes[s] = std::make_unique<LossProbe>(b.filter->getOutputs(s)->frameInfoPin(), 65536);
     std::map<std::uint32_t, std::uint64_t> sentBefore, sentAfter;
     double longest = 0;
     // The first second fills the loss windows; the next three are counted.

@@ -1,3 +1,4 @@
+#include "LossProbe.h"
 #include "SimHarness.h"
 
 #include <Poco/Environment.h>
@@ -14,7 +15,6 @@
 using namespace FilterTests;
 using DRFN3Internal::DriftnodeOutputs;
 using DRFN3Internal::Matrix;
-using DRFN3Internal::MatrixInputPin;
 
 namespace {
 
@@ -32,39 +32,6 @@ long residentKiB()
         if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
     return 0;
 }
-
-/// Sums the loss ratio each published frame carries, weighed by frame, and keeps the span of
-/// frame counts: a damaged frame number taken for a jump would show in both.
-struct LossProbe
-{
-    Quillmesh::Core::PinManager owner{"probe"};
-    MatrixInputPin pin{"probe", &owner};
-    std::uint64_t samples = 0;
-    double lossSum = 0;
-    double firstCount = -1;
-    double lastCount = -1;
-
-    explicit LossProbe(Quillmesh::Core::AbstractOutputPin& source)
-    {
-        pin.setBufferSize(4096);
-        pin.setIsLifo(false);
-        source.attach(pin);
-    }
-    void drain(bool count)
-    {
-        while (const auto* data = pin.getData())
-        {
-            if (count)
-            {
-                ++samples;
-                lossSum += data->data(1, 0);
-                if (firstCount < 0) firstCount = data->data(0, 0);
-                lastCount = data->data(0, 0);
-            }
-            pin.release();
-        }
-    }
-};
 
 /// Frames as the recorder saw them cross: lost on the radio, damaged by a wire fault, intact.
 struct FrameTally
@@ -157,7 +124,7 @@ TEST(Soak, FivePodsAt200HzWithFaults)
 
     std::map<std::uint32_t, std::unique_ptr<LossProbe>> probes;
     std::map<std::uint32_t, std::uint64_t> sentAtStart;
-    for (std::uint32_t s : serials) probes[s] = std::make_unique<LossProbe>(h.filter->getOutputs(s)->frameInfoPin());
+    for (std::uint32_t s : serials) probes[s] = std::make_unique<LossProbe>(h.filter->getOutputs(s)->frameInfoPin(), 4096);
     FrameTally tally;
     h.simulator.recorder().clear();
 

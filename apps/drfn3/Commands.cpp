@@ -1,17 +1,18 @@
 #include "Commands.h"
 
-#include "Discovery.h"
-#include "Host.h"
+#include <Drfn3/Discovery.h>
+#include <Drfn3/Host.h>
+#include <Drfn3/PodCalibration.h>
+#include <Drfn3/SampleReader.h>
+#include <DRFN3Internal/PinNames.h>
+#include "OutputFile.h"
 #include "ProgressBar.h"
 
-#include "Quillmesh/Core/OutputPin.h"
-#include "Quillmesh/Core/PinManager.h"
 
 #include <Poco/AutoPtr.h>
 #include <Poco/Exception.h>
 #include <Poco/NumberParser.h>
 #include <Poco/StringTokenizer.h>
-#include <Poco/Timestamp.h>
 #include <Poco/Util/IniFileConfiguration.h>
 
 #include <algorithm>
@@ -25,11 +26,8 @@ namespace Drfn3 {
 
 namespace {
 
-using Quillmesh::Core::InputPin;
-using Quillmesh::Core::OutputPin;
+namespace PinNames = DRFN3Internal::PinNames;
 using Quillmesh::Core::RowMatrixXd;
-
-const char* const CALIBRATION_PINS[] = {"3aGain", "3aOff", "3mGain", "3mOff", "3gGain", "3gOff"};
 
 void connect(Host& host)
 {
@@ -114,41 +112,25 @@ RowMatrixXd parseMatrix(const std::string& text, const std::string& where)
     return m;
 }
 
-/// Probes on every calibration output of the pods.
-class CalibrationTaps
+/// The calibration file: one section per pod, each matrix on one line, rows separated by
+/// commas, keys named after the filter's pins.
+void printCalibration(std::ostream& out, const std::vector<PodCalibration>& pods)
 {
-public:
-    CalibrationTaps(Host& host, const std::vector<unsigned>& serials)
+    // ';' starts a comment in this INI format, '#' would not.
+    out << "; drfn3 calibration: gains 3x3 and offsets 3x1, rows separated by commas.\n"
+           "; 3a accelerometer, 3m magnetometer, 3g gyroscope. 'drfn3 calib write FILE' commits it.\n"
+           "; calibrated = gain x raw - offset: m/s^2, uT and rad/s.\n";
+    for (const PodCalibration& pod : pods)
     {
-        for (unsigned serial : serials)
-            for (const char* pin : CALIBRATION_PINS)
-                _taps[{serial, pin}] = &host.filter().tap<RowMatrixXd>(pin + ("#0x" + hex(serial)));
-    }
-
-    /// The pods' sections, for those whose pins were published.
-    void print(std::ostream& out, const std::vector<unsigned>& serials)
-    {
-        // ';' starts a comment in this INI format, '#' would not.
-        out << "; drfn3 calibration: gains 3x3 and offsets 3x1, rows separated by commas.\n"
-               "; 3a accelerometer, 3m magnetometer, 3g gyroscope. 'drfn3 calib write FILE' commits it.\n";
-        for (unsigned serial : serials)
+        out << "\n[" << hex(pod.serial) << "]\n";
+        for (int s = 0; s < 3; ++s)
         {
-            out << "\n[" << hex(serial) << "]\n";
-            for (const char* pin : CALIBRATION_PINS)
-            {
-                InputPin<RowMatrixXd>& tap = *_taps[{serial, pin}];
-                if (const auto* data = tap.getData())
-                {
-                    out << pin << " = " << matrixText(data->data) << '\n';
-                    tap.release();
-                }
-            }
+            const SensorCalibration& c = pod.sensors[s];
+            out << PinNames::GAINS[s] << " = " << matrixText(Eigen::Map<const RowMatrixXd>(c.gain, 3, 3)) << '\n';
+            out << PinNames::OFFSETS[s] << " = " << matrixText(Eigen::Map<const RowMatrixXd>(c.offset, 3, 1)) << '\n';
         }
     }
-
-private:
-    std::map<std::pair<unsigned, std::string>, InputPin<RowMatrixXd>*> _taps;
-};
+}
 
 } // namespace
 
@@ -156,8 +138,10 @@ int runStream(const Settings& settings, const StreamOptions& options)
 {
     Host host(settings);
     installStopHandlers();
-    const std::vector<PodStatus> pods = stream(host, options);
-    for (const PodStatus& pod : pods)
+    const StreamResult result = stream(host, options);
+    // Nobody reads standard output any more: the run ended as if stopped.
+    if (result.outputClosed) return ExitOk;
+    for (const PodStatus& pod : result.pods)
         std::cout << "pod " << hex(pod.serial) << ": " << pod.samples << " samples, " << std::fixed
                   << std::setprecision(1) << pod.rate << " Hz, loss " << pod.latest.loss * 100.0 << " %, battery "
                   << pod.latest.battery << " %\n";
@@ -256,21 +240,28 @@ int runSettings(const Settings& settings)
 
 int runCalibRead(const Settings& settings, const std::string& output)
 {
+    // Refused before any pod is touched.
+    OutputFile file(output);
     Host host(settings);
     requirePods(host);
     connect(host);
     const std::vector<unsigned> serials = host.serials();
-    CalibrationTaps taps(host, serials);
-    runCommand(host, "Read Calib", "Reading the calibration of " + serialList(serials));
+    SampleReader reader(host.filter(), Units::Raw);
+    std::vector<PodCalibration> calibration;
+    {
+        Progress progress("Reading the calibration of " + serialList(serials));
+        calibration = readCalibration(host, reader);
+        progress.done();
+    }
     if (output.empty())
     {
-        taps.print(std::cout, serials);
+        printCalibration(std::cout, calibration);
         return ExitOk;
     }
-    std::ofstream file(output);
-    taps.print(file, serials);
+    std::ostringstream text;
+    printCalibration(text, calibration);
+    file.write(text.str());
     file.close();
-    if (!file) throw Poco::WriteFileException(output);
     std::cout << "Calibration written to " << output << '\n';
     return ExitOk;
 }
@@ -290,12 +281,7 @@ int runCalibWrite(const Settings& settings, const std::string& path)
     requirePods(host);
     const std::vector<unsigned> serials = host.serials();
 
-    struct Matrix
-    {
-        std::string pin;
-        RowMatrixXd value;
-    };
-    std::vector<Matrix> matrices;
+    std::vector<CalibrationMatrix> matrices;
     Poco::Util::AbstractConfiguration::Keys sections;
     file->keys(sections);
     for (const std::string& section : sections)
@@ -303,36 +289,46 @@ int runCalibWrite(const Settings& settings, const std::string& path)
         const std::vector<unsigned> parsed = parseSerials(section);
         if (parsed.size() != 1 || std::find(serials.begin(), serials.end(), parsed[0]) == serials.end())
             throw UsageError(path + ": [" + section + "] is not one of the known pods (" + serialList(serials) + ")");
-        for (const char* pin : CALIBRATION_PINS)
-        {
-            const std::string key = section + "." + pin;
-            if (!file->has(key)) continue;
-            RowMatrixXd value = parseMatrix(file->getString(key), path + ": " + key);
-            // Caught here, a wrong shape never reaches the pods (the filter would refuse it mid-commit).
-            const bool gain = std::string(pin).find("Gain") != std::string::npos;
-            if (value.size() != (gain ? 9 : 3))
-                throw UsageError(path + ": " + key + " needs " + (gain ? "3 rows of 3 values" : "3 values"));
-            matrices.push_back({pin + ("#0x" + hex(parsed[0])), value});
-        }
+        for (int sensor = 0; sensor < 3; ++sensor)
+            for (const bool gain : {true, false})
+            {
+                const std::string key = section + "." + (gain ? PinNames::GAINS[sensor] : PinNames::OFFSETS[sensor]);
+                if (!file->has(key)) continue;
+                const RowMatrixXd value = parseMatrix(file->getString(key), path + ": " + key);
+                CalibrationMatrix m;
+                m.serial = parsed[0];
+                m.sensor = sensor;
+                m.gain = gain;
+                m.rows = static_cast<std::size_t>(value.rows());
+                m.cols = static_cast<std::size_t>(value.cols());
+                m.values.assign(value.data(), value.data() + value.size());
+                matrices.push_back(m);
+            }
     }
     if (matrices.empty()) throw UsageError(path + ": no calibration matrices in it");
+    try
+    {
+        checkCalibration(serials, matrices);
+    }
+    catch (const UsageError& error)
+    {
+        // Refused before the controller is touched; a fault of the file: say where.
+        throw UsageError(path + ": " + error.what());
+    }
 
     connect(host);
-    // The host's own outputs, feeding the filter's calibration inputs.
-    Quillmesh::Core::PinManager sources("drfn3 calibration");
-    std::vector<std::unique_ptr<OutputPin<RowMatrixXd>>> pins;
-    const double now = Poco::Timestamp().epochMicroseconds() * 1e-6;
-    for (const Matrix& matrix : matrices)
+    SampleReader reader(host.filter(), Units::Raw);
+    ProgressBar bar("Committing " + std::to_string(matrices.size()) + " matrices to the pods' EEPROM");
+    try
     {
-        Quillmesh::Core::AbstractInputPin* input = host.filter().getFilter().findInputPin(matrix.pin);
-        if (!input) throw Poco::NotFoundException("The filter has no calibration input " + matrix.pin);
-        pins.push_back(std::make_unique<OutputPin<RowMatrixXd>>(matrix.pin, &sources));
-        pins.back()->attach(*input);
-        pins.back()->getData() = matrix.value;
-        pins.back()->push(now);
+        writeCalibration(host, reader, matrices);
     }
-    runWithProgress(host, "Write Calib",
-               "Committing " + std::to_string(matrices.size()) + " matrices to the pods' EEPROM");
+    catch (...)
+    {
+        bar.finish("failed");
+        throw;
+    }
+    bar.finish("done");
     std::cout << "Calibration of " << serialList(serials) << " written.\n";
     return ExitOk;
 }
@@ -355,9 +351,14 @@ int runCalibReset(const Settings& settings, const std::string& pod)
     connect(host);
     const auto index = std::find(serials.begin(), serials.end(), serial) - serials.begin();
     host.set("Sensor Index", std::to_string(index));
-    CalibrationTaps taps(host, {serial});
+    SampleReader reader(host.filter(), Units::Raw);
+    reader.setPods({serial});
     runWithProgress(host, "Reset Calib to Manuf.", "Restoring the manufacturing calibration of " + hex(serial));
-    taps.print(std::cout, {serial});
+    reader.refreshCalibration();
+    PodCalibration restored;
+    restored.serial = serial;
+    std::copy(reader.pods().front().calibration, reader.pods().front().calibration + 3, restored.sensors);
+    printCalibration(std::cout, {restored});
     return ExitOk;
 }
 

@@ -1,9 +1,5 @@
 #include "Common.h"
 
-#include <Poco/NumberParser.h>
-#include <Poco/NumberFormatter.h>
-#include <Poco/StringTokenizer.h>
-
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -25,25 +21,6 @@ extern "C" void onStopSignal(int signal)
 }
 
 } // namespace
-
-std::vector<unsigned> parseSerials(const std::string& text)
-{
-    Poco::StringTokenizer tokens(text, ";, \t", Poco::StringTokenizer::TOK_IGNORE_EMPTY | Poco::StringTokenizer::TOK_TRIM);
-    std::vector<unsigned> serials;
-    for (const std::string& token : tokens)
-    {
-        unsigned value = 0;
-        if (!Poco::NumberParser::tryParseHex(token, value) || value > 0xFFFFFF)
-            throw UsageError("Not a valid hexadecimal integer: '" + token + "' (pod serials are up to 6 hex digits)");
-        serials.push_back(value);
-    }
-    return serials;
-}
-
-std::string hex(unsigned value)
-{
-    return Poco::NumberFormatter::formatHex(value);
-}
 
 void installStopHandlers()
 {
@@ -85,7 +62,7 @@ Progress::Progress(const std::string& message) : _message(message), _terminal(st
 
 Progress::~Progress()
 {
-    if (!_finished) done("interrupted");
+    if (!_finished) done(stopRequested() ? "interrupted" : "failed");
 }
 
 void Progress::stopSpinner()

@@ -1,6 +1,6 @@
 #include "Commands.h"
 
-#include "Discovery.h"
+#include <Drfn3/Discovery.h>
 #include "ProgressBar.h"
 
 #include <Poco/AutoPtr.h>

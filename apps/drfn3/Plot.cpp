@@ -1,8 +1,11 @@
 #include "Commands.h"
+#include "OutputFile.h"
 
 #include <Poco/Exception.h>
 #include <Poco/NumberParser.h>
+#include <Poco/Path.h>
 #include <Poco/StringTokenizer.h>
+#include <Poco/TemporaryFile.h>
 
 #include <plplot/plplot.h>
 
@@ -11,6 +14,7 @@
 #include <cmath>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <iostream>
 #include <limits>
 #include <map>
@@ -26,30 +30,83 @@ struct Series
     std::vector<double> values[9];
 };
 
-std::map<std::string, Series> readCsv(const std::string& path)
+struct Recording
+{
+    std::map<std::string, Series> pods;
+    /// Unit suffix of each sensor's columns: "m_s2", "uT", "rad_s", or "counts".
+    std::string units[3];
+};
+
+/// Reads a CSV of stream --csv, today's (time_s, optional utc_s, unit-named columns) or an
+/// older one (time, pod, ax ... in counts), by its column names.
+Recording readCsv(const std::string& path)
 {
     std::ifstream in(path);
     if (!in) throw Poco::OpenFileException(path + ": " + std::strerror(errno));
     std::string line;
-    if (!std::getline(in, line) || line.rfind("time,pod,ax", 0) != 0)
-        throw Poco::DataFormatException(path + " is not a drfn3 CSV file (written by stream --csv)");
-    std::map<std::string, Series> pods;
+    const Poco::StringTokenizer::Options trim = Poco::StringTokenizer::TOK_TRIM;
+    if (!std::getline(in, line)) throw Poco::DataFormatException(path + " is empty");
+    Poco::StringTokenizer header(line, ",", trim);
+    auto column = [&header](const std::string& name, bool prefix) -> int {
+        for (std::size_t i = 0; i < header.count(); ++i)
+            if (header[i] == name || (prefix && header[i].rfind(name + "_", 0) == 0)) return static_cast<int>(i);
+        return -1;
+    };
+    const int timeColumn = column("time_s", false) >= 0 ? column("time_s", false) : column("time", false);
+    const int podColumn = column("pod", false);
+    static const char* const names[9] = {"ax", "ay", "az", "mx", "my", "mz", "gx", "gy", "gz"};
+    int columns[9];
+    bool known = timeColumn >= 0 && podColumn >= 0;
+    for (int k = 0; k < 9; ++k)
+    {
+        columns[k] = column(names[k], true) >= 0 ? column(names[k], true) : column(names[k], false);
+        known = known && columns[k] >= 0;
+    }
+    if (!known) throw Poco::DataFormatException(path + " is not a drfn3 CSV file (written by stream --csv)");
+    Recording recording;
+    for (int sensor = 0; sensor < 3; ++sensor)
+    {
+        const std::string& name = header[static_cast<std::size_t>(columns[sensor * 3])];
+        recording.units[sensor] = name.size() > 3 ? name.substr(3) : "counts";
+    }
     std::size_t number = 1;
     while (std::getline(in, line))
     {
         ++number;
         if (line.empty()) continue;
-        Poco::StringTokenizer cells(line, ",", Poco::StringTokenizer::TOK_TRIM);
-        double numbers[10];
-        bool ok = cells.count() >= 11 && Poco::NumberParser::tryParseFloat(cells[0], numbers[0]);
-        for (std::size_t i = 2; ok && i < 11; ++i) ok = Poco::NumberParser::tryParseFloat(cells[i], numbers[i - 1]);
+        Poco::StringTokenizer cells(line, ",", trim);
+        double time = 0, values[9];
+        bool ok = cells.count() == header.count() &&
+                  Poco::NumberParser::tryParseFloat(cells[static_cast<std::size_t>(timeColumn)], time);
+        for (int k = 0; ok && k < 9; ++k)
+            ok = Poco::NumberParser::tryParseFloat(cells[static_cast<std::size_t>(columns[k])], values[k]) ||
+                 cells[static_cast<std::size_t>(columns[k])] == "nan";
         if (!ok) throw Poco::DataFormatException(path + ", line " + std::to_string(number) + ": not a sample row");
-        Series& series = pods[cells[1]];
-        series.time.push_back(numbers[0]);
-        for (int k = 0; k < 9; ++k) series.values[k].push_back(numbers[k + 1]);
+        Series& series = recording.pods[cells[static_cast<std::size_t>(podColumn)]];
+        series.time.push_back(time);
+        for (int k = 0; k < 9; ++k)
+            series.values[k].push_back(cells[static_cast<std::size_t>(columns[k])] == "nan"
+                                           ? std::numeric_limits<double>::quiet_NaN()
+                                           : values[k]);
     }
-    if (pods.empty()) throw Poco::DataFormatException(path + " has no samples");
-    return pods;
+    if (recording.pods.empty()) throw Poco::DataFormatException(path + " has no samples");
+    return recording;
+}
+
+/// Copies what PLplot drew to where it was asked for, every write checked: PLplot itself
+/// says nothing when the disk is full.
+void deliver(const std::string& drawn, const std::string& target, const std::string& device)
+{
+    std::ifstream in(drawn, std::ios::binary);
+    const std::string image((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    // A drawing cut short (its own disk full) ends without the format's last mark.
+    const bool complete = device == "svg" ? image.find("</svg>") != std::string::npos
+                                          : image.size() > 12 && image.compare(image.size() - 8, 4, "IEND") == 0;
+    if (!complete) throw Poco::WriteFileException(target + ": PLplot could not finish the image (is " +
+                                                  Poco::Path::temp() + " full?)");
+    OutputFile out(target);
+    out.write(image);
+    out.close();
 }
 
 bool hasDevice(const std::string& name)
@@ -83,11 +140,16 @@ int runPlot(const std::string& csvPath, const std::string& imagePath)
     else if (extension == ".svg") device = "svg";
     else throw UsageError("-o " + imagePath + ": the image must be a .png or .svg file");
 
-    const std::map<std::string, Series> pods = readCsv(csvPath);
+    const Recording recording = readCsv(csvPath);
+    const std::map<std::string, Series>& pods = recording.pods;
     if (!hasDevice(device))
         throw Poco::NotFoundException("PLplot has no " + device + " driver; install the " +
                                       (device == "svg" ? "libplplot17" : "plplot-driver-cairo") + " package");
-    if (!std::ofstream(imagePath)) throw Poco::CreateFileException(imagePath + ": " + std::strerror(errno));
+    // Refused before anything is drawn: a folder that is not there, a file that cannot be written.
+    {
+        OutputFile check(imagePath);
+    }
+    Poco::TemporaryFile drawn;
 
     double t0 = std::numeric_limits<double>::max(), t1 = std::numeric_limits<double>::lowest();
     for (const auto& [name, series] : pods)
@@ -99,7 +161,7 @@ int runPlot(const std::string& csvPath, const std::string& imagePath)
 
     plsexit(onPlplotExit);
     plsdev(device.c_str());
-    plsfnam(imagePath.c_str());
+    plsfnam(drawn.path().c_str());
     plspage(0, 0, 1200, 1050, 0, 0);
     // White paper, black ink; then one colour per axis.
     plscol0(0, 255, 255, 255);
@@ -111,8 +173,16 @@ int runPlot(const std::string& csvPath, const std::string& imagePath)
     plinit();
 
     static const char* const titles[] = {"Accelerometer", "Magnetometer", "Gyroscope"};
-    static const char* const units[] = {"acceleration (raw counts)", "magnetic field (raw counts)",
-                                        "angular rate (raw counts)"};
+    static const char* const quantities[] = {"acceleration", "magnetic field", "angular rate"};
+    std::string units[3];
+    for (int sensor = 0; sensor < 3; ++sensor)
+    {
+        static const std::map<std::string, std::string> shown{
+            {"m_s2", "m/s#u2#d"}, {"uT", "#gmT"}, {"rad_s", "rad/s"}, {"counts", "raw counts"}};
+        const auto found = shown.find(recording.units[sensor]);
+        units[sensor] = std::string(quantities[sensor]) + " (" +
+                        (found != shown.end() ? found->second : recording.units[sensor]) + ")";
+    }
     static const char* const axes[] = {"x", "y", "z"};
     for (int panel = 0; panel < 3; ++panel)
     {
@@ -121,9 +191,11 @@ int runPlot(const std::string& csvPath, const std::string& imagePath)
             for (int axis = 0; axis < 3; ++axis)
                 for (double v : series.values[panel * 3 + axis])
                 {
+                    if (std::isnan(v)) continue;
                     low = std::min(low, v);
                     high = std::max(high, v);
                 }
+        if (low > high) low = high = 0; // a sensor without a single calibrated value
         const double margin = high > low ? (high - low) * 0.05 : 1.0;
 
         pladv(0);
@@ -133,7 +205,7 @@ int runPlot(const std::string& csvPath, const std::string& imagePath)
         pllsty(1);
         plschr(0, 0.9);
         plbox("bcnst", 0, 0, "bcnstv", 0, 0);
-        pllab("time since the first sample (s)", units[panel], titles[panel]);
+        pllab("time since the first sample (s)", units[panel].c_str(), titles[panel]);
 
         std::vector<std::string> labels;
         std::vector<PLINT> options, colours, styles, textColours;
@@ -169,6 +241,7 @@ int runPlot(const std::string& csvPath, const std::string& imagePath)
                  nullptr, nullptr, nullptr, nullptr);
     }
     plend();
+    deliver(drawn.path(), imagePath, device);
     std::size_t samples = 0;
     for (const auto& [name, series] : pods) samples += series.time.size();
     std::cout << "Plotted " << samples << " samples of " << pods.size() << " pods over " << (t1 - t0) << " s to "

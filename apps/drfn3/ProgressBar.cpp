@@ -34,7 +34,7 @@ ProgressBar::ProgressBar(const std::string& title)
 
 ProgressBar::~ProgressBar()
 {
-    finish("interrupted");
+    finish(stopRequested() ? "interrupted" : "failed");
 }
 
 void ProgressBar::update(const Tarnlink::ProgressStep& step)
@@ -50,7 +50,6 @@ void ProgressBar::update(const Tarnlink::ProgressStep& step)
         _phase = step.phase;
         _serial = step.serial;
         _phaseStart = now;
-        _lastTenth = 0;
     }
     const double elapsed = std::chrono::duration<double>(now - _phaseStart).count();
     const std::string who = step.controller ? "controller " : "pod " + hex(step.serial) + " ";
@@ -62,10 +61,11 @@ void ProgressBar::update(const Tarnlink::ProgressStep& step)
         std::cerr << "\r  " << who << renderProgress(step, elapsed) << "\033[K" << std::flush;
         return;
     }
-    const std::size_t tenth = step.wordsTotal ? step.wordsDone * 10 / step.wordsTotal : 0;
-    if (!newPhase && tenth == _lastTenth) return;
-    _lastTenth = tenth;
-    std::cerr << "  " << who << renderProgress(step, elapsed) << std::endl;
+    // In a log or a pipe a bar has nothing to redraw: one line says what each phase does.
+    if (!newPhase) return;
+    std::string name = Tarnlink::phaseName(step.phase);
+    if (step.wordsTotal) name += " (" + std::to_string(step.wordsTotal) + " words)";
+    std::cerr << "  " << who << name << std::endl;
 }
 
 void ProgressBar::finish(const std::string& outcome)

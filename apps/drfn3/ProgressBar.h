@@ -14,7 +14,7 @@ namespace Drfn3 {
 std::string renderProgress(const Tarnlink::ProgressStep& step, double elapsed, unsigned width = 30);
 
 /// Shows the library's progress steps on stderr while it lives: one line redrawn on a
-/// terminal, otherwise a line per phase and per tenth of it.
+/// terminal, otherwise one line per phase.
 class ProgressBar
 {
 public:
@@ -38,7 +38,6 @@ private:
     std::uint32_t _serial = 0;
     Clock::time_point _phaseStart;
     Clock::time_point _lastDraw;
-    std::size_t _lastTenth = 0;
     Tarnlink::ScopedProgressFunction _observer;
 };
 

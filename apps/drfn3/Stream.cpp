@@ -1,32 +1,36 @@
 #include "Stream.h"
 
 #include "Common.h"
-#include "Host.h"
+#include "OutputFile.h"
 
+#include <Drfn3/Host.h>
 #include <Poco/Exception.h>
+#include <Tarnlink/ControllerEnum.h>
+#include <Tarnlink/Log.h>
 
-#include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <iostream>
+#include <map>
 #include <thread>
-#include <memory>
+
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace Drfn3 {
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using Quillmesh::Core::InputPin;
-using Quillmesh::Core::RowMatrixXd;
 
 std::string format(const char* pattern, ...) __attribute__((format(printf, 1, 2)));
 std::string format(const char* pattern, ...)
 {
-    char buffer[256];
+    char buffer[512];
     va_list args;
     va_start(args, pattern);
     std::vsnprintf(buffer, sizeof buffer, pattern, args);
@@ -39,94 +43,230 @@ double seconds(Clock::duration d)
     return std::chrono::duration<double>(d).count();
 }
 
-/// The host's probes on one pod's output pins.
-struct PodTaps
-{
-    unsigned serial = 0;
-    InputPin<RowMatrixXd>* acc = nullptr;
-    InputPin<RowMatrixXd>* mag = nullptr;
-    InputPin<RowMatrixXd>* gyr = nullptr;
-    InputPin<RowMatrixXd>* frame = nullptr;
-    InputPin<RowMatrixXd>* button = nullptr;
-    InputPin<RowMatrixXd>* battery = nullptr;
-    PodStatus status;
-    std::uint64_t samplesAtRate = 0;
-    Clock::time_point rateSince;
-    double firstTime = 0;
-};
+/// Unit names as they appear in column names, and in the table.
+const char* const CALIBRATED_UNITS[3] = {"m_s2", "uT", "rad_s"};
+const char* const TABLE_UNITS[3] = {"m/s2", "uT", "rad/s"};
+const char SENSOR_LETTERS[3] = {'a', 'm', 'g'};
 
-/// Takes the latest value of a probe into out; false when nothing new came.
-bool take(InputPin<RowMatrixXd>& pin, double* out, int count, double* time = nullptr)
+std::string columnName(int sensor, int axis, Units units)
 {
-    const auto* data = pin.getData();
-    if (!data) return false;
-    for (int i = 0; i < count && i < data->data.size(); ++i) out[i] = data->data(i);
-    if (time) *time = data->time;
-    pin.release();
-    return true;
+    std::string name{SENSOR_LETTERS[sensor], static_cast<char>('x' + axis)};
+    return name + "_" + (units == Units::Raw ? "counts" : CALIBRATED_UNITS[sensor]);
 }
 
-class Output
+void sensorValues(const Sample& s, int sensor, double out[3])
 {
-public:
-    explicit Output(const std::string& path) : _path(path)
-    {
-        if (path.empty()) return;
-        _file.open(path, std::ios::out | std::ios::trunc);
-        if (!_file) throw Poco::CreateFileException(path + ": " + std::strerror(errno));
-    }
-    explicit operator bool() const { return _file.is_open(); }
-    void write(const std::string& line)
-    {
-        _file << line << '\n';
-    }
-    void close()
-    {
-        if (!_file.is_open()) return;
-        _file.close();
-        if (_file.fail()) throw Poco::WriteFileException(_path + ": " + std::strerror(errno));
-    }
+    const double all[3][3] = {{s.ax, s.ay, s.az}, {s.mx, s.my, s.mz}, {s.gx, s.gy, s.gz}};
+    for (int k = 0; k < 3; ++k) out[k] = all[sensor][k];
+}
 
-private:
-    std::string _path;
-    std::ofstream _file;
-};
+/// Decimals that keep each sensor's noise visible without padding: counts are integers.
+const char* valueFormat(int sensor, Units units)
+{
+    if (units == Units::Raw) return "%.0f";
+    return sensor == 2 ? "%.5f" : sensor == 1 ? "%.3f" : "%.4f";
+}
+
+unsigned terminalWidth(unsigned& height)
+{
+    winsize size{};
+    if (::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0)
+    {
+        height = size.ws_row > 0 ? size.ws_row : 24;
+        return size.ws_col;
+    }
+    height = 24;
+    return 80;
+}
+
+/// Joins fields with two spaces into lines of at most width, folding between fields; a
+/// field wider than a line is cut.
+void fold(std::vector<std::string>& lines, const std::vector<std::string>& fields, unsigned width,
+          const std::string& indent)
+{
+    std::string line;
+    for (const std::string& field : fields)
+    {
+        if (!line.empty() && line.size() + 2 + field.size() <= width)
+        {
+            line += "  " + field;
+            continue;
+        }
+        if (!line.empty()) lines.push_back(line);
+        line = (lines.empty() || &field == &fields.front() ? std::string() : indent) + field;
+        if (line.size() > width) line.resize(width);
+    }
+    if (!line.empty()) lines.push_back(line);
+}
 
 /// Redraws the table in place on a terminal.
 class LiveTable
 {
 public:
+    explicit LiveTable(OutputFile& screen) : _screen(screen) {}
+
     void draw(const std::vector<std::string>& lines)
     {
         std::string out;
         if (_drawn) out += "\x1b[" + std::to_string(_drawn) + "A";
         for (const std::string& line : lines) out += "\r" + line + "\x1b[K\n";
-        std::cout << out << std::flush;
+        // A table shorter than the last one leaves no stale rows below it.
+        if (lines.size() < _drawn) out += "\x1b[J";
+        _screen.write(out);
+        _screen.flush();
         _drawn = lines.size();
     }
 
 private:
+    OutputFile& _screen;
     std::size_t _drawn = 0;
 };
 
+/// What the live rate needs besides the reader's state.
+struct RateWindow
+{
+    std::uint64_t samplesAtRate = 0;
+    Clock::time_point since;
+    double rate = 0;
+};
+
+/// Something that changes when a device name leads elsewhere: the node it resolves to and
+/// when that node was made.
+std::string fingerprint(const std::string& path)
+{
+    char resolved[PATH_MAX];
+    if (!::realpath(path.c_str(), resolved)) return std::string();
+    struct stat info{};
+    if (::stat(resolved, &info) != 0) return std::string();
+    return format("%s %llu %llu %lld.%09ld", resolved, static_cast<unsigned long long>(info.st_rdev),
+                  static_cast<unsigned long long>(info.st_ino), static_cast<long long>(info.st_ctim.tv_sec),
+                  info.st_ctim.tv_nsec);
+}
+
+/// The port the filter would open now, if it is a serial port.
+std::string firstPort()
+{
+    Tarnlink::ControllerEnum controllers(true);
+    if (controllers.count() == 0) return std::string();
+    Poco::Any port = controllers.get(0)->getProperty("PortName");
+    return port.empty() ? std::string() : Poco::AnyCast<std::string>(port);
+}
+
+/// Waits for a lost controller and starts transmission on it again.
+class Reconnector
+{
+public:
+    Reconnector(Host& host, std::string identity) : _host(host), _identity(std::move(identity)) {}
+
+    /// One try; true once transmission runs again.
+    bool attempt()
+    {
+        const std::string port = firstPort();
+        const std::string print = port.empty() ? std::string() : fingerprint(port);
+        // A name that led to something else than the controller is not asked again until it
+        // leads somewhere new: another program's terminal gets one question, not one a second.
+        if (!port.empty() && _refused.count(port) && _refused[port] == print) return false;
+        try
+        {
+            _host.connect(_identity);
+        }
+        catch (const Poco::NotFoundException&)
+        {
+            return false;
+        }
+        catch (const Poco::Exception& error)
+        {
+            if (!port.empty()) _refused[port] = print;
+            if (error.message() != _lastMessage) std::cerr << "drfn3: " << error.message() << '\n';
+            _lastMessage = error.message();
+            return false;
+        }
+        try
+        {
+            _host.set("transmission", "1");
+            return true;
+        }
+        catch (const Poco::Exception&)
+        {
+            // Back but not ready: closed again, the next try starts from the beginning.
+            try
+            {
+                _host.disconnect();
+            }
+            catch (const Poco::Exception&)
+            {
+            }
+            return false;
+        }
+    }
+
+private:
+    Host& _host;
+    std::string _identity;
+    std::map<std::string, std::string> _refused;
+    std::string _lastMessage;
+};
+
+/// Sleeps up to the time given, waking for a stop.
+void pause(std::chrono::milliseconds time)
+{
+    const Clock::time_point end = Clock::now() + time;
+    while (!stopRequested() && Clock::now() < end) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+}
+
 } // namespace
 
-std::vector<std::string> renderTable(const std::vector<PodStatus>& pods, double elapsed)
+std::vector<std::string> renderTable(const std::vector<PodStatus>& pods, double elapsed, Units units, unsigned width,
+                                     unsigned height)
 {
+    // The last column is left free: a terminal that wraps there would scroll the table.
+    width = std::max(width, 40u) - 1;
+    height = std::max(height, 4u);
     std::vector<std::string> lines;
-    lines.push_back(format("drfn3 stream  %7.1f s  %zu pod%s  (Ctrl-C stops)", elapsed, pods.size(),
-                           pods.size() == 1 ? "" : "s"));
+    fold(lines,
+         {"drfn3 stream", format("%.1f s", elapsed), format("%zu pod%s", pods.size(), pods.size() == 1 ? "" : "s"),
+          "(Ctrl-C stops)"},
+         width, "  ");
+    std::size_t shown = 0;
     for (const PodStatus& pod : pods)
     {
         const Sample& s = pod.latest;
-        lines.push_back(format("%-6s %9llu frames %6.1f Hz  loss %5.1f %%  battery %5.1f %%  button %s",
-                               hex(pod.serial).c_str(), static_cast<unsigned long long>(pod.samples), pod.rate,
-                               s.loss * 100.0, s.battery, s.button != 0 ? "on" : "off"));
-        lines.push_back(format("  acc%7.0f%7.0f%7.0f  mag%7.0f%7.0f%7.0f  gyr%7.0f%7.0f%7.0f", s.acc[0], s.acc[1],
-                               s.acc[2], s.mag[0], s.mag[1], s.mag[2], s.gyr[0], s.gyr[1], s.gyr[2]));
+        std::vector<std::string> podLines;
+        fold(podLines,
+             {format("%-6s", hex(pod.serial).c_str()), format("%llu frames", static_cast<unsigned long long>(pod.samples)),
+              format("%.1f Hz", pod.rate), format("loss %.1f %%", s.loss * 100.0), format("battery %.0f %%", s.battery),
+              format("button %s", s.button != 0 ? "on" : "off")},
+             width, "  ");
+        std::vector<std::string> sensors;
+        for (int sensor = 0; sensor < 3; ++sensor)
+        {
+            static const char* const names[3] = {"acc", "mag", "gyr"};
+            double v[3];
+            sensorValues(s, sensor, v);
+            std::string field = names[sensor];
+            if (units == Units::Calibrated) field += std::string(" ") + TABLE_UNITS[sensor];
+            if (!pod.calibrationUsable && units == Units::Calibrated)
+                field += " (no calibration)";
+            else
+                for (double value : v)
+                    field += units == Units::Raw ? format("%7.0f", value)
+                                                 : format(sensor == 2 ? "%8.3f" : "%8.2f", value);
+            sensors.push_back(field);
+        }
+        std::vector<std::string> sensorLines;
+        fold(sensorLines, sensors, width - 2, "");
+        for (std::string& line : sensorLines) podLines.push_back("  " + line);
+        // A table taller than the screen would scroll on every redraw.
+        if (lines.size() + podLines.size() + 1 > height - 1 && shown < pods.size())
+        {
+            lines.push_back(format("... %zu more pod%s: a larger terminal shows them", pods.size() - shown,
+                                   pods.size() - shown == 1 ? "" : "s"));
+            if (lines.back().size() > width) lines.back().resize(width);
+            return lines;
+        }
+        lines.insert(lines.end(), podLines.begin(), podLines.end());
+        ++shown;
     }
-    for (std::string& line : lines)
-        if (line.size() > 80) line.resize(80);
     return lines;
 }
 
@@ -140,59 +280,72 @@ std::string renderStatusLine(const std::vector<PodStatus>& pods, double elapsed)
     return line;
 }
 
-std::string csvHeader()
+std::string csvHeader(Units units, bool utc)
 {
-    return "time,pod,ax,ay,az,mx,my,mz,gx,gy,gz,frame,loss,battery,button";
+    std::string header = utc ? "time_s,utc_s,pod" : "time_s,pod";
+    for (int sensor = 0; sensor < 3; ++sensor)
+        for (int axis = 0; axis < 3; ++axis) header += "," + columnName(sensor, axis, units);
+    return header + ",frame,loss,battery_pct,button";
 }
 
-std::string csvRow(const Sample& s)
+std::string csvRow(const Sample& s, Units units, double utc, bool withUtc)
 {
-    return format("%.4f,%s,%.0f,%.0f,%.0f,%.0f,%.0f,%.0f,%.0f,%.0f,%.0f,%.0f,%.4f,%.1f,%.0f", s.time,
-                  hex(s.serial).c_str(), s.acc[0], s.acc[1], s.acc[2], s.mag[0], s.mag[1], s.mag[2], s.gyr[0],
-                  s.gyr[1], s.gyr[2], s.frame, s.loss, s.battery, s.button);
-}
-
-std::string jsonRow(const Sample& s)
-{
-    return format("{\"time\":%.4f,\"pod\":\"%s\",\"ax\":%.0f,\"ay\":%.0f,\"az\":%.0f,\"mx\":%.0f,\"my\":%.0f,"
-                  "\"mz\":%.0f,\"gx\":%.0f,\"gy\":%.0f,\"gz\":%.0f,\"frame\":%.0f,\"loss\":%.4f,\"battery\":%.1f,"
-                  "\"button\":%.0f}",
-                  s.time, hex(s.serial).c_str(), s.acc[0], s.acc[1], s.acc[2], s.mag[0], s.mag[1], s.mag[2],
-                  s.gyr[0], s.gyr[1], s.gyr[2], s.frame, s.loss, s.battery, s.button);
-}
-
-namespace {
-
-/// Tries to connect and start transmission again twice a second until it works or a stop is asked.
-bool waitForController(Host& host)
-{
-    while (!stopRequested())
+    std::string row = format("%.4f", s.time);
+    if (withUtc) row += format(",%.6f", utc);
+    row += "," + hex(s.serial);
+    for (int sensor = 0; sensor < 3; ++sensor)
     {
-        std::this_thread::sleep_for(std::chrono::milliseconds(500));
-        try
+        double v[3];
+        sensorValues(s, sensor, v);
+        for (double value : v) row += "," + format(valueFormat(sensor, units), value);
+    }
+    return row + format(",%lld,%.4f,%.1f,%u", static_cast<long long>(s.frame), s.loss, s.battery, s.button);
+}
+
+std::string jsonRow(const Sample& s, Units units, double utc, bool withUtc)
+{
+    std::string row = format("{\"time_s\":%.4f", s.time);
+    if (withUtc) row += format(",\"utc_s\":%.6f", utc);
+    row += ",\"pod\":\"" + hex(s.serial) + "\"";
+    for (int sensor = 0; sensor < 3; ++sensor)
+    {
+        double v[3];
+        sensorValues(s, sensor, v);
+        for (int axis = 0; axis < 3; ++axis)
         {
-            host.connect();
-            host.set("transmission", "1");
-            return true;
-        }
-        catch (const Poco::Exception&)
-        {
-            // Not back yet, or back but not ready: the next try will tell.
+            // JSON has no NaN: a value that cannot be calibrated is null.
+            const std::string value = std::isfinite(v[axis]) ? format(valueFormat(sensor, units), v[axis]) : "null";
+            row += ",\"" + columnName(sensor, axis, units) + "\":" + value;
         }
     }
-    return false;
+    return row + format(",\"frame\":%lld,\"loss\":%.4f,\"battery_pct\":%.1f,\"button\":%u}",
+                        static_cast<long long>(s.frame), s.loss, s.battery, s.button);
 }
 
-} // namespace
-
-std::vector<PodStatus> stream(Host& host, const StreamOptions& options)
+StreamResult stream(Host& host, const StreamOptions& options)
 {
     const std::vector<unsigned> serials = host.serials();
     if (serials.empty())
         throw UsageError("No pods to stream from: give them with --pods SERIAL,... or pair one with 'drfn3 pair'");
+    if (options.csv == "-" && options.jsonl == "-")
+        throw UsageError("--csv and --jsonl cannot both go to standard output");
+    const Units units = options.raw ? Units::Raw : Units::Calibrated;
 
-    Output csv(options.csv), jsonl(options.jsonl);
-    if (csv) csv.write(csvHeader());
+    OutputFile csv(options.csv), jsonl(options.jsonl);
+    // Samples on standard output leave it to them; the status goes to standard error then.
+    const bool samplesOnStdout = csv.isStandardOutput() || jsonl.isStandardOutput();
+    OutputFile screenOut;
+    OutputFile screenErr(STDERR_FILENO, "standard error");
+    OutputFile& screen = samplesOnStdout ? screenErr : screenOut;
+    const bool terminal = samplesOnStdout ? stderrIsTerminal() : stdoutIsTerminal();
+    // A full disk or a closed pipe shows now, before any pod is touched; what was printed
+    // before goes out ahead of the table.
+    csv.line(csvHeader(units, options.utc));
+    csv.flush();
+    jsonl.flush();
+    std::cout.flush();
+    if (!std::cout) throw Poco::WriteFileException(std::string("standard output: ") + std::strerror(errno));
+    if (screen.readerGone()) return StreamResult{{}, true};
 
     {
         Progress progress("Connecting to the controller");
@@ -201,83 +354,85 @@ std::vector<PodStatus> stream(Host& host, const StreamOptions& options)
                       (host.get("Ctrl SerialNumber").empty() ? "" : ", serial number " + host.get("Ctrl SerialNumber")));
     }
 
-    std::vector<PodTaps> pods;
-    for (unsigned serial : serials)
+    SampleReader reader(host.filter(), units);
+    reader.setPods(serials);
     {
-        const std::string suffix = "#0x" + hex(serial);
-        PodTaps taps;
-        taps.serial = serial;
-        taps.status.serial = serial;
-        taps.status.latest.serial = serial;
-        auto& filter = host.filter();
-        taps.acc = &filter.tap<RowMatrixXd>("3a" + suffix);
-        taps.mag = &filter.tap<RowMatrixXd>("3m" + suffix);
-        taps.gyr = &filter.tap<RowMatrixXd>("3g" + suffix);
-        taps.button = &filter.tap<RowMatrixXd>("Button" + suffix);
-        taps.battery = &filter.tap<RowMatrixXd>("Battery" + suffix);
-        // A queue: each frame must be seen once, however the reads and the loop interleave.
-        taps.frame = &filter.tap<RowMatrixXd>("FrameNb" + suffix, 64, false);
-        pods.push_back(taps);
-    }
-
-    {
-        Progress progress("Starting transmission: checking " + std::to_string(serials.size()) +
-                          " pods, reading their calibration, finding a quiet channel");
+        Progress progress(format("Starting %zu pod%s: calibration, quiet channel", serials.size(),
+                                 serials.size() == 1 ? "" : "s"));
         host.set("transmission", "1");
         progress.done("streaming at " + host.get("Frequency") + " Hz");
     }
+    reader.transmissionStarted(0);
 
-    const bool terminal = stdoutIsTerminal();
-    LiveTable table;
+    LiveTable table(screen);
     const Clock::time_point start = Clock::now();
     Clock::time_point nextDraw = start, nextStatus = start + std::chrono::seconds(1);
-    for (PodTaps& pod : pods) pod.rateSince = start;
+    std::vector<RateWindow> windows(serials.size());
+    for (RateWindow& w : windows) w.since = start;
+    std::vector<bool> warned(serials.size(), false);
 
-    auto statuses = [&pods] {
+    auto statuses = [&](bool final) {
         std::vector<PodStatus> result;
-        for (const PodTaps& pod : pods) result.push_back(pod.status);
+        for (std::size_t i = 0; i < reader.pods().size(); ++i)
+        {
+            const PodState& pod = reader.pods()[i];
+            PodStatus status;
+            status.serial = pod.serial;
+            status.samples = pod.samples;
+            status.rate = final ? pod.rate() : windows[i].rate;
+            status.calibrationUsable = pod.calibrationUsable;
+            status.latest = pod.latest;
+            result.push_back(status);
+        }
         return result;
     };
 
+    StreamResult result;
     bool lost = false;
-    while (!stopRequested())
+    std::vector<Sample> batch;
+    try
     {
-        const Clock::time_point now = Clock::now();
-        if (options.seconds > 0 && seconds(now - start) >= options.seconds) break;
-        host.filter().process();
-
-        const Clock::time_point after = Clock::now();
-        for (PodTaps& pod : pods)
+        while (!stopRequested())
         {
-            Sample& s = pod.status.latest;
-            take(*pod.acc, s.acc, 3, &s.time);
-            take(*pod.mag, s.mag, 3);
-            take(*pod.gyr, s.gyr, 3);
-            take(*pod.button, &s.button, 1);
-            take(*pod.battery, &s.battery, 1);
-            double frame[3];
-            while (take(*pod.frame, frame, 3))
+            const Clock::time_point now = Clock::now();
+            if (options.seconds > 0 && seconds(now - start) >= options.seconds) break;
+            host.filter().process();
+
+            batch.clear();
+            reader.collect(batch);
+            for (const Sample& s : batch)
             {
-                s.frame = frame[0];
-                s.loss = frame[1];
-                s.frequency = frame[2];
-                if (pod.status.samples++ == 0) pod.firstTime = s.time;
-                if (csv) csv.write(csvRow(s));
-                if (jsonl) jsonl.write(jsonRow(s));
+                const double utc = reader.utcOf(s.time);
+                if (csv) csv.line(csvRow(s, units, utc, options.utc));
+                if (jsonl) jsonl.line(jsonRow(s, units, utc, options.utc));
             }
-        }
 
-        if (after >= nextDraw)
-        {
+            const Clock::time_point after = Clock::now();
+            if (after < nextDraw) continue;
             nextDraw = after + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(options.refresh));
-            for (PodTaps& pod : pods)
+            // What was written is on disk within a refresh, and a failure shows as soon.
+            csv.flush();
+            jsonl.flush();
+            const std::string logFailure = Tarnlink::logFailure();
+            if (!logFailure.empty()) throw Poco::WriteFileException(logFailure);
+            if (screen.readerGone() || (samplesOnStdout && screenOut.readerGone())) throw OutputClosed(screen.name());
+
+            for (std::size_t i = 0; i < windows.size(); ++i)
             {
-                const double span = seconds(after - pod.rateSince);
-                if (span >= 1.0 || (pod.status.rate == 0 && span >= 0.5))
+                const PodState& pod = reader.pods()[i];
+                RateWindow& w = windows[i];
+                const double span = seconds(after - w.since);
+                if (span >= 1.0 || (w.rate == 0 && span >= 0.5))
                 {
-                    pod.status.rate = (pod.status.samples - pod.samplesAtRate) / span;
-                    pod.samplesAtRate = pod.status.samples;
-                    pod.rateSince = after;
+                    w.rate = static_cast<double>(pod.samples - w.samplesAtRate) / span;
+                    w.samplesAtRate = pod.samples;
+                    w.since = after;
+                }
+                if (!pod.calibrationUsable && units == Units::Calibrated && !warned[i])
+                {
+                    warned[i] = true;
+                    std::cerr << "drfn3: pod " << hex(pod.serial)
+                              << " has no usable calibration: its values are NaN; --raw gives its counts\n";
                 }
             }
             if (!host.connected())
@@ -287,20 +442,65 @@ std::vector<PodStatus> stream(Host& host, const StreamOptions& options)
                     lost = true;
                     break;
                 }
+                const std::string identity = host.controller().identity;
                 std::cerr << "drfn3: the controller was lost; waiting for it (Ctrl-C to stop)" << std::endl;
-                if (!waitForController(host)) break;
+                Reconnector reconnector(host, identity);
+                bool back = false;
+                while (!stopRequested() && !back)
+                {
+                    pause(std::chrono::milliseconds(500));
+                    if (screen.readerGone()) throw OutputClosed(screen.name());
+                    if (!stopRequested()) back = reconnector.attempt();
+                }
+                if (!back) break;
+                reader.transmissionStarted(seconds(Clock::now() - start));
                 std::cerr << "drfn3: the controller is back; streaming again" << std::endl;
             }
-            if (terminal) table.draw(renderTable(statuses(), seconds(after - start)));
-        }
-        if (!terminal && after >= nextStatus)
-        {
-            nextStatus += std::chrono::seconds(1);
-            std::cout << renderStatusLine(statuses(), seconds(after - start)) << std::endl;
+            if (terminal)
+            {
+                unsigned height = 24;
+                const unsigned width = terminalWidth(height);
+                table.draw(renderTable(statuses(false), seconds(after - start), units, width, height));
+            }
+            else if (after >= nextStatus)
+            {
+                nextStatus += std::chrono::seconds(1);
+                screen.line(renderStatusLine(statuses(false), seconds(after - start)));
+                screen.flush();
+            }
         }
     }
-    if (lost) throw Poco::IOException("The controller stopped answering and was closed");
-
+    catch (const OutputClosed&)
+    {
+        result.outputClosed = true;
+    }
+    catch (...)
+    {
+        // Whatever stops the run, the pods do not stay on their streaming channel, and what
+        // the other file holds is kept.
+        Progress progress("Stopping transmission, pods and controller back on channel 0");
+        try
+        {
+            host.disconnect();
+            progress.done();
+        }
+        catch (const Poco::Exception&)
+        {
+            progress.failed();
+        }
+        for (OutputFile* file : {&csv, &jsonl})
+        {
+            try
+            {
+                file->close();
+            }
+            catch (const Poco::Exception&)
+            {
+            }
+        }
+        throw;
+    }
+    if (!lost)
     {
         Progress progress("Stopping transmission, pods and controller back on channel 0");
         host.disconnect();
@@ -308,14 +508,9 @@ std::vector<PodStatus> stream(Host& host, const StreamOptions& options)
     }
     csv.close();
     jsonl.close();
-
-    // Samples delivered per second of the pod's own time base, first sample to last.
-    for (PodTaps& pod : pods)
-    {
-        const double span = pod.status.latest.time - pod.firstTime;
-        if (pod.status.samples > 1 && span > 0) pod.status.rate = (pod.status.samples - 1) / span;
-    }
-    return statuses();
+    if (lost) throw Poco::IOException("The controller stopped answering and was closed");
+    result.pods = statuses(true);
+    return result;
 }
 
 } // namespace Drfn3

@@ -1,12 +1,10 @@
 #ifndef Drfn3_Stream_INCLUDED
 #define Drfn3_Stream_INCLUDED
 
-#include "Quillmesh/Core/InputPin.h"
-#include "Quillmesh/Core/TimeStampedData.h"
+#include <Drfn3/Sample.h>
+#include <Drfn3/SampleReader.h>
 
 #include <cstdint>
-#include <functional>
-#include <iosfwd>
 #include <string>
 #include <vector>
 
@@ -18,27 +16,17 @@ struct StreamOptions
 {
     /// 0: until stopped.
     double seconds = 0;
+    /// Paths, "-" for standard output.
     std::string csv;
     std::string jsonl;
-    /// Seconds between redraws of the live table.
+    /// Seconds between redraws of the live table (and flushes of the files).
     double refresh = 0.25;
     /// A lost controller is waited for instead of ending the run.
     bool reconnect = false;
-};
-
-/// One decoded sample of one pod, as the filter's pins gave it.
-struct Sample
-{
-    double time = 0;
-    unsigned serial = 0;
-    double acc[3] = {0, 0, 0};
-    double mag[3] = {0, 0, 0};
-    double gyr[3] = {0, 0, 0};
-    double frame = 0;
-    double loss = 0;
-    double frequency = 0;
-    double battery = 0;
-    double button = 0;
+    /// Counts instead of physical units.
+    bool raw = false;
+    /// A column with each sample's UTC time.
+    bool utc = false;
 };
 
 /// What the live view shows of one pod.
@@ -46,22 +34,37 @@ struct PodStatus
 {
     unsigned serial = 0;
     std::uint64_t samples = 0;
+    /// Samples per second: over the last second while streaming, over the streaming time at the end.
     double rate = 0;
+    bool calibrationUsable = true;
     Sample latest;
 };
 
-/// The live table, at most 80 columns wide: a heading, then two lines per pod.
-std::vector<std::string> renderTable(const std::vector<PodStatus>& pods, double elapsed);
+/// How a run ended.
+struct StreamResult
+{
+    std::vector<PodStatus> pods;
+    /// Standard output was closed by its reader: nothing more can be printed there.
+    bool outputClosed = false;
+};
+
+/// The live table in at most width columns and height lines (width from 40 up): a heading,
+/// then each pod's rows folded at field boundaries, never wrapped by the terminal.
+std::vector<std::string> renderTable(const std::vector<PodStatus>& pods, double elapsed, Units units,
+                                     unsigned width = 80, unsigned height = 24);
 /// One line for logs and pipes.
 std::string renderStatusLine(const std::vector<PodStatus>& pods, double elapsed);
 
-std::string csvHeader();
-std::string csvRow(const Sample& sample);
-std::string jsonRow(const Sample& sample);
+/// The CSV heading and rows; column names carry the units. utc: a "utc_s" column (seconds
+/// since 1970) follows the time.
+std::string csvHeader(Units units, bool utc = false);
+std::string csvRow(const Sample& sample, Units units, double utc = 0, bool withUtc = false);
+std::string jsonRow(const Sample& sample, Units units, double utc = 0, bool withUtc = false);
 
-/// Connects, starts transmission, reads samples until the time is up or a stop signal
-/// comes, then stops transmission and disconnects. Returns the pods' statistics.
-std::vector<PodStatus> stream(Host& host, const StreamOptions& options);
+/// Connects, starts transmission, reads samples until the time is up, a stop signal comes
+/// or standard output's reader goes, then stops transmission and disconnects. The first
+/// failed write to a file stops the run the same way before the error leaves.
+StreamResult stream(Host& host, const StreamOptions& options);
 
 } // namespace Drfn3
 

@@ -5,6 +5,11 @@
 #include <CLI/CLI.hpp>
 #include <Poco/Exception.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <csignal>
+#include <cstring>
 #include <iostream>
 #include <map>
 
@@ -25,11 +30,89 @@ std::string checkSerials(const std::string& text)
     }
 }
 
+/// A duration in seconds, said in words a person reads (CLI11's own range check prints the
+/// largest double).
+const CLI::Validator SECONDS(
+    [](std::string& text) -> std::string {
+        double value = 0;
+        try
+        {
+            std::size_t used = 0;
+            value = std::stod(text, &used);
+            if (used != text.size()) return "'" + text + "' is not a number of seconds";
+        }
+        catch (const std::exception&)
+        {
+            return "'" + text + "' is not a number of seconds";
+        }
+        if (!(value >= 0) || !std::isfinite(value)) return "seconds must be 0 or more, not " + text;
+        return std::string();
+    },
+    "SECONDS");
+
 void addStreamOptions(CLI::App& command, StreamOptions& options, const char* secondsHelp)
 {
-    command.add_option("--seconds", options.seconds, secondsHelp)->check(CLI::NonNegativeNumber);
-    command.add_option("--csv", options.csv, "Write every sample to this CSV file");
-    command.add_option("--jsonl", options.jsonl, "Write every sample to this file as one JSON object per line");
+    command.add_option("--seconds", options.seconds, secondsHelp)->check(SECONDS);
+    command.add_option("--csv", options.csv, "Write every sample to this CSV file ('-': standard output)");
+    command.add_option("--jsonl", options.jsonl,
+                       "Write every sample to this file as one JSON object per line ('-': standard output)");
+    command.add_flag("--raw", options.raw,
+                     "Sensor values in the pods' raw counts instead of m/s^2, uT and rad/s");
+    command.add_flag("--utc", options.utc, "Add each sample's UTC time (utc_s, seconds since 1970) to CSV and JSON");
+}
+
+std::size_t editDistance(const std::string& a, const std::string& b)
+{
+    std::vector<std::size_t> row(b.size() + 1);
+    for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
+    for (std::size_t i = 1; i <= a.size(); ++i)
+    {
+        std::size_t diagonal = row[0];
+        row[0] = i;
+        for (std::size_t j = 1; j <= b.size(); ++j)
+        {
+            const std::size_t above = row[j];
+            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+            diagonal = above;
+        }
+    }
+    return row[b.size()];
+}
+
+/// The first word that should name a subcommand and does not, with a suggestion; empty
+/// when the words are fine (CLI11 then says what else is wrong).
+std::string unknownSubcommand(CLI::App& app, int argc, char** argv)
+{
+    for (int i = 1; i < argc; ++i)
+    {
+        const std::string word = argv[i];
+        if (word == "--") return std::string();
+        if (word.size() > 1 && word[0] == '-')
+        {
+            if (word.find('=') != std::string::npos) continue;
+            const CLI::Option* option = app.get_option_no_throw(word);
+            if (option && option->get_items_expected_min() > 0) ++i;
+            continue;
+        }
+        std::string best;
+        std::size_t bestDistance = std::string::npos;
+        std::string all;
+        for (const CLI::App* command : app.get_subcommands([](const CLI::App*) { return true; }))
+        {
+            if (command->check_name(word)) return std::string();
+            const std::size_t d = editDistance(word, command->get_name());
+            if (d < bestDistance)
+            {
+                bestDistance = d;
+                best = command->get_name();
+            }
+            all += (all.empty() ? "" : ", ") + command->get_name();
+        }
+        std::string text = "'" + word + "' is not a drfn3 subcommand";
+        if (bestDistance <= std::max<std::size_t>(2, word.size() / 3)) text += "; did you mean '" + best + "'?";
+        return text + "\nSubcommands: " + all;
+    }
+    return std::string();
 }
 
 } // namespace
@@ -136,14 +219,21 @@ int main(int argc, char** argv)
     sim->add_option("--busy-channel", simOptions.busyChannels, "Radio channel index (0-31) with noise on it")
         ->check(CLI::Range(0u, 31u));
     sim->add_option("--seed", simOptions.seed, "Seed of the simulated noise and motion")->capture_default_str();
-    sim->add_option("--seconds", simOptions.seconds, "Stop after this long (default: at Ctrl-C)")
-        ->check(CLI::NonNegativeNumber);
+    sim->add_option("--seconds", simOptions.seconds, "Stop after this long (default: at Ctrl-C)")->check(SECONDS);
 
     std::string plotCsv, plotImage;
     CLI::App* plot = app.add_subcommand("plot", "Plot a CSV of 'stream --csv': accelerometer, magnetometer, gyroscope");
     plot->add_option("CSV", plotCsv, "CSV file written by stream --csv")->required()->check(CLI::ExistingFile);
     plot->add_option("-o,--output", plotImage, "Image to write, .png or .svg")->required();
 
+    const std::string unknown = unknownSubcommand(app, argc, argv);
+    if (!unknown.empty())
+    {
+        std::cerr << "drfn3: " << unknown << "\nRun with --help for more information.\n";
+        return ExitUsage;
+    }
+    // A closed pipe is an error on the write that finds it, not a silent death.
+    std::signal(SIGPIPE, SIG_IGN);
     try
     {
         app.parse(argc, argv);
@@ -155,8 +245,7 @@ int main(int argc, char** argv)
     }
     settings.podsGiven = app.count("--pods") > 0;
 
-    try
-    {
+    auto run = [&]() -> int {
         if (*demo) return runDemo(settings, demoOptions);
         if (*streamCommand) return runStream(settings, streamOptions);
         if (*controllers) return runControllers();
@@ -172,6 +261,13 @@ int main(int argc, char** argv)
         if (*firmware) return runFirmware(settings, firmwareOptions);
         if (*sim) return runSim(simOptions);
         if (*plot) return runPlot(plotCsv, plotImage);
+        return ExitUsage;
+    };
+
+    int code = ExitUsage;
+    try
+    {
+        code = run();
     }
     catch (const UsageError& error)
     {
@@ -188,5 +284,12 @@ int main(int argc, char** argv)
         std::cerr << "drfn3: " << error.what() << '\n';
         return ExitFailure;
     }
-    return ExitUsage;
+    // What the command printed must have arrived: a full disk or a closed pipe is a failure.
+    std::cout.flush();
+    if (!std::cout)
+    {
+        std::cerr << "drfn3: standard output: " << std::strerror(errno != 0 ? errno : EIO) << '\n';
+        return ExitFailure;
+    }
+    return code;
 }

@@ -1,5 +1,7 @@
 #include "DRFN3Internal/DriftnodeOutputs.h"
 
+#include "DRFN3Internal/PinNames.h"
+
 #include <Poco/Timestamp.h>
 
 #include <cmath>
@@ -19,24 +21,24 @@ void setAxes(Matrix& m, const Axes& axes)
 } // namespace
 
 DriftnodeOutputs::DriftnodeOutputs(Quillmesh::Core::PinManager* filter, const std::string& suffix)
-    : _acc("3a" + suffix, filter),
-      _accGain("3aGain" + suffix, filter),
-      _accOffset("3aOff" + suffix, filter),
-      _mag("3m" + suffix, filter),
-      _magGain("3mGain" + suffix, filter),
-      _magOffset("3mOff" + suffix, filter),
-      _gyro("3g" + suffix, filter),
-      _gyroGain("3gGain" + suffix, filter),
-      _gyroOffset("3gOff" + suffix, filter),
-      _frameInfo("FrameNb" + suffix, filter),
-      _button("Button" + suffix, filter),
-      _battery("Battery" + suffix, filter),
-      _accGainIn("3aGain" + suffix, filter),
-      _accOffsetIn("3aOff" + suffix, filter),
-      _magGainIn("3mGain" + suffix, filter),
-      _magOffsetIn("3mOff" + suffix, filter),
-      _gyroGainIn("3gGain" + suffix, filter),
-      _gyroOffsetIn("3gOff" + suffix, filter)
+    : _acc(PinNames::SAMPLES[0] + suffix, filter),
+      _accGain(PinNames::GAINS[0] + suffix, filter),
+      _accOffset(PinNames::OFFSETS[0] + suffix, filter),
+      _mag(PinNames::SAMPLES[1] + suffix, filter),
+      _magGain(PinNames::GAINS[1] + suffix, filter),
+      _magOffset(PinNames::OFFSETS[1] + suffix, filter),
+      _gyro(PinNames::SAMPLES[2] + suffix, filter),
+      _gyroGain(PinNames::GAINS[2] + suffix, filter),
+      _gyroOffset(PinNames::OFFSETS[2] + suffix, filter),
+      _frameInfo(PinNames::FRAME + suffix, filter),
+      _button(PinNames::BUTTON + suffix, filter),
+      _battery(PinNames::BATTERY + suffix, filter),
+      _accGainIn(PinNames::GAINS[0] + suffix, filter),
+      _accOffsetIn(PinNames::OFFSETS[0] + suffix, filter),
+      _magGainIn(PinNames::GAINS[1] + suffix, filter),
+      _magOffsetIn(PinNames::OFFSETS[1] + suffix, filter),
+      _gyroGainIn(PinNames::GAINS[2] + suffix, filter),
+      _gyroOffsetIn(PinNames::OFFSETS[2] + suffix, filter)
 {
     for (Sensor s : {Sensor::Accelerometer, Sensor::Magnetometer, Sensor::Gyroscope})
     {

@@ -1,5 +1,7 @@
 #include "DRFN3Internal/FilterDRFN3.h"
 
+#include "DRFN3Internal/PinNames.h"
+
 #include "Quillmesh/Core/Synchronizer.h"
 
 #include <Poco/Exception.h>
@@ -193,7 +195,7 @@ void FilterDRFN3::setNetwork(const std::vector<unsigned>& serials)
         }
         else
         {
-            created.emplace_back(new DriftnodeOutputs(this, "#0x" + serialText(serial)));
+            created.emplace_back(new DriftnodeOutputs(this, PinNames::suffix(serial)));
             next.push_back(created.back().get());
             added = true;
         }

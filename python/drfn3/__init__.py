@@ -1,15 +1,21 @@
-"""Stream Driftnode3 pods into numpy.
+"""Stream Driftnode3 motion pods into numpy.
 
     import drfn3
     with drfn3.Simulator(pods=3) as sim, drfn3.open(pods=sim.pods, frequency=100) as net:
         data = net.read(seconds=1)
+        print(data["az_m_s2"].mean())          # about -9.81 for a pod lying flat
 
-Behaviour (properties, messages, calibration, loss accounting) is the DRFN3Internal
-module's own: this package loads it through the same host layer as the drfn3 command.
+Samples come as structured arrays of SAMPLE_DTYPE, in physical units: the pods' own
+calibration applied as ``calibrated = gain x raw - offset`` (accelerometer m/s^2,
+magnetometer microtesla, gyroscope rad/s). ``open(raw=True)`` gives the raw counts
+(RAW_SAMPLE_DTYPE). Behaviour (properties, messages, calibration, loss accounting) is the
+DRFN3Internal module's own: this package loads it through the same host layer as the
+drfn3 command.
 """
 
 import collections
 import collections.abc
+import datetime
 import os
 
 import numpy as np
@@ -17,26 +23,47 @@ import numpy as np
 from . import _drfn3, _paths
 from ._drfn3 import DeviceError, Error, InvalidValueError, NotAllowedError, NotFoundError
 
+__version__ = _paths.VERSION
+
 __all__ = ["controllers", "open", "Network", "Properties", "Simulator", "Controller", "SAMPLE_DTYPE",
-           "Error", "InvalidValueError", "NotFoundError", "NotAllowedError", "DeviceError"]
+           "RAW_SAMPLE_DTYPE", "UNITS", "Error", "InvalidValueError", "NotFoundError", "NotAllowedError",
+           "DeviceError", "__version__"]
 
-SAMPLE_DTYPE = np.dtype([
-    ("time", "f8"), ("serial", "u4"),
-    ("ax", "f8"), ("ay", "f8"), ("az", "f8"),
-    ("mx", "f8"), ("my", "f8"), ("mz", "f8"),
-    ("gx", "f8"), ("gy", "f8"), ("gz", "f8"),
-    ("frame", "i8"), ("loss", "f8"), ("battery", "f8"), ("button", "u1"),
-])
+SAMPLE_DTYPE = _drfn3.SAMPLE_DTYPE
+"""One sample: time_s (s, one time base for the whole run), serial, ax_m_s2..az_m_s2
+(m/s^2), mx_uT..mz_uT (uT), gx_rad_s..gz_rad_s (rad/s), frame (the pod's frame count in
+its transmission), loss (lost frames over the counter's window, 0 to 1), battery_pct (%),
+button (0 or 1)."""
 
-_SENSORS = {"acc": "3a", "mag": "3m", "gyr": "3g"}
-_PORTS = "ORLAN_TARNLINK_PORTS"
+
+def _raw_dtype():
+    names = [n.replace("_m_s2", "_counts").replace("_uT", "_counts").replace("_rad_s", "_counts")
+             for n in SAMPLE_DTYPE.names]
+    fields = SAMPLE_DTYPE.fields
+    return np.dtype({"names": names, "formats": [fields[n][0] for n in SAMPLE_DTYPE.names],
+                     "offsets": [fields[n][1] for n in SAMPLE_DTYPE.names], "itemsize": SAMPLE_DTYPE.itemsize})
+
+
+RAW_SAMPLE_DTYPE = _raw_dtype()
+"""SAMPLE_DTYPE with the sensor values in the pods' raw counts (ax_counts, ...)."""
+
+UNITS = {"acc": "m/s^2", "mag": "uT", "gyr": "rad/s"}
+"""The unit of each sensor's calibrated values."""
+
+_SENSORS = ("acc", "mag", "gyr")
+_PORTS = {1: "ORLAN_TARNLINK_PORTS_GEN1", 2: "ORLAN_TARNLINK_PORTS"}
 
 Controller = collections.namedtuple("Controller", "generation where usable details")
-Controller.__doc__ = "A controller discovery lists: where is its port or FTDI serial number."
+Controller.__doc__ = """A controller discovery lists.
+
+generation: 1 or 2; where: its port (with the USB serial number for generation 1) or FTDI
+serial number; usable: it answered; details: hardware, firmware and serial number, or why
+it cannot be used."""
 
 
 def controllers():
-    """Every controller discovery finds (USB, ORLAN_TARNLINK_PORTS, a running Simulator)."""
+    """Every controller discovery finds (USB, ORLAN_TARNLINK_PORTS, a running Simulator), each
+    opened briefly to read its identity; a list of Controller."""
     return [Controller(*c) for c in _drfn3.controllers()]
 
 
@@ -54,32 +81,52 @@ def _module_path(explicit):
                         " Looked at: " + ", ".join(filter(None, candidates)))
 
 
+def _serial(value):
+    """A pod serial as a number, from an int or hexadecimal text; InvalidValueError otherwise."""
+    if isinstance(value, (bool, np.bool_)):
+        raise InvalidValueError("Not a valid pod serial: %r" % (value,))
+    if isinstance(value, (int, np.integer)):
+        number = int(value)
+    elif isinstance(value, str):
+        text = value.strip()
+        try:
+            number = -1 if text.startswith(("-", "+")) else int(text, 16)
+        except ValueError:
+            number = -1
+        if number < 0:
+            raise InvalidValueError("Not a valid hexadecimal integer: '%s' (pod serials are up to 6 hex digits)"
+                                    % value)
+    else:
+        raise InvalidValueError("Not a valid pod serial: %r (an int or hexadecimal text)" % (value,))
+    if not 0 <= number <= 0xFFFFFF:
+        raise InvalidValueError("Not a valid pod serial: %r (pod serials are up to 6 hex digits)" % (value,))
+    return number
+
+
+def _serials(pods):
+    """Pod serials from a list (or text separated by ';', ',' or blanks), each once."""
+    if isinstance(pods, str):
+        pods = pods.replace(";", " ").replace(",", " ").split()
+    if isinstance(pods, (int, np.integer)):
+        pods = [pods]
+    serials = [_serial(p) for p in pods]
+    seen = set()
+    for serial in serials:
+        if serial in seen:
+            raise InvalidValueError("Pod %X is given more than once" % serial)
+        seen.add(serial)
+    return serials
+
+
 def _text(value):
     """A property's text from a Python value."""
     if isinstance(value, bool):
         return "1" if value else "0"
     if isinstance(value, (list, tuple)):
-        return ";".join(_serial_text(v) for v in value)
+        return ";".join(format(v, "X") if isinstance(v, (int, np.integer)) else str(v) for v in value)
     if isinstance(value, float) and value.is_integer():
         return str(int(value))
     return str(value)
-
-
-def _serial_text(serial):
-    # Text is passed on untouched so that the filter judges it and says what is wrong.
-    if isinstance(serial, (int, np.integer)):
-        return format(int(serial), "X")
-    return str(serial)
-
-
-def _serial_number(serial):
-    """Hexadecimal text as a number, so that pin names match whatever its case; otherwise as given."""
-    if isinstance(serial, str):
-        try:
-            return int(serial, 16)
-        except ValueError:
-            return serial
-    return serial
 
 
 def _value(kind, text):
@@ -97,9 +144,22 @@ def _value(kind, text):
     return text
 
 
+def _choices(details):
+    """{label: index} of an enumeration property's details ("0=2g, 1=4g, 2=8g")."""
+    choices = {}
+    for entry in details.split(", "):
+        index, _, label = entry.partition("=")
+        if index.strip().isdigit() and label:
+            choices[label.strip()] = int(index)
+    return choices
+
+
 class Properties(collections.abc.MutableMapping):
-    """The filter's properties by name. Values read back as bool, int, float or str by the
-    property's kind; lists (pod serials) are written separated by ';'. Deleting is refused."""
+    """The filter's properties by name, as a dict.
+
+    Values read back as bool, int, float or str by the property's kind; lists (pod serials)
+    are written separated by ';'. Deleting is refused. A refused value raises the filter's
+    own message as an Error subclass and leaves the property as it was."""
 
     def __init__(self, core):
         self._core = core
@@ -126,9 +186,14 @@ class Properties(collections.abc.MutableMapping):
         return len(self._core.describe())
 
     def describe(self, name):
-        """kind, text value, details (range, entries), writable and persistent."""
+        """A dict of the property: name, kind, text value, details (range, entries), writable
+        and persistent."""
         d = self._describe()[name]
         return {"name": d[0], "kind": d[1], "value": d[2], "details": d[3], "writable": d[4], "persistent": d[5]}
+
+    def choices(self, name):
+        """{label: index} of an enumeration property ("Acc mode": {"2g": 0, "4g": 1, "8g": 2})."""
+        return _choices(self._describe()[name][3])
 
     def run(self, command):
         """Runs a command property ("pairing", "Read Calib", ...)."""
@@ -136,12 +201,19 @@ class Properties(collections.abc.MutableMapping):
 
 
 class Network:
-    """A controller and its pods. A context manager: leaving it, however, stops transmission,
-    puts the pods and the controller back on channel 0 and closes the controller."""
+    """A controller and its pods, made by open().
 
-    def __init__(self, core):
+    A context manager: leaving the with block, also by an exception or Ctrl-C, stops
+    transmission, puts the pods and the controller back on channel 0, closes the controller
+    and unloads the module. One network at a time per process."""
+
+    def __init__(self, core, raw=False):
         self._core = core
+        self._raw = raw
+        self._pending = None
+        self._next = 0
         self.properties = Properties(core)
+        """The filter's properties (Properties)."""
 
     def __enter__(self):
         return self
@@ -158,49 +230,113 @@ class Network:
 
     @property
     def pods(self):
+        """The pods' serials, in the network's order."""
         return list(self._core.serials())
 
     @property
     def connected(self):
+        """True while the controller is open."""
         return self._core.connected()
 
     @property
     def transmitting(self):
+        """True while the pods stream."""
         return self._core.transmitting()
 
+    @property
+    def dtype(self):
+        """The dtype read() returns: SAMPLE_DTYPE, or RAW_SAMPLE_DTYPE with open(raw=True)."""
+        return RAW_SAMPLE_DTYPE if self._raw else SAMPLE_DTYPE
+
+    @property
+    def first_sample_utc(self):
+        """UTC time (a timezone-aware datetime) at which the first sample arrived, None before;
+        with first_sample_time it lines recordings up with other instruments: a sample's UTC
+        is first_sample_utc + (time_s - first_sample_time) seconds."""
+        utc, _ = self._core.anchor()
+        if utc != utc:  # NaN
+            return None
+        return datetime.datetime.fromtimestamp(utc, tz=datetime.timezone.utc)
+
+    @property
+    def first_sample_time(self):
+        """time_s of the first sample, None before."""
+        _, time = self._core.anchor()
+        return None if time != time else time
+
     def start(self):
-        """Checks the pods, reads their calibration, finds a quiet channel and starts them."""
+        """Checks the pods, reads their calibration, finds a quiet channel and starts them
+        (5 to 16 s). Ctrl-C stops it within half a second, leaving everything on channel 0.
+        read() starts by itself when needed."""
         self._core.start()
 
     def stop(self):
+        """Stops transmission: pods and controller back on channel 0. Samples already read
+        and not consumed by samples() stay for the next read()."""
         self._core.stop()
 
     def close(self):
+        """stop(), then closes the controller and unloads the module; the network cannot be
+        used again."""
         core = getattr(self, "_core", None)
         if core is not None:
             core.close()
 
+    def _take_pending(self, n=None):
+        """Up to n samples that samples() read but did not hand out."""
+        if self._pending is None or self._next >= len(self._pending):
+            return None
+        end = len(self._pending) if n is None else min(len(self._pending), self._next + n)
+        taken = self._pending[self._next:end]
+        self._next = end
+        return taken
+
     def read(self, n=None, seconds=None):
-        """Samples of every pod in time order, as a structured array of SAMPLE_DTYPE: n of them,
-        those of the next seconds, whichever ends first; with neither, those already waiting
-        (at least one, at most 50 ms worth after it). Starts transmission if needed."""
-        if n is not None and n < 0:
-            raise ValueError("n must not be negative")
-        if seconds is not None and seconds < 0:
-            raise ValueError("seconds must not be negative")
-        raw = self._core.read(-1 if n is None else int(n), -1.0 if seconds is None else float(seconds))
-        out = np.empty(len(raw), dtype=SAMPLE_DTYPE)
-        for i, name in enumerate(SAMPLE_DTYPE.names):
-            out[name] = raw[:, i]
-        return out
+        """Samples of every pod in time order, a structured array of self.dtype.
+
+        n: at most this many (an int, 0 or more); seconds: those of the next seconds (a
+        number, 0 or more); whichever ends first. With neither, those already waiting (at
+        least one, at most 50 ms worth after it). Starts transmission if needed. Samples that
+        samples() took but did not hand out come first. Ctrl-C ends the wait."""
+        if n is not None:
+            if isinstance(n, bool) or not isinstance(n, (int, np.integer)) or n < 0:
+                raise InvalidValueError("n must be a whole number, 0 or more, not %r" % (n,))
+        if seconds is not None:
+            try:
+                seconds = float(seconds)
+            except (TypeError, ValueError):
+                raise InvalidValueError("seconds must be a number, not %r" % (seconds,)) from None
+            if not seconds >= 0:
+                raise InvalidValueError("seconds must be 0 or more, not %r" % (seconds,))
+        kept = self._take_pending(n)
+        if kept is not None:
+            if n is None and seconds is None:
+                return kept
+            if n is not None:
+                n -= len(kept)
+                if n == 0:
+                    return kept
+        fresh = self._core.read(-1 if n is None else int(n), -1.0 if seconds is None else seconds)
+        if self._raw:
+            fresh = fresh.view(RAW_SAMPLE_DTYPE)
+        return fresh if kept is None else np.concatenate([kept, fresh])
 
     def samples(self):
-        """Sample after sample, for ever (break out of the loop to end)."""
+        """Sample after sample, for ever (break out of the loop to end). Breaking out loses
+        nothing: the samples read but not handed out come first in the next read()."""
         while True:
-            yield from self.read()
+            if self._pending is None or self._next >= len(self._pending):
+                self._pending = self.read()
+                self._next = 0
+            while self._next < len(self._pending):
+                sample = self._pending[self._next]
+                self._next += 1
+                yield sample
 
     def stats(self):
-        """Per pod: samples read, rate (Hz of the pod's clock), loss ratio, battery %, frequency."""
+        """Per pod serial, a dict: samples (read so far), rate (samples per second of
+        streaming time), loss (ratio, 0 to 1), battery (%), frequency (Hz), calibrated
+        (False when the pod's calibration cannot be applied: its values are NaN)."""
         return self._core.stats()
 
     def pair(self):
@@ -210,6 +346,7 @@ class Network:
         return [s for s in self.pods if s not in before]
 
     def switch_off(self):
+        """Switches every pod of the network off."""
         self.properties.run("Switch Off")
 
     def auto_channel(self):
@@ -218,54 +355,111 @@ class Network:
         return self.properties["Channel"]
 
     def read_calibration(self):
-        """{serial: {"acc"|"mag"|"gyr": {"gain": 3x3 array, "offset": 3x1 array}}}, as the pods hold it."""
-        raw = self._core.read_calibration()
-        out = {}
-        for serial, pins in raw.items():
-            out[serial] = {}
-            for sensor, prefix in _SENSORS.items():
-                gain, offset = pins.get(prefix + "Gain"), pins.get(prefix + "Off")
-                if gain is not None and offset is not None:
-                    out[serial][sensor] = {"gain": gain, "offset": offset}
-        return out
+        """The pods' calibration as their EEPROM holds it:
+        {serial: {"acc"|"mag"|"gyr": {"gain": 3x3 array, "offset": 3x1 array}}}.
+        Values are in the units of UNITS (calibrated = gain x raw - offset). Needs the
+        transmission stopped (NotAllowedError otherwise)."""
+        return self._core.read_calibration()
 
     def write_calibration(self, calibration):
-        """Commits matrices to the pods' EEPROM; takes what read_calibration gives, or any part of it."""
-        matrices = []
-        for serial, sensors in calibration.items():
+        """Commits calibration to the pods' EEPROM.
+
+        calibration: what read_calibration() gives, or any part of it, e.g.
+        {0xA10001: {"gyr": {"offset": [0.01, -0.02, 0.0]}}}: a gain is 3x3, an offset 3
+        values. Whatever is not given keeps the value the pod holds (it is read first).
+        Every value is checked before anything is sent (InvalidValueError naming the
+        expected shape); needs the transmission stopped."""
+        if not isinstance(calibration, collections.abc.Mapping):
+            raise InvalidValueError("calibration must be a dict {serial: {sensor: {\"gain\"|\"offset\": matrix}}}")
+        entries = []
+        seen = set()
+        for pod, sensors in calibration.items():
+            serial = _serial(pod)
+            if serial in seen:
+                raise InvalidValueError("Pod %X is given more than once" % serial)
+            seen.add(serial)
+            if not isinstance(sensors, collections.abc.Mapping):
+                raise InvalidValueError("Pod %X: expected {sensor: {\"gain\"|\"offset\": matrix}}" % serial)
             for sensor, values in sensors.items():
                 if sensor not in _SENSORS:
                     raise InvalidValueError("Unknown sensor %r: one of %s" % (sensor, ", ".join(_SENSORS)))
-                suffix = "#0x" + _serial_text(_serial_number(serial))
-                for key, pin in (("gain", "Gain"), ("offset", "Off")):
-                    if key in values:
-                        matrix = np.asarray(values[key], dtype=float)
-                        matrices.append((_SENSORS[sensor] + pin + suffix,
-                                         matrix.reshape(-1, 1) if matrix.ndim == 1 else matrix))
-        if not matrices:
+                if not isinstance(values, collections.abc.Mapping) or not values:
+                    raise InvalidValueError("Pod %X %s: expected {\"gain\": 3x3, \"offset\": 3 values}"
+                                            % (serial, sensor))
+                for key, matrix in values.items():
+                    if key not in ("gain", "offset"):
+                        raise InvalidValueError("Pod %X %s: unknown key %r: gain or offset" % (serial, sensor, key))
+                    try:
+                        array = np.asarray(matrix, dtype=float)
+                    except (TypeError, ValueError):
+                        raise InvalidValueError("Pod %X %s %s: not numbers" % (serial, sensor, key)) from None
+                    if array.ndim > 2:
+                        raise InvalidValueError("Pod %X %s %s: %s, not %s" % (
+                            serial, sensor, key, "a gain is 3x3" if key == "gain" else "an offset is 3 values",
+                            "x".join(map(str, array.shape))))
+                    entries.append((serial, _SENSORS.index(sensor), key == "gain", array))
+        if not entries:
             raise InvalidValueError("No calibration matrices given")
-        self._core.write_calibration(matrices)
+        self._core.write_calibration(entries)
 
 
-def open(pods=None, frequency=None, channel=None, acc_mode=None, mag_mode=None, gyro=None, log=None, module=None):
-    """Loads the DRFN3Internal module, sets up the network and connects to the first controller
-    found. Pods are serials (ints, or hexadecimal text). Use it in a with block."""
-    core = _drfn3.Network(_module_path(module), os.fspath(log) if log else "")
-    network = Network(core)
+def _mode(props, name, value):
+    """The index of an enumeration property from its label ("8g") or index."""
+    choices = props.choices(name)
+    if isinstance(value, str):
+        for label, index in choices.items():
+            if label.lower() == value.strip().lower():
+                return index
+    elif isinstance(value, (int, np.integer)) and not isinstance(value, bool) and value in choices.values():
+        return int(value)
+    raise InvalidValueError("%s %r: one of %s" % (name, value, ", ".join(
+        "%r (%d)" % (label, index) for label, index in choices.items())))
+
+
+def open(pods=None, frequency=None, channel=None, acc_mode=None, mag_mode=None, gyro=None, log=None, module=None,
+         raw=False):
+    """Loads the DRFN3Internal module, sets up the network and connects to the first
+    controller found; use the Network it returns in a with block.
+
+    pods: the pods' serials, ints or hexadecimal text (a list, or text separated by ';',
+        ',' or blanks), each once; up to 16 at 100 Hz or less, 8 at 125-150 Hz, 5 above
+        (generation 2 controllers; 5 on generation 1).
+    frequency: sampling frequency in Hz, 25 to 200 in steps of 25 (200 by default).
+    channel: radio channel index, 1 to 21, where the search for a quiet channel starts.
+    acc_mode: accelerometer range, "2g", "4g" or "8g" (or its index 0-2).
+    mag_mode: magnetometer range, "0.88Ga" to "8.10Ga" (or its index 0-7).
+    gyro: True or False, the gyroscope on or off.
+    log: a file for the controller traffic of this network.
+    module: the DRFN3Internal module to load (default: the one installed with the package,
+        or $DRFN3_MODULE).
+    raw: samples in the pods' raw counts instead of m/s^2, uT and rad/s.
+
+    Every value is checked before the controller is touched (InvalidValueError)."""
+    serials = _serials(pods) if pods is not None else None
+    if log is not None:
+        log = os.fspath(log)
+    core = _drfn3.Network(_module_path(module), log or "", bool(raw))
+    network = Network(core, bool(raw))
     try:
         props = network.properties
-        # The frequency bounds how many pods fit; modes need the pods and the controller.
+        modes = {}
+        if acc_mode is not None:
+            modes["Acc mode"] = _mode(props, "Acc mode", acc_mode)
+        if mag_mode is not None:
+            modes["Mag mode"] = _mode(props, "Mag mode", mag_mode)
+        if gyro is not None and not isinstance(gyro, (bool, np.bool_, int)):
+            raise InvalidValueError("gyro must be True or False, not %r" % (gyro,))
+        # The frequency bounds how many pods fit; both are checked before connecting.
         if frequency is not None:
             props["Frequency"] = frequency
-        if pods is not None:
-            props["serial"] = list(pods) if not isinstance(pods, str) else pods
-        core.connect()
         if channel is not None:
             props["Channel"] = channel
-        if acc_mode is not None:
-            props["Acc mode"] = acc_mode
-        if mag_mode is not None:
-            props["Mag mode"] = mag_mode
+        core.connect()
+        # The filter knows how many pods fit only once it knows the controller.
+        if serials is not None:
+            props["serial"] = serials
+        for name, index in modes.items():
+            props[name] = index
         if gyro is not None:
             props["Gyro On"] = bool(gyro)
     except BaseException:
@@ -276,37 +470,47 @@ def open(pods=None, frequency=None, channel=None, acc_mode=None, mag_mode=None, 
 
 class Simulator:
     """A simulated controller with pods on a pseudo-terminal, in this process, in real time.
-    While it runs, controllers() and open() find it. pods: a count (serials A10001, A10002, ...)
-    or serials; rate: frames per second per pod instead of the network's; faults: probabilities
-    by name (corrupt_byte, drop_byte, garbage, wrong_echo, controller_timeout, drop_frame);
-    record: keep every frame sent, for frames(); instant: replies without the radio's
-    modelled latency (frames keep their period), for quicker tests."""
 
-    def __init__(self, generation=2, pods=3, rate=None, faults=None, busy_channels=(), seed=1, record=False, instant=False):
-        serials = [0xA10001 + i for i in range(pods)] if isinstance(pods, int) else \
-            [int(p, 16) if isinstance(p, str) else int(p) for p in pods]
+    While it runs, controllers() and open() find it. generation: 1 or 2; pods: a count
+    (serials A10001, A10002, ...) or serials; rate: frames per second per pod instead of the
+    network's; faults: probabilities (0 to 1) by name (corrupt_byte, drop_byte, garbage,
+    wrong_echo, controller_timeout, drop_frame); busy_channels: radio channel indices (0-31)
+    with noise on them; seed: of the simulated noise and motion; record: keep every frame
+    sent, for frames(); instant: replies without the radio's modelled latency (frames keep
+    their period), for quicker tests. A context manager: start() and stop()."""
+
+    def __init__(self, generation=2, pods=3, rate=None, faults=None, busy_channels=(), seed=1, record=False,
+                 instant=False):
+        if generation not in (1, 2):
+            raise InvalidValueError("generation must be 1 or 2, not %r" % (generation,))
+        serials = [0xA10001 + i for i in range(pods)] if isinstance(pods, int) else _serials(pods)
+        self._generation = generation
         self._core = _drfn3.Simulator(generation, serials, float(rate or 0), dict(faults or {}),
                                       list(busy_channels), seed, record, instant)
         self._previous = None
         self._started = False
 
     def start(self):
+        """Serves the simulator and points discovery at it; returns self."""
         if self._started:
             return self
         self._core.start()
-        self._previous = os.environ.get(_PORTS)
-        os.environ[_PORTS] = self.port + (":" + self._previous if self._previous else "")
+        variable = _PORTS[self._generation]
+        self._previous = os.environ.get(variable)
+        os.environ[variable] = self.port + (":" + self._previous if self._previous else "")
         self._started = True
         return self
 
     def stop(self):
+        """Stops serving and takes it out of discovery."""
         if not self._started:
             return
         self._core.stop()
+        variable = _PORTS[self._generation]
         if self._previous is None:
-            os.environ.pop(_PORTS, None)
+            os.environ.pop(variable, None)
         else:
-            os.environ[_PORTS] = self._previous
+            os.environ[variable] = self._previous
         self._started = False
 
     def __enter__(self):
@@ -317,28 +521,43 @@ class Simulator:
         return False
 
     @property
+    def generation(self):
+        """The controller's generation, 1 or 2."""
+        return self._generation
+
+    @property
     def port(self):
+        """The pseudo-terminal's stable path, as discovery lists it."""
         return self._core.port()
 
     @property
     def pods(self):
+        """The simulated pods' serials."""
         return list(self._core.pods())
 
     @property
     def running(self):
+        """True while it serves."""
         return self._core.running()
 
     @property
     def transmitting(self):
+        """True while its controller is in transmission."""
         return self._core.transmitting()
 
     def channels(self):
         """Channel index of the controller (key "controller") and of each pod."""
         return self._core.channels()
 
+    def calibration(self, serial):
+        """What a pod's EEPROM holds, seen from the pod: {"acc"|"mag"|"gyr": {"gain", "offset"}}."""
+        return self._core.calibration(_serial(serial))
+
     def frames(self, serial):
-        """What a pod sent (record=True): rows of frame number, ax..gz and the status byte."""
-        return self._core.frames(serial)
+        """What a pod sent (record=True): rows of frame number, the nine raw sensor values and
+        the status byte."""
+        return self._core.frames(_serial(serial))
 
     def clear_record(self):
+        """Forgets the frames recorded so far."""
         self._core.clear_record()

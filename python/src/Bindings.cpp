@@ -1,16 +1,15 @@
-// _drfn3: the compiled half of the drfn3 package. It drives the same Host that the drfn3
-// command uses; the Python half (drfn3/__init__.py) shapes what it returns.
+// _drfn3: the compiled half of the drfn3 package. It drives the module through the same
+// host-side layer as the drfn3 command (Drfn3::Host, Drfn3::SampleReader); the Python half
+// (drfn3/__init__.py) shapes what it returns.
 
-#include "Common.h"
-#include "Discovery.h"
-#include "Host.h"
-
-#include "Quillmesh/Core/InputPin.h"
-#include "Quillmesh/Core/OutputPin.h"
-#include "Quillmesh/Core/PinManager.h"
+#include <Drfn3/Discovery.h>
+#include <Drfn3/Host.h>
+#include <Drfn3/PodCalibration.h>
+#include <Drfn3/Sample.h>
+#include <Drfn3/SampleReader.h>
+#include <Drfn3/Settings.h>
 
 #include <Poco/Exception.h>
-#include <Poco/Timestamp.h>
 #include <Tarnlink/Controller.h>
 #include <Tarnlink/Sim/PtyServer.h>
 #include <Tarnlink/Sim/Simulator.h>
@@ -21,6 +20,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -30,52 +30,19 @@ namespace py = pybind11;
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using Quillmesh::Core::InputPin;
-using Quillmesh::Core::RowMatrixXd;
-
-/// Columns of a sample row, in the order of the package's dtype.
-constexpr int COLUMNS = 15;
-
-const char* const CALIBRATION_PINS[] = {"3aGain", "3aOff", "3mGain", "3mOff", "3gGain", "3gOff"};
-
-/// One pod's probes, kept for the life of the filter (taps cannot be removed).
-struct PodTaps
-{
-    InputPin<RowMatrixXd>* acc = nullptr;
-    InputPin<RowMatrixXd>* mag = nullptr;
-    InputPin<RowMatrixXd>* gyr = nullptr;
-    InputPin<RowMatrixXd>* frame = nullptr;
-    InputPin<RowMatrixXd>* button = nullptr;
-    InputPin<RowMatrixXd>* battery = nullptr;
-    std::map<std::string, InputPin<RowMatrixXd>*> calibration;
-};
-
-struct PodStats
-{
-    std::uint64_t samples = 0;
-    double firstTime = 0;
-    double lastTime = 0;
-    double loss = 0;
-    double frequency = 0;
-    double battery = 0;
-};
-
-/// Copies a probe's oldest value into out and lets it go; false when it has none.
-bool take(InputPin<RowMatrixXd>& pin, double* out, int count, double* time = nullptr)
-{
-    const auto* data = pin.getData();
-    if (!data) return false;
-    for (int i = 0; i < count; ++i) out[i] = i < data->data.size() ? data->data(i) : 0.0;
-    if (time) *time = data->time;
-    pin.release();
-    return true;
-}
 
 /// Raises KeyboardInterrupt (or what a signal handler raised) in the reading thread.
 void checkSignals()
 {
     py::gil_scoped_acquire gil;
     if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+}
+
+py::array_t<double> matrix(const double* values, py::ssize_t rows, py::ssize_t cols)
+{
+    py::array_t<double> a({rows, cols});
+    std::copy(values, values + rows * cols, a.mutable_data());
+    return a;
 }
 
 // A Host loads the module for itself and unloads it when it goes, taking every filter of
@@ -86,7 +53,7 @@ bool hostOpen = false;
 class Network
 {
 public:
-    Network(const std::string& module, const std::string& log)
+    Network(const std::string& module, const std::string& log, bool raw)
     {
         Drfn3::Settings settings;
         settings.module = module;
@@ -97,6 +64,7 @@ public:
         std::lock_guard<std::mutex> lock(hostsMutex);
         if (hostOpen) throw Poco::IllegalStateException("Another drfn3 network is open in this process: close it first");
         _host = std::make_unique<Drfn3::Host>(settings);
+        _reader = std::make_unique<Drfn3::SampleReader>(_host->filter(), raw ? Drfn3::Units::Raw : Drfn3::Units::Calibrated);
         hostOpen = true;
     }
 
@@ -188,21 +156,21 @@ public:
         return _host && host().connected() && host().transmitting();
     }
 
-    /// Rows of samples. n < 0: no count; seconds < 0: no time limit; neither: at least one
-    /// sample, then until a cycle brings nothing or 50 ms have passed.
-    py::array_t<double> read(long n, double seconds)
+    /// Samples in time order. n < 0: no count; seconds < 0: no time limit; neither: at
+    /// least one sample, then until a cycle brings nothing or 50 ms have passed.
+    py::array_t<Drfn3::Sample> read(long n, double seconds)
     {
-        std::vector<double> rows;
+        std::vector<Drfn3::Sample> samples;
         {
             py::gil_scoped_release release;
             std::lock_guard<std::mutex> lock(_mutex);
             if (!host().transmitting()) startLocked();
             const Clock::time_point start = Clock::now();
             Clock::time_point nextCheck = start, firstAt;
-            const auto count = [&rows] { return static_cast<long>(rows.size() / COLUMNS); };
+            const std::size_t wanted = n < 0 ? std::numeric_limits<std::size_t>::max() : static_cast<std::size_t>(n);
             for (;;)
             {
-                if (n >= 0 && count() >= n) break;
+                if (samples.size() >= wanted) break;
                 const Clock::time_point now = Clock::now();
                 if (seconds >= 0 && now - start >= std::chrono::duration<double>(seconds)) break;
                 if (now >= nextCheck)
@@ -211,103 +179,104 @@ public:
                     nextCheck = now + std::chrono::milliseconds(50);
                 }
                 host().filter().process();
-                const std::size_t before = rows.size();
-                drain(rows, n < 0 ? -1 : n - count());
+                const std::size_t taken = _reader->collect(samples, wanted - samples.size());
                 if (!host().connected()) throw Poco::IOException("The controller stopped answering and was closed");
-                if (n < 0 && seconds < 0 && !rows.empty())
+                if (n < 0 && seconds < 0 && !samples.empty())
                 {
                     // A steady stream never runs dry: "what is waiting" ends a moment after the first sample.
                     if (firstAt == Clock::time_point()) firstAt = Clock::now();
-                    if (rows.size() == before || Clock::now() - firstAt >= std::chrono::milliseconds(50)) break;
+                    if (taken == 0 || Clock::now() - firstAt >= std::chrono::milliseconds(50)) break;
                 }
             }
+            // Pods' samples interleave by time, each pod's keeping its order.
+            std::stable_sort(samples.begin(), samples.end(),
+                             [](const Drfn3::Sample& a, const Drfn3::Sample& b) { return a.time < b.time; });
         }
-        py::array_t<double> out({static_cast<py::ssize_t>(rows.size() / COLUMNS), static_cast<py::ssize_t>(COLUMNS)});
-        std::copy(rows.begin(), rows.end(), out.mutable_data());
+        py::array_t<Drfn3::Sample> out(static_cast<py::ssize_t>(samples.size()));
+        if (!samples.empty()) std::copy(samples.begin(), samples.end(), out.mutable_data());
         return out;
     }
 
     py::dict stats()
     {
-        py::dict out;
-        std::lock_guard<std::mutex> lock(_statsMutex);
-        for (const auto& entry : _stats)
-        {
-            const PodStats& s = entry.second;
-            const double span = s.lastTime - s.firstTime;
-            py::dict pod;
-            pod["samples"] = s.samples;
-            // Samples per second of the pod's own time base, first sample to last.
-            pod["rate"] = s.samples > 1 && span > 0 ? (s.samples - 1) / span : 0.0;
-            pod["loss"] = s.loss;
-            pod["battery"] = s.battery;
-            pod["frequency"] = s.frequency;
-            out[py::int_(entry.first)] = pod;
-        }
-        return out;
-    }
-
-    /// {serial: {pin name: matrix}} of what "Read Calib" published.
-    py::dict readCalibration()
-    {
-        std::map<unsigned, std::map<std::string, RowMatrixXd>> values;
+        std::vector<Drfn3::PodState> pods;
         {
             py::gil_scoped_release release;
             std::lock_guard<std::mutex> lock(_mutex);
-            const std::vector<unsigned> serials = host().serials();
-            for (unsigned serial : serials) tapsOf(serial, true);
-            host().run("Read Calib");
-            for (unsigned serial : serials)
-                for (auto& tap : _taps[serial].calibration)
-                    if (const auto* data = tap.second->getData())
-                    {
-                        values[serial][tap.first] = data->data;
-                        tap.second->release();
-                    }
+            if (_reader) pods = _reader->pods();
         }
         py::dict out;
-        for (const auto& pod : values)
+        for (const Drfn3::PodState& s : pods)
         {
-            py::dict pins;
-            for (const auto& pin : pod.second)
-            {
-                const RowMatrixXd& m = pin.second;
-                py::array_t<double> a({static_cast<py::ssize_t>(m.rows()), static_cast<py::ssize_t>(m.cols())});
-                std::copy(m.data(), m.data() + m.size(), a.mutable_data());
-                pins[py::str(pin.first)] = a;
-            }
-            out[py::int_(pod.first)] = pins;
+            py::dict pod;
+            pod["samples"] = s.samples;
+            pod["rate"] = s.rate();
+            pod["loss"] = s.latest.loss;
+            pod["battery"] = s.latest.battery;
+            pod["frequency"] = s.frequency;
+            pod["calibrated"] = s.calibrationUsable;
+            out[py::int_(s.serial)] = pod;
         }
         return out;
     }
 
-    /// Feeds each (input pin name, matrix) to the filter and commits them with "Write Calib".
-    void writeCalibration(const std::vector<std::pair<std::string, py::array_t<double, py::array::c_style | py::array::forcecast>>>& matrices)
+    /// UTC of the first sample in seconds since 1970 and that sample's time; NaN before.
+    std::pair<double, double> anchor()
     {
-        std::vector<std::pair<std::string, RowMatrixXd>> values;
-        for (const auto& entry : matrices)
+        py::gil_scoped_release release;
+        std::lock_guard<std::mutex> lock(_mutex);
+        if (!_reader) return {std::nan(""), std::nan("")};
+        return {_reader->firstSampleUtc(), _reader->firstSampleTime()};
+    }
+
+    /// {serial: {"acc"|"mag"|"gyr": {"gain": 3x3, "offset": 3x1}}} as the pods hold it.
+    py::dict readCalibration()
+    {
+        std::vector<Drfn3::PodCalibration> pods;
         {
-            const auto& a = entry.second;
-            if (a.ndim() != 2) throw Poco::InvalidArgumentException(entry.first + ": a matrix needs two dimensions");
-            RowMatrixXd m(a.shape(0), a.shape(1));
-            std::copy(a.data(), a.data() + a.size(), m.data());
-            values.emplace_back(entry.first, m);
+            py::gil_scoped_release release;
+            std::lock_guard<std::mutex> lock(_mutex);
+            refuseWhileStreaming("read");
+            pods = Drfn3::readCalibration(host(), *_reader);
+        }
+        py::dict out;
+        for (const Drfn3::PodCalibration& pod : pods)
+        {
+            py::dict sensors;
+            for (int s = 0; s < 3; ++s)
+            {
+                py::dict values;
+                values["gain"] = matrix(pod.sensors[s].gain, 3, 3);
+                values["offset"] = matrix(pod.sensors[s].offset, 3, 1);
+                sensors[Drfn3::sensorName(s)] = values;
+            }
+            out[py::int_(pod.serial)] = sensors;
+        }
+        return out;
+    }
+
+    /// Each (serial, sensor 0-2, is gain, matrix) is checked, then committed; what was not
+    /// given keeps the pod's value.
+    void writeCalibration(const std::vector<std::tuple<unsigned, int, bool, py::array_t<double, py::array::c_style | py::array::forcecast>>>& entries)
+    {
+        std::vector<Drfn3::CalibrationMatrix> matrices;
+        for (const auto& entry : entries)
+        {
+            const auto& a = std::get<3>(entry);
+            Drfn3::CalibrationMatrix m;
+            m.serial = std::get<0>(entry);
+            m.sensor = std::get<1>(entry);
+            m.gain = std::get<2>(entry);
+            m.rows = a.ndim() >= 1 ? static_cast<std::size_t>(a.shape(0)) : 0;
+            m.cols = a.ndim() == 2 ? static_cast<std::size_t>(a.shape(1)) : a.ndim() == 1 ? 1 : 0;
+            if (a.ndim() > 2) m.rows = m.cols = 0;
+            m.values.assign(a.data(), a.data() + a.size());
+            matrices.push_back(m);
         }
         py::gil_scoped_release release;
         std::lock_guard<std::mutex> lock(_mutex);
-        Quillmesh::Core::PinManager sources("drfn3 python calibration");
-        std::vector<std::unique_ptr<Quillmesh::Core::OutputPin<RowMatrixXd>>> pins;
-        const double now = Poco::Timestamp().epochMicroseconds() * 1e-6;
-        for (const auto& value : values)
-        {
-            auto* input = host().filter().getFilter().findInputPin(value.first);
-            if (!input) throw Poco::NotFoundException("The filter has no calibration input " + value.first);
-            pins.push_back(std::make_unique<Quillmesh::Core::OutputPin<RowMatrixXd>>(value.first, &sources));
-            pins.back()->attach(*input);
-            pins.back()->getData() = value.second;
-            pins.back()->push(now);
-        }
-        host().run("Write Calib");
+        refuseWhileStreaming("write");
+        Drfn3::writeCalibration(host(), *_reader, matrices);
     }
 
 private:
@@ -315,18 +284,19 @@ private:
     {
         std::lock_guard<std::mutex> lock(_mutex);
         if (!_host) return;
-        _taps.clear();
         // Probes die with the filter; the module goes with the host, even when the controller will not stop.
         struct Release
         {
+            std::unique_ptr<Drfn3::SampleReader>& reader;
             std::unique_ptr<Drfn3::Host>& host;
             ~Release()
             {
+                reader.reset();
                 host.reset();
                 std::lock_guard<std::mutex> hosts(hostsMutex);
                 hostOpen = false;
             }
-        } going{_host};
+        } going{_reader, _host};
         _host->disconnect();
     }
 
@@ -336,88 +306,28 @@ private:
         return *_host;
     }
 
+    void refuseWhileStreaming(const std::string& what)
+    {
+        if (host().connected() && host().transmitting())
+            throw Poco::NoPermissionException("Stop transmission first (stop()): the pods' calibration cannot be " + what +
+                                              " while they stream");
+    }
+
     void startLocked()
     {
-        const std::vector<unsigned> serials = host().serials();
-        // Taps go on before transmission so that no frame passes unseen.
-        for (unsigned serial : serials) tapsOf(serial, false);
+        // Probes go on before transmission so that no frame passes unseen.
+        _reader->setPods(host().serials());
         host().set("transmission", "1");
-    }
-
-    PodTaps& tapsOf(unsigned serial, bool calibration)
-    {
-        PodTaps& taps = _taps[serial];
-        const std::string suffix = "#0x" + Drfn3::hex(serial);
-        auto& filter = host().filter();
-        if (!taps.acc)
-        {
-            // Queues: one process() publishes at most one frame, and every frame is drained after it.
-            const std::size_t depth = 256;
-            taps.acc = &filter.tap<RowMatrixXd>("3a" + suffix, depth, false);
-            taps.mag = &filter.tap<RowMatrixXd>("3m" + suffix, depth, false);
-            taps.gyr = &filter.tap<RowMatrixXd>("3g" + suffix, depth, false);
-            taps.button = &filter.tap<RowMatrixXd>("Button" + suffix, depth, false);
-            taps.battery = &filter.tap<RowMatrixXd>("Battery" + suffix, depth, false);
-            taps.frame = &filter.tap<RowMatrixXd>("FrameNb" + suffix, depth, false);
-        }
-        if (calibration && taps.calibration.empty())
-            for (const char* pin : CALIBRATION_PINS) taps.calibration[pin] = &filter.tap<RowMatrixXd>(pin + suffix);
-        return taps;
-    }
-
-    /// Appends every complete sample the probes hold (at most limit when limit >= 0),
-    /// sorted by time; the rest wait in the queues.
-    void drain(std::vector<double>& rows, long limit)
-    {
-        const std::size_t first = rows.size();
-        long taken = 0;
-        std::lock_guard<std::mutex> statsLock(_statsMutex);
-        for (auto& entry : _taps)
-        {
-            PodTaps& taps = entry.second;
-            if (!taps.frame) continue;
-            PodStats& stats = _stats[entry.first];
-            double frame[3];
-            while ((limit < 0 || taken < limit) && take(*taps.frame, frame, 3))
-            {
-                double row[COLUMNS] = {};
-                row[1] = entry.first;
-                take(*taps.acc, row + 2, 3, &row[0]);
-                take(*taps.mag, row + 5, 3);
-                take(*taps.gyr, row + 8, 3);
-                row[11] = frame[0];
-                row[12] = frame[1];
-                take(*taps.battery, row + 13, 1);
-                take(*taps.button, row + 14, 1);
-                rows.insert(rows.end(), row, row + COLUMNS);
-                ++taken;
-                if (stats.samples++ == 0) stats.firstTime = row[0];
-                stats.lastTime = row[0];
-                stats.loss = frame[1];
-                stats.frequency = frame[2];
-                stats.battery = row[13];
-            }
-        }
-        // Pods' samples interleave by time, each pod's keeping its order.
-        const std::size_t count = (rows.size() - first) / COLUMNS;
-        if (count < 2) return;
-        std::vector<std::size_t> order(count);
-        for (std::size_t i = 0; i < count; ++i) order[i] = i;
-        std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-            return rows[first + a * COLUMNS] < rows[first + b * COLUMNS];
-        });
-        std::vector<double> sorted;
-        sorted.reserve(count * COLUMNS);
-        for (std::size_t i : order)
-            sorted.insert(sorted.end(), rows.begin() + first + i * COLUMNS, rows.begin() + first + (i + 1) * COLUMNS);
-        std::copy(sorted.begin(), sorted.end(), rows.begin() + first);
+        _reader->transmissionStarted(_started ? std::chrono::duration<double>(Clock::now() - _firstStart).count() : 0.0);
+        if (!_started) _firstStart = Clock::now();
+        _started = true;
     }
 
     std::mutex _mutex;
-    std::mutex _statsMutex;
     std::unique_ptr<Drfn3::Host> _host;
-    std::map<unsigned, PodTaps> _taps;
-    std::map<unsigned, PodStats> _stats;
+    std::unique_ptr<Drfn3::SampleReader> _reader;
+    bool _started = false;
+    Clock::time_point _firstStart;
 };
 
 /// The simulator served on a pseudo-terminal in this process.
@@ -440,9 +350,15 @@ public:
         {
             const auto at = known.find(fault.first);
             if (at == known.end()) throw Poco::InvalidArgumentException("Unknown fault " + fault.first);
+            if (!(fault.second >= 0.0 && fault.second <= 1.0))
+                throw Poco::InvalidArgumentException("Fault " + fault.first + ": a probability from 0 to 1");
             *at->second = fault.second;
         }
-        for (unsigned channel : busyChannels) _sim.setBusyChannel(channel);
+        for (unsigned channel : busyChannels)
+        {
+            if (channel > 31) throw Poco::InvalidArgumentException("Busy channel " + std::to_string(channel) + ": 0 to 31");
+            _sim.setBusyChannel(channel);
+        }
         if (rate > 0) _sim.setOfferedRate(rate);
         _sim.setInstant(instant);
         // A long run would keep every frame in memory otherwise.
@@ -490,6 +406,25 @@ public:
         return _sim.controller().state() == Tarnlink::Sim::ControllerState::Transmission;
     }
 
+    /// The calibration a pod holds in its EEPROM's working area: {"acc"|"mag"|"gyr": {"gain", "offset"}}.
+    py::dict calibration(unsigned serial)
+    {
+        py::dict out;
+        auto guard = _sim.lock();
+        Tarnlink::Sim::Pod* pod = _sim.pod(serial);
+        if (!pod) throw Poco::NotFoundException("The simulator has no pod " + Drfn3::hex(serial));
+        for (unsigned s = 0; s < 3; ++s)
+        {
+            const std::array<double, 9> g = pod->calibrationGain(s);
+            const std::array<double, 3> o = pod->calibrationOffset(s);
+            py::dict values;
+            values["gain"] = matrix(g.data(), 3, 3);
+            values["offset"] = matrix(o.data(), 3, 1);
+            out[Drfn3::sensorName(static_cast<int>(s))] = values;
+        }
+        return out;
+    }
+
     /// The frames a pod sent since recording began: frame number, the nine sensor values,
     /// status byte. Frames lost on the radio are left out.
     py::array_t<double> frames(unsigned serial)
@@ -534,13 +469,13 @@ std::string messageOf(const Poco::Exception& e)
     return e.message().empty() ? e.displayText() : e.message();
 }
 
-PyObject* newError(py::module_& m, const char* name, std::initializer_list<PyObject*> bases)
+PyObject* newError(py::module_& m, const char* name, std::initializer_list<PyObject*> bases, const char* doc)
 {
     py::tuple tuple(bases.size());
     std::size_t i = 0;
     for (PyObject* base : bases) tuple[i++] = py::reinterpret_borrow<py::object>(base);
     const std::string qualified = std::string("drfn3.") + name;
-    PyObject* type = PyErr_NewException(qualified.c_str(), tuple.ptr(), nullptr);
+    PyObject* type = PyErr_NewExceptionWithDoc(qualified.c_str(), doc, tuple.ptr(), nullptr);
     if (!type) throw py::error_already_set();
     m.add_object(name, py::handle(type));
     return type;
@@ -553,11 +488,16 @@ PYBIND11_MODULE(_drfn3, m)
     m.doc() = "Compiled part of drfn3; use the drfn3 package.";
 
     // Each kind is also the built-in exception a Python caller would catch for it.
-    static PyObject* error = newError(m, "Error", {PyExc_RuntimeError});
-    static PyObject* invalid = newError(m, "InvalidValueError", {error, PyExc_ValueError});
-    static PyObject* notFound = newError(m, "NotFoundError", {error, PyExc_LookupError});
-    static PyObject* notAllowed = newError(m, "NotAllowedError", {error});
-    static PyObject* device = newError(m, "DeviceError", {error, PyExc_OSError});
+    static PyObject* error =
+        newError(m, "Error", {PyExc_RuntimeError}, "Base of every error the drfn3 package raises.");
+    static PyObject* invalid = newError(m, "InvalidValueError", {error, PyExc_ValueError},
+                                        "A value was refused before anything was sent to the devices.");
+    static PyObject* notFound = newError(m, "NotFoundError", {error, PyExc_LookupError},
+                                         "No such controller, pod, property, pin or file.");
+    static PyObject* notAllowed = newError(m, "NotAllowedError", {error},
+                                           "Not possible in the current state (connect or stop transmission first).");
+    static PyObject* device = newError(m, "DeviceError", {error, PyExc_OSError},
+                                       "The controller or a pod did not do what was asked, or went away.");
     py::register_exception_translator([](std::exception_ptr p) {
         try
         {
@@ -587,6 +527,10 @@ PYBIND11_MODULE(_drfn3, m)
         {
             PyErr_SetString(invalid, messageOf(e).c_str());
         }
+        catch (const Poco::ExistsException& e)
+        {
+            PyErr_SetString(invalid, messageOf(e).c_str());
+        }
         catch (const Poco::IOException& e)
         {
             PyErr_SetString(device, messageOf(e).c_str());
@@ -601,6 +545,12 @@ PYBIND11_MODULE(_drfn3, m)
         }
     });
 
+    // Field names carry the units; raw counts get their names in the Python half.
+    PYBIND11_NUMPY_DTYPE_EX(Drfn3::Sample, time, "time_s", serial, "serial", ax, "ax_m_s2", ay, "ay_m_s2", az, "az_m_s2",
+                            mx, "mx_uT", my, "my_uT", mz, "mz_uT", gx, "gx_rad_s", gy, "gy_rad_s", gz, "gz_rad_s", frame,
+                            "frame", loss, "loss", battery, "battery_pct", button, "button");
+    m.attr("SAMPLE_DTYPE") = py::dtype::of<Drfn3::Sample>();
+
     m.def("controllers", [] {
         std::vector<Drfn3::ControllerReport> reports;
         {
@@ -613,7 +563,7 @@ PYBIND11_MODULE(_drfn3, m)
     });
 
     py::class_<Network>(m, "Network")
-        .def(py::init<const std::string&, const std::string&>(), py::arg("module"), py::arg("log"))
+        .def(py::init<const std::string&, const std::string&, bool>(), py::arg("module"), py::arg("log"), py::arg("raw"))
         .def("get", &Network::get)
         .def("set", &Network::set)
         .def("describe", &Network::describe)
@@ -626,6 +576,7 @@ PYBIND11_MODULE(_drfn3, m)
         .def("transmitting", &Network::transmitting)
         .def("read", &Network::read, py::arg("n"), py::arg("seconds"))
         .def("stats", &Network::stats)
+        .def("anchor", &Network::anchor)
         .def("read_calibration", &Network::readCalibration)
         .def("write_calibration", &Network::writeCalibration);
 
@@ -641,6 +592,7 @@ PYBIND11_MODULE(_drfn3, m)
         .def("pods", &Simulator::pods)
         .def("channels", &Simulator::channels)
         .def("transmitting", &Simulator::transmitting)
+        .def("calibration", &Simulator::calibration)
         .def("frames", &Simulator::frames)
         .def("clear_record", &Simulator::clearRecord);
 }

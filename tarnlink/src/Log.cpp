@@ -5,11 +5,58 @@
 #include <Poco/SimpleFileChannel.h>
 #include <Tarnlink/Log.h>
 
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+
 namespace Tarnlink {
 
 const char* const LOGGER_NAME = "Tarnlink";
 const char* const DEFAULT_LOG_FILE = "tarnlink.log";
 const char* const LOG_ENVIRONMENT_VARIABLE = "ORLAN_TARNLINK_LOG";
+
+namespace {
+
+std::mutex failureMutex;
+std::string failure;
+
+/// Keeps a failed write (a full disk, a folder that went away) out of the exchange that
+/// logged: the filter would take the exception for a controller that stopped answering.
+class GuardedChannel : public Poco::Channel
+{
+public:
+    GuardedChannel(Poco::Channel* inner, const std::string& path) : _inner(inner, true), _path(path) {}
+
+    void open() override { guard([this] { _inner->open(); }); }
+    void close() override { _inner->close(); }
+    void log(const Poco::Message& message) override { guard([this, &message] { _inner->log(message); }); }
+
+private:
+    template <typename Action>
+    void guard(Action action)
+    {
+        {
+            std::lock_guard<std::mutex> lock(failureMutex);
+            if (!failure.empty()) return;
+        }
+        errno = 0;
+        try
+        {
+            action();
+        }
+        catch (const Poco::Exception& e)
+        {
+            const int error = errno;
+            std::lock_guard<std::mutex> lock(failureMutex);
+            failure = _path + ": " + (error != 0 ? std::string(std::strerror(error)) : e.displayText());
+        }
+    }
+
+    Poco::AutoPtr<Poco::Channel> _inner;
+    std::string _path;
+};
+
+} // namespace
 
 Poco::Logger& createLogger(const std::string& path)
 {
@@ -17,8 +64,19 @@ Poco::Logger& createLogger(const std::string& path)
     Poco::AutoPtr<Poco::PatternFormatter> formatter(new Poco::PatternFormatter("[%H:%M:%S.%i] %t"));
     // People read the log against their wall clock.
     formatter->setProperty(Poco::PatternFormatter::PROP_TIMES, "local");
-    Poco::AutoPtr<Poco::FormattingChannel> channel(new Poco::FormattingChannel(formatter, file));
+    Poco::AutoPtr<GuardedChannel> guarded(new GuardedChannel(file.get(), path));
+    Poco::AutoPtr<Poco::FormattingChannel> channel(new Poco::FormattingChannel(formatter, guarded));
+    {
+        std::lock_guard<std::mutex> lock(failureMutex);
+        failure.clear();
+    }
     return Poco::Logger::create(LOGGER_NAME, channel, Poco::Message::PRIO_INFORMATION);
+}
+
+std::string logFailure()
+{
+    std::lock_guard<std::mutex> lock(failureMutex);
+    return failure;
 }
 
 void destroyLogger()

@@ -5,6 +5,8 @@
 #include <Poco/NumberParser.h>
 #include <Poco/StringTokenizer.h>
 
+#include <limits>
+
 #include <gtest/gtest.h>
 
 using namespace Drfn3;
@@ -28,7 +30,7 @@ TEST(Drfn3Serials, AnyMixOfSeparatorsAndRefusalsNameTheToken)
     EXPECT_EQ("A10001", hex(0xA10001));
 }
 
-TEST(Drfn3Table, FitsEightyColumnsWhateverTheValues)
+TEST(Drfn3Table, FitsAnyWidthAndHeightWithoutWrapping)
 {
     PodStatus extreme;
     extreme.serial = 0xFFFFFF;
@@ -37,49 +39,75 @@ TEST(Drfn3Table, FitsEightyColumnsWhateverTheValues)
     extreme.latest.loss = 1.0;
     extreme.latest.battery = 100.0;
     extreme.latest.button = 1;
-    for (double* v : {extreme.latest.acc, extreme.latest.mag, extreme.latest.gyr})
-        v[0] = v[1] = v[2] = -32768;
+    extreme.latest.ax = extreme.latest.my = extreme.latest.gz = -32768;
     PodStatus small;
     small.serial = 0x1;
-    const std::vector<std::string> lines = renderTable({extreme, small}, 86399.9);
-    ASSERT_EQ(5u, lines.size()) << "a heading and two lines per pod";
-    for (const std::string& line : lines) EXPECT_LE(line.size(), 80u) << line;
-    EXPECT_NE(std::string::npos, lines[1].find("FFFFFF"));
-    EXPECT_NE(std::string::npos, lines[1].find("100.0 %"));
-    EXPECT_NE(std::string::npos, lines[2].find("-32768"));
-    EXPECT_EQ(0u, lines[3].find("1 ")) << "serials left-aligned";
+    for (const Units units : {Units::Calibrated, Units::Raw})
+        for (unsigned width : {40u, 60u, 80u, 200u})
+        {
+            const std::vector<std::string> lines = renderTable({extreme, small}, 86399.9, units, width, 50);
+            std::string all;
+            for (const std::string& line : lines)
+            {
+                // The last column stays free: a terminal would wrap a line that fills it.
+                EXPECT_LT(line.size(), width) << width << ": " << line;
+                all += line + "\n";
+            }
+            for (const char* shown : {"FFFFFF", "100.0 %", "button on", "-32768", "99999999999 frames"})
+                EXPECT_NE(std::string::npos, all.find(shown)) << width << " columns lost " << shown << ":\n" << all;
+            EXPECT_NE(std::string::npos, all.find(units == Units::Raw ? "acc " : "acc m/s2")) << all;
+        }
+    // More pods than lines: the table is cut, with a word about it, rather than scrolled.
+    const std::vector<std::string> cut = renderTable(std::vector<PodStatus>(12, small), 1.0, Units::Raw, 80, 12);
+    EXPECT_LE(cut.size(), 11u);
+    EXPECT_NE(std::string::npos, cut.back().find("more pods"));
 }
 
-TEST(Drfn3Rows, CsvAndJsonCarryEveryFieldOfASample)
+TEST(Drfn3Rows, CsvAndJsonCarryEveryFieldWithItsUnit)
 {
     Sample s;
     s.time = 12.5;
     s.serial = 0xA10002;
-    for (int i = 0; i < 3; ++i)
-    {
-        s.acc[i] = -100 - i;
-        s.mag[i] = 200 + i;
-        s.gyr[i] = 300 + i;
-    }
+    s.ax = -100;
+    s.ay = -101;
+    s.az = -102;
+    s.mx = 200.125;
+    s.gz = 3.02;
     s.frame = 65536;
     s.loss = 0.025;
     s.battery = 87.5;
     s.button = 1;
-    Poco::StringTokenizer header(csvHeader(), ",");
-    Poco::StringTokenizer row(csvRow(s), ",");
+    Poco::StringTokenizer header(csvHeader(Units::Calibrated, true), ",");
+    Poco::StringTokenizer row(csvRow(s, Units::Calibrated, 1700000000.25, true), ",");
     ASSERT_EQ(header.count(), row.count());
-    EXPECT_EQ("A10002", row[1]);
-    EXPECT_DOUBLE_EQ(12.5, Poco::NumberParser::parseFloat(row[0]));
-    EXPECT_EQ("-102", row[4]);
-    EXPECT_EQ("302", row[10]);
-    EXPECT_EQ("65536", row[11]);
-    EXPECT_DOUBLE_EQ(0.025, Poco::NumberParser::parseFloat(row[12]));
-    EXPECT_EQ("87.5", row[13]);
-    EXPECT_EQ("1", row[14]);
-    const std::string json = jsonRow(s);
-    for (const char* field : {"\"time\":12.5000", "\"pod\":\"A10002\"", "\"az\":-102", "\"gz\":302", "\"frame\":65536",
-                              "\"loss\":0.0250", "\"battery\":87.5", "\"button\":1"})
-        EXPECT_NE(std::string::npos, json.find(field)) << field;
+    EXPECT_EQ("time_s", header[0]);
+    EXPECT_EQ("utc_s", header[1]);
+    EXPECT_EQ("az_m_s2", header[5]);
+    EXPECT_EQ("mx_uT", header[6]);
+    EXPECT_EQ("gz_rad_s", header[11]);
+    EXPECT_EQ("battery_pct", header[14]);
+    EXPECT_DOUBLE_EQ(1700000000.25, Poco::NumberParser::parseFloat(row[1]));
+    EXPECT_EQ("A10002", row[2]);
+    EXPECT_DOUBLE_EQ(-102, Poco::NumberParser::parseFloat(row[5]));
+    EXPECT_DOUBLE_EQ(200.125, Poco::NumberParser::parseFloat(row[6]));
+    EXPECT_DOUBLE_EQ(3.02, Poco::NumberParser::parseFloat(row[11]));
+    EXPECT_EQ("65536", row[12]);
+    EXPECT_DOUBLE_EQ(0.025, Poco::NumberParser::parseFloat(row[13]));
+    EXPECT_EQ("87.5", row[14]);
+    EXPECT_EQ("1", row[15]);
+
+    Poco::StringTokenizer raw(csvHeader(Units::Raw), ",");
+    EXPECT_EQ("time_s", raw[0]);
+    EXPECT_EQ("ax_counts", raw[2]);
+    EXPECT_EQ("-102", Poco::StringTokenizer(csvRow(s, Units::Raw), ",")[4]);
+
+    s.gx = std::numeric_limits<double>::quiet_NaN();
+    const std::string json = jsonRow(s, Units::Calibrated);
+    for (const char* field : {"\"time_s\":12.5000", "\"pod\":\"A10002\"", "\"az_m_s2\":-102", "\"gz_rad_s\":3.02",
+                              "\"gx_rad_s\":null", "\"frame\":65536", "\"loss\":0.0250", "\"battery_pct\":87.5",
+                              "\"button\":1"})
+        EXPECT_NE(std::string::npos, json.find(field)) << field << " in " << json;
+    EXPECT_EQ(std::string::npos, json.find("utc_s"));
     EXPECT_EQ('{', json.front());
     EXPECT_EQ('}', json.back());
 }

@@ -15,6 +15,10 @@ extern const char* const LOG_ENVIRONMENT_VARIABLE;
 
 /// Creates the "Tarnlink" logger writing "[HH:MM:SS.mmm] " + message lines to path.
 Poco::Logger& createLogger(const std::string& path);
+/// The first write to the log file that failed since createLogger, as "path: reason";
+/// empty while every line was written. The logger stops writing after a failure instead of
+/// throwing into the device exchange that logged; a host asks here and reports it.
+std::string logFailure();
 /// Removes the "Tarnlink" logger from the registry.
 void destroyLogger();
 /// DEFAULT_LOG_FILE when the environment switch is exactly "1", else empty.

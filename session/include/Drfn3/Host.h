@@ -1,7 +1,8 @@
 #ifndef Drfn3_Host_INCLUDED
 #define Drfn3_Host_INCLUDED
 
-#include "Common.h"
+#include "Drfn3/Discovery.h"
+#include "Drfn3/Settings.h"
 
 #include "Quillmesh/Core/HostedFilter.h"
 #include "Quillmesh/Core/PluginLoader.h"
@@ -19,6 +20,9 @@ std::vector<std::string> moduleCandidates();
 /// The first candidate that exists, or explicitPath when given; Poco::FileNotFoundException
 /// listing the places looked at.
 std::string findModule(const std::string& explicitPath);
+/// Poco::CreateFileException "Cannot write WHAT PATH: the system's message" when path cannot
+/// be opened for writing; a file made for the check is removed again.
+void checkWritable(const std::string& path, const std::string& what);
 /// $XDG_CONFIG_HOME/drfn3/settings.properties, or ~/.config/drfn3/settings.properties.
 std::string defaultConfigPath();
 
@@ -41,11 +45,16 @@ public:
     /// Runs a command property.
     void run(const std::string& command) { _filter->setProperty(command, ""); }
 
-    /// The pods of "serial", in its order.
+    /// The pods of "serial", in its order (or those waiting for the controller to be open).
     std::vector<unsigned> serials() const;
-    /// Opens the first controller found. When there is none, the error lists the candidate
-    /// ports that could not be opened and why.
-    void connect();
+    /// Opens the first controller found once it has answered as a controller to reads
+    /// alone, and, when expectedIdentity is given, as that controller (see
+    /// ControllerReport::identity): nothing is written to a port that did not. When there is
+    /// none, Poco::NotFoundException lists the candidate ports that could not be opened and
+    /// why; Poco::IOException names a port that does not answer or answers as another.
+    void connect(const std::string& expectedIdentity = std::string());
+    /// The controller connect() opened last.
+    const ControllerReport& controller() const { return _controller; }
     /// Transmission off (pods and controller back on channel 0), then the controller closed.
     void disconnect();
     bool connected() const { return get("connection") == "1"; }
@@ -65,6 +74,11 @@ private:
     std::string _configPath;
     bool _ephemeral;
     bool _keepFile = false;
+    ControllerReport _controller;
+    /// Pods set once the controller is open: more than the filter allows without one.
+    std::string _pendingSerials;
+    /// Pod settings given with them, set right after them.
+    std::vector<std::pair<std::string, std::string>> _pendingSettings;
     // The filter goes before the module that holds its code.
     Quillmesh::Core::PluginLoader _loader;
     std::unique_ptr<Quillmesh::Core::HostedFilter> _filter;

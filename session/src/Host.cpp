@@ -1,6 +1,6 @@
-#include "Host.h"
+#include "Drfn3/Host.h"
 
-#include "Discovery.h"
+#include "Drfn3/Discovery.h"
 
 #include <Poco/AutoPtr.h>
 #include <Poco/Environment.h>
@@ -9,6 +9,9 @@
 #include <Poco/Path.h>
 #include <Poco/Util/PropertyFileConfiguration.h>
 
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <iostream>
 
@@ -31,10 +34,21 @@ fs::path executableFolder()
     return ec ? fs::path() : self.parent_path();
 }
 
+const char* const TOO_MANY = "Too many drfns in the Network";
+
 // The traffic log is asked for per run: a saved LogFile would log every later run too.
 const char* const UNSAVED[] = {"LogFile"};
 
 } // namespace
+
+void checkWritable(const std::string& path, const std::string& what)
+{
+    const bool existed = fs::exists(path);
+    std::FILE* file = std::fopen(path.c_str(), "a");
+    if (!file) throw Poco::CreateFileException("Cannot write " + what + " " + path + ": " + std::strerror(errno));
+    std::fclose(file);
+    if (!existed) std::remove(path.c_str());
+}
 
 std::vector<std::string> moduleCandidates()
 {
@@ -80,6 +94,8 @@ Host::Host(const Settings& settings)
       _configPath(settings.config.empty() ? defaultConfigPath() : settings.config),
       _ephemeral(settings.ephemeral)
 {
+    // Found out before anything is connected, not as a run without its log.
+    if (!settings.log.empty()) checkWritable(settings.log, "the traffic log");
     _loader.load(_modulePath);
     _filter = std::make_unique<Quillmesh::Core::HostedFilter>("FilterDRFN3", "drfn3");
     if (!_ephemeral) restore();
@@ -105,12 +121,22 @@ void Host::restore()
     if (!fs::exists(_configPath)) return;
     for (const Quillmesh::Core::RestoreProblem& problem : _filter->restore(_configPath))
     {
-        // Pod settings such as "Led" are writable only while connected: nothing to report.
+        // Pod settings such as "Led" are writable only while connected, and a setting the
+        // file does not hold keeps its default: neither is a refused value.
         if (problem.reason.rfind(Poco::NoPermissionException().displayText(), 0) == 0) continue;
+        if (problem.reason == "Not in the file") continue;
+        if (problem.property == "serial" && problem.reason.find(TOO_MANY) != std::string::npos)
+        {
+            // More pods than a closed controller allows: they are set once it is open.
+            Poco::AutoPtr<Poco::Util::PropertyFileConfiguration> file(
+                new Poco::Util::PropertyFileConfiguration(_configPath));
+            _pendingSerials = file->getString("serial", "");
+            continue;
+        }
         std::cerr << "drfn3: saved setting " << problem.property << " in " << _configPath
                   << " was not used: " << problem.reason << '\n';
         // Saving now would replace the user's refused values with defaults for good.
-        if (problem.reason != "Not in the file") _keepFile = true;
+        _keepFile = true;
     }
     if (_keepFile) std::cerr << "drfn3: " << _configPath << " is left as it is; mend or remove it to save settings again\n";
 }
@@ -121,10 +147,19 @@ void Host::apply(const Settings& settings)
         try
         {
             set(property, text);
+            if (std::string(property) == "serial") _pendingSerials.clear();
+        }
+        catch (const Poco::RangeException& error)
+        {
+            // The filter allows 5 pods until it knows the controller; a larger network is
+            // set once it is open, and refused then if it is still too large.
+            if (std::string(property) != "serial" || error.message().find(TOO_MANY) == std::string::npos) throw UsageError(std::string(name) + " " + text + ": " + error.displayText());
+            _pendingSerials = text;
         }
         catch (const Poco::NoPermissionException&)
         {
-            throw UsageError(std::string(name) + " applies to pods: give them with --pods too");
+            if (_pendingSerials.empty()) throw UsageError(std::string(name) + " applies to pods: give them with --pods too");
+            _pendingSettings.emplace_back(property, text);
         }
         catch (const Poco::Exception& error)
         {
@@ -153,24 +188,63 @@ void Host::save()
     _filter->save(_configPath);
     Poco::AutoPtr<Poco::Util::PropertyFileConfiguration> file(new Poco::Util::PropertyFileConfiguration(_configPath));
     for (const char* name : UNSAVED) file->remove(name);
+    if (!_pendingSerials.empty()) file->setString("serial", _pendingSerials);
     file->save(_configPath);
 }
 
 std::vector<unsigned> Host::serials() const
 {
-    return parseSerials(get("serial"));
+    return parseSerials(_pendingSerials.empty() ? get("serial") : _pendingSerials);
 }
 
-void Host::connect()
+void Host::connect(const std::string& expectedIdentity)
 {
     if (connected()) return;
-    try
+    const ControllerReport probe = probeFirstController();
+    if (probe.generation == 0)
     {
+        try
+        {
+            // The filter's own word for it, with what discovery could not use.
+            set("connection", "1");
+        }
+        catch (const Poco::NotFoundException& error)
+        {
+            throw Poco::NotFoundException(error.message() + describeUnusablePorts());
+        }
+        if (!connected()) throw Poco::NotFoundException("No Motion Controller available" + describeUnusablePorts());
+    }
+    else
+    {
+        if (!probe.usable) throw Poco::IOException("The controller on " + probe.where + " cannot be used: " + probe.details);
+        if (!expectedIdentity.empty() && probe.identity != expectedIdentity)
+            throw Poco::IOException(probe.where + " is not the controller that was lost: it answers as " +
+                                    (probe.identity.empty() ? std::string("a controller without serial number")
+                                                            : probe.identity) +
+                                    ", not " + expectedIdentity);
         set("connection", "1");
     }
-    catch (const Poco::NotFoundException& error)
+    _controller = probe;
+    if (!_pendingSerials.empty() && !get("Ctrl HW").empty())
     {
-        throw Poco::NotFoundException(error.message() + describeUnusablePorts());
+        try
+        {
+            set("serial", _pendingSerials);
+            _pendingSerials.clear();
+            for (const auto& setting : _pendingSettings) set(setting.first, setting.second);
+            _pendingSettings.clear();
+        }
+        catch (const Poco::Exception& error)
+        {
+            set("connection", "0");
+            throw UsageError("Pods " + _pendingSerials + ": " + error.displayText());
+        }
+    }
+    if (get("Ctrl HW").empty())
+    {
+        // It answered the probe, then stopped: the filter keeps such a port open.
+        set("connection", "0");
+        throw Poco::IOException("The controller on " + probe.where + " stopped answering while it was being set up");
     }
 }
 

@@ -1,6 +1,6 @@
-#include "Discovery.h"
+#include "Drfn3/Discovery.h"
 
-#include "Common.h"
+#include "Drfn3/Settings.h"
 
 #include <Poco/AutoPtr.h>
 #include <Poco/Exception.h>
@@ -35,12 +35,13 @@ std::string whereOf(const Tarnlink::ControllerFactory& factory)
 std::string openFailure(const Poco::Exception& error)
 {
     const std::string text = error.message().empty() ? error.displayText() : error.message();
-    if (dynamic_cast<const Poco::FileAccessDeniedException*>(&error)) return "permission denied: " + text + PERMISSION_FIX;
+    if (dynamic_cast<const Poco::FileAccessDeniedException*>(&error))
+        return "permission denied" + (text == std::strerror(EACCES) ? std::string() : ": " + text) + PERMISSION_FIX;
     if (text == std::strerror(EBUSY)) return "in use by another program: " + text;
     return "cannot be opened: " + text;
 }
 
-std::string identify(Tarnlink::Controller& controller)
+std::string identify(Tarnlink::Controller& controller, std::string& identity)
 {
     unsigned major = 0, minor = 0;
     controller.getVersion(major, minor);
@@ -51,6 +52,7 @@ std::string identify(Tarnlink::Controller& controller)
         char serial[16];
         std::snprintf(serial, sizeof serial, "%06X", controller.getSerialNumber() & 0xFFFFFF);
         text = "hardware 2.0 (ST), firmware " + std::to_string(major) + "." + std::to_string(minor) + ", serial number " + serial;
+        identity = serial;
     }
     else if (hardware == 2)
         text = "hardware 1.0 (FTDI), firmware " + std::to_string(major) + "." + std::to_string(minor);
@@ -78,7 +80,8 @@ ControllerReport survey(const Tarnlink::ControllerFactory& factory)
     {
         Poco::AutoPtr<Tarnlink::Protocol> protocol(new Tarnlink::Protocol(channel.get()));
         std::unique_ptr<Tarnlink::Controller> controller(factory.createController(protocol.get()));
-        report.details = identify(*controller);
+        report.details = identify(*controller, report.identity);
+        if (report.generation == 1) report.identity = factory.getIdentifier();
         report.usable = true;
     }
     catch (const Poco::Exception& error)
@@ -100,6 +103,14 @@ std::vector<ControllerReport> surveyControllers()
         if (factory) reports.push_back(survey(*factory));
     }
     return reports;
+}
+
+ControllerReport probeFirstController()
+{
+    Tarnlink::ControllerEnum controllers(true);
+    if (controllers.count() == 0) return ControllerReport();
+    Poco::AutoPtr<Tarnlink::ControllerFactory> factory = controllers.get(0);
+    return factory ? survey(*factory) : ControllerReport();
 }
 
 std::string describeUnusablePorts()

@@ -17,11 +17,18 @@ struct ControllerReport
     /// Usable: hardware, firmware and serial number. Otherwise why it cannot be used, with
     /// the fix when there is one.
     std::string details;
+    /// Who it is when it answered: its serial number (generation 2) or its chip's USB serial
+    /// number (generation 1); empty when unknown.
+    std::string identity;
 };
 
 /// Every controller discovery lists, including those another program holds or this user
 /// may not open; each is opened briefly to read its identity.
 std::vector<ControllerReport> surveyControllers();
+/// The controller the filter would open ("the first controller found", among those no other
+/// program holds), opened and asked for its identity with reads only, then closed again.
+/// usable false with generation 0 when there is none.
+ControllerReport probeFirstController();
 /// For "No Motion Controller available": the candidate ports that could not be opened and
 /// why, one per line after a heading; empty when there are none.
 std::string describeUnusablePorts();

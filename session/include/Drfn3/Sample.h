@@ -1,0 +1,31 @@
+#ifndef Drfn3_Sample_INCLUDED
+#define Drfn3_Sample_INCLUDED
+
+#include <cstdint>
+
+namespace Drfn3 {
+
+/// One sample of one pod, as drfn3 writes it and as Python receives it (the package's numpy
+/// dtype is made from this struct). Sensor values are calibrated (accelerometer m/s^2,
+/// magnetometer uT, gyroscope rad/s) or raw counts, as the reader was asked.
+struct Sample
+{
+    /// Seconds on the run's time base: the pod's frame count over its frequency, carried
+    /// on across transmissions.
+    double time = 0;
+    std::uint32_t serial = 0;
+    double ax = 0, ay = 0, az = 0;
+    double mx = 0, my = 0, mz = 0;
+    double gx = 0, gy = 0, gz = 0;
+    /// The pod's unwrapped frame count within its transmission.
+    std::int64_t frame = 0;
+    /// Lost frames over the counter's window, 0 to 1.
+    double loss = 0;
+    /// Percent, averaged.
+    double battery = 0;
+    std::uint8_t button = 0;
+};
+
+} // namespace Drfn3
+
+#endif

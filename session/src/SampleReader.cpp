@@ -1,0 +1,205 @@
+#include "Drfn3/SampleReader.h"
+
+#include <DRFN3Internal/PinNames.h>
+#include <Poco/Timestamp.h>
+
+#include <algorithm>
+#include <cmath>
+
+namespace Drfn3 {
+
+namespace PinNames = DRFN3Internal::PinNames;
+using Quillmesh::Core::InputPin;
+using Quillmesh::Core::RowMatrixXd;
+
+namespace {
+
+/// Deep enough for every frame between two collects of a host that calls process() in a
+/// burst; frames beyond it would be dropped oldest first on every probe alike.
+constexpr std::size_t QUEUE_DEPTH = 256;
+
+constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
+
+/// Copies up to count values of the probe's oldest data and lets it go.
+bool take(InputPin<RowMatrixXd>& pin, double* out, int count, double* time = nullptr)
+{
+    const auto* data = pin.getData();
+    if (!data) return false;
+    const int size = static_cast<int>(data->data.size());
+    const double* values = data->data.data();
+    for (int i = 0; i < count; ++i) out[i] = i < size ? values[i] : 0.0;
+    if (time) *time = data->time;
+    pin.release();
+    return true;
+}
+
+void setSensor(Sample& sample, int sensor, const double v[3])
+{
+    double* x = sensor == 0 ? &sample.ax : sensor == 1 ? &sample.mx : &sample.gx;
+    double* y = sensor == 0 ? &sample.ay : sensor == 1 ? &sample.my : &sample.gy;
+    double* z = sensor == 0 ? &sample.az : sensor == 1 ? &sample.mz : &sample.gz;
+    *x = v[0];
+    *y = v[1];
+    *z = v[2];
+}
+
+} // namespace
+
+struct SampleReader::Taps
+{
+    InputPin<RowMatrixXd>* samples[3] = {nullptr, nullptr, nullptr};
+    InputPin<RowMatrixXd>* frame = nullptr;
+    InputPin<RowMatrixXd>* button = nullptr;
+    InputPin<RowMatrixXd>* battery = nullptr;
+    InputPin<RowMatrixXd>* gains[3] = {nullptr, nullptr, nullptr};
+    InputPin<RowMatrixXd>* offsets[3] = {nullptr, nullptr, nullptr};
+};
+
+double PodState::rate() const
+{
+    double seconds = closedSeconds;
+    std::uint64_t intervals = closedIntervals;
+    if (segmentSamples > 1)
+    {
+        seconds += segmentLast - segmentFirst;
+        intervals += segmentSamples - 1;
+    }
+    return seconds > 0 ? static_cast<double>(intervals) / seconds : 0.0;
+}
+
+SampleReader::SampleReader(Quillmesh::Core::HostedFilter& filter, Units units)
+    : _filter(filter), _units(units), _firstUtc(NaN), _firstTime(NaN)
+{
+}
+
+SampleReader::~SampleReader() = default;
+
+void SampleReader::setPods(const std::vector<unsigned>& serials)
+{
+    std::vector<PodState> pods;
+    std::vector<Taps*> active;
+    for (unsigned serial : serials)
+    {
+        auto known = std::find_if(_pods.begin(), _pods.end(), [serial](const PodState& p) { return p.serial == serial; });
+        if (known != _pods.end())
+            pods.push_back(*known);
+        else
+        {
+            PodState pod;
+            pod.serial = serial;
+            pod.latest.serial = serial;
+            pods.push_back(pod);
+        }
+        std::unique_ptr<Taps>& taps = _taps[serial];
+        if (!taps)
+        {
+            taps = std::make_unique<Taps>();
+            const std::string suffix = PinNames::suffix(serial);
+            // Queues: each frame is taken once, however process() and collect() interleave.
+            auto queue = [&](const char* name) { return &_filter.tap<RowMatrixXd>(name + suffix, QUEUE_DEPTH, false); };
+            for (int s = 0; s < 3; ++s)
+            {
+                taps->samples[s] = queue(PinNames::SAMPLES[s]);
+                taps->gains[s] = &_filter.tap<RowMatrixXd>(PinNames::GAINS[s] + suffix);
+                taps->offsets[s] = &_filter.tap<RowMatrixXd>(PinNames::OFFSETS[s] + suffix);
+            }
+            taps->frame = queue(PinNames::FRAME);
+            taps->button = queue(PinNames::BUTTON);
+            taps->battery = queue(PinNames::BATTERY);
+        }
+        active.push_back(taps.get());
+    }
+    _pods = std::move(pods);
+    _active = std::move(active);
+}
+
+void SampleReader::transmissionStarted(double runSeconds)
+{
+    _offset = std::max(runSeconds, _lastTime);
+    for (PodState& pod : _pods)
+    {
+        if (pod.segmentSamples > 1)
+        {
+            pod.closedSeconds += pod.segmentLast - pod.segmentFirst;
+            pod.closedIntervals += pod.segmentSamples - 1;
+        }
+        pod.segmentSamples = 0;
+    }
+}
+
+void SampleReader::refreshCalibration()
+{
+    for (std::size_t i = 0; i < _pods.size(); ++i) refreshCalibration(*_active[i], _pods[i]);
+}
+
+void SampleReader::refreshCalibration(Taps& taps, PodState& pod)
+{
+    bool changed = false;
+    for (int s = 0; s < 3; ++s)
+    {
+        SensorCalibration& c = pod.calibration[s];
+        changed = take(*taps.gains[s], c.gain, 9) || changed;
+        changed = take(*taps.offsets[s], c.offset, 3) || changed;
+    }
+    if (!changed) return;
+    pod.calibrationKnown = true;
+    pod.calibrationUsable = pod.calibration[0].usable() && pod.calibration[1].usable() && pod.calibration[2].usable();
+}
+
+bool SampleReader::takeOne(Taps& taps, PodState& pod, Sample& sample)
+{
+    double frame[3];
+    double podTime = 0;
+    if (!take(*taps.frame, frame, 3, &podTime)) return false;
+    double raw[3][3];
+    for (int s = 0; s < 3; ++s) take(*taps.samples[s], raw[s], 3);
+    double button = 0;
+    take(*taps.button, &button, 1);
+    take(*taps.battery, &sample.battery, 1);
+    refreshCalibration(taps, pod);
+
+    sample.serial = pod.serial;
+    sample.time = _offset + podTime;
+    sample.frame = static_cast<std::int64_t>(frame[0]);
+    sample.loss = frame[1];
+    sample.button = button != 0 ? 1 : 0;
+    for (int s = 0; s < 3; ++s)
+    {
+        double v[3];
+        if (_units == Units::Raw)
+            std::copy(raw[s], raw[s] + 3, v);
+        else if (pod.calibrationUsable)
+            pod.calibration[s].apply(raw[s], v);
+        else
+            v[0] = v[1] = v[2] = NaN;
+        setSensor(sample, s, v);
+    }
+
+    pod.frequency = frame[2];
+    if (pod.segmentSamples++ == 0) pod.segmentFirst = sample.time;
+    pod.segmentLast = sample.time;
+    ++pod.samples;
+    pod.latest = sample;
+    _lastTime = std::max(_lastTime, sample.time);
+    if (std::isnan(_firstUtc))
+    {
+        _firstUtc = static_cast<double>(Poco::Timestamp().epochMicroseconds()) * 1e-6;
+        _firstTime = sample.time;
+    }
+    return true;
+}
+
+std::size_t SampleReader::collect(std::vector<Sample>& out, std::size_t limit)
+{
+    std::size_t taken = 0;
+    Sample sample;
+    for (std::size_t i = 0; i < _pods.size() && taken < limit; ++i)
+        while (taken < limit && takeOne(*_active[i], _pods[i], sample))
+        {
+            out.push_back(sample);
+            ++taken;
+        }
+    return taken;
+}
+
+} // namespace Drfn3

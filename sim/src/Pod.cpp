@@ -8,7 +8,25 @@ namespace Sim {
 namespace {
 
 const double kPi = 3.14159265358979323846;
+const double kGravity = 9.80665; // m/s^2
 const std::uint32_t kSetOffsets[3] = {0x0C, 0x7C, 0x100};
+
+std::array<double, 9> inverse3(const std::array<double, 9>& m)
+{
+    std::array<double, 9> r{};
+    r[0] = m[4] * m[8] - m[5] * m[7];
+    r[1] = m[2] * m[7] - m[1] * m[8];
+    r[2] = m[1] * m[5] - m[2] * m[4];
+    r[3] = m[5] * m[6] - m[3] * m[8];
+    r[4] = m[0] * m[8] - m[2] * m[6];
+    r[5] = m[2] * m[3] - m[0] * m[5];
+    r[6] = m[3] * m[7] - m[4] * m[6];
+    r[7] = m[1] * m[6] - m[0] * m[7];
+    r[8] = m[0] * m[4] - m[1] * m[3];
+    const double det = m[0] * r[0] + m[1] * r[3] + m[2] * r[6];
+    for (double& v : r) v /= det;
+    return r;
+}
 
 std::int16_t clamp16(double v)
 {
@@ -39,6 +57,10 @@ Pod::Pod(const PodConfig& config, std::uint32_t seed)
         updateVbatt();
     resetRegisters();
     writeProgramVersion();
+    for (unsigned set = 0; set < 3; ++set) {
+        _countsPerUnit[set] = inverse3(factoryGain(set));
+        _bias[set] = factoryOffset(set);
+    }
     if (_config.factoryCalibration) writeFactoryCalibration();
 }
 
@@ -281,7 +303,9 @@ std::uint32_t Pod::calibrationSetBase(unsigned set, std::uint32_t area) const { 
 
 std::array<double, 9> Pod::factoryGain(unsigned set) const
 {
-    const double scale[3] = {9.80665 / 1024.0, 1.0 / 1000.0, (kPi / 180.0) / 16.4};
+    // Nominal: 1024 counts per g at 4g, 10.9 counts per uT (1090 per gauss), 16.4 counts per
+    // degree per second; each pod a few per cent off on the diagonal, a little cross-axis.
+    const double scale[3] = {kGravity / 1024.0, 1.0 / 10.9, (kPi / 180.0) / 16.4};
     std::array<double, 9> g{};
     for (unsigned r = 0; r < 3; ++r)
         for (unsigned c = 0; c < 3; ++c) {
@@ -294,8 +318,13 @@ std::array<double, 9> Pod::factoryGain(unsigned set) const
 
 std::array<double, 3> Pod::factoryOffset(unsigned set) const
 {
+    // Sensor biases: 1 to 8 steps of 0.04 m/s^2, 2.5 uT (hard iron) or 0.003 rad/s, either sign.
+    const double step[3] = {0.04, 2.5, 0.003};
     std::array<double, 3> o{};
-    for (unsigned r = 0; r < 3; ++r) o[r] = 0.5 * set - 0.25 * r + 0.125 * ((_config.serial >> (4 * r)) % 4);
+    for (unsigned r = 0; r < 3; ++r) {
+        const double size = step[set % 3] * static_cast<double>(1 + (_config.serial >> (3 * r + 2 * set)) % 8);
+        o[r] = (_config.serial >> (12 + 3 * set + r)) & 1 ? -size : size;
+    }
     return o;
 }
 
@@ -354,19 +383,31 @@ std::string Pod::nextFrameBody(unsigned length, Micros t, std::uint16_t number)
     };
     auto noise = [&](int spread) { return static_cast<int>(_noise() % (2u * spread + 1)) - spread; };
 
-    double g[3], m[3];
-    rotate(0.0, 0.0, 1.0, g);
-    rotate(0.22, 0.0, -0.42, m);
+    // What the sensors feel: gravity's reaction in m/s^2, an Earth field of 47.4 uT dipping
+    // 62 degrees, the turn in rad/s.
+    double truth[3][3];
+    rotate(0.0, 0.0, kGravity, truth[0]);
+    rotate(22.0, 0.0, -42.0, truth[1]);
+    truth[2][0] = rate;
+    truth[2][1] = truth[2][2] = 0.0;
+    // The counts are what the factory calibration maps back onto the truth; the host scales the
+    // accelerometer gain with the range, so the counts scale the other way.
+    double counts[3][3];
+    const double rangeFactor = 1024.0 / accelerometerCountsPerG();
+    for (unsigned set = 0; set < 3; ++set)
+        for (unsigned r = 0; r < 3; ++r) {
+            double c = 0;
+            for (unsigned k = 0; k < 3; ++k) c += _countsPerUnit[set][3 * r + k] * (truth[set][k] + _bias[set][k]);
+            counts[set][r] = set == 0 ? c / rangeFactor : c;
+        }
     PodSample sample;
     sample.frameNumber = number;
     _frameNumber = static_cast<std::uint16_t>(number + 1);
     bool gyroOn = (registerValue(143) & 1) != 0;
-    const double accScale = accelerometerCountsPerG();
     for (unsigned k = 0; k < 3; ++k) {
-        sample.acc[k] = clamp16(accScale * g[k] + noise(3));
-        sample.mag[k] = clamp16(1000.0 * m[k] + noise(2));
-        double w = k == 0 ? rate * 180.0 / kPi * 16.4 : 0.0;
-        sample.gyr[k] = gyroOn ? clamp16(w + noise(2)) : 0;
+        sample.acc[k] = clamp16(counts[0][k] + noise(3));
+        sample.mag[k] = clamp16(counts[1][k] + noise(2));
+        sample.gyr[k] = gyroOn ? clamp16(counts[2][k] + noise(2)) : 0;
     }
     sample.status = static_cast<std::uint8_t>((_button ? 1 : 0) | ((_config.batteryLevel & 7) << 1));
     _lastSample = sample;

@@ -172,6 +172,35 @@ TEST(SimClock, WaitsWithNothingEverToComeReturnAtOnce)
     EXPECT_EQ(300, sim.clock().now());
 }
 
+TEST(SimClock, OutputDueAtTheEndOfAStepIsReadableRightAfterIt)
+{
+    // Frames every 5 ms from the start (slot delay 0, so the first one carries number 1), and a
+    // reply asked for at 12 ms that takes 2 ms; the host steps the clock 1 ms at a time.
+    Simulator sim;
+    sim.timing().controllerReply = 2000;
+    sim.addPod(0x100001);
+    select(sim, 0x100001);
+    exchange(sim, Wire::WriteController, Wire::FRAME_MODE, 1);
+    exchange(sim, Wire::WriteSlave, Wire::TDMA_DELAY, 0);
+    exchange(sim, Wire::WriteSlave, Wire::ID, 0x0300);
+    sim.advanceTo(100000);
+    sim.take();
+    sim.feed(Wire::request(Wire::WriteController, Wire::TDMA_PERIOD, 0x8000 | 2500));
+    for (int ms = 1; ms <= 40; ++ms) {
+        if (ms == 13) sim.feed(Wire::request(Wire::ReadController, Wire::TEST)); // at 12 ms
+        sim.advance(1000);
+        std::string expected;
+        if (ms == 14) expected += "55 aa 55 aa 05 06 00 00";
+        if (ms % 5 == 0) {
+            const std::string number = Wire::toHex(std::string{'\0', static_cast<char>(ms / 5)});
+            expected += std::string(expected.empty() ? "" : " ") + "55 aa 55 aa 01 00 " + number;
+        }
+        std::string got = sim.take();
+        if (got.size() == 27 || got.size() == 35) got.erase(got.size() - 19); // the frame's samples
+        EXPECT_EQ(expected, Wire::toHex(got)) << ms << " ms";
+    }
+}
+
 namespace {
 
 /// A pod in pairing mode is told to reboot while the controller starts pairing; every

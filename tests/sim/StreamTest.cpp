@@ -1,6 +1,8 @@
 #include "Helpers.h"
 #include <Tarnlink/Sim/Simulator.h>
 #include <gtest/gtest.h>
+#include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdlib>
 
@@ -32,6 +34,47 @@ std::string nextMessage(Simulator& sim)
     return sim.take();
 }
 
+/// Body of the first frame of a transmission started so that this frame falls at `at`.
+std::string frameBodyAt(Simulator& sim, Pod& pod, Micros at)
+{
+    select(sim, pod.serial());
+    exchange(sim, Wire::WriteController, Wire::FRAME_MODE, 1);
+    exchange(sim, Wire::WriteSlave, Wire::TDMA_DELAY, 0);
+    exchange(sim, Wire::WriteSlave, Wire::ID, 0x0300);
+    // No slot delay: the first frame comes one 5 ms period after the start.
+    sim.advanceTo(at - 5000);
+    sim.feed(Wire::request(Wire::WriteController, Wire::TDMA_PERIOD, 0x8000 | 2500));
+    const std::string frame = nextMessage(sim);
+    EXPECT_EQ(at, sim.clock().now());
+    return frame.substr(5);
+}
+
+using Vec3 = std::array<double, 3>;
+using Mat3 = std::array<double, 9>;
+
+/// What the host shows: gain x raw - offset, the gain scaled by factor.
+Vec3 calibrated(const Mat3& gain, double factor, const int raw[3], const Vec3& offset)
+{
+    Vec3 out{};
+    for (unsigned r = 0; r < 3; ++r) {
+        for (unsigned c = 0; c < 3; ++c) out[r] += factor * gain[3 * r + c] * raw[c];
+        out[r] -= offset[r];
+    }
+    return out;
+}
+
+double norm(const Vec3& v) { return std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]); }
+
+/// Largest error on one calibrated axis from up to `counts` wrong on every raw axis.
+double axisError(const Mat3& gain, double factor, double counts)
+{
+    double worst = 0;
+    for (unsigned r = 0; r < 3; ++r)
+        worst = std::max(worst, counts * factor *
+                                    (std::fabs(gain[3 * r]) + std::fabs(gain[3 * r + 1]) + std::fabs(gain[3 * r + 2])));
+    return worst;
+}
+
 } // namespace
 
 TEST(SimStream, WideFrameFieldsAndTiming)
@@ -55,10 +98,6 @@ TEST(SimStream, WideFrameFieldsAndTiming)
     }
     // Button pressed, battery level 6.
     EXPECT_EQ(0x0D, static_cast<std::uint8_t>(body[21]));
-    double g = std::sqrt(double(sample.acc[0]) * sample.acc[0] + double(sample.acc[1]) * sample.acc[1] +
-                         double(sample.acc[2]) * sample.acc[2]);
-    EXPECT_NEAR(512.0, g, 12.0); // 8g at power-on
-    EXPECT_NEAR(295, sample.gyr[0], 3); // 18 deg/s about x
 
     std::string second = nextMessage(sim);
     EXPECT_EQ(start + 6351, sim.clock().now());
@@ -160,48 +199,102 @@ TEST(SimStream, PairingReportsAndBusyChannelNoise)
     EXPECT_FALSE(sim.waitForOutput(sim.clock().now() + 1000000));
 }
 
+TEST(SimStream, CalibratedSamplesAreThePhysicalValues)
+{
+    // Noise is up to 3 counts on the accelerometer and 2 on the others, plus half a count of
+    // rounding; the tolerances carry that through the gain.
+    const double field = std::sqrt(22.0 * 22.0 + 42.0 * 42.0); // uT
+    const double rate = 2 * 3.14159265358979323846 / 20.0;     // rad/s, one turn in 20 s
+    for (bool older : {false, true}) {
+        Simulator sim;
+        Pod& pod = sim.addPod(0xA01234);
+        if (older) pod.setFirmwareVersion(1, 14);
+        startStreaming(sim, pod, true);
+        // What the host reads from the pod; at power-on the range is 8g, so it doubles the gain.
+        const Mat3 acc = pod.calibrationGain(0), mag = pod.calibrationGain(1), gyr = pod.calibrationGain(2);
+        const double accTolerance = std::sqrt(3.0) * axisError(acc, 2.0, 3.5);
+        const double magTolerance = std::sqrt(3.0) * axisError(mag, 1.0, 2.5);
+        const double gyrTolerance = axisError(gyr, 1.0, 2.5);
+        for (int i = 0; i < 200; ++i) {
+            const std::string body = nextMessage(sim).substr(5);
+            int a[3], m[3], w[3];
+            for (unsigned k = 0; k < 3; ++k) {
+                a[k] = s16(body, 3 + 2 * k);
+                m[k] = s16(body, 9 + 2 * k);
+                w[k] = s16(body, 15 + 2 * k);
+            }
+            if (older) {
+                const int a0[3] = {a[0], a[1], a[2]}, m0[3] = {m[0], m[1], m[2]}, w0[3] = {w[0], w[1], w[2]};
+                a[0] = a0[1] / 16, a[1] = -(a0[0] / 16), a[2] = -(a0[2] / 16);
+                m[0] = -m0[1], m[1] = m0[0], m[2] = m0[2];
+                w[0] = -w0[1], w[1] = w0[0], w[2] = w0[2];
+            }
+            EXPECT_NEAR(9.80665, norm(calibrated(acc, 2.0, a, pod.calibrationOffset(0))), accTolerance) << i;
+            EXPECT_NEAR(field, norm(calibrated(mag, 1.0, m, pod.calibrationOffset(1))), magTolerance) << i;
+            const Vec3 turn = calibrated(gyr, 1.0, w, pod.calibrationOffset(2));
+            EXPECT_NEAR(rate, turn[0], gyrTolerance) << i;
+            EXPECT_NEAR(0.0, turn[1], gyrTolerance) << i;
+            EXPECT_NEAR(0.0, turn[2], gyrTolerance) << i;
+        }
+    }
+
+    // Another calibration written by a user changes what the host computes, not what the pod
+    // measures: the same seed streams the same bytes.
+    std::string streams[2];
+    for (int rewritten = 0; rewritten < 2; ++rewritten) {
+        Simulator sim;
+        Pod& pod = sim.addPod(0xA01234);
+        if (rewritten) {
+            // G(0, 0) and the offset's x of every set, working area.
+            for (std::uint32_t set : {0x0Cu, 0x7Cu, 0x100u}) {
+                pod.eeprom().pokeReal(Pod::kWorkingArea + set + 16, 1.0);
+                pod.eeprom().pokeReal(Pod::kWorkingArea + set + 88, 0.0);
+            }
+        }
+        startStreaming(sim, pod, true);
+        for (int i = 0; i < 20; ++i) streams[rewritten] += nextMessage(sim);
+    }
+    EXPECT_EQ(streams[0], streams[1]);
+}
+
 TEST(SimStream, AccelerometerCountsFollowTheRange)
 {
-    // ACC_CTRL code, counts per g, the host's factor on the factory gain (measured at 4g).
+    // Pod 0xA1370C at 14 s. Its serial is 10565388, 108 modulo 360, so it has turned by
+    // 18 deg/s x 14 s + 108 deg = 360 deg about x, and the wobble 0.2 sin(2 pi 14 / 7) is 0:
+    // it lies flat and the accelerometer feels (0, 0, 9.80665) m/s^2.
+    // Accelerometer calibration of this serial (set 0):
+    //   row z of the gain: diagonal 1 + 0.01 x ((serial + 2) mod 5) = 1, cross terms
+    //   (serial >> 2) mod 3 = 2641347 mod 3 = 0 and (serial >> 5) mod 3 = 330168 mod 3 = 0,
+    //   so G_z = (0, 0, 9.80665 / 1024);
+    //   offset z: bits 6-8 of the serial are 4, so 0.04 x (1 + 4) = 0.20, bit 14 clear: +0.20;
+    //   row y: diagonal 1 + 0.01 x ((serial + 1) mod 5) = 1.04, cross terms (serial >> 1) mod 3
+    //   and (serial >> 7) mod 3 both 0; offset y: bits 3-5 are 1, 0.08, bit 13 set: -0.08.
+    // So at 4g z = 1024 x (9.80665 + 0.20) / 9.80665 = 1044.88 counts, y = -0.08 x 1024 /
+    // (9.80665 x 1.04) = -8.03; the host's gain factor 0.5 at 2g doubles them, 2 at 8g halves.
     const struct
     {
         std::uint16_t code;
-        double countsPerG, factor;
-    } ranges[] = {{0, 2048, 0.5}, {1, 1024, 1.0}, {3, 512, 2.0}};
+        double z;
+    } ranges[] = {{0, 2089.77}, {1, 1044.88}, {3, 522.44}};
+    const Micros at = 14000000;
     for (const auto& r : ranges) {
         Simulator sim;
-        Pod& pod = sim.addPod(0x100001);
+        Pod& pod = sim.addPod(0xA1370C);
         select(sim, pod.serial());
         EXPECT_EQ(hexReply(Wire::WriteSlave, Wire::ACC_CTRL, r.code), exchange(sim, Wire::WriteSlave, Wire::ACC_CTRL, r.code));
-        startStreaming(sim, pod, true);
-        const std::string body = nextMessage(sim).substr(5);
-        double norm = 0;
-        for (unsigned k = 0; k < 3; ++k) norm += double(s16(body, 3 + 2 * k)) * s16(body, 3 + 2 * k);
-        norm = std::sqrt(norm);
-        EXPECT_NEAR(r.countsPerG, norm, 6.0) << r.code;
-        // At rest the scaled factory gain gives gravity at every range.
-        EXPECT_NEAR(9.80665, norm * 9.80665 / 1024.0 * r.factor, 0.06) << r.code;
+        const std::string body = frameBodyAt(sim, pod, at);
+        // Noise of up to 3 counts and half a count of rounding.
+        EXPECT_NEAR(r.z, s16(body, 7), 3.5) << r.code;
+        EXPECT_NEAR(-8.03 * pod.accelerometerCountsPerG() / 1024.0, s16(body, 5), 3.5) << r.code;
     }
 
-    // The older layout's x16 saturates at 2g instead of wrapping round. This serial starts
-    // with z nearly along gravity, where 2048 x 16 no longer fits.
+    // The older layout's x16 saturates instead of wrapping round: 2090 x 16 does not fit, and
+    // z goes out negated, so it reads -32768.
     Simulator sim;
-    Pod& pod = sim.addPod(0x0FFF00);
+    Pod& pod = sim.addPod(0xA1370C);
     pod.setFirmwareVersion(1, 14);
     pod.setRegisterValue(Wire::ACC_CTRL, 0);
-    startStreaming(sim, pod, true);
-    int saturated = 0;
-    for (int i = 0; i < 40; ++i) {
-        const std::string body = nextMessage(sim).substr(5);
-        const PodSample& sample = pod.lastSample();
-        const int wire[3] = {s16(body, 5), -s16(body, 3), -s16(body, 7)};
-        for (unsigned k = 0; k < 3; ++k) {
-            const int exact = sample.acc[k] * 16;
-            saturated += exact > 32767 || exact < -32768;
-            EXPECT_NEAR(std::max(-32768, std::min(32767, exact)), wire[k], 1) << i << " " << k;
-        }
-    }
-    EXPECT_GT(saturated, 0);
+    EXPECT_EQ(-32768, s16(frameBodyAt(sim, pod, at), 7));
 }
 
 TEST(SimStream, PodsOfOneNetworkShareTheFrameCount)

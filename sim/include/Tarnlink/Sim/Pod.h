@@ -165,7 +165,10 @@ public:
     /// starting at kWorkingArea or kManufacturingArea: gain row by row, offset.
     std::array<double, 9> calibrationGain(unsigned set, std::uint32_t area = kWorkingArea) const;
     std::array<double, 3> calibrationOffset(unsigned set, std::uint32_t area = kWorkingArea) const;
-    /// The values writeFactoryCalibration() stores for this serial.
+    /// The values writeFactoryCalibration() stores for this serial. The host reads a sample as
+    /// gain x raw - offset, the accelerometer gain (measured at 4g) times 0.5, 1 or 2 for the 2g,
+    /// 4g and 8g ranges; the result is in m/s^2, uT and rad/s, and the offsets are in those units.
+    /// The pod's counts are this calibration inverted, whatever the EEPROM holds later.
     std::array<double, 9> factoryGain(unsigned set) const;
     std::array<double, 3> factoryOffset(unsigned set) const;
 
@@ -224,6 +227,9 @@ private:
     std::uint16_t _frameNumber = 0;
     std::uint64_t _framesSent = 0;
     PodSample _lastSample;
+    /// Inverse of each factory gain (at 4g for the accelerometer) and the factory offsets.
+    std::array<std::array<double, 9>, 3> _countsPerUnit{};
+    std::array<std::array<double, 3>, 3> _bias{};
 };
 
 } // namespace Sim

@@ -1,8 +1,7 @@
 #include "ScriptedChannel.h"
 #include <Poco/Exception.h>
-#include <Tarnlink/Hardware.h>
+#include <Tarnlink/ControllerV1.h>
 #include <Tarnlink/Interrupt.h>
-#include <Tarnlink/Protocol.h>
 #include <Tarnlink/RegisterMap.h>
 #include <Tarnlink/Sleep.h>
 #include <gtest/gtest.h>
@@ -13,17 +12,6 @@ using namespace Tarnlink;
 using Tests::ScriptedChannel;
 
 namespace {
-
-class TestDevice : public Hardware
-{
-public:
-    explicit TestDevice(Protocol* p) : Hardware(p, Opcode::WRITE_FPGA_REG, Opcode::READ_FPGA_REG)
-    {
-        RegisterMap::defineControllerRegisters(memory, 2);
-        resetRegisters();
-    }
-    void resetRegisters() override { memory.reset(); }
-};
 
 /// A check that says yes from its nth call on, and counts its calls.
 struct CountingCheck
@@ -121,20 +109,18 @@ TEST(Interrupt, RegisterRetriesStopBeforeARequestGoesOut)
 {
     Poco::AutoPtr<ScriptedChannel> channel(new ScriptedChannel);
     Poco::AutoPtr<Protocol> protocol(new Protocol(channel.get()));
-    TestDevice device(protocol.get());
-    Register& reg = device.getMemory().getRegister(CtrlReg::RF_CHANNEL);
-    reg.field(0).set(0x10, false);
+    ControllerV1 controller(protocol.get());
 
-    // The channel never answers: each attempt writes one request and times out.
+    // The channel never answers: each attempt writes one whole request and times out.
     CountingCheck check(3);
     InterruptScope scope(check.function());
-    EXPECT_THROW(device.writeRegister(reg, 10, true), InterruptedException);
+    EXPECT_THROW(controller.setChannel(1), InterruptedException);
     ASSERT_EQ(2u, channel->writes().size());
     EXPECT_EQ(16u, channel->written().size());
-    EXPECT_FALSE(reg.isSynced());
+    EXPECT_FALSE(controller.getMemory().getRegister(CtrlReg::RF_CHANNEL).isSynced());
 
-    // The clean-up that follows reaches the device, every attempt of it.
+    // The clean-up that follows reaches the device, every one of its 10 attempts.
     channel->clearWritten();
-    EXPECT_THROW(device.writeRegister(reg, 4, true), Poco::IOException);
-    EXPECT_EQ(4u, channel->writes().size());
+    EXPECT_THROW(controller.setChannel(0), Poco::IOException);
+    EXPECT_EQ(10u, channel->writes().size());
 }

@@ -6,6 +6,7 @@
 #include <Poco/NumberFormatter.h>
 #include <Poco/String.h>
 #include <Tarnlink/ControllerEnum.h>
+#include <Tarnlink/Interrupt.h>
 #include <Tarnlink/Log.h>
 
 namespace DRFN3Internal {
@@ -80,6 +81,7 @@ void FilterDrfnCommon::releaseController() noexcept
     }
     controller = nullptr;
     isolatedDriftnodes.clear();
+    unconfirmedDriftnode = nullptr;
     try
     {
         protocol->setChannel(nullptr);
@@ -272,6 +274,7 @@ void FilterDrfnCommon::startTransmission()
     if (!controller || controller->getState() != Tarnlink::Controller::Idle) return;
 
     std::vector<unsigned> started;
+    Tarnlink::Driftnode* starting = nullptr;
     try
     {
         controller->setFrequency(frequency);
@@ -292,7 +295,9 @@ void FilterDrfnCommon::startTransmission()
             pod->setFrequency(frequency);
             pod->setSlot(entry.second);
             configureDriftnode(entry.first);
+            starting = pod;
             pod->setStreamingState(1);
+            starting = nullptr;
             started.push_back(entry.first);
         }
 
@@ -303,12 +308,33 @@ void FilterDrfnCommon::startTransmission()
     }
     catch (...)
     {
+        // The way back runs whole, whatever cut the start short; a stop asked for now waits.
+        const Tarnlink::InterruptShield shield;
+        try
+        {
+            // Stopped in the middle of starting to stream, or of a channel test.
+            if (controller) controller->setState(Tarnlink::Controller::Idle);
+        }
+        catch (...)
+        {
+        }
         // Pods already streaming would go on sending into a network that never started.
         for (unsigned serial : started)
         {
             try
             {
                 getDriftnode(serial)->setStreamingState(0);
+            }
+            catch (...)
+            {
+            }
+        }
+        if (starting)
+        {
+            try
+            {
+                // Its start may have reached it before it failed.
+                starting->stopStreaming();
             }
             catch (...)
             {
@@ -330,6 +356,8 @@ void FilterDrfnCommon::startTransmission()
 void FilterDrfnCommon::stopTransmission()
 {
     Synchronizer::DisablerLocker lock(&getSynchronizer());
+    // Cut short, it would leave pods streaming on a channel nobody listens to.
+    const Tarnlink::InterruptShield shield;
     if (!isTransmitting()) return;
 
     bool stopped = false;
@@ -491,7 +519,17 @@ void FilterDrfnCommon::moveDriftnodeToChannel(unsigned serial, unsigned channelI
     Tarnlink::DriftnodeRF& pod = radioDriftnode(serial);
     if (pod.isReachable(true))
     {
-        pod.setChannel(channelIndex);
+        isolatedChannel = channelIndex;
+        try
+        {
+            pod.setChannel(channelIndex);
+        }
+        catch (...)
+        {
+            // What failed may be its echo and not the move.
+            unconfirmedDriftnode = &pod;
+            throw;
+        }
         isolatedDriftnodes.push_back(&pod);
     }
     else
@@ -521,6 +559,19 @@ void FilterDrfnCommon::isolateDriftnode(unsigned serial)
 
 void FilterDrfnCommon::releaseIsolatedDriftnodes()
 {
+    const Tarnlink::InterruptShield shield;
+    if (controller && (!isolatedDriftnodes.empty() || unconfirmedDriftnode))
+    {
+        try
+        {
+            // Moved pods hear only on their new channel, and a failure may have come before the
+            // controller followed them there.
+            if (controller->getChannel() != isolatedChannel) controller->setChannel(isolatedChannel);
+        }
+        catch (...)
+        {
+        }
+    }
     for (Tarnlink::Driftnode* pod : isolatedDriftnodes)
     {
         try
@@ -530,6 +581,18 @@ void FilterDrfnCommon::releaseIsolatedDriftnodes()
         catch (...)
         {
         }
+    }
+    if (unconfirmedDriftnode)
+    {
+        try
+        {
+            // It may never have left channel 0: a few attempts, not all a pod known to be there gets.
+            unconfirmedDriftnode->setField(unconfirmedDriftnode->channelField(), Tarnlink::Controller::channelCode(0), 3);
+        }
+        catch (...)
+        {
+        }
+        unconfirmedDriftnode = nullptr;
     }
     isolatedDriftnodes.clear();
 }

@@ -96,6 +96,14 @@ std::vector<RestoreProblem> restoreProperties(PropertyBag& bag, const std::strin
         }
         // Raw: the configuration would otherwise expand ${...} in texts saved unexpanded.
         const std::string text = decode(file->getRawString(key));
+        if (!property->getIsWritable())
+        {
+            // Writable only at times (while connected, say): a saved value that changes nothing
+            // is no reason to complain.
+            std::string current;
+            property->serialize(current);
+            if (current == text) continue;
+        }
         try
         {
             property->deSerialize(text);

@@ -1,6 +1,7 @@
 #include <Poco/Exception.h>
 #include <Poco/NumberFormatter.h>
 #include <Tarnlink/Controller.h>
+#include <Tarnlink/Interrupt.h>
 #include <Tarnlink/ReadFrameCommand.h>
 #include <Tarnlink/ReadRawDataCommand.h>
 #include <Tarnlink/RegisterMap.h>
@@ -185,7 +186,18 @@ void Controller::enterState(State target)
         // The controller streams at once, so no echo could be told apart from frames.
         Register& tdma = reg(CtrlReg::TDMA_PERIOD);
         tdma.field(2).set(1, false);
-        for (int i = 0; i < 3; ++i) writeRegister(tdma, 1, false);
+        for (int i = 0; i < 3; ++i) {
+            try {
+                writeRegister(tdma, 1, false);
+            } catch (const InterruptedException&) {
+                // It streams from the first write on, and then only leaving the state stops it.
+                if (i > 0)
+                    _state = Transmission;
+                else
+                    tdma.field(2).set(tdma.field(2).get(true), false);
+                throw;
+            }
+        }
         break;
     }
     case Idle:
@@ -264,6 +276,8 @@ bool Controller::readPairingReport(std::uint32_t& serial)
                  static_cast<std::uint32_t>(static_cast<unsigned char>(body[1])) * 256u +
                  static_cast<unsigned char>(body[2]);
         return true;
+    } catch (const InterruptedException&) {
+        throw;
     } catch (...) {
         return false;
     }
@@ -285,7 +299,15 @@ bool Controller::waitForPairing(std::uint32_t& serial, unsigned seconds)
     if (_state != Pairing) setState(Pairing);
     const unsigned n = readsFor(std::uint64_t(seconds) * 1000u, false);
     bool received = false;
-    for (unsigned i = 0; i < n && !received; ++i) received = readPairingReport(serial);
+    try {
+        for (unsigned i = 0; i < n && !received; ++i) received = readPairingReport(serial);
+    } catch (const InterruptedException&) {
+        try {
+            setState(Idle);
+        } catch (...) {
+        }
+        throw;
+    }
     setState(Idle);
     return received;
 }
@@ -296,6 +318,8 @@ bool Controller::probe()
         WriteRegisterCommand command(Command::frameMarker(), Opcode::PROBE, 0, 0, false);
         _protocol->execute(command);
         return true;
+    } catch (const InterruptedException&) {
+        throw;
     } catch (const Poco::Exception&) {
         return false;
     }
@@ -316,13 +340,26 @@ bool Controller::isChannelQuiet(unsigned milliseconds)
 bool Controller::testChannel(unsigned index, bool listening)
 {
     channelCode(index); // refuse an index outside the table before touching anything
-    leaveState();
-    const unsigned previous = getChannel();
-    const bool changed = previous != index;
-    if (changed) writeChannelCode(index);
-    enterState(listening ? Listening : Pairing);
-    const bool quiet = isChannelQuiet(listening ? 500 : 1000);
-    leaveState();
+    unsigned previous = CHANNEL_COUNT;
+    bool changed = false;
+    bool quiet = false;
+    try {
+        leaveState();
+        previous = getChannel();
+        changed = previous != index;
+        if (changed) writeChannelCode(index);
+        enterState(listening ? Listening : Pairing);
+        quiet = isChannelQuiet(listening ? 500 : 1000);
+        leaveState();
+    } catch (const InterruptedException&) {
+        // Whoever stops here finds the controller idle on the channel it was on.
+        try {
+            leaveState();
+            if (changed && previous < CHANNEL_COUNT) writeChannelCode(previous);
+        } catch (...) {
+        }
+        throw;
+    }
     if (changed && previous < CHANNEL_COUNT) writeChannelCode(previous);
     return quiet;
 }
@@ -345,15 +382,25 @@ bool Controller::findFreeChannelBothModes(unsigned start, unsigned* found)
     if (start >= CHANNEL_COUNT) throw Poco::NoPermissionException(WRONG_CHANNEL);
     _searchFrameMode = reg(CtrlReg::FRAME_MODE).field(0).get(true) != 0;
     std::set<unsigned> tested;
-    for (unsigned ch = start; tested.insert(ch).second; ch = nextSearchChannel(ch)) {
-        switchFrameMode(!_searchFrameMode);
-        const bool q1 = testChannel(ch, true);
-        switchFrameMode(_searchFrameMode);
-        const bool q2 = testChannel(ch, true);
-        if (q1 && q2) {
-            if (found) *found = ch;
-            return true;
+    try {
+        for (unsigned ch = start; tested.insert(ch).second; ch = nextSearchChannel(ch)) {
+            switchFrameMode(!_searchFrameMode);
+            const bool q1 = testChannel(ch, true);
+            switchFrameMode(_searchFrameMode);
+            const bool q2 = testChannel(ch, true);
+            if (q1 && q2) {
+                if (found) *found = ch;
+                return true;
+            }
         }
+    } catch (const InterruptedException&) {
+        // Stopped between the two tests of a channel, the controller would keep the other
+        // frame length, and the next search would take it for its own.
+        try {
+            switchFrameMode(_searchFrameMode);
+        } catch (...) {
+        }
+        throw;
     }
     return false;
 }

@@ -5,6 +5,7 @@
 #include <Tarnlink/Driftnode3.h>
 #include <Tarnlink/Driftnode3EEPROM.h>
 #include <Tarnlink/FirmwareImage.h>
+#include <Tarnlink/Interrupt.h>
 #include <Tarnlink/RegisterMap.h>
 #include <Tarnlink/Sleep.h>
 #include <cstring>
@@ -633,6 +634,8 @@ void Driftnode3EEPROM::writeArea(unsigned area)
 void Driftnode3EEPROM::commit()
 {
     const OperationScope operation(*this, ProgressStep::CalibrationCommit);
+    // Stopped after the erase, the pod would be left with no calibration at all.
+    const InterruptShield shield;
     {
         const PhaseScope phase(*this, ProgressStep::Erase, 0);
         sectorCommand(WorkingFirst);
@@ -668,6 +671,8 @@ void Driftnode3EEPROM::copyToManufacturing(bool set0, bool set1, bool set2)
         readSetOnSelectedPage(1, set1 ? WorkingFirst : Manufacturing);
         readSetOnSelectedPage(2, set2 ? WorkingSecond : Manufacturing);
     }
+    // Stopped after the erase, the pod would be left with no copy to go back to.
+    const InterruptShield shield;
     {
         const PhaseScope phase(*this, ProgressStep::Erase, 0);
         sectorCommand(Manufacturing);

@@ -1,6 +1,7 @@
 #include <Poco/Exception.h>
 #include <Tarnlink/Controller.h>
 #include <Tarnlink/DriftnodeRF.h>
+#include <Tarnlink/Interrupt.h>
 #include <Tarnlink/RegisterMap.h>
 
 namespace Tarnlink {
@@ -100,6 +101,8 @@ bool DriftnodeRF::isReachable(bool searchChannels)
     try {
         readRegister(version);
         return true;
+    } catch (const InterruptedException&) {
+        throw;
     } catch (const Poco::Exception&) {
         if (!searchChannels) return false;
     }
@@ -115,10 +118,18 @@ bool DriftnodeRF::isReachable(bool searchChannels)
             try {
                 readRegister(version, SEARCH_ATTEMPTS);
                 found = true;
+            } catch (const InterruptedException&) {
+                throw;
             } catch (const Poco::Exception&) {
             }
         }
         if (found) setChannel(home);
+    } catch (const InterruptedException&) {
+        try {
+            _controller->setChannel(home);
+        } catch (...) {
+        }
+        throw;
     } catch (const Poco::Exception&) {
         found = false;
     }

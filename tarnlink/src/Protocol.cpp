@@ -1,5 +1,6 @@
 #include <Poco/LogStream.h>
 #include <Tarnlink/Command.h>
+#include <Tarnlink/Interrupt.h>
 #include <Tarnlink/Protocol.h>
 
 namespace Tarnlink {
@@ -11,6 +12,8 @@ Protocol::~Protocol() = default;
 bool Protocol::execute(Command& command)
 {
     if (!_channel) return false;
+    // Before anything is sent: an interrupt never leaves half an exchange on the wire.
+    pollInterrupt();
     if (!_logger) return command.execute(*_channel);
     Poco::LogStream stream(*_logger, Poco::Message::PRIO_INFORMATION);
     return command.execute(*_channel, stream);

@@ -1,3 +1,4 @@
+#include <Tarnlink/Interrupt.h>
 #include <Tarnlink/Sleep.h>
 #include <Poco/Mutex.h>
 #include <Poco/Thread.h>
@@ -5,15 +6,17 @@
 namespace Tarnlink {
 
 namespace {
+// Slices of an interruptible wait: a stop asked for during a reboot wait is seen this soon.
+const unsigned long INTERRUPT_SLICE_MS = 100;
+
 Poco::FastMutex hookMutex;
 SleepFunction& hook()
 {
     static SleepFunction function;
     return function;
 }
-} // namespace
 
-void sleepMilliseconds(unsigned long milliseconds)
+void wait(unsigned long milliseconds)
 {
     SleepFunction function;
     {
@@ -24,6 +27,23 @@ void sleepMilliseconds(unsigned long milliseconds)
         function(milliseconds);
     else if (milliseconds > 0)
         Poco::Thread::sleep(static_cast<long>(milliseconds));
+}
+} // namespace
+
+void sleepMilliseconds(unsigned long milliseconds)
+{
+    if (!interruptible()) {
+        wait(milliseconds);
+        return;
+    }
+    pollInterrupt();
+    for (;;) {
+        const unsigned long slice = milliseconds < INTERRUPT_SLICE_MS ? milliseconds : INTERRUPT_SLICE_MS;
+        wait(slice);
+        milliseconds -= slice;
+        if (milliseconds == 0) return;
+        pollInterrupt();
+    }
 }
 
 SleepFunction setSleepFunction(SleepFunction function)

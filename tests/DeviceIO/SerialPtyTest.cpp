@@ -9,7 +9,9 @@
 #include <csignal>
 #include <sys/time.h>
 #include <sys/ioctl.h>
+#include <termios.h>
 #include <thread>
+#include <vector>
 #include <unistd.h>
 
 using namespace Poco::DeviceIO::Serial;
@@ -145,11 +147,21 @@ TEST(SerialPty, OpensExclusivelyAndClosesOnce)
         ::ioctl(watcher, TIOCGEXCL, &on);
         return on;
     };
+    // The path may be another program's terminal: what it was set to comes back at close.
+    auto settings = [watcher] {
+        termios tio{};
+        EXPECT_EQ(0, ::tcgetattr(watcher, &tio));
+        return std::vector<unsigned long>{tio.c_iflag, tio.c_oflag, tio.c_cflag, tio.c_lflag, tio.c_cc[VMIN],
+                                          tio.c_cc[VTIME], tio.c_cc[VSTART], tio.c_cc[VSTOP]};
+    };
+    const std::vector<unsigned long> own = settings();
+    ASSERT_NE(0u, own[3] & ICANON) << "a new terminal starts in canonical mode";
     Poco::AutoPtr<SerialConfig> cfg = config(pty.path, 20);
     EXPECT_FALSE(SerialChannel::isPortInUse(pty.path));
     EXPECT_EQ(0, exclusive());
     Poco::AutoPtr<SerialChannel> ch(new SerialChannel(cfg.get()));
     EXPECT_EQ(1, exclusive());
+    EXPECT_EQ(0u, settings()[3] & ICANON) << "open makes it raw";
     EXPECT_TRUE(SerialChannel::isPortInUse(pty.path));
     EXPECT_THROW(Poco::AutoPtr<SerialChannel>(new SerialChannel(cfg.get())), Poco::IOException);
     EXPECT_EQ(1, exclusive()) << "a refused opener cleared the owner's exclusive mode";
@@ -158,13 +170,17 @@ TEST(SerialPty, OpensExclusivelyAndClosesOnce)
     ch->close(); // the handle was forgotten: nothing left to close twice
     EXPECT_FALSE(ch->isOpen());
     EXPECT_EQ(0, exclusive());
+    EXPECT_EQ(own, settings());
     EXPECT_FALSE(SerialChannel::isPortInUse(pty.path));
     EXPECT_THROW(ch->read(nullptr, 4), Poco::IOException);
 
     ch->open();
     EXPECT_TRUE(SerialChannel::isPortInUse(pty.path));
+    EXPECT_NE(own, settings());
     ch = nullptr; // the destructor releases the port
     EXPECT_FALSE(SerialChannel::isPortInUse(pty.path));
+    EXPECT_EQ(0, exclusive());
+    EXPECT_EQ(own, settings());
 
     Poco::AutoPtr<SerialConfig> missing = config("/nonexistent/ttyACM9", 20);
     EXPECT_THROW(Poco::AutoPtr<SerialChannel>(new SerialChannel(missing.get())), Poco::FileNotFoundException);

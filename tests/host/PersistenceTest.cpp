@@ -57,6 +57,22 @@ TEST(Persistence, ABadValueIsReportedAndTheOthersAreStillRestored)
     EXPECT_EQ("fine", target.label.get());
     EXPECT_FALSE(target.running.get());
 
+    // Writable only at times: the value a property already has is no refusal, another one is.
+    target.mode.setIsWritable(false);
+    target.label.setIsWritable(false);
+    {
+        Poco::FileOutputStream out(file.path());
+        out << "Gain = 5\nMode = 0\nLabel = fine\n";
+    }
+    const int before = target.handlerCalls;
+    const std::vector<RestoreProblem> refused = restoreProperties(target.getPropertyBag(), file.path());
+    ASSERT_EQ(1u, refused.size());
+    EXPECT_EQ("Mode", refused[0].property);
+    EXPECT_NE(std::string::npos, refused[0].reason.find("not writable")) << refused[0].reason;
+    EXPECT_EQ(1u, target.mode.get());
+    EXPECT_EQ(5, target.gain.get());
+    EXPECT_EQ(before + 1, target.handlerCalls) << "only Gain's handler runs";
+
     EXPECT_THROW(restoreProperties(target.getPropertyBag(), file.path() + ".missing"), Poco::FileException);
 }
 

@@ -1,5 +1,6 @@
 #include "PodBench.h"
 #include <Poco/Exception.h>
+#include <Tarnlink/Interrupt.h>
 #include <Tarnlink/Progress.h>
 #include <gtest/gtest.h>
 #include <array>
@@ -189,6 +190,16 @@ TEST(CalibrationImageTest, RestoreAndCopyMoveOnlyTheChosenSets)
     EXPECT_EQ((Gains{c, b, a}), gains(working));
     EXPECT_EQ((Gains{a, b, c}), gains(manufacturing));
     EXPECT_EQ(simPod.eeprom().uint32(0xFC00), simPod.eeprom().uint32(0xFA00));
+
+    // Erased, the pod has no calibration until the end: a stop asked for meanwhile waits.
+    eeprom.readCalibration();
+    eeprom.setGain(0, b.data());
+    {
+        InterruptScope stop([] { return true; });
+        eeprom.commit();
+        EXPECT_FALSE(stop.tripped());
+    }
+    EXPECT_EQ((Gains{b, b, a}), gains(working));
 }
 
 TEST(CalibrationImageTest, FailedTransfersNeverEndInSuccess)

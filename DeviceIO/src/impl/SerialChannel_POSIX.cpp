@@ -167,6 +167,13 @@ void SerialChannelImpl::openImpl(const std::string& portName)
     dropAhead();
     _fd = openPort(portName, _setExclusive);
     if (_fd < 0) handleError(errno, portName);
+    _attributesSaved = ::tcgetattr(_fd, &_savedAttributes) == 0;
+}
+
+void SerialChannelImpl::restoreAttributes(int fd) noexcept
+{
+    if (_attributesSaved) ::tcsetattr(fd, TCSANOW, &_savedAttributes);
+    _attributesSaved = false;
 }
 
 void SerialChannelImpl::closeImpl(const std::string& portName)
@@ -175,6 +182,7 @@ void SerialChannelImpl::closeImpl(const std::string& portName)
     _fd = -1; // a failed close still releases the descriptor
     dropAhead();
     if (fd < 0) return;
+    restoreAttributes(fd);
     if (_setExclusive) ::ioctl(fd, TIOCNXCL);
     _setExclusive = false;
     if (::close(fd) != 0 && errno != EINTR) handleError(errno, portName);
@@ -182,7 +190,10 @@ void SerialChannelImpl::closeImpl(const std::string& portName)
 
 void SerialChannelImpl::closeQuietlyImpl() noexcept
 {
-    if (_fd >= 0) closePort(_fd, _setExclusive);
+    if (_fd >= 0) {
+        restoreAttributes(_fd);
+        closePort(_fd, _setExclusive);
+    }
     dropAhead();
     _fd = -1;
     _setExclusive = false;

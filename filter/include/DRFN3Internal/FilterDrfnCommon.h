@@ -61,6 +61,8 @@ public:
     void autoChannel();
     void switchOffDriftnodes();
     void isolateDriftnode(unsigned serial);
+    /// Every moved pod back to channel 0, the controller first going to the channel they were
+    /// moved to; failures are ignored and the controller stays where the pods were.
     void releaseIsolatedDriftnodes();
     void detectSensorSerial(unsigned& serial, unsigned seconds);
     void moveDriftnodeToChannel(unsigned serial, unsigned channel, std::string& errors);
@@ -68,6 +70,8 @@ public:
 
     void openController();
     void closeController();
+    /// On any failure, the interrupt of Tarnlink/Interrupt.h included, every pod that may have
+    /// left channel 0 goes back to it, then the controller, and the failure goes on.
     void startTransmission();
     void stopTransmission();
     void pair();
@@ -103,6 +107,10 @@ protected:
     Poco::AutoPtr<Tarnlink::Protocol> protocol;
     Tarnlink::Controller* controller = nullptr;
     std::vector<Tarnlink::Driftnode*> isolatedDriftnodes;
+    /// The channel the isolated pods were moved to.
+    std::uint32_t isolatedChannel = 0;
+    /// A pod whose move failed and that may have left anyway; the next release tries it.
+    Tarnlink::DriftnodeRF* unconfirmedDriftnode = nullptr;
     std::map<unsigned, unsigned> serialIndex;
     std::map<unsigned, unsigned> network;
     std::vector<unsigned> driftnodeSerials;

@@ -68,8 +68,10 @@ public:
     /// False when the channel throws; an unanswered probe still counts as alive.
     bool probe();
     bool isChannelQuiet(unsigned milliseconds);
+    /// Stopped by an interrupt (Interrupt.h), it still leaves the controller idle on its channel.
     bool testChannel(unsigned index, bool listening);
     bool findFreeChannel(unsigned start, unsigned* found = nullptr);
+    /// Stopped by an interrupt, it still restores the frame mode it found.
     bool findFreeChannelBothModes(unsigned start, unsigned* found = nullptr);
 
     unsigned getFrameLength() const { return _frameLength; }

@@ -97,6 +97,7 @@ public:
     /// Writes the image into one area between unlock and lock. Throws Poco::IOException naming
     /// the first address that did not verify, after the lock and after every other word was written.
     void writeArea(unsigned area);
+    /// Not interruptible (Interrupt.h) from the erase on, nor is the erase and write of copyToManufacturing.
     void commit();
     void restoreFromManufacturing(bool set0, bool set1, bool set2);
     void copyToManufacturing(bool set0, bool set1, bool set2);

@@ -19,7 +19,8 @@ public:
     Protocol() = default;
     explicit Protocol(Poco::DeviceIO::Channel* channel);
 
-    /// False at once without a channel; channel exceptions pass through.
+    /// False at once without a channel; channel exceptions pass through. An interrupt point
+    /// (Interrupt.h) before the command runs: the retries of a register access are each one.
     bool execute(Command& command);
 
     void setChannel(Poco::DeviceIO::Channel* channel);

@@ -9,6 +9,7 @@ namespace Tarnlink {
 typedef std::function<void(unsigned long milliseconds)> SleepFunction;
 
 /// Every fixed wait of the library (EEPROM word writes, sector commands, firmware steps) goes through here.
+/// Under an interrupt scope (Interrupt.h) it polls before the wait and every 100 ms of it.
 void sleepMilliseconds(unsigned long milliseconds);
 
 /// Installs a replacement (an empty function restores the real sleep); returns the previous one.

@@ -21,7 +21,8 @@ void saveProperties(const PropertyBag& bag, const std::string& path);
 
 /// Sets the persistent properties of bag found in the file, in property creation order.
 /// A value a property refuses, and a persistent property the file lacks (reason "Not in the
-/// file"), are reported; the others still get theirs.
+/// file"), are reported; the others still get theirs. A property that is not writable now is
+/// left alone, without a report, when the file holds the value it already has.
 /// Throws when the file cannot be read.
 std::vector<RestoreProblem> restoreProperties(PropertyBag& bag, const std::string& path);
 

@@ -5,6 +5,7 @@
 #include <Poco/DeviceIO/Serial/SerialConfig_POSIX.h>
 #include <cstddef>
 #include <string>
+#include <termios.h>
 #include <vector>
 
 namespace Poco {
@@ -43,9 +44,15 @@ private:
     bool fillAhead(const std::string& portName);
     void purgeInput();
     void dropAhead() noexcept;
+    /// Puts back the terminal settings found at open, ignoring failures.
+    void restoreAttributes(int fd) noexcept;
 
     int _fd;
     bool _setExclusive = false;
+    /// The settings the terminal had before we made it raw: the path may turn out to be
+    /// another program's terminal (a reused pseudo-terminal number), which must not keep ours.
+    struct termios _savedAttributes {};
+    bool _attributesSaved = false;
     /// The configuration's wait, taken at configure() as SetCommTimeouts does.
     int _firstByteWait = -1;
     Poco::AutoPtr<SerialConfigImpl> _config;

@@ -356,7 +356,7 @@ std::vector<Driftnode3EEPROM::ReservedData> Driftnode3EEPROM::reservedData(const
     for (const ReservedRange& range : RESERVED_RANGES) {
         ReservedData data{range.area, 0, 0};
         bool any = false;
-        // Entries start at most one byte before the range; later ones stop the walk.
+        // An entry holds two bytes at most: none starting before range.first - 1 reaches the range.
         for (auto it = image.entries().lower_bound(range.first > 0 ? range.first - 1 : 0);
              it != image.entries().end() && it->first <= range.last; ++it) {
             const std::uint32_t first = std::max(it->first, range.first);

@@ -27,13 +27,17 @@ int runCalibCopy(const Settings& settings);
 struct FirmwareOptions
 {
     bool upgrade = false;
+    bool rescue = false;
     std::string pod;
     bool controller = false;
     std::string file;
+    /// Write a pod file that covers the pod's calibration or boot flag instead of refusing it.
+    bool allowCalibrationOverwrite = false;
 };
 
 /// Verifies or writes the firmware of one pod or of the (generation 2) controller, with a
-/// progress bar; exit 1 when the words do not match.
+/// progress bar; exit 1 when the words do not match. rescue: brings a pod that an interrupted
+/// upgrade left on another radio channel back to channel 0; exit 1 when it answers nowhere.
 int runFirmware(const Settings& settings, const FirmwareOptions& options);
 
 struct SimOptions

@@ -12,6 +12,7 @@
 #include <Tarnlink/ControllerEnum.h>
 #include <Tarnlink/ControllerFactory.h>
 #include <Tarnlink/Driftnode3.h>
+#include <Tarnlink/FirmwareImage.h>
 #include <Tarnlink/Protocol.h>
 
 #include <functional>
@@ -101,17 +102,64 @@ int controllerFirmware(const FirmwareOptions& options, const std::string& file)
     return result(options, what, file, ok, "", " Keep it plugged in and run the upgrade again.", "");
 }
 
-int podFirmware(const Settings& settings, const FirmwareOptions& options, const std::string& file)
+unsigned onePod(const FirmwareOptions& options)
 {
     const std::vector<unsigned> serials = parseSerials(options.pod);
     if (serials.size() != 1) throw UsageError("--pod takes one serial");
-    const std::string what = "pod " + hex(serials[0]);
+    return serials[0];
+}
+
+/// Where the search for a free channel starts: --channel, else the first searched channel.
+unsigned upgradeStartChannel(const Settings& settings)
+{
+    return settings.channel > 0 ? static_cast<unsigned>(settings.channel) : 1;
+}
+
+std::string addressRange(std::uint32_t first, std::uint32_t last)
+{
+    std::string text = "0x" + Poco::NumberFormatter::formatHex(first, 4);
+    if (last != first) text += "-0x" + Poco::NumberFormatter::formatHex(last, 4);
+    return text;
+}
+
+/// The library writes whatever the file holds; a pod's calibration exists nowhere else, so a
+/// file that reaches it is refused before anything is sent.
+void refuseReservedData(const std::string& file)
+{
+    typedef Tarnlink::Driftnode3EEPROM EEPROM;
+    const Tarnlink::FirmwareImage image(file);
+    const std::vector<EEPROM::ReservedData> reserved = EEPROM::reservedData(image);
+    if (reserved.empty()) return;
+    std::string where;
+    bool calibration = false, bootFlag = false;
+    for (std::size_t i = 0; i < reserved.size(); ++i)
+    {
+        const EEPROM::ReservedData& data = reserved[i];
+        const bool flag = data.area == EEPROM::ReservedArea::BootFlag;
+        if (flag)
+            bootFlag = true;
+        else
+            calibration = true;
+        if (i > 0) where += i + 1 == reserved.size() ? ", and " : ", ";
+        where += "at " + addressRange(data.first, data.last) + (flag ? ", the pod's " : ", in the pod's ") +
+                 EEPROM::reservedAreaName(data.area);
+    }
+    const std::string harm = calibration && bootFlag ? "destroy the pod's calibration and overwrite its boot flag"
+                             : calibration          ? "destroy the pod's calibration"
+                                                    : "overwrite the pod's boot flag";
+    throw Poco::NoPermissionException(file + " has data " + where + ": writing it would " + harm +
+                                      "; --allow-calibration-overwrite writes it anyway");
+}
+
+int podFirmware(const Settings& settings, const FirmwareOptions& options, const std::string& file)
+{
+    const unsigned serial = onePod(options);
+    const std::string what = "pod " + hex(serial);
     OpenController open;
-    Tarnlink::Driftnode3 pod(open.controller.get(), serials[0]);
+    Tarnlink::Driftnode3 pod(open.controller.get(), serial);
     if (!pod.isReachable(true))
         throw Poco::IOException("The " + what + " does not answer: is it switched on and near the controller?");
-    // Where the search for a free channel starts: --channel, else the first searched channel.
-    const unsigned start = settings.channel > 0 ? static_cast<unsigned>(settings.channel) : 1;
+    const unsigned start = upgradeStartChannel(settings);
     Tarnlink::DriftnodeEEPROM& eeprom = pod.getEEPROM();
     const bool ok = withProgress(options, what, file, [&] {
         return options.upgrade ? eeprom.upgradeFirmware(start, file) : eeprom.verifyFirmware(start, file);
@@ -121,15 +169,40 @@ int podFirmware(const Settings& settings, const FirmwareOptions& options, const 
                   " The pod is switched off.");
 }
 
+int rescuePod(const Settings& settings, const FirmwareOptions& options)
+{
+    const unsigned serial = onePod(options);
+    const std::string what = "pod " + hex(serial);
+    OpenController open;
+    Tarnlink::Driftnode3 pod(open.controller.get(), serial);
+    unsigned tried = 0;
+    const Tarnlink::Driftnode3EEPROM::Rescue found =
+        pod.getEEPROM().rescue(upgradeStartChannel(settings), [&](unsigned channel) {
+            std::cerr << "Looking for " << what << " on channel " << channel << " (" << ++tried << "/"
+                      << Tarnlink::Controller::CHANNEL_COUNT << ")\n";
+        });
+    if (!found.found)
+        throw Poco::NotFoundException("The " + what +
+                                      " answers on no radio channel: is it switched on and near the controller?");
+    std::cout << "The " << what
+              << (found.channel == 0 ? " answers on channel 0 already"
+                                     : " answered on channel " + std::to_string(found.channel) +
+                                           " and is back on channel 0")
+              << (found.inProtectedArea ? ", in its protected area: run the upgrade again." : ".") << '\n';
+    return ExitOk;
+}
+
 } // namespace
 
 int runFirmware(const Settings& settings, const FirmwareOptions& options)
 {
+    if (options.rescue) return rescuePod(settings, options);
     if (options.pod.empty() == !options.controller) throw UsageError("Give either --pod SERIAL or --controller");
     const std::string file = Poco::Path(options.file).absolute().toString();
     // The library would name the missing path only.
     if (!Poco::File(file + ".md5").exists())
         throw Poco::FileNotFoundException(file + ".md5 is missing: a firmware file comes with its signature");
+    if (options.upgrade && !options.controller && !options.allowCalibrationOverwrite) refuseReservedData(file);
     return options.controller ? controllerFirmware(options, file) : podFirmware(settings, options, file);
 }
 

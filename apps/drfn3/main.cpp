@@ -179,8 +179,8 @@ int main(int argc, char** argv)
     CLI::App* calibCopy =
         calib->add_subcommand("copy", "Make every known pod's current calibration its manufacturing copy");
 
-    CLI::App* firmware =
-        app.add_subcommand("firmware", "Check or write the firmware of a pod or of a generation 2 controller");
+    CLI::App* firmware = app.add_subcommand(
+        "firmware", "Check or write the firmware of a pod or of a generation 2 controller, or rescue a pod");
     firmware->require_subcommand(1);
     FirmwareOptions firmwareOptions;
     for (const bool upgrade : {false, true})
@@ -192,11 +192,23 @@ int main(int argc, char** argv)
         command->callback([&firmwareOptions, upgrade] { firmwareOptions.upgrade = upgrade; });
         CLI::Option* pod = command->add_option("--pod", firmwareOptions.pod, "The pod, by serial")
                                ->check(CLI::Validator(checkSerials, "SERIAL"));
-        command->add_flag("--controller", firmwareOptions.controller, "The controller itself")->excludes(pod);
+        CLI::Option* controller =
+            command->add_flag("--controller", firmwareOptions.controller, "The controller itself")->excludes(pod);
+        if (upgrade)
+            command
+                ->add_flag("--allow-calibration-overwrite", firmwareOptions.allowCalibrationOverwrite,
+                           "Write a pod FILE even where it covers the pod's calibration or boot flag")
+                ->excludes(controller);
         command->add_option("FILE", firmwareOptions.file, "Intel HEX file, signed by FILE.md5")
             ->required()
             ->check(CLI::ExistingFile);
     }
+    CLI::App* firmwareRescue = firmware->add_subcommand(
+        "rescue", "Bring a pod that an interrupted upgrade left on another radio channel back to channel 0");
+    firmwareRescue->callback([&firmwareOptions] { firmwareOptions.rescue = true; });
+    firmwareRescue->add_option("--pod", firmwareOptions.pod, "The pod, by serial")
+        ->required()
+        ->check(CLI::Validator(checkSerials, "SERIAL"));
 
     SimOptions simOptions;
     std::string simPods;

@@ -8,6 +8,7 @@
 #include <Tarnlink/Interrupt.h>
 #include <Tarnlink/RegisterMap.h>
 #include <Tarnlink/Sleep.h>
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <sstream>
@@ -313,6 +314,117 @@ bool Driftnode3EEPROM::verifyFirmware(unsigned startChannel, const std::string& 
         }
         throw;
     }
+}
+
+namespace {
+struct ReservedRange
+{
+    Driftnode3EEPROM::ReservedArea area;
+    std::uint32_t first;
+    std::uint32_t last;
+};
+
+const ReservedRange RESERVED_RANGES[] = {
+    {Driftnode3EEPROM::ReservedArea::WorkingCalibration, Driftnode3EEPROM::IDENTITY,
+     Driftnode3EEPROM::IDENTITY + Driftnode3EEPROM::MANUFACTURING_OFFSET - 1},
+    {Driftnode3EEPROM::ReservedArea::ManufacturingCalibration,
+     Driftnode3EEPROM::IDENTITY + Driftnode3EEPROM::MANUFACTURING_OFFSET,
+     Driftnode3EEPROM::IDENTITY + 2 * Driftnode3EEPROM::MANUFACTURING_OFFSET - 1},
+    {Driftnode3EEPROM::ReservedArea::BootFlag, Driftnode3EEPROM::BOOT_FLAG, Driftnode3EEPROM::BOOT_FLAG + 1},
+};
+
+const unsigned RESCUE_ATTEMPTS = 5;
+/// The free-channel search goes round channels 1-21 only.
+const unsigned LAST_SEARCHED_CHANNEL = 21;
+} // namespace
+
+const char* Driftnode3EEPROM::reservedAreaName(ReservedArea area)
+{
+    switch (area) {
+    case ReservedArea::WorkingCalibration:
+        return "working calibration";
+    case ReservedArea::ManufacturingCalibration:
+        return "manufacturing calibration";
+    case ReservedArea::BootFlag:
+        return "boot flag";
+    }
+    return "reserved area";
+}
+
+std::vector<Driftnode3EEPROM::ReservedData> Driftnode3EEPROM::reservedData(const FirmwareImage& image)
+{
+    std::vector<ReservedData> found;
+    for (const ReservedRange& range : RESERVED_RANGES) {
+        ReservedData data{range.area, 0, 0};
+        bool any = false;
+        // An entry holds two bytes at most: none starting before range.first - 1 reaches the range.
+        for (auto it = image.entries().lower_bound(range.first > 0 ? range.first - 1 : 0);
+             it != image.entries().end() && it->first <= range.last; ++it) {
+            const std::uint32_t first = std::max(it->first, range.first);
+            const std::uint32_t last = std::min(it->first + (it->second.oddByte ? 0u : 1u), range.last);
+            if (first > last) continue;
+            if (!any) data.first = first;
+            data.last = last;
+            any = true;
+        }
+        if (any) found.push_back(data);
+    }
+    return found;
+}
+
+Driftnode3EEPROM::Rescue Driftnode3EEPROM::rescue(unsigned startChannel, const ChannelObserver& trying)
+{
+    if (startChannel >= Controller::CHANNEL_COUNT)
+        throw Poco::InvalidArgumentException("Wrong channel input, out of available range");
+    std::vector<unsigned> order;
+    std::vector<bool> listed(Controller::CHANNEL_COUNT, false);
+    for (unsigned ch = startChannel; !listed[ch]; ch = ch + 1 > LAST_SEARCHED_CHANNEL ? 1 : ch + 1) {
+        listed[ch] = true;
+        order.push_back(ch);
+    }
+    for (unsigned ch = 1; ch <= Controller::CHANNEL_COUNT; ++ch) {
+        const unsigned index = ch % Controller::CHANNEL_COUNT; // 0 last: the pod was not left there
+        if (!listed[index]) order.push_back(index);
+    }
+
+    Controller& controller = *_pod.getController();
+    Register& version = _pod.registerOf(_pod.typeField());
+    Rescue result;
+    try {
+        for (unsigned ch : order) {
+            if (trying) trying(ch);
+            controller.setChannel(ch);
+            try {
+                _pod.readRegister(version, RESCUE_ATTEMPTS);
+            } catch (const Poco::IOException&) {
+                continue;
+            }
+            result.found = true;
+            result.channel = ch;
+            break;
+        }
+        if (result.found && result.channel != 0) _pod.setChannel(0);
+        controller.setChannel(0);
+    } catch (...) {
+        try {
+            controller.setChannel(0);
+        } catch (...) {
+        }
+        throw;
+    }
+    if (!result.found) return result;
+    // It may have restarted since the upgrade, its window page with it.
+    forgetPage();
+    try {
+        _pod.readRegister(version);
+    } catch (const Poco::IOException&) {
+        throw Poco::IOException("The pod answered on channel " + std::to_string(result.channel) +
+                                " but not on channel 0 after being moved there");
+    }
+    unsigned type = 0, major = 0, minor = 0;
+    _pod.getVersion(type, major, minor);
+    result.inProtectedArea = type == PROTECTED_TYPE;
+    return result;
 }
 
 // ---- word access -------------------------------------------------------------------------

@@ -581,3 +581,102 @@ TEST(Drfn3Realtime, StreamWithReconnectWaitsForTheControllerAndStreamsAgain)
     stream.signal(SIGINT);
     EXPECT_EQ(0, stream.wait()) << stream.err();
 }
+
+// A pod file over the calibration or the boot flag is refused before the device is spoken to,
+// unless allowed; a pod an interrupted upgrade left in its protected area on another channel
+// is found by the rescue, which only fails for a pod that answers nowhere, and then upgraded.
+TEST(Drfn3Realtime, FirmwareOverTheCalibrationIsRefusedAndAStrandedPodIsRescued)
+{
+    Simulator sim;
+    {
+        Pod& pod = sim.addPod(0xA10001);
+        pod.pokeEepromWord(0xFFFE, 0xFFFE); // boot flag set: the next power-on runs the protected area
+        pod.setPowered(false);
+        pod.setPowered(true);
+        pod.setChannelCode(0x50); // channel index 5
+    }
+    PtyServer server(sim);
+    server.start();
+    Poco::TemporaryFile folder;
+    Poco::File(folder.path()).createDirectories();
+    // A version record (0xD3, then major and minor) and one data record, signed.
+    auto signedHex = [&](const std::string& name, unsigned version, unsigned address,
+                         const std::vector<unsigned>& data) {
+        const std::string path = folder.path() + "/" + name;
+        std::ofstream out(path);
+        char text[32];
+        std::snprintf(text, sizeof text, ":02000000D3%02X%02X\n", version, (0x100 - ((0xD5 + version) & 0xFF)) & 0xFF);
+        out << text;
+        unsigned sum = static_cast<unsigned>(data.size()) + (address >> 8) + (address & 0xFF);
+        std::snprintf(text, sizeof text, ":%02X%04X00", static_cast<unsigned>(data.size()), address);
+        out << text;
+        for (unsigned b : data)
+        {
+            std::snprintf(text, sizeof text, "%02X", b);
+            out << text;
+            sum += b;
+        }
+        std::snprintf(text, sizeof text, "%02X\n:00000001FF\n", (0x100 - (sum & 0xFF)) & 0xFF);
+        out << text;
+        out.close();
+        std::ofstream(path + ".md5") << Tarnlink::FirmwareImage::signature(path);
+        return path;
+    };
+    const std::string calibration = signedHex("calibration.hex", 0x26, 0xFA00, std::vector<unsigned>(16, 0));
+    const std::string flag = signedHex("flag.hex", 0x26, 0xFFFE, {0x12, 0x34});
+    const std::string program = signedHex("program.hex", 0x26, 0x0002, std::vector<unsigned>(16, 0x5A));
+
+    const std::vector<std::pair<std::string, std::string>> refused = {
+        {calibration, " has data at 0xFA00-0xFA0F, in the pod's working calibration: writing it would destroy the "
+                      "pod's calibration; --allow-calibration-overwrite writes it anyway"},
+        {flag, " has data at 0xFFFE-0xFFFF, the pod's boot flag: writing it would overwrite the pod's boot flag; "
+               "--allow-calibration-overwrite writes it anyway"}};
+    sim.recorder().clear();
+    for (const auto& file : refused)
+    {
+        Drfn3 upgrade({"firmware", "upgrade", "--pod", "A10001", file.first}, server.slavePath());
+        EXPECT_EQ(1, upgrade.wait()) << upgrade.err();
+        EXPECT_NE(std::string::npos, upgrade.err().find(file.first + file.second)) << upgrade.err();
+        auto guard = sim.lock();
+        EXPECT_TRUE(sim.recorder().records().empty()) << "the device was spoken to";
+    }
+
+    Drfn3 absent({"firmware", "rescue", "--pod", "B00001"}, server.slavePath());
+    EXPECT_EQ(1, absent.wait()) << absent.err();
+    EXPECT_NE(std::string::npos, absent.err().find("(32/32)")) << "every channel tried: " << absent.err();
+    EXPECT_NE(std::string::npos, absent.err().find("The pod B00001 answers on no radio channel")) << absent.err();
+
+    // The search starts on channel 1, where an upgrade starts its own: the fifth channel tried.
+    Drfn3 rescue({"firmware", "rescue", "--pod", "A10001"}, server.slavePath());
+    ASSERT_EQ(0, rescue.wait()) << rescue.out() << rescue.err();
+    EXPECT_NE(std::string::npos, rescue.err().find("on channel 5 (5/32)")) << rescue.err();
+    EXPECT_EQ(std::string::npos, rescue.err().find("(6/32)")) << rescue.err();
+    EXPECT_NE(std::string::npos, rescue.out().find("The pod A10001 answered on channel 5 and is back on channel 0, in "
+                                                   "its protected area: run the upgrade again."))
+        << rescue.out();
+    {
+        auto guard = sim.lock();
+        EXPECT_EQ(0u, sim.pod(0xA10001)->channelCode());
+        EXPECT_TRUE(sim.pod(0xA10001)->inProtectedArea());
+    }
+
+    Drfn3 upgrade({"firmware", "upgrade", "--pod", "A10001", program}, server.slavePath());
+    ASSERT_EQ(0, upgrade.wait(std::chrono::seconds(80))) << upgrade.out() << upgrade.err();
+    {
+        auto guard = sim.lock();
+        Pod& pod = *sim.pod(0xA10001);
+        EXPECT_EQ(0u, pod.rebootCount()) << "it was in its protected area already";
+        EXPECT_EQ(2u, pod.config().firmwareMajor);
+        EXPECT_EQ(6u, pod.config().firmwareMinor);
+        EXPECT_EQ(0x5A5Au, pod.eepromWord(0x0010));
+        EXPECT_NE(0u, pod.eepromWord(0xFA00)) << "the calibration's identity word";
+        pod.setPowered(true);
+    }
+
+    Drfn3 allowed({"firmware", "upgrade", "--allow-calibration-overwrite", "--pod", "A10001", calibration},
+                  server.slavePath());
+    ASSERT_EQ(0, allowed.wait(std::chrono::seconds(80))) << allowed.out() << allowed.err();
+    auto guard = sim.lock();
+    EXPECT_EQ(0u, sim.pod(0xA10001)->eepromWord(0xFA00));
+    EXPECT_EQ(0u, sim.pod(0xA10001)->eepromWord(0xFA0E));
+}

@@ -11,6 +11,7 @@
 #include <map>
 #include <fstream>
 #include <sstream>
+#include <tuple>
 #include <unistd.h>
 #include <utility>
 
@@ -382,4 +383,100 @@ TEST(PodFirmware, VerifyWritesTheDifferencesAndLeavesTheProgramAlone)
     EXPECT_FALSE(p.sim.inProtectedArea());
     EXPECT_FALSE(p.sim.powered());
     EXPECT_EQ(0u, p.bench.sim.controller().channelCode());
+}
+
+TEST(PodFirmware, ReservedDataNamesTheCalibrationAndBootFlagBytesAFileWouldWrite)
+{
+    FirmwareFolder files;
+    using Area = Driftnode3EEPROM::ReservedArea;
+    auto reserved = [&](const std::string& records) {
+        FirmwareImage image(files.write(programVersion(2, 0) + records + END_RECORD));
+        EXPECT_TRUE(image.isValid());
+        std::vector<std::tuple<Area, std::uint32_t, std::uint32_t>> found;
+        for (const Driftnode3EEPROM::ReservedData& d : Driftnode3EEPROM::reservedData(image))
+            found.emplace_back(d.area, d.first, d.last);
+        return found;
+    };
+    typedef std::vector<std::tuple<Area, std::uint32_t, std::uint32_t>> Found;
+    const std::vector<std::uint8_t> sixteen(16, 0x00);
+
+    EXPECT_EQ((Found{{Area::WorkingCalibration, 0xFA00, 0xFA0F}}), reserved(hexRecord(0xFA00, sixteen)));
+    EXPECT_EQ((Found{{Area::BootFlag, 0xFFFE, 0xFFFF}}), reserved(hexRecord(0xFFFE, {0xFF, 0xFE})));
+    // Up to the last program byte, and past the manufacturing copy short of the boot flag.
+    EXPECT_EQ(Found{}, reserved(hexRecord(0xF9F0, sixteen) + hexRecord(0xFE00, sixteen) + hexRecord(0xFFFA, {1, 2, 3, 4})));
+    // Across the border of the two copies; a last single byte counts alone.
+    EXPECT_EQ((Found{{Area::WorkingCalibration, 0xFBF8, 0xFBFF}, {Area::ManufacturingCalibration, 0xFC00, 0xFDFE}}),
+              reserved(hexRecord(0xFBF8, sixteen) + hexRecord(0xFDFC, {1, 2, 3})));
+    EXPECT_EQ((Found{{Area::ManufacturingCalibration, 0xFC10, 0xFC11}, {Area::BootFlag, 0xFFFE, 0xFFFE}}),
+              reserved(hexRecord(0xFC10, {1, 2}) + hexRecord(0xFFFE, {1})));
+}
+
+// An upgrade cut off once the pod runs its protected area on the upgrade's channel: a new
+// connection cannot reach it on channel 0, the rescue finds it and brings it back there
+// still in its protected area, and the next upgrade needs no reboot.
+TEST(PodFirmware, RescueBringsAPodLeftOnTheUpgradeChannelBackToChannelZero)
+{
+    FirmwareFolder files;
+    std::string hex = programVersion(2, 3);
+    for (std::uint16_t address = 0x0002; address < 0x0042; address += 16)
+        hex += hexRecord(address, std::vector<std::uint8_t>(16, 0x3C));
+    const std::string& path = files.write(hex + END_RECORD);
+
+    Pod p;
+    p.bench.sim.setBusyChannel(1); // the upgrade runs on channel 2
+    {
+        bool pulled = false;
+        ScopedProgressFunction observer([&](const ProgressStep& s) {
+            if (pulled || s.phase != ProgressStep::Erase) return;
+            p.bench.sim.disappearAt(p.bench.sim.clock().now());
+            pulled = true;
+        });
+        EXPECT_THROW(p.eeprom().upgradeFirmware(1, path), Poco::IOException);
+        ASSERT_TRUE(pulled);
+    }
+    ASSERT_TRUE(p.sim.inProtectedArea());
+    ASSERT_EQ(0x20u, p.sim.channelCode()) << "channel 2 of the table";
+
+    p.bench.sim.replug();
+    p.bench.pods.clear();
+    p.bench.controller.reset();
+    p.bench.channel = new Sim::VirtualChannel(p.bench.sim, 100);
+    p.bench.protocol = new Protocol(p.bench.channel.get());
+    p.bench.controller.reset(new ControllerV2(p.bench.protocol.get()));
+    p.bench.controller->setChannel(0);
+    Driftnode3& pod = p.bench.addPodObject(SERIAL);
+    EXPECT_FALSE(pod.isReachable(false));
+
+    std::vector<unsigned> tried;
+    const Driftnode3EEPROM::Rescue found =
+        pod.getEEPROM().rescue(1, [&](unsigned channel) { tried.push_back(channel); });
+    EXPECT_TRUE(found.found);
+    EXPECT_EQ(2u, found.channel);
+    EXPECT_TRUE(found.inProtectedArea);
+    EXPECT_EQ((std::vector<unsigned>{1, 2}), tried);
+    EXPECT_EQ(0u, p.sim.channelCode());
+    EXPECT_TRUE(p.sim.inProtectedArea());
+    EXPECT_EQ(0u, p.bench.sim.controller().channelCode());
+
+    EXPECT_TRUE(pod.getEEPROM().upgradeFirmware(1, path));
+    EXPECT_EQ(1u, p.sim.rebootCount());
+    EXPECT_EQ(0xD323u, p.sim.eepromWord(Sim::Pod::kProgramVersion));
+    EXPECT_EQ(0x3C3Cu, p.sim.eepromWord(0x0040));
+    EXPECT_FALSE(p.sim.inProtectedArea());
+
+    // A pod that answers nowhere: every channel once, in the upgrade's search order from the
+    // start channel (round 1-21), then the rest, and the controller back on 0.
+    p.sim.setPowered(true);
+    p.sim.setChannelCode(0x20);
+    tried.clear();
+    Driftnode3& absent = p.bench.addPodObject(0xA10002);
+    EXPECT_FALSE(absent.getEEPROM().rescue(3, [&](unsigned channel) { tried.push_back(channel); }).found);
+    std::vector<unsigned> order;
+    for (unsigned ch = 3; ch <= 21; ++ch) order.push_back(ch);
+    for (unsigned ch : {1, 2}) order.push_back(ch);
+    for (unsigned ch = 22; ch <= 31; ++ch) order.push_back(ch);
+    order.push_back(0);
+    EXPECT_EQ(order, tried);
+    EXPECT_EQ(0u, p.bench.sim.controller().channelCode());
+    EXPECT_EQ(0x20u, p.sim.channelCode()) << "another pod's rescue leaves this one alone";
 }

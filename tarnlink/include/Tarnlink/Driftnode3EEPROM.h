@@ -7,10 +7,12 @@
 #include <Tarnlink/Progress.h>
 #include <cstdint>
 #include <functional>
+#include <vector>
 
 namespace Tarnlink {
 
 class Driftnode3;
+class FirmwareImage;
 
 /// A Driftnode3 pod's EEPROM: word access through the pod's 128-byte register window, and the
 /// host-side image of the calibration (identity header and three sets of temperature, 3x3 gain
@@ -57,6 +59,45 @@ public:
     /// Leaves the protected area for the program just written.
     static constexpr unsigned LEAVE_PROTECTED_AREA = 0x23;
     static constexpr unsigned PROGRAM_SECTORS = 16;
+
+    /// Parts of the pod's EEPROM beyond its program that a firmware file has no business
+    /// writing: upgradeFirmware writes them all the same, so hosts check first.
+    enum class ReservedArea
+    {
+        WorkingCalibration,       ///< 0xFA00-0xFBFF
+        ManufacturingCalibration, ///< 0xFC00-0xFDFF
+        BootFlag                  ///< 0xFFFE-0xFFFF
+    };
+    /// The bytes of a file's data that fall in one reserved area.
+    struct ReservedData
+    {
+        ReservedArea area;
+        std::uint32_t first;
+        std::uint32_t last;
+    };
+    /// "working calibration", "manufacturing calibration", "boot flag".
+    static const char* reservedAreaName(ReservedArea area);
+    /// One item per reserved area the image has data in, in address order; empty when the
+    /// file keeps to the program (an odd last byte counts alone, not its padding).
+    static std::vector<ReservedData> reservedData(const FirmwareImage& image);
+
+    /// Where rescue found the pod.
+    struct Rescue
+    {
+        bool found = false;
+        /// Channel index it answered on.
+        unsigned channel = 0;
+        /// Runs its protected area, so another upgrade can start at once.
+        bool inProtectedArea = false;
+    };
+    /// Told each channel index before it is tried.
+    typedef std::function<void(unsigned channel)> ChannelObserver;
+    /// Finds a pod that an interrupted upgrade left on another radio channel and brings it
+    /// and the controller back to channel index 0. Channels are tried in the order in which
+    /// the upgrade searched a free one from startChannel, then the others, so the one it
+    /// chose comes early. The pod keeps running what it runs: left in its protected area, it
+    /// stays there. Not found: the controller is back on 0 and found is false.
+    Rescue rescue(unsigned startChannel, const ChannelObserver& trying = ChannelObserver());
 
     // Pod EEPROM words. Register failures throw Poco::IOException.
     /// Writes EEPROM_OFFSET only when the page differs from the last one written.

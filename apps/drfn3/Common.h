@@ -13,7 +13,9 @@ enum ExitCode
 {
     ExitOk = 0,
     ExitFailure = 1,
-    ExitUsage = 2
+    ExitUsage = 2,
+    /// As a shell reports a program that SIGINT ended: stopped before it had done its work.
+    ExitInterrupted = 130
 };
 
 /// SIGINT and SIGTERM set a flag that long loops poll; a second signal ends the program.

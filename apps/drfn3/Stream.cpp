@@ -356,11 +356,27 @@ StreamResult stream(Host& host, const StreamOptions& options)
 
     SampleReader reader(host.filter(), units);
     reader.setPods(serials);
+    try
     {
         Progress progress(format("Starting %zu pod%s: calibration, quiet channel", serials.size(),
                                  serials.size() == 1 ? "" : "s"));
         host.set("transmission", "1");
         progress.done("streaming at " + host.get("Frequency") + " Hz");
+    }
+    catch (...)
+    {
+        // An interrupted or failed start: the filter took its pods back; say that it is over.
+        Progress progress("Stopping, pods and controller back on channel 0");
+        try
+        {
+            host.disconnect();
+            progress.done();
+        }
+        catch (const Poco::Exception&)
+        {
+            progress.failed();
+        }
+        throw;
     }
     reader.transmissionStarted(0);
 

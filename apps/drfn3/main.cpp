@@ -4,6 +4,7 @@
 
 #include <CLI/CLI.hpp>
 #include <Poco/Exception.h>
+#include <Tarnlink/Interrupt.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -276,10 +277,23 @@ int main(int argc, char** argv)
         return ExitUsage;
     };
 
+    // Ctrl-C or SIGTERM stops long device work (a start, a calibration, a search) within half
+    // a second; the filter's clean-up then puts pods and controller back on channel 0.
+    installStopHandlers();
+    Tarnlink::InterruptScope interrupt([] { return stopRequested(); });
     int code = ExitUsage;
     try
     {
-        code = run();
+        try
+        {
+            code = run();
+        }
+        catch (...)
+        {
+            if (!interrupt.tripped()) throw;
+            std::cerr << "drfn3: interrupted\n";
+            return ExitInterrupted;
+        }
     }
     catch (const UsageError& error)
     {

@@ -11,6 +11,7 @@
 
 #include <Poco/Exception.h>
 #include <Tarnlink/Controller.h>
+#include <Tarnlink/Interrupt.h>
 #include <Tarnlink/Sim/PtyServer.h>
 #include <Tarnlink/Sim/Simulator.h>
 
@@ -37,6 +38,44 @@ void checkSignals()
     py::gil_scoped_acquire gil;
     if (PyErr_CheckSignals() != 0) throw py::error_already_set();
 }
+
+/// Lets Ctrl-C stop long device work done with the interpreter lock released: the library
+/// polls the interpreter's signals, and the KeyboardInterrupt is raised once the filter's
+/// clean-up has put pods and controller back on channel 0.
+class PythonInterrupt
+{
+public:
+    PythonInterrupt() : _scope([this] { return check(); }) {}
+
+    /// Runs work; after an interrupt the KeyboardInterrupt (or what a signal handler raised)
+    /// leaves instead of the library's own exception.
+    template <typename Work>
+    void run(Work work)
+    {
+        try
+        {
+            work();
+        }
+        catch (...)
+        {
+            if (_error) throw std::move(*_error);
+            throw;
+        }
+        if (_error) throw std::move(*_error);
+    }
+
+private:
+    bool check()
+    {
+        py::gil_scoped_acquire gil;
+        if (PyErr_CheckSignals() == 0) return false;
+        _error = std::make_unique<py::error_already_set>();
+        return true;
+    }
+
+    std::unique_ptr<py::error_already_set> _error;
+    Tarnlink::InterruptScope _scope;
+};
 
 py::array_t<double> matrix(const double* values, py::ssize_t rows, py::ssize_t cols)
 {
@@ -125,7 +164,8 @@ public:
     {
         py::gil_scoped_release release;
         std::lock_guard<std::mutex> lock(_mutex);
-        host().connect();
+        PythonInterrupt interrupt;
+        interrupt.run([this] { host().connect(); });
     }
 
     void start()
@@ -237,7 +277,8 @@ public:
             py::gil_scoped_release release;
             std::lock_guard<std::mutex> lock(_mutex);
             refuseWhileStreaming("read");
-            pods = Drfn3::readCalibration(host(), *_reader);
+            PythonInterrupt interrupt;
+            interrupt.run([this, &pods] { pods = Drfn3::readCalibration(host(), *_reader); });
         }
         py::dict out;
         for (const Drfn3::PodCalibration& pod : pods)
@@ -276,7 +317,8 @@ public:
         py::gil_scoped_release release;
         std::lock_guard<std::mutex> lock(_mutex);
         refuseWhileStreaming("write");
-        Drfn3::writeCalibration(host(), *_reader, matrices);
+        PythonInterrupt interrupt;
+        interrupt.run([this, &matrices] { Drfn3::writeCalibration(host(), *_reader, matrices); });
     }
 
 private:
@@ -317,7 +359,8 @@ private:
     {
         // Probes go on before transmission so that no frame passes unseen.
         _reader->setPods(host().serials());
-        host().set("transmission", "1");
+        PythonInterrupt interrupt;
+        interrupt.run([this] { host().set("transmission", "1"); });
         _reader->transmissionStarted(_started ? std::chrono::duration<double>(Clock::now() - _firstStart).count() : 0.0);
         if (!_started) _firstStart = Clock::now();
         _started = true;

@@ -1,3 +1,4 @@
+import datetime
 import os
 import signal
 import threading
@@ -10,17 +11,52 @@ import drfn3
 
 realtime = pytest.mark.realtime
 
+SENSORS = {"acc": ("ax", "ay", "az"), "mag": ("mx", "my", "mz"), "gyr": ("gx", "gy", "gz")}
+UNIT_SUFFIX = {"acc": "_m_s2", "mag": "_uT", "gyr": "_rad_s"}
 
-def test_bad_arguments_raise_the_systems_messages():
+
+def columns(sensor, raw=False):
+    return [axis + ("_counts" if raw else UNIT_SUFFIX[sensor]) for axis in SENSORS[sensor]]
+
+
+def test_bad_arguments_are_refused_before_anything_is_touched():
     with pytest.raises(drfn3.InvalidValueError, match="Not a valid hexadecimal integer") as bad:
         drfn3.open(pods=["A10001", "XYZ"])
     assert isinstance(bad.value, ValueError) and isinstance(bad.value, drfn3.Error)
+    with pytest.raises(drfn3.InvalidValueError, match="A10001 is given more than once"):
+        drfn3.open(pods=["a10001", 0xA10001])
     with pytest.raises(drfn3.NotFoundError, match="does not exist"):
         drfn3.open(module="/nonexistent/libDRFN3Internal.so")
+    with pytest.raises(drfn3.InvalidValueError, match="'2g' \\(0\\), '4g' \\(1\\), '8g' \\(2\\)"):
+        drfn3.open(pods=[0xA10001], acc_mode="16g")
+    with pytest.raises(drfn3.InvalidValueError, match="4.00Ga"):
+        drfn3.open(pods=[0xA10001], mag_mode=9)
+    with pytest.raises(drfn3.InvalidValueError):
+        drfn3.open(pods=[0xA10001], frequency=1000)
     with pytest.raises(drfn3.InvalidValueError, match="Unknown fault frames"):
         drfn3.Simulator(faults={"frames": 0.1})
+    with pytest.raises(drfn3.InvalidValueError, match="generation must be 1 or 2"):
+        drfn3.Simulator(generation=3)
     with pytest.raises(drfn3.NotFoundError, match="No Motion Controller available"):
-        drfn3.open(pods=[0xA10001])
+        drfn3.open(pods=[0xA10001], acc_mode="8G")
+
+
+def test_the_package_describes_itself():
+    assert drfn3.__version__.count(".") == 2
+    for name in drfn3.__all__:
+        item = getattr(drfn3, name)
+        if callable(item) and not name.endswith("Error"):
+            assert item.__doc__, name
+    for cls in (drfn3.Network, drfn3.Simulator, drfn3.Properties):
+        for name, member in vars(cls).items():
+            if not name.startswith("_"):
+                assert (member.fget if isinstance(member, property) else member).__doc__, cls.__name__ + "." + name
+    package = os.path.dirname(drfn3.__file__)
+    for typing_file in ("py.typed", "__init__.pyi", "_drfn3.pyi"):
+        assert os.path.isfile(os.path.join(package, typing_file)), typing_file
+    # The same record, two names for its values; views, never copies.
+    assert drfn3.RAW_SAMPLE_DTYPE.itemsize == drfn3.SAMPLE_DTYPE.itemsize
+    assert "ax_counts" in drfn3.RAW_SAMPLE_DTYPE.names and "ax_m_s2" in drfn3.SAMPLE_DTYPE.names
 
 
 @pytest.fixture(scope="module")
@@ -30,22 +66,37 @@ def sim():
     assert "ORLAN_TARNLINK_PORTS" not in os.environ or simulator.port not in os.environ["ORLAN_TARNLINK_PORTS"]
 
 
+def calibrated(sample, calibration, sensor):
+    """gain x raw - offset, worked out here from the pod's own EEPROM."""
+    gain = np.asarray(calibration[sensor]["gain"])
+    offset = np.asarray(calibration[sensor]["offset"]).ravel()
+    return gain @ np.array(sample, dtype=float) - offset
+
+
 @realtime
-def test_three_pods_stream_what_the_simulator_sent_until_interrupted(sim):
+def test_three_pods_stream_what_the_simulator_sent_in_physical_units(sim):
     found = [c for c in drfn3.controllers() if c.where == sim.port]
     assert found and found[0].usable and found[0].generation == 2
     # Ctrl-C during a long read ends it early only if the GIL is free for the timer thread;
     # leaving the block by it must stop the pods and bring everything back to channel 0.
     timer = threading.Timer(0.5, os.kill, (os.getpid(), signal.SIGINT))
     with pytest.raises(KeyboardInterrupt):
-        with drfn3.open(pods=sim.pods, frequency=100, channel=9) as net:
+        with drfn3.open(pods=sim.pods, frequency=100, channel=9, acc_mode="4g") as net:
             sim.clear_record()
+            before = time.time()
             net.start()
             data = net.read(seconds=1.0)
-            first = next(net.samples())
-            assert first["serial"] in sim.pods and first["time"] >= data["time"][-1]
+            assert net.first_sample_utc.timestamp() == pytest.approx(before, abs=30)
+            assert net.first_sample_utc.tzinfo == datetime.timezone.utc
+            assert net.first_sample_time == data["time_s"][0]
+            # Broken out of after three samples, samples() keeps the rest of its batch.
+            taken = []
+            for sample in net.samples():
+                taken.append(sample)
+                if len(taken) == 3:
+                    break
+            rest = net.read(n=60)
             assert sim.transmitting and sim.channels()["controller"] != 0
-            assert len(net.read(n=30)) == 30
             stats = net.stats()
             timer.start()
             began = time.monotonic()
@@ -55,42 +106,77 @@ def test_three_pods_stream_what_the_simulator_sent_until_interrupted(sim):
     assert set(sim.channels().values()) == {0}
 
     assert data.dtype == drfn3.SAMPLE_DTYPE
-    assert np.all(np.diff(data["time"]) >= 0)
+    assert np.all(np.diff(data["time_s"]) >= 0)
+    after = np.concatenate([np.array(taken, dtype=drfn3.SAMPLE_DTYPE), rest])
     for serial in sim.pods:
         mine = data[data["serial"] == serial]
         assert len(mine) >= 80, hex(serial)
         assert np.all(np.diff(mine["frame"]) == 1)
         assert np.all(mine["loss"] == 0)
+        # Every frame of the pod once, across read(), samples() broken out of, and read().
+        later = after[after["serial"] == serial]["frame"]
+        assert list(later) == list(range(mine["frame"][-1] + 1, mine["frame"][-1] + 1 + len(later)))
         sent = {int(row[0]): row for row in sim.frames(serial)}
-        for sample in mine:
+        eeprom = sim.calibration(serial)
+        for sample in mine[::10]:
             row = sent[int(sample["frame"])]
-            values = [sample[k] for k in ("ax", "ay", "az", "mx", "my", "mz", "gx", "gy", "gz")]
-            assert values == list(row[1:10])
+            for k, sensor in enumerate(SENSORS):
+                expected = calibrated(row[1 + 3 * k:4 + 3 * k], eeprom, sensor)
+                np.testing.assert_allclose([sample[c] for c in columns(sensor)], expected, rtol=1e-12, atol=1e-12)
             assert sample["button"] == int(row[10]) & 1
-            assert sample["battery"] == ((int(row[10]) >> 1 & 7) + 1) * 12.5
+            assert sample["battery_pct"] == ((int(row[10]) >> 1 & 7) + 1) * 12.5
+        # A pod in gravity, whatever its turn.
+        norms = np.sqrt(sum(mine[c] ** 2 for c in columns("acc")))
+        np.testing.assert_allclose(norms, 9.80665, atol=0.1)
         assert stats[serial]["samples"] >= len(mine)
         assert stats[serial]["rate"] == pytest.approx(100, rel=0.01)
-        assert stats[serial]["loss"] == 0
+        assert stats[serial]["loss"] == 0 and stats[serial]["calibrated"]
 
 
 @realtime
-def test_calibration_round_trips_through_the_pods(sim):
+def test_calibration_round_trips_and_a_part_keeps_the_rest(sim):
     pods = sim.pods[:2]
+    factory = {serial: sim.calibration(serial) for serial in pods}
     with drfn3.open(pods=pods) as net:
+        # Only one offset, before anything was read in this session: nothing else may change.
+        offset = [0.012, -0.034, 0.005]
+        net.write_calibration({pods[0]: {"gyr": {"offset": offset}}})
+        held = sim.calibration(pods[0])
+        np.testing.assert_allclose(held["gyr"]["offset"].ravel(), offset)
+        for sensor in SENSORS:
+            np.testing.assert_array_equal(held[sensor]["gain"], factory[pods[0]][sensor]["gain"])
+            if sensor != "gyr":
+                np.testing.assert_array_equal(held[sensor]["offset"], factory[pods[0]][sensor]["offset"])
+
         before = net.read_calibration()
         assert sorted(before) == sorted(pods)
         for serial in pods:
-            for sensor in ("acc", "mag", "gyr"):
+            for sensor in SENSORS:
                 assert before[serial][sensor]["gain"].shape == (3, 3)
                 assert before[serial][sensor]["offset"].shape == (3, 1)
         gain = np.array([[1.5, 0.01, -0.02], [0.03, 0.98, 0.0], [-0.01, 0.02, 1.01]])
-        offset = [12.5, -3.25, 0.125]
-        net.write_calibration({format(pods[1], "x"): {"gyr": {"gain": gain, "offset": offset}}})
+        net.write_calibration({format(pods[1], "x"): {"gyr": {"gain": gain, "offset": [12.5, -3.25, 0.125]}}})
         after = net.read_calibration()
-        with pytest.raises(drfn3.InvalidValueError, match="Unknown sensor"):
-            net.write_calibration({pods[1]: {"temperature": {"gain": gain}}})
+
+        # Refused before anything is sent, naming what was expected.
+        untouched = sim.calibration(pods[1])
+        for bad, message in (({pods[1]: {"temperature": {"gain": gain}}}, "Unknown sensor"),
+                             ({pods[1]: {"acc": {"gain": np.eye(2)}}}, "a gain is 3x3, not 2x2"),
+                             ({pods[1]: {"acc": {"offset": [1, 2]}}}, "an offset is 3 values"),
+                             ({pods[1]: {"acc": {"gain": [[1, 0, 0], [0, np.nan, 0], [0, 0, 1]]}}}, "finite"),
+                             ({pods[1]: {"acc": {"scale": gain}}}, "unknown key"),
+                             ({pods[1]: {"acc": {"offset": [0, 0, 0]}}, format(pods[1], "X"): {}}, "more than once"),
+                             ({0xB00001: {"acc": {"offset": [0, 0, 0]}}}, "not one of the known pods")):
+            with pytest.raises(drfn3.InvalidValueError, match=message):
+                net.write_calibration(bad)
+        assert all(np.array_equal(sim.calibration(pods[1])[s][k], untouched[s][k])
+                   for s in SENSORS for k in ("gain", "offset"))
+
+        net.start()
+        with pytest.raises(drfn3.NotAllowedError, match="Stop transmission first"):
+            net.read_calibration()
     np.testing.assert_allclose(after[pods[1]]["gyr"]["gain"], gain)
-    np.testing.assert_allclose(after[pods[1]]["gyr"]["offset"].ravel(), offset)
+    np.testing.assert_allclose(after[pods[1]]["gyr"]["offset"].ravel(), [12.5, -3.25, 0.125])
     np.testing.assert_allclose(after[pods[1]]["acc"]["gain"], before[pods[1]]["acc"]["gain"])
     np.testing.assert_allclose(after[pods[0]]["gyr"]["gain"], before[pods[0]]["gyr"]["gain"])
 
@@ -100,6 +186,7 @@ def test_properties_round_trip(sim):
     with drfn3.open(pods=sim.pods, frequency=50) as net:
         props = net.properties
         assert props["Frequency"] == 50 and props["connection"] is True
+        assert props.choices("Acc mode") == {"2g": 0, "4g": 1, "8g": 2}
         for name in list(props):
             described = props.describe(name)
             if described["writable"] and described["kind"] != "command":
@@ -132,6 +219,48 @@ def test_one_network_at_a_time_and_none_after_close(sim):
         net.read(n=1)
     with drfn3.open(pods=sim.pods[:1]) as again:
         assert again.pods == sim.pods[:1]
+
+
+@realtime
+def test_ctrl_c_during_the_start_stops_it_at_once_on_channel_zero(sim):
+    with drfn3.open(pods=sim.pods, frequency=100) as net:
+        timer = threading.Timer(1.0, os.kill, (os.getpid(), signal.SIGINT))
+        timer.start()
+        began = time.monotonic()
+        with pytest.raises(KeyboardInterrupt):
+            net.start()  # about 5 s of checks, calibration reads and channel search
+        stopped = time.monotonic() - began
+        assert not net.transmitting
+    assert stopped < 1.0 + 0.5 + 0.3, stopped
+    assert not sim.transmitting and set(sim.channels().values()) == {0}
+
+
+@realtime
+def test_sixteen_pods_at_100_hz_and_raw_counts():
+    with drfn3.Simulator(pods=16, instant=True, record=True) as many:
+        with drfn3.open(pods=many.pods, frequency=100, raw=True) as net:
+            assert net.pods == many.pods
+            data = net.read(seconds=1.0)
+    assert data.dtype == drfn3.RAW_SAMPLE_DTYPE
+    assert set(data["serial"]) == set(many.pods)
+    for serial in many.pods:
+        mine = data[data["serial"] == serial]
+        sent = {int(row[0]): row for row in many.frames(serial)}
+        assert len(mine) >= 80
+        for sample in mine[::20]:
+            row = sent[int(sample["frame"])]
+            assert [sample[c] for s in SENSORS for c in columns(s, raw=True)] == list(row[1:10])
+
+
+@realtime
+def test_generation_1_on_a_serial_port(monkeypatch):
+    # Generation 2 controllers come first: none may be listed.
+    monkeypatch.setenv("ORLAN_TARNLINK_PORTS", "")
+    with drfn3.Simulator(generation=1, pods=1, instant=True) as first:
+        assert first.generation == 1
+        with drfn3.open(pods=first.pods, frequency=100) as net:
+            assert net.properties["Ctrl HW"] == "1.0 (FTDI)"
+            assert len(net.read(n=20)) == 20
 
 
 @realtime

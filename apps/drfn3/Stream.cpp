@@ -480,7 +480,9 @@ StreamResult stream(Host& host, const StreamOptions& options)
             }
             else if (after >= nextStatus)
             {
+                // After a wait for the controller a second is a second again, not a burst of them.
                 nextStatus += std::chrono::seconds(1);
+                if (nextStatus <= after) nextStatus = after + std::chrono::seconds(1);
                 screen.line(renderStatusLine(statuses(false), seconds(after - start)));
                 screen.flush();
             }

@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -20,6 +21,7 @@
 #include <thread>
 
 #include <fcntl.h>
+#include <termios.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -97,6 +99,7 @@ public:
     }
 
     void signal(int number) { ::kill(_pid, number); }
+    pid_t pid() const { return _pid; }
     /// Exit code, or -1 when still running at the deadline, or 128 + signal.
     int wait(std::chrono::seconds limit = std::chrono::seconds(60))
     {
@@ -360,7 +363,6 @@ TEST(Drfn3Realtime, FirmwareUpgradeShowsProgressAndAMismatchedVerifyNamesItsRepo
     // Piped, each phase is one line.
     const std::string err = upgrade.err();
     EXPECT_NE(std::string::npos, err.find("  pod A10001 write (32 words)\n  pod A10001 read (32 words)\n")) << err;
-    EXPECT_EQ(1u, std::count(err.begin(), err.end(), 'w' ) - std::count(err.begin(), err.end(), 'W') >= 0 ? 1u : 0u);
     EXPECT_LE(std::count(err.begin(), err.end(), '\n'), 8) << err;
     EXPECT_NE(std::string::npos, upgrade.out().find("Firmware of pod A10001 upgraded")) << upgrade.out();
 
@@ -679,4 +681,189 @@ TEST(Drfn3Realtime, FirmwareOverTheCalibrationIsRefusedAndAStrandedPodIsRescued)
     auto guard = sim.lock();
     EXPECT_EQ(0u, sim.pod(0xA10001)->eepromWord(0xFA00));
     EXPECT_EQ(0u, sim.pod(0xA10001)->eepromWord(0xFA0E));
+}
+
+namespace {
+
+/// Every pod and the controller idle on channel 0, as a stopped run leaves them.
+void expectAllOnChannelZero(Simulator& sim)
+{
+    auto guard = sim.lock();
+    EXPECT_EQ(0u, sim.controller().channelCode());
+    EXPECT_EQ(ControllerState::Idle, sim.controller().state());
+    for (Pod* pod : sim.pods())
+    {
+        EXPECT_EQ(0u, pod->channelCode()) << std::hex << pod->serial();
+        EXPECT_FALSE(pod->streamingEnabled()) << std::hex << pod->serial();
+    }
+}
+
+/// Whether the process holds a descriptor on the device node.
+bool holds(pid_t pid, const std::string& device)
+{
+    const std::string folder = "/proc/" + std::to_string(pid) + "/fd";
+    for (int fd = 0; fd < 256; ++fd)
+    {
+        char target[256] = {};
+        const ssize_t n = ::readlink((folder + "/" + std::to_string(fd)).c_str(), target, sizeof target - 1);
+        if (n > 0 && device == target) return true;
+    }
+    return false;
+}
+
+} // namespace
+
+TEST(Drfn3Realtime, OutputThatCannotBeWrittenStopsTheRunWithPodsBackOnChannelZero)
+{
+    Simulator sim;
+    sim.addPod(0xA10001);
+    PtyServer server(sim);
+    server.start();
+    Poco::TemporaryFile config, csv;
+    const std::vector<std::string> common = {"--config", config.path(), "--pods", "A10001", "--frequency", "100"};
+    auto with = [&common](std::vector<std::string> args) {
+        args.insert(args.begin(), common.begin(), common.end());
+        return args;
+    };
+
+    // A full disk, found at the first flush of a running stream and in the traffic log.
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"stream", "--jsonl", "/dev/full"}, {"--log", "/dev/full", "stream"}})
+    {
+        Drfn3 full(with(args), server.slavePath());
+        const auto began = std::chrono::steady_clock::now();
+        EXPECT_EQ(1, full.wait(std::chrono::seconds(60))) << full.err();
+        EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(30)) << "not at the end of the run";
+        EXPECT_NE(std::string::npos, full.err().find("/dev/full: No space left on device")) << full.err();
+        EXPECT_NE(std::string::npos, full.err().find("back on channel 0 ... done")) << full.err();
+        expectAllOnChannelZero(sim);
+    }
+
+    // A reader that goes: the run ends as on SIGTERM, the samples written so far complete.
+    Drfn3 piped(with({"stream", "--csv", csv.path()}), server.slavePath(),
+                {"/bin/bash", "-c", "set -o pipefail; \"$0\" \"$@\" | head -1"});
+    EXPECT_EQ(0, piped.wait(std::chrono::seconds(60))) << piped.err();
+    const std::string shown = piped.out();
+    EXPECT_EQ(1, std::count(shown.begin(), shown.end(), '\n')) << shown;
+    EXPECT_NE(std::string::npos, piped.err().find("back on channel 0 ... done")) << piped.err();
+    expectAllOnChannelZero(sim);
+    const std::string rows = readFile(csv.path());
+    EXPECT_GT(std::count(rows.begin(), rows.end(), '\n'), 50);
+    EXPECT_EQ('\n', rows.back()) << "the last row is whole";
+
+    // An image that cannot be written is not reported as plotted.
+    const std::string image = csv.path() + ".png";
+    ASSERT_EQ(0, ::symlink("/dev/full", image.c_str()));
+    Drfn3 plot({"plot", csv.path(), "-o", image});
+    EXPECT_EQ(1, plot.wait()) << plot.err();
+    ::unlink(image.c_str());
+    EXPECT_NE(std::string::npos, plot.err().find(image + ": No space left on device")) << plot.err();
+    EXPECT_EQ(std::string::npos, plot.out().find("Plotted")) << plot.out();
+}
+
+TEST(Drfn3Realtime, ReconnectAsksAForeignTerminalOnceAndTakesTheControllerBack)
+{
+    Simulator sim;
+    sim.addPod(0xA10001);
+    PtyServer server(sim);
+    server.start();
+    Poco::TemporaryFile config, csv;
+    Drfn3 stream({"--config", config.path(), "--pods", "A10001", "--frequency", "100", "stream", "--reconnect", "--csv",
+                  csv.path()},
+                 server.stablePath());
+    auto sentMoreThan = [&](std::uint64_t n) {
+        return waitFor(
+            [&] {
+                auto guard = sim.lock();
+                return sim.pod(0xA10001)->framesSent() > n;
+            },
+            std::chrono::seconds(60));
+    };
+    ASSERT_TRUE(sentMoreThan(50)) << stream.err();
+    {
+        auto guard = sim.lock();
+        sim.disappearAt(sim.clock().now());
+    }
+    ASSERT_TRUE(waitFor([&] { return stream.err().find("controller was lost") != std::string::npos; },
+                        std::chrono::seconds(20)))
+        << stream.err();
+
+    // The controller's name now leads to another program's terminal.
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(0, ::grantpt(master));
+    ASSERT_EQ(0, ::unlockpt(master));
+    const std::string foreign = ::ptsname(master);
+    const int other = ::open(foreign.c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(other, 0);
+    termios before{};
+    ASSERT_EQ(0, ::tcgetattr(other, &before));
+    ::unlink(server.stablePath().c_str());
+    ASSERT_EQ(0, ::symlink(foreign.c_str(), server.stablePath().c_str()));
+
+    // One question, then nothing: the bytes that reach the other program stop growing, and
+    // it is left as it was.
+    ::fcntl(master, F_SETFL, O_NONBLOCK);
+    std::string written;
+    auto drain = [&] {
+        char buffer[256];
+        ssize_t n = 0;
+        while ((n = ::read(master, buffer, sizeof buffer)) > 0) written.append(buffer, static_cast<std::size_t>(n));
+    };
+    ASSERT_TRUE(waitFor(
+        [&] {
+            drain();
+            return !written.empty() && !holds(stream.pid(), foreign);
+        },
+        std::chrono::seconds(30)))
+        << stream.err();
+    const std::size_t asked = written.size();
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    drain();
+    EXPECT_EQ(asked, written.size()) << "asked again";
+    EXPECT_FALSE(holds(stream.pid(), foreign)) << "kept open";
+    termios after{};
+    ASSERT_EQ(0, ::tcgetattr(other, &after));
+    EXPECT_EQ(before.c_lflag, after.c_lflag) << "the terminal was left in raw mode";
+    EXPECT_EQ(before.c_oflag, after.c_oflag);
+    ::close(other);
+    ::close(master);
+
+    // The controller comes back at the same name.
+    ::unlink(server.stablePath().c_str());
+    std::uint64_t sent = 0;
+    {
+        auto guard = sim.lock();
+        sim.replug();
+        sent = sim.pod(0xA10001)->framesSent();
+    }
+    server.start();
+    ASSERT_TRUE(sentMoreThan(sent + 100)) << stream.err();
+    EXPECT_NE(std::string::npos, stream.err().find("streaming again")) << stream.err();
+    stream.signal(SIGINT);
+    EXPECT_EQ(0, stream.wait()) << stream.err();
+    expectAllOnChannelZero(sim);
+
+    // One time base for the run: frames count from 1 again, the time goes on.
+    std::ifstream in(csv.path());
+    std::string line;
+    std::getline(in, line);
+    double lastTime = -1, lastFrame = 0;
+    int restarts = 0;
+    while (std::getline(in, line))
+    {
+        Poco::StringTokenizer cells(line, ",");
+        const double time = Poco::NumberParser::parseFloat(cells[0]);
+        const double frame = Poco::NumberParser::parseFloat(cells[11]);
+        EXPECT_GT(time, lastTime) << line;
+        if (frame < lastFrame) ++restarts;
+        lastTime = time;
+        lastFrame = frame;
+    }
+    EXPECT_EQ(1, restarts);
+    const std::string out = stream.out();
+    const std::string summary = out.substr(std::min(out.size(), out.find("pod A10001: ")));
+    ASSERT_NE(std::string::npos, summary.find(" Hz")) << out;
+    const double rate = std::atof(summary.substr(summary.find("samples, ") + 9).c_str());
+    EXPECT_NEAR(100.0, rate, 2.0) << summary << " (over streaming time, the gap left out)";
 }

@@ -8,6 +8,8 @@
 #include <Tarnlink/ControllerEnum.h>
 #include <Tarnlink/ControllerFactory.h>
 #include <Tarnlink/Protocol.h>
+#include <Tarnlink/ReadRegisterCommand.h>
+#include <Tarnlink/RegisterMap.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -79,6 +81,21 @@ ControllerReport survey(const Tarnlink::ControllerFactory& factory)
     try
     {
         Poco::AutoPtr<Tarnlink::Protocol> protocol(new Tarnlink::Protocol(channel.get()));
+        // A name may lead to something else than a controller (a reused terminal): it is
+        // asked for its version, a read, before anything is written to it.
+        std::uint32_t version = 0;
+        bool answered = false;
+        for (int attempt = 0; attempt < 3 && !answered; ++attempt)
+        {
+            Tarnlink::ReadRegisterCommand read(Tarnlink::Command::frameMarker(), Tarnlink::Opcode::READ_FPGA_REG,
+                                               Tarnlink::CtrlReg::VERSION, &version);
+            answered = protocol->execute(read);
+        }
+        if (!answered)
+        {
+            report.details = "opened, but it does not answer as a controller";
+            return report;
+        }
         std::unique_ptr<Tarnlink::Controller> controller(factory.createController(protocol.get()));
         report.details = identify(*controller, report.identity);
         if (report.generation == 1) report.identity = factory.getIdentifier();

@@ -491,7 +491,7 @@ TEST(Drfn3Realtime, BadOptionsAndFilesChangeNothing)
         {{"calib", "reset", "--pod", "zz"}, 2, "Not a valid hexadecimal integer"},
         {{"strem"}, 2, "did you mean 'stream'"},
         {{"--pods", "A10001", "bogus"}, 2, "'bogus' is not a drfn3 subcommand"},
-        {{"stream", "--csv", missing + "/x.csv"}, 1, "Not a directory"},
+        {{"stream", "--csv", missing + "/x.csv"}, 1, "x.csv: No such file or directory"},
         {{"--log", missing + "/x.log", "stream"}, 1, "Cannot write the traffic log"},
         {{"calib", "reset", "--pod", "B00001"}, 2, "B00001"},
         {{"plot", missing}, 2, "File does not exist"},

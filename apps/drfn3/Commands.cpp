@@ -13,9 +13,11 @@
 #include <Poco/Exception.h>
 #include <Poco/NumberParser.h>
 #include <Poco/StringTokenizer.h>
+#include <Poco/TemporaryFile.h>
 #include <Poco/Util/IniFileConfiguration.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <iomanip>
 #include <iostream>
@@ -132,6 +134,60 @@ void printCalibration(std::ostream& out, const std::vector<PodCalibration>& pods
     }
 }
 
+std::uint64_t fileSize(const std::string& path)
+{
+    std::error_code error;
+    const auto size = std::filesystem::file_size(path, error);
+    return error ? 0 : static_cast<std::uint64_t>(size);
+}
+
+struct RegisterValue
+{
+    std::string name;
+    unsigned value = 0;
+};
+
+/// The pod registers read since offset, by pod, from the traffic log: a read request
+/// ("TX:55:aa:55:aa:03:<address>:00:00 [READ_SLAVE_REG] NAME") answered by the next plain RX
+/// line, the pod being the one the SLAVE_ADDR writes selected last.
+std::map<unsigned, std::vector<RegisterValue>> registersRead(const std::string& log, std::uint64_t offset)
+{
+    std::ifstream in(log);
+    in.seekg(static_cast<std::streamoff>(offset));
+    std::map<unsigned, std::vector<RegisterValue>> pods;
+    unsigned low = 0, high = 0;
+    std::string pending, line;
+    auto lastWord = [](const std::string& bytes) {
+        // The last two ":xx" bytes of the message, big-endian.
+        const std::size_t end = bytes.find(' ') == std::string::npos ? bytes.size() : bytes.find(' ');
+        if (end < 6) return 0u;
+        return static_cast<unsigned>(std::stoul(bytes.substr(end - 5, 2), nullptr, 16) << 8 |
+                                     std::stoul(bytes.substr(end - 2, 2), nullptr, 16));
+    };
+    while (std::getline(in, line))
+    {
+        const std::size_t at = line.find("] ");
+        if (at == std::string::npos) continue;
+        const std::string message = line.substr(at + 2);
+        if (message.rfind("TX:", 0) == 0)
+        {
+            pending.clear();
+            if (message.find("[WRITE_FPGA_REG] SLAVE_ADDR_LSB") != std::string::npos) low = lastWord(message);
+            if (message.find("[WRITE_FPGA_REG] SLAVE_ADDR_MSB") != std::string::npos) high = lastWord(message) & 0xFF;
+            const std::string read = "[READ_SLAVE_REG] ";
+            const std::size_t name = message.find(read);
+            if (name != std::string::npos && message.find(" (FAIL)") == std::string::npos)
+                pending = message.substr(name + read.size());
+        }
+        else if (message.rfind("RX:", 0) == 0 && !pending.empty() && message.find(' ') == std::string::npos)
+        {
+            pods[high << 16 | low].push_back({pending, lastWord(message)});
+            pending.clear();
+        }
+    }
+    return pods;
+}
+
 } // namespace
 
 int runStream(const Settings& settings, const StreamOptions& options)
@@ -211,14 +267,30 @@ int runAutoChannel(const Settings& settings)
     return ExitOk;
 }
 
-int runScan(const Settings& settings)
+int runScan(Settings settings)
 {
+    // The filter keeps what the pods answered to itself; its traffic log has every answer.
+    Poco::TemporaryFile ownLog;
+    if (settings.log.empty()) settings.log = ownLog.path();
     Host host(settings);
     requirePods(host);
     connect(host);
+    const std::uint64_t before = fileSize(settings.log);
     runCommand(host, "Scan Sensor Registry", "Reading every register of " + serialList(host.serials()));
-    std::cout << "Scanned the registers of " << host.serials().size()
-              << " pods; run with --log FILE to keep what they answered.\n";
+    host.disconnect();
+    const std::map<unsigned, std::vector<RegisterValue>> pods = registersRead(settings.log, before);
+    for (unsigned serial : host.serials())
+    {
+        std::cout << "pod " << hex(serial) << '\n';
+        const auto found = pods.find(serial);
+        if (found == pods.end()) continue;
+        for (const RegisterValue& r : found->second)
+        {
+            char line[64];
+            std::snprintf(line, sizeof line, "  %-14s 0x%04X %6u\n", r.name.c_str(), r.value, r.value);
+            std::cout << line;
+        }
+    }
     return ExitOk;
 }
 

@@ -13,7 +13,8 @@ int runControllers();
 int runPair(const Settings& settings);
 int runSwitchOff(const Settings& settings);
 int runAutoChannel(const Settings& settings);
-int runScan(const Settings& settings);
+/// Reads every register of the known pods and prints what they answered.
+int runScan(Settings settings);
 int runSettings(const Settings& settings);
 
 /// read: prints the pods' calibration (or writes it to output). write: commits the matrices

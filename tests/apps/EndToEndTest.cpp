@@ -155,6 +155,7 @@ TEST(Drfn3Cli, SettingsSavedByOneRunAreUsedByTheNext)
     ASSERT_EQ(0, first.wait()) << first.err();
     Drfn3 second({"--config", config.path(), "settings"});
     ASSERT_EQ(0, second.wait()) << second.err();
+    EXPECT_EQ("", second.err()) << "a setting the file leaves out, or one a closed controller holds, is no refusal";
     const std::string shown = second.out();
     EXPECT_NE(std::string::npos, shown.find("A10001;A10002")) << shown;
     EXPECT_NE(std::string::npos, shown.find("Frequency            50 ")) << shown;
@@ -257,15 +258,36 @@ TEST(Drfn3Realtime, InterruptStopsCleanlyWithPodsBackOnChannelZero)
     stream.signal(SIGINT);
     ASSERT_EQ(0, stream.wait()) << stream.err();
 
+    {
+        auto guard = sim.lock();
+        EXPECT_EQ(0u, sim.controller().channelCode());
+        EXPECT_EQ(ControllerState::Idle, sim.controller().state());
+        for (std::uint32_t serial : serials)
+        {
+            EXPECT_EQ(0u, sim.pod(serial)->channelCode()) << std::hex << serial;
+            EXPECT_FALSE(sim.pod(serial)->streamingEnabled()) << std::hex << serial;
+        }
+        EXPECT_GT(readFile(csv.path()).size(), 1000u) << "rows were flushed";
+    }
+
+    // Ctrl-C while the start reads calibrations and searches a channel: stopped at once.
+    Drfn3 starting({"--config", config.path(), "stream"}, server.slavePath());
+    ASSERT_TRUE(waitFor([&] { return starting.err().find("Starting 2 pods") != std::string::npos; },
+                        std::chrono::seconds(30)))
+        << starting.err();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const auto signalled = std::chrono::steady_clock::now();
+    starting.signal(SIGINT);
+    EXPECT_EQ(130, starting.wait()) << starting.err();
+    EXPECT_LT(std::chrono::steady_clock::now() - signalled, std::chrono::milliseconds(1500)) << starting.err();
+    EXPECT_NE(std::string::npos, starting.err().find("interrupted")) << starting.err();
     auto guard = sim.lock();
     EXPECT_EQ(0u, sim.controller().channelCode());
-    EXPECT_EQ(ControllerState::Idle, sim.controller().state());
     for (std::uint32_t serial : serials)
     {
         EXPECT_EQ(0u, sim.pod(serial)->channelCode()) << std::hex << serial;
         EXPECT_FALSE(sim.pod(serial)->streamingEnabled()) << std::hex << serial;
     }
-    EXPECT_GT(readFile(csv.path()).size(), 1000u) << "rows were flushed";
 }
 
 TEST(Drfn3Realtime, ControllersListsTheSimulatorAndTellsWhyAPortCannotBeOpened)
@@ -323,6 +345,35 @@ TEST(Drfn3Realtime, CalibrationPrintedByReadIsCommittedByWrite)
     Drfn3 again(with({"read"}), server.slavePath());
     ASSERT_EQ(0, again.wait());
     EXPECT_NE(std::string::npos, again.out().find("3mOff = 0.5, -1.5, 2")) << again.out();
+
+    // A file with one matrix, in a run that read nothing before: the rest stays as it is.
+    std::array<double, 9> gyrGain{};
+    {
+        auto guard = sim.lock();
+        gyrGain = sim.pod(0xA10001)->calibrationGain(2);
+    }
+    std::ofstream(file.path()) << "[A10001]\n3gOff = 0.01, 0.02, -0.03\n";
+    Drfn3 part(with({"write", file.path()}), server.slavePath());
+    ASSERT_EQ(0, part.wait()) << part.err();
+    {
+        auto guard = sim.lock();
+        EXPECT_EQ((std::array<double, 3>{0.01, 0.02, -0.03}), sim.pod(0xA10001)->calibrationOffset(2));
+        EXPECT_EQ(gyrGain, sim.pod(0xA10001)->calibrationGain(2)) << "a gain nobody gave was written";
+        EXPECT_EQ((std::array<double, 3>{0.5, -1.5, 2}), sim.pod(0xA10001)->calibrationOffset(1));
+    }
+
+    // The registers a scan read are shown, not only logged.
+    Drfn3 scan({"--config", config.path(), "--pods", "A10001", "scan"}, server.slavePath());
+    ASSERT_EQ(0, scan.wait()) << scan.err();
+    unsigned accCtrl = 0;
+    {
+        auto guard = sim.lock();
+        accCtrl = sim.pod(0xA10001)->registerValue(141);
+    }
+    char expected[64];
+    std::snprintf(expected, sizeof expected, "  ACC_CTRL       0x%04X", accCtrl);
+    EXPECT_NE(std::string::npos, scan.out().find(std::string("pod A10001\n  VERSION"))) << scan.out();
+    EXPECT_NE(std::string::npos, scan.out().find(expected)) << scan.out();
 }
 
 TEST(Drfn3Realtime, FirmwareUpgradeShowsProgressAndAMismatchedVerifyNamesItsReport)

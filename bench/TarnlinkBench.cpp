@@ -6,7 +6,13 @@
 #include "ReplayChannel.h"
 
 #include "DRFN3Internal/FilterDRFN3.h"
+#include "Quillmesh/Core/FilterFactory.h"
+#include "Quillmesh/Core/HostedFilter.h"
+#include "Quillmesh/Core/PluginManager.h"
 #include "Quillmesh/Core/Synchronizer.h"
+
+#include <Drfn3/SampleReader.h>
+#include <Drfn3/Settings.h>
 
 #include <Poco/DeviceIO/Serial/SerialChannel.h>
 #include <Poco/Environment.h>
@@ -321,6 +327,89 @@ void BM_FilterFrame(benchmark::State& state)
     state.counters["samples"] = rig.accPin(0).hasData() ? 1 : 0;
 }
 BENCHMARK(BM_FilterFrame)->Arg(1)->Arg(4)->Arg(16);
+
+/// The module's filter made by type name, as drfn3 and Python drive it, with the samples taken
+/// off its pins by the host-side reader.
+struct HostRig
+{
+    HostRig(int podCount, unsigned frequency) : sleep(sim)
+    {
+        sim.setInstant(true);
+        sim.recorder().setEnabled(false);
+        Poco::Environment::set("ORLAN_TARNLINK_PORTS", "");
+        std::string serials;
+        for (int i = 0; i < podCount; ++i) {
+            sim.addPod(FIRST_SERIAL + static_cast<std::uint32_t>(i));
+            serials += Drfn3::hex(FIRST_SERIAL + static_cast<unsigned>(i)) + " ";
+        }
+        factory = new ReplayFactory(sim);
+        key = ControllerEnum::addSource([this]() {
+            return std::vector<Poco::AutoPtr<ControllerFactory>>{Poco::AutoPtr<ControllerFactory>(factory, true)};
+        });
+        manager().installFilterFactory(filterFactory);
+        hosted = std::make_unique<Quillmesh::Core::HostedFilter>("FilterDRFN3", "drfn3", manager());
+        hosted->setProperty("Frequency", std::to_string(frequency));
+        hosted->setProperty("connection", "1");
+        hosted->setProperty("serial", serials);
+        reader = std::make_unique<Drfn3::SampleReader>(*hosted, Drfn3::Units::Calibrated);
+        reader->setPods(Drfn3::parseSerials(serials));
+    }
+    ~HostRig()
+    {
+        factory->last->passThrough();
+        sim.setOfferedRate(0);
+        try {
+            hosted->setProperty("transmission", "0");
+        } catch (...) {
+        }
+        reader.reset();
+        hosted.reset();
+        manager().uninstallFilterFactory(filterFactory);
+        ControllerEnum::removeSource(key);
+    }
+    static Quillmesh::Core::PluginManager& manager()
+    {
+        return Quillmesh::Core::FlowManager::instance().getPluginManager();
+    }
+
+    Sim::Simulator sim{Sim::Generation::Second, 11};
+    Sim::ScopedVirtualSleep sleep;
+    Poco::AutoPtr<ReplayFactory> factory;
+    int key = 0;
+    Quillmesh::Core::FilterFactory<DRFN3Internal::FilterDRFN3> filterFactory{"bench", Quillmesh::Core::ComponentVersion("1.0.0")};
+    std::unique_ptr<Quillmesh::Core::HostedFilter> hosted;
+    std::unique_ptr<Drfn3::SampleReader> reader;
+};
+
+// 1c. The host's whole cycle: HostedFilter::process() and the samples taken off the pins in
+// physical units, as drfn3's loop and Python's read() run it.
+void BM_HostFrame(benchmark::State& state)
+{
+    const int podCount = static_cast<int>(state.range(0));
+    HostRig rig(podCount, podCount > 8 ? 100 : 200);
+    rig.hosted->setProperty("transmission", "1");
+    ReplayChannel& channel = *rig.factory->last;
+    rig.sim.setOfferedRate(1e6);
+    channel.record();
+    for (int i = 0; i < podCount * 64; ++i) rig.hosted->process();
+    channel.replay();
+    std::vector<Drfn3::Sample> samples;
+    samples.reserve(1024);
+    for (int i = 0; i < 100; ++i) rig.hosted->process();
+    rig.reader->collect(samples);
+    samples.clear();
+    const std::uint64_t allocs0 = allocations.load();
+    const double cpu0 = threadCpuNs();
+    std::size_t taken = 0;
+    for (auto _ : state) {
+        rig.hosted->process();
+        taken += rig.reader->collect(samples);
+        if (samples.size() >= 1024) samples.clear();
+    }
+    setPerFrame(state, threadCpuNs() - cpu0, allocations.load() - allocs0);
+    state.counters["samples_per_frame"] = static_cast<double>(taken) / static_cast<double>(state.iterations());
+}
+BENCHMARK(BM_HostFrame)->Arg(1)->Arg(16);
 
 /// A pseudo-terminal: the master is the writer's end, the slave the port.
 struct Pty
@@ -747,6 +836,10 @@ void printSummary(const Collector& c)
         rows.push_back({"library frame allocs, " + std::to_string(pods) + " pods", c.get("BM_LibraryFrame" + n, "allocs_per_frame"), "/frame", 1, true});
         rows.push_back({"filter path CPU, " + std::to_string(pods) + " pods", c.get("BM_FilterFrame" + n, "cpu_ns_per_frame"), "ns", 1500, true});
         rows.push_back({"filter path allocs, " + std::to_string(pods) + " pods", c.get("BM_FilterFrame" + n, "allocs_per_frame"), "/frame", 1, true});
+        if (pods != 4) {
+            rows.push_back({"host path CPU (samples), " + std::to_string(pods) + " pods", c.get("BM_HostFrame" + n, "cpu_ns_per_frame"), "ns", 3000, true});
+            rows.push_back({"host path allocs, " + std::to_string(pods) + " pods", c.get("BM_HostFrame" + n, "allocs_per_frame"), "/frame", 1, true});
+        }
     }
     rows.push_back({"library CPU 16 pods / 1 pod", c.ratio("BM_LibraryFrame/16", "cpu_ns_per_frame", "BM_LibraryFrame/1", "cpu_ns_per_frame"), "x", 1.25, true});
     rows.push_back({"filter path CPU 16 pods / 1 pod", c.ratio("BM_FilterFrame/16", "cpu_ns_per_frame", "BM_FilterFrame/1", "cpu_ns_per_frame"), "x", 1.25, true});

@@ -90,14 +90,16 @@ MatrixInputPin& DriftnodeOutputs::offsetInput(Sensor sensor)
 
 void DriftnodeOutputs::publishCalibration()
 {
-    auto step = [this](Sensor sensor, MatrixInputPin& input, MatrixOutputPin& output) {
+    // One reading of the clock for the six: they are published together, after every frame.
+    const double now = static_cast<double>(Poco::Timestamp().utcTime()) * 1e-7;
+    auto step = [this, now](Sensor sensor, MatrixInputPin& input, MatrixOutputPin& output) {
         if (const MatrixInputPin::Data* data = input.getData())
         {
             output.getData() = data->data;
             input.release();
             setWriteFlag(sensor, true);
         }
-        output.push(static_cast<double>(Poco::Timestamp().utcTime()) * 1e-7);
+        output.push(now);
     };
     for (Sensor s : {Sensor::Accelerometer, Sensor::Magnetometer, Sensor::Gyroscope})
     {

@@ -297,6 +297,17 @@ void FilterDRFN3::onTransmissionStarted()
         record->frameCounter().reset();
         record->batteryAverage().resize(window);
     }
+    // The network, its pods' firmware and the rate hold still while it streams.
+    streamLayouts.clear();
+    for (unsigned serial : networkSerials)
+    {
+        unsigned type = 0;
+        unsigned major = 0;
+        unsigned minor = 0;
+        pod(serial).getVersion(type, major, minor);
+        streamLayouts.push_back(frameLayoutFor(major, minor));
+    }
+    streamFrequency = controller->getExactFrequency();
 }
 
 //
@@ -310,11 +321,8 @@ void FilterDRFN3::handleFrame(const std::string& frame)
     const unsigned i = decoded.getRecordIndex();
     if (i >= outputs.size() || i >= networkSerials.size()) return;
 
-    unsigned type = 0;
-    unsigned major = 0;
-    unsigned minor = 0;
-    pod(networkSerials[i]).getVersion(type, major, minor);
-    outputs[i]->publishFrame(decoded, frameLayoutFor(major, minor), controller->getExactFrequency());
+    if (i >= streamLayouts.size()) return;
+    outputs[i]->publishFrame(decoded, streamLayouts[i], streamFrequency);
 }
 
 //

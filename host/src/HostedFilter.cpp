@@ -105,7 +105,13 @@ void HostedFilter::reattachTaps()
 void HostedFilter::process()
 {
     Synchronizer::DisablerLocker lock(&_filter->getSynchronizer());
-    reattachTaps();
+    // Walking every probe costs more than a frame: only when the filter's pins changed.
+    const std::uint64_t generation = _filter->getPinsGeneration();
+    if (generation != _attachedGeneration)
+    {
+        reattachTaps();
+        _attachedGeneration = generation;
+    }
     _filter->process();
 }
 

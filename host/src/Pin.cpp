@@ -98,6 +98,7 @@ void PinManager::addPin(Pin* pin)
 {
     Poco::FastMutex::ScopedLock lock(_pinsMutex);
     _pins.push_back(pin);
+    _generation.fetch_add(1, std::memory_order_release);
 }
 
 std::vector<AbstractInputPin*> PinManager::getInputPins() const
@@ -135,6 +136,7 @@ void PinManager::removePin(Pin* pin)
     Poco::FastMutex::ScopedLock lock(_pinsMutex);
     auto it = std::find(_pins.begin(), _pins.end(), pin);
     if (it != _pins.end()) _pins.erase(it);
+    _generation.fetch_add(1, std::memory_order_release);
 }
 
 } // namespace Core

@@ -22,15 +22,26 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdlib>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 namespace py = pybind11;
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+/// A process() that took longer than this waited for its frame: nothing more was buffered.
+constexpr std::chrono::microseconds CAUGHT_UP(50);
+/// Frames that gather in the port's buffer before the next burst of reads (well within it),
+/// and the longest such pause, which is what read() may add to latency.
+constexpr double GATHER_FRAMES = 96;
+/// Cycles between two looks at the pins, well within the probes' queues.
+constexpr std::size_t COLLECT_EVERY = 64;
+constexpr double GATHER_LONGEST = 0.05;
 
 /// Raises KeyboardInterrupt (or what a signal handler raised) in the reading thread.
 void checkSignals()
@@ -208,6 +219,9 @@ public:
             const Clock::time_point start = Clock::now();
             Clock::time_point nextCheck = start, firstAt;
             const std::size_t wanted = n < 0 ? std::numeric_limits<std::size_t>::max() : static_cast<std::size_t>(n);
+            // Cycles since the samples were last taken off the pins: taken every few cycles,
+            // each pod is asked once for all its frames instead of once per frame.
+            std::size_t cycles = 0;
             for (;;)
             {
                 if (samples.size() >= wanted) break;
@@ -219,15 +233,23 @@ public:
                     nextCheck = now + std::chrono::milliseconds(50);
                 }
                 host().filter().process();
-                const std::size_t taken = _reader->collect(samples, wanted - samples.size());
+                const bool waited = Clock::now() - now > CAUGHT_UP;
                 if (!host().connected()) throw Poco::IOException("The controller stopped answering and was closed");
+                // A cycle publishes one frame at most.
+                if (!waited && ++cycles < COLLECT_EVERY && samples.size() + cycles < wanted) continue;
+                cycles = 0;
+                const std::size_t taken = _reader->collect(samples, wanted - samples.size());
                 if (n < 0 && seconds < 0 && !samples.empty())
                 {
                     // A steady stream never runs dry: "what is waiting" ends a moment after the first sample.
                     if (firstAt == Clock::time_point()) firstAt = Clock::now();
                     if (taken == 0 || Clock::now() - firstAt >= std::chrono::milliseconds(50)) break;
                 }
+                // Caught up with the controller: frames gather for a moment and are then read
+                // in one go, instead of one wake-up of this thread per frame.
+                if (waited && samples.size() < wanted) std::this_thread::sleep_for(_gather);
             }
+            _reader->collect(samples, wanted - samples.size());
             // Pods' samples interleave by time, each pod's keeping its order.
             std::stable_sort(samples.begin(), samples.end(),
                              [](const Drfn3::Sample& a, const Drfn3::Sample& b) { return a.time < b.time; });
@@ -361,6 +383,11 @@ private:
         _reader->setPods(host().serials());
         PythonInterrupt interrupt;
         interrupt.run([this] { host().set("transmission", "1"); });
+        // A wake-up of this thread costs more than the frames it reads: let a few gather.
+        const double framesPerSecond = std::max(1.0, std::atof(host().get("Frequency").c_str()) *
+                                                         static_cast<double>(_reader->pods().size()));
+        _gather = std::chrono::duration_cast<Clock::duration>(
+            std::chrono::duration<double>(std::min(GATHER_LONGEST, GATHER_FRAMES / framesPerSecond)));
         _reader->transmissionStarted(_started ? std::chrono::duration<double>(Clock::now() - _firstStart).count() : 0.0);
         if (!_started) _firstStart = Clock::now();
         _started = true;
@@ -371,6 +398,7 @@ private:
     std::unique_ptr<Drfn3::SampleReader> _reader;
     bool _started = false;
     Clock::time_point _firstStart;
+    Clock::duration _gather = std::chrono::milliseconds(5);
 };
 
 /// The simulator served on a pseudo-terminal in this process.

@@ -20,6 +20,9 @@ constexpr std::size_t QUEUE_DEPTH = 256;
 
 constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
 
+/// Samples of a pod between two looks at its calibration pins.
+constexpr std::uint64_t CALIBRATION_EVERY = 16;
+
 /// Copies up to count values of the probe's oldest data and lets it go.
 bool take(InputPin<RowMatrixXd>& pin, double* out, int count, double* time = nullptr)
 {
@@ -96,12 +99,16 @@ void SampleReader::setPods(const std::vector<unsigned>& serials)
             taps = std::make_unique<Taps>();
             const std::string suffix = PinNames::suffix(serial);
             // Queues: each frame is taken once, however process() and collect() interleave.
-            auto queue = [&](const char* name) { return &_filter.tap<RowMatrixXd>(name + suffix, QUEUE_DEPTH, false); };
+            // Read by the thread that drives process(), between its calls.
+            auto queue = [&](const char* name) {
+                return &_filter.tap<RowMatrixXd>(name + suffix, QUEUE_DEPTH, false, true);
+            };
+            auto latest = [&](const char* name) { return &_filter.tap<RowMatrixXd>(name + suffix, 1, true, true); };
             for (int s = 0; s < 3; ++s)
             {
                 taps->samples[s] = queue(PinNames::SAMPLES[s]);
-                taps->gains[s] = &_filter.tap<RowMatrixXd>(PinNames::GAINS[s] + suffix);
-                taps->offsets[s] = &_filter.tap<RowMatrixXd>(PinNames::OFFSETS[s] + suffix);
+                taps->gains[s] = latest(PinNames::GAINS[s]);
+                taps->offsets[s] = latest(PinNames::OFFSETS[s]);
             }
             taps->frame = queue(PinNames::FRAME);
             taps->button = queue(PinNames::BUTTON);
@@ -150,13 +157,16 @@ bool SampleReader::takeOne(Taps& taps, PodState& pod, Sample& sample)
 {
     double frame[3];
     double podTime = 0;
-    if (!take(*taps.frame, frame, 3, &podTime)) return false;
+    // One pod of many has a frame after a cycle: the others are asked the cheap way.
+    if (!taps.frame->hasData() || !take(*taps.frame, frame, 3, &podTime)) return false;
     double raw[3][3];
     for (int s = 0; s < 3; ++s) take(*taps.samples[s], raw[s], 3);
     double button = 0;
     take(*taps.button, &button, 1);
     take(*taps.battery, &sample.battery, 1);
-    refreshCalibration(taps, pod);
+    // The filter republishes the calibration with every frame; it changes only by a command
+    // or an input pin, so a look every few frames keeps up without paying on each.
+    if (pod.segmentSamples % CALIBRATION_EVERY == 0 || !pod.calibrationKnown) refreshCalibration(taps, pod);
 
     sample.serial = pod.serial;
     sample.time = _offset + podTime;

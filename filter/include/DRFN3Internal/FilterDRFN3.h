@@ -1,6 +1,7 @@
 #ifndef DRFN3Internal_FilterDRFN3_INCLUDED
 #define DRFN3Internal_FilterDRFN3_INCLUDED
 
+#include "DRFN3Internal/DataFrame.h"
 #include "DRFN3Internal/DriftnodeOutputs.h"
 #include "DRFN3Internal/FilterDRFNBase.h"
 
@@ -69,6 +70,10 @@ private:
 
     std::vector<Tarnlink::Driftnode3*> pods;
     std::vector<DriftnodeOutputs*> outputs;
+    /// Worked out when transmission starts, for every frame of it: each record's frame
+    /// layout (by its pod's firmware) and the controller's exact frame rate.
+    std::vector<FrameLayout> streamLayouts;
+    double streamFrequency = 0.0;
 };
 
 } // namespace DRFN3Internal

@@ -7,7 +7,8 @@
 #include <Poco/Mutex.h>
 
 #include <cstddef>
-#include <deque>
+#include <utility>
+#include <vector>
 
 namespace Quillmesh {
 namespace Core {
@@ -79,40 +80,48 @@ private:
     bool _full = false;
 };
 
-/// A bounded queue of copies; pushing into a full queue discards the oldest element.
+/// A bounded queue of copies; pushing into a full queue discards the oldest element. The
+/// slots are kept and assigned to, so a stream of same-sized values allocates nothing.
 template <typename D, bool NewestFirst>
 class QueueBuffer
 {
 public:
-    explicit QueueBuffer(std::size_t capacity) : _capacity(capacity ? capacity : 1) {}
+    explicit QueueBuffer(std::size_t capacity) : _slots(capacity ? capacity : 1) {}
     void push(const D& data)
     {
-        if (_queue.size() >= _capacity) _queue.pop_front();
-        _queue.push_back(data);
+        if (_size == _slots.size())
+        {
+            _first = next(_first);
+            --_size;
+        }
+        _slots[(_first + _size) % _slots.size()] = data;
+        ++_size;
     }
     bool pop(const D*& out)
     {
-        if (_queue.empty()) return false;
-        if (NewestFirst)
-        {
-            _taken = std::move(_queue.back());
-            _queue.pop_back();
-        }
-        else
-        {
-            _taken = std::move(_queue.front());
-            _queue.pop_front();
-        }
+        if (_size == 0) return false;
+        const std::size_t at = NewestFirst ? (_first + _size - 1) % _slots.size() : _first;
+        // The taken value changes places with its slot: both keep their storage.
+        std::swap(_taken, _slots[at]);
+        if (!NewestFirst) _first = next(_first);
+        --_size;
         out = &_taken;
         return true;
     }
-    void clear() { _queue.clear(); }
-    std::size_t getCapacity() const { return _capacity; }
-    bool isEmpty() const { return _queue.empty(); }
+    void clear()
+    {
+        _first = 0;
+        _size = 0;
+    }
+    std::size_t getCapacity() const { return _slots.size(); }
+    bool isEmpty() const { return _size == 0; }
 
 private:
-    std::size_t _capacity;
-    std::deque<D> _queue;
+    std::size_t next(std::size_t i) const { return (i + 1) % _slots.size(); }
+
+    std::vector<D> _slots;
+    std::size_t _first = 0;
+    std::size_t _size = 0;
     D _taken{};
 };
 

@@ -12,6 +12,7 @@
 #include <Poco/Exception.h>
 #include <Poco/Mutex.h>
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -51,12 +52,16 @@ public:
     /// as this object and may be read from any one thread while the filter works: when the
     /// output pin goes, the probe has no source (getSource() is null) until a pin of that
     /// name comes back, which the next process(), setProperty() or restore() attaches again.
+    /// sameThread: the probe is read only by the thread that calls process(), between its
+    /// calls; its buffer then needs no lock of its own.
     template <typename T>
-    InputPin<T>& tap(const std::string& outputPin, std::size_t bufferSize = 1, bool lifo = true)
+    InputPin<T>& tap(const std::string& outputPin, std::size_t bufferSize = 1, bool lifo = true,
+                     bool sameThread = false)
     {
         auto probe = std::make_unique<InputPin<T>>(outputPin, &_probes);
         probe->setBufferSize(bufferSize);
         probe->setIsLifo(lifo);
+        probe->setIsSynchronous(sameThread);
         attachProbe(outputPin, *probe);
         InputPin<T>& result = *probe;
         Poco::FastMutex::ScopedLock lock(_tapsMutex);
@@ -82,6 +87,8 @@ private:
     PinManager _probes;
     Poco::FastMutex _tapsMutex;
     std::vector<std::unique_ptr<AbstractInputPin>> _taps;
+    /// The filter's pins generation when the taps were last mended; only process() uses it.
+    std::uint64_t _attachedGeneration = ~std::uint64_t(0);
 };
 
 } // namespace Core

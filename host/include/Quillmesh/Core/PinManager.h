@@ -6,6 +6,9 @@
 
 #include <Poco/Mutex.h>
 
+#include <atomic>
+#include <cstdint>
+
 #include <string>
 #include <vector>
 
@@ -38,6 +41,9 @@ public:
     /// Null when there is no such pin; inputs and outputs may share a name.
     AbstractInputPin* findInputPin(const std::string& name) const;
     AbstractOutputPin* findOutputPin(const std::string& name) const;
+    /// Changes whenever a pin comes or goes: a host compares it to know its links may need
+    /// mending, without walking them on every cycle.
+    std::uint64_t getPinsGeneration() const { return _generation.load(std::memory_order_acquire); }
 
 private:
     friend class Pin;
@@ -47,6 +53,7 @@ private:
     Synchronizer _synchronizer;
     mutable Poco::FastMutex _pinsMutex;
     std::vector<Pin*> _pins;
+    std::atomic<std::uint64_t> _generation{0};
 };
 
 } // namespace Core

@@ -312,6 +312,7 @@ TEST(Drfn3Realtime, ControllersListsTheSimulatorAndTellsWhyAPortCannotBeOpened)
     EXPECT_EQ(1, code) << "nothing usable";
     EXPECT_NE(std::string::npos, denied.out().find(locked.path() + "  NOT USABLE: permission denied")) << denied.out();
     EXPECT_NE(std::string::npos, denied.out().find("plugdev")) << "the fix is named";
+    EXPECT_EQ(std::string::npos, denied.out().find("denied: Permission denied")) << "said twice";
 }
 
 TEST(Drfn3Realtime, CalibrationPrintedByReadIsCommittedByWrite)
@@ -814,6 +815,22 @@ TEST(Drfn3Realtime, OutputThatCannotBeWrittenStopsTheRunWithPodsBackOnChannelZer
 
 TEST(Drfn3Realtime, ReconnectAsksAForeignTerminalOnceAndTakesTheControllerBack)
 {
+    // Without a controller behind it, a terminal is named as one that does not answer.
+    {
+        const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+        ASSERT_GE(master, 0);
+        ::grantpt(master);
+        ::unlockpt(master);
+        Poco::TemporaryFile config;
+        Drfn3 silent({"--config", config.path(), "--pods", "A10001", "stream"}, ::ptsname(master));
+        EXPECT_EQ(1, silent.wait(std::chrono::seconds(30))) << silent.err();
+        EXPECT_NE(std::string::npos,
+                  silent.err().find(std::string(::ptsname(master)) + " cannot be used: opened, but it does not answer"))
+            << silent.err();
+        EXPECT_EQ(std::string::npos, silent.err().find("interrupted")) << silent.err();
+        ::close(master);
+    }
+
     Simulator sim;
     sim.addPod(0xA10001);
     PtyServer server(sim);

@@ -23,9 +23,24 @@ public:
     }
 
     void record() { _recording = true; }
-    void replay() { _replaying = !_bytes.empty(); _recording = false; _pos = 0; }
-    void passThrough() { _replaying = false; _recording = false; _target = _inner; }
-    void divert(Poco::DeviceIO::Channel* other) { _replaying = false; _recording = false; _target.assign(other, true); }
+    void replay()
+    {
+        _replaying = !_bytes.empty();
+        _recording = false;
+        _pos = 0;
+    }
+    void passThrough()
+    {
+        _replaying = false;
+        _recording = false;
+        _target = _inner;
+    }
+    void divert(Poco::DeviceIO::Channel* other)
+    {
+        _replaying = false;
+        _recording = false;
+        _target.assign(other, true);
+    }
     const std::string& recorded() const { return _bytes; }
     void clearRecording() { _bytes.clear(); }
     void setRecording(const std::string& bytes) { _bytes = bytes; }
@@ -37,19 +52,22 @@ public:
     int read(char*& buffer) override { return _replaying ? 0 : _target->read(buffer); }
     int read(char* buffer, int length) override
     {
-        if (!_replaying) {
+        if (!_replaying)
+        {
             const int got = _target->read(buffer, length);
             if (_recording && got > 0) _bytes.append(buffer, static_cast<std::size_t>(got));
             return got;
         }
         // The marker search reads byte by byte: the replay should not cost more than the port would.
-        if (length == 1) {
+        if (length == 1)
+        {
             *buffer = _bytes[_pos];
             if (++_pos == _bytes.size()) _pos = 0;
             return 1;
         }
         int done = 0;
-        while (done < length) {
+        while (done < length)
+        {
             const std::size_t n = std::min(_bytes.size() - _pos, static_cast<std::size_t>(length - done));
             std::memcpy(buffer + done, _bytes.data() + _pos, n);
             done += static_cast<int>(n);

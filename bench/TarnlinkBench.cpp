@@ -77,7 +77,10 @@ void* memalign(std::size_t alignment, std::size_t n) noexcept
     allocations.fetch_add(1, std::memory_order_relaxed);
     return __libc_memalign(alignment, n);
 }
-void* aligned_alloc(std::size_t alignment, std::size_t n) noexcept { return memalign(alignment, n); }
+void* aligned_alloc(std::size_t alignment, std::size_t n) noexcept
+{
+    return memalign(alignment, n);
+}
 int posix_memalign(void** out, std::size_t alignment, std::size_t n) noexcept
 {
     void* p = memalign(alignment, n);
@@ -126,9 +129,12 @@ struct Rig
     {
         channel->passThrough();
         sim.setOfferedRate(0);
-        try {
+        try
+        {
             controller->setState(Controller::Idle);
-        } catch (...) {
+        }
+        catch (...)
+        {
         }
     }
     Driftnode3& addPod(std::uint32_t serial)
@@ -139,7 +145,8 @@ struct Rig
     }
     void stream(unsigned frequency)
     {
-        for (std::size_t i = 0; i < pods.size(); ++i) {
+        for (std::size_t i = 0; i < pods.size(); ++i)
+        {
             pods[i]->setSlot(static_cast<unsigned>(i));
             pods[i]->startStreaming();
         }
@@ -190,7 +197,8 @@ void BM_LibraryFrame(benchmark::State& state)
     for (int i = 0; i < 100; ++i) rig.controller->readDataFrame(frame); // steady state
     const std::uint64_t allocs0 = allocations.load();
     const double cpu0 = threadCpuNs();
-    for (auto _ : state) {
+    for (auto _ : state)
+    {
         if (!rig.controller->readDataFrame(frame)) ++failed;
         benchmark::DoNotOptimize(frame.data());
     }
@@ -247,7 +255,8 @@ struct FilterRig
         sim.recorder().setEnabled(false);
         Poco::Environment::set("ORLAN_TARNLINK_PORTS", "");
         std::string serials;
-        for (int i = 0; i < podCount; ++i) {
+        for (int i = 0; i < podCount; ++i)
+        {
             sim.addPod(FIRST_SERIAL + static_cast<std::uint32_t>(i));
             char text[16];
             std::snprintf(text, sizeof(text), "%X ", FIRST_SERIAL + static_cast<unsigned>(i));
@@ -262,9 +271,11 @@ struct FilterRig
         set("connection", "1"); // the network's capacity is known once connected
         set("serial", serials);
         using DRFN3Internal::Sensor;
-        for (int i = 0; i < podCount; ++i) {
+        for (int i = 0; i < podCount; ++i)
+        {
             DRFN3Internal::DriftnodeOutputs& r = *filter->getOutputs(FIRST_SERIAL + static_cast<std::uint32_t>(i));
-            for (Sensor s : {Sensor::Accelerometer, Sensor::Magnetometer, Sensor::Gyroscope}) {
+            for (Sensor s : {Sensor::Accelerometer, Sensor::Magnetometer, Sensor::Gyroscope})
+            {
                 attach(r.samplePin(s));
                 attach(r.gainPin(s));
                 attach(r.offsetPin(s));
@@ -278,9 +289,12 @@ struct FilterRig
     {
         factory->last->passThrough();
         sim.setOfferedRate(0);
-        try {
+        try
+        {
             set("transmission", "0");
-        } catch (...) {
+        }
+        catch (...)
+        {
         }
         filter.reset();
         ControllerEnum::removeSource(key);
@@ -338,7 +352,8 @@ struct HostRig
         sim.recorder().setEnabled(false);
         Poco::Environment::set("ORLAN_TARNLINK_PORTS", "");
         std::string serials;
-        for (int i = 0; i < podCount; ++i) {
+        for (int i = 0; i < podCount; ++i)
+        {
             sim.addPod(FIRST_SERIAL + static_cast<std::uint32_t>(i));
             serials += Drfn3::hex(FIRST_SERIAL + static_cast<unsigned>(i)) + " ";
         }
@@ -358,9 +373,12 @@ struct HostRig
     {
         factory->last->passThrough();
         sim.setOfferedRate(0);
-        try {
+        try
+        {
             hosted->setProperty("transmission", "0");
-        } catch (...) {
+        }
+        catch (...)
+        {
         }
         reader.reset();
         hosted.reset();
@@ -376,7 +394,8 @@ struct HostRig
     Sim::ScopedVirtualSleep sleep;
     Poco::AutoPtr<ReplayFactory> factory;
     int key = 0;
-    Quillmesh::Core::FilterFactory<DRFN3Internal::FilterDRFN3> filterFactory{"bench", Quillmesh::Core::ComponentVersion("1.0.0")};
+    Quillmesh::Core::FilterFactory<DRFN3Internal::FilterDRFN3> filterFactory{
+        "bench", Quillmesh::Core::ComponentVersion("1.0.0")};
     std::unique_ptr<Quillmesh::Core::HostedFilter> hosted;
     std::unique_ptr<Drfn3::SampleReader> reader;
 };
@@ -401,7 +420,8 @@ void BM_HostFrame(benchmark::State& state)
     const std::uint64_t allocs0 = allocations.load();
     const double cpu0 = threadCpuNs();
     std::size_t taken = 0;
-    for (auto _ : state) {
+    for (auto _ : state)
+    {
         rig.hosted->process();
         taken += rig.reader->collect(samples);
         if (samples.size() >= 1024) samples.clear();
@@ -435,8 +455,8 @@ struct Pty
 Poco::DeviceIO::Serial::SerialChannel* openPort(const std::string& path)
 {
     // The second-generation controller's settings.
-    Poco::AutoPtr<Poco::DeviceIO::Serial::SerialConfig> cfg(new Poco::DeviceIO::Serial::SerialConfig(
-        path, 0xFFFFFFFF, 8, 'N', 0, 0, 19, 25, false, 4, 4096, 150));
+    Poco::AutoPtr<Poco::DeviceIO::Serial::SerialConfig> cfg(
+        new Poco::DeviceIO::Serial::SerialConfig(path, 0xFFFFFFFF, 8, 'N', 0, 0, 19, 25, false, 4, 4096, 150));
     return new Poco::DeviceIO::Serial::SerialChannel(cfg.get());
 }
 
@@ -459,9 +479,11 @@ struct ReaderFigures
 std::thread writeAll(int fd, const std::string& stream, std::size_t repeats)
 {
     return std::thread([fd, &stream, repeats] {
-        for (std::size_t r = 0; r < repeats; ++r) {
+        for (std::size_t r = 0; r < repeats; ++r)
+        {
             std::size_t done = 0;
-            while (done < stream.size()) {
+            while (done < stream.size())
+            {
                 ssize_t n = ::write(fd, stream.data() + done, std::min<std::size_t>(4096, stream.size() - done));
                 if (n <= 0) return;
                 done += static_cast<std::size_t>(n);
@@ -487,12 +509,14 @@ ReaderFigures plainReader(const std::string& stream, std::size_t repeats, std::s
     std::thread writer = writeAll(pty.master, stream, repeats);
     std::size_t got = 0;
     std::size_t mismatched = 0;
-    while (got < total) {
+    while (got < total)
+    {
         ssize_t n = ::read(fd, buf.data(), buf.size());
         if (n <= 0) break;
         // The same check as the library reader: every byte where it should be.
         for (ssize_t i = 0; i < n; i += 64)
-            if (buf[static_cast<std::size_t>(i)] != stream[(got + static_cast<std::size_t>(i)) % stream.size()]) ++mismatched;
+            if (buf[static_cast<std::size_t>(i)] != stream[(got + static_cast<std::size_t>(i)) % stream.size()])
+                ++mismatched;
         got += static_cast<std::size_t>(n);
     }
     const double cpu = threadCpuNs() - cpu0;
@@ -500,7 +524,8 @@ ReaderFigures plainReader(const std::string& stream, std::size_t repeats, std::s
     writer.join();
     ::close(fd);
     const double frames = static_cast<double>(got / frameSize);
-    return {frames / wall * 1e9, cpu / frames, static_cast<std::int64_t>(total / frameSize - got / frameSize + mismatched)};
+    return {frames / wall * 1e9, cpu / frames,
+            static_cast<std::int64_t>(total / frameSize - got / frameSize + mismatched)};
 }
 
 // 2. Sustained frames/s and CPU per frame through the serial channel, beside a plain reader.
@@ -517,8 +542,10 @@ void BM_PtyThroughput(benchmark::State& state)
     const int rounds = quick ? 1 : 7;
     std::vector<ReaderFigures> library, plain;
     std::int64_t lost = 0, plainLost = 0;
-    for (auto _ : state) {
-        for (int round = 0; round < rounds; ++round) {
+    for (auto _ : state)
+    {
+        for (int round = 0; round < rounds; ++round)
+        {
             plain.push_back(plainReader(stream, repeats, frameSize));
             plainLost += plain.back().lost;
             Pty pty;
@@ -530,7 +557,8 @@ void BM_PtyThroughput(benchmark::State& state)
             const double cpu0 = threadCpuNs();
             std::thread writer = writeAll(pty.master, stream, repeats);
             const std::size_t total = bodies.size() * repeats;
-            for (std::size_t i = 0, k = 0; i < total; ++i) {
+            for (std::size_t i = 0, k = 0; i < total; ++i)
+            {
                 if (!rig.controller->readDataFrame(frame) || frame != bodies[k]) ++lost;
                 if (++k == bodies.size()) k = 0;
             }
@@ -542,7 +570,8 @@ void BM_PtyThroughput(benchmark::State& state)
         }
     }
     auto median = [](std::vector<ReaderFigures> v, double ReaderFigures::*field) {
-        std::sort(v.begin(), v.end(), [field](const ReaderFigures& a, const ReaderFigures& b) { return a.*field < b.*field; });
+        std::sort(v.begin(), v.end(),
+                  [field](const ReaderFigures& a, const ReaderFigures& b) { return a.*field < b.*field; });
         return v[v.size() / 2].*field;
     };
     state.counters["frames_per_s"] = median(library, &ReaderFigures::framesPerSecond);
@@ -569,11 +598,14 @@ std::thread paced(std::vector<int> fds, const std::vector<std::string>& frames, 
 {
     return std::thread([fds, &frames, period, &sent] {
         Clock::time_point next = Clock::now() + std::chrono::milliseconds(20);
-        for (std::size_t i = 0; i < frames.size(); ++i) {
+        for (std::size_t i = 0; i < frames.size(); ++i)
+        {
             std::this_thread::sleep_until(next);
-            for (std::size_t k = 0; k < fds.size(); ++k) {
+            for (std::size_t k = 0; k < fds.size(); ++k)
+            {
                 sent[k][i].store(nowNs());
-                if (::write(fds[k], frames[i].data(), frames[i].size()) != static_cast<ssize_t>(frames[i].size())) return;
+                if (::write(fds[k], frames[i].data(), frames[i].size()) != static_cast<ssize_t>(frames[i].size()))
+                    return;
             }
             next += period;
         }
@@ -605,7 +637,8 @@ void BM_PtyLatency(benchmark::State& state)
             frames.push_back(std::string("\x55\xAA\x55\xAA\x01", 5) + body);
     }
     std::vector<double> library, plain;
-    for (auto _ : state) {
+    for (auto _ : state)
+    {
         // Both readers take the same frames at the same moments, so both see the same load.
         Pty plainPty, libraryPty;
         int fd = ::open(plainPty.path.c_str(), O_RDWR | O_NOCTTY);
@@ -624,9 +657,11 @@ void BM_PtyLatency(benchmark::State& state)
         sent.emplace_back(frames.size());
         std::thread plainReader([&] {
             char buf[256];
-            for (std::size_t i = 0; i < frames.size(); ++i) {
+            for (std::size_t i = 0; i < frames.size(); ++i)
+            {
                 std::size_t got = 0;
-                while (got < frames[i].size()) {
+                while (got < frames[i].size())
+                {
                     ssize_t n = ::read(fd, buf, frames[i].size() - got);
                     if (n <= 0) return;
                     got += static_cast<std::size_t>(n);
@@ -638,9 +673,11 @@ void BM_PtyLatency(benchmark::State& state)
         // The first frame only sets the filter's frame count; from the second on each is a sample.
         std::size_t next = 1;
         const Clock::time_point giveUp = Clock::now() + std::chrono::seconds(30);
-        while (next <= count && Clock::now() < giveUp) {
+        while (next <= count && Clock::now() < giveUp)
+        {
             rig.process();
-            if (acc.hasData()) {
+            if (acc.hasData())
+            {
                 const std::int64_t now = nowNs();
                 acc.getData();
                 acc.release();
@@ -671,7 +708,8 @@ void procedure(benchmark::State& state, Sim::Simulator& sim, double floorMs, dou
 {
     double virtualMs = 0;
     double requests = 0;
-    for (auto _ : state) {
+    for (auto _ : state)
+    {
         sim.recorder().setEnabled(true);
         sim.recorder().clear();
         const Sim::Micros start = sim.clock().now();
@@ -737,7 +775,8 @@ void BM_TransmissionStart5(benchmark::State& state)
 {
     const bool radio = state.range(0) != 0;
     const int pods = 5;
-    for (auto _ : state) {
+    for (auto _ : state)
+    {
         state.PauseTiming();
         auto rig = std::make_unique<FilterRig>(pods, 100, !radio);
         state.ResumeTiming();
@@ -766,7 +805,8 @@ public:
     {
         ConsoleReporter::ReportRuns(runs);
         for (const Run& run : runs)
-            if (run.run_type == Run::RT_Iteration && !run.error_occurred) {
+            if (run.run_type == Run::RT_Iteration && !run.error_occurred)
+            {
                 std::map<std::string, double> values;
                 for (const auto& c : run.counters) values[c.first] = c.second.value;
                 std::string name = run.benchmark_name();
@@ -800,7 +840,8 @@ private:
         std::vector<double> out;
         auto it = collected.find(name);
         if (it == collected.end()) return out;
-        for (const auto& run : it->second) {
+        for (const auto& run : it->second)
+        {
             auto c = run.find(counter);
             out.push_back(f(c == run.end() ? -1 : c->second));
         }
@@ -830,27 +871,42 @@ struct Row
 void printSummary(const Collector& c)
 {
     std::vector<Row> rows;
-    for (int pods : {1, 4, 16}) {
+    for (int pods : {1, 4, 16})
+    {
         const std::string n = "/" + std::to_string(pods);
-        rows.push_back({"library frame CPU, " + std::to_string(pods) + " pods", c.get("BM_LibraryFrame" + n, "cpu_ns_per_frame"), "ns", 100, true});
-        rows.push_back({"library frame allocs, " + std::to_string(pods) + " pods", c.get("BM_LibraryFrame" + n, "allocs_per_frame"), "/frame", 1, true});
-        rows.push_back({"filter path CPU, " + std::to_string(pods) + " pods", c.get("BM_FilterFrame" + n, "cpu_ns_per_frame"), "ns", 1500, true});
-        rows.push_back({"filter path allocs, " + std::to_string(pods) + " pods", c.get("BM_FilterFrame" + n, "allocs_per_frame"), "/frame", 1, true});
-        if (pods != 4) {
-            rows.push_back({"host path CPU (samples), " + std::to_string(pods) + " pods", c.get("BM_HostFrame" + n, "cpu_ns_per_frame"), "ns", 3000, true});
-            rows.push_back({"host path allocs, " + std::to_string(pods) + " pods", c.get("BM_HostFrame" + n, "allocs_per_frame"), "/frame", 1, true});
+        rows.push_back({"library frame CPU, " + std::to_string(pods) + " pods",
+                        c.get("BM_LibraryFrame" + n, "cpu_ns_per_frame"), "ns", 100, true});
+        rows.push_back({"library frame allocs, " + std::to_string(pods) + " pods",
+                        c.get("BM_LibraryFrame" + n, "allocs_per_frame"), "/frame", 1, true});
+        rows.push_back({"filter path CPU, " + std::to_string(pods) + " pods",
+                        c.get("BM_FilterFrame" + n, "cpu_ns_per_frame"), "ns", 1500, true});
+        rows.push_back({"filter path allocs, " + std::to_string(pods) + " pods",
+                        c.get("BM_FilterFrame" + n, "allocs_per_frame"), "/frame", 1, true});
+        if (pods != 4)
+        {
+            rows.push_back({"host path CPU (samples), " + std::to_string(pods) + " pods",
+                            c.get("BM_HostFrame" + n, "cpu_ns_per_frame"), "ns", 3000, true});
+            rows.push_back({"host path allocs, " + std::to_string(pods) + " pods",
+                            c.get("BM_HostFrame" + n, "allocs_per_frame"), "/frame", 1, true});
         }
     }
-    rows.push_back({"library CPU 16 pods / 1 pod", c.ratio("BM_LibraryFrame/16", "cpu_ns_per_frame", "BM_LibraryFrame/1", "cpu_ns_per_frame"), "x", 1.25, true});
-    rows.push_back({"filter path CPU 16 pods / 1 pod", c.ratio("BM_FilterFrame/16", "cpu_ns_per_frame", "BM_FilterFrame/1", "cpu_ns_per_frame"), "x", 1.25, true});
-    rows.push_back({"simulator CPU 16 pods / 1 pod (frames)", c.ratio("BM_SimulatorFrame/16", "cpu_ns_per_frame", "BM_SimulatorFrame/1", "cpu_ns_per_frame"), "x", 1.25, true});
+    rows.push_back({"library CPU 16 pods / 1 pod",
+                    c.ratio("BM_LibraryFrame/16", "cpu_ns_per_frame", "BM_LibraryFrame/1", "cpu_ns_per_frame"), "x",
+                    1.25, true});
+    rows.push_back({"filter path CPU 16 pods / 1 pod",
+                    c.ratio("BM_FilterFrame/16", "cpu_ns_per_frame", "BM_FilterFrame/1", "cpu_ns_per_frame"), "x", 1.25,
+                    true});
+    rows.push_back({"simulator CPU 16 pods / 1 pod (frames)",
+                    c.ratio("BM_SimulatorFrame/16", "cpu_ns_per_frame", "BM_SimulatorFrame/1", "cpu_ns_per_frame"), "x",
+                    1.25, true});
     const std::string pty = "BM_PtyThroughput/iterations:1/real_time";
     rows.push_back({"pty frames/s (library)", c.get(pty, "frames_per_s"), "/s", 150000, false});
     rows.push_back({"pty frames/s (plain reader)", c.get(pty, "plain_frames_per_s"), "/s", 0, false});
     rows.push_back({"pty frames lost by the host", c.get(pty, "lost"), "", 0, true});
     rows.push_back({"pty CPU/frame (library)", c.get(pty, "cpu_ns_per_frame"), "ns", 0, true});
     rows.push_back({"pty CPU/frame (plain reader)", c.get(pty, "plain_cpu_ns_per_frame"), "ns", 0, true});
-    rows.push_back({"pty CPU/frame library / plain", c.ratio(pty, "cpu_ns_per_frame", pty, "plain_cpu_ns_per_frame"), "x", 2, true});
+    rows.push_back({"pty CPU/frame library / plain", c.ratio(pty, "cpu_ns_per_frame", pty, "plain_cpu_ns_per_frame"),
+                    "x", 2, true});
     const std::string lat = "BM_PtyLatency/iterations:1/real_time";
     rows.push_back({"latency median (filter pin)", c.get(lat, "median_us"), "us", 0, true});
     rows.push_back({"latency median (plain reader)", c.get(lat, "plain_median_us"), "us", 0, true});
@@ -858,32 +914,47 @@ void printSummary(const Collector& c)
     rows.push_back({"latency p99 (plain reader)", c.get(lat, "plain_p99_us"), "us", 0, true});
     rows.push_back({"latency p99 filter / plain", c.ratio(lat, "p99_us", lat, "plain_p99_us"), "x", 1.5, true});
     const std::string commit = "BM_CalibrationCommit/iterations:1";
-    rows.push_back({"calibration commit waits / floor (930 ms)", c.ratio(commit, "virtual_ms", commit, "floor_ms"), "x", 1.02, true});
-    rows.push_back({"calibration commit requests / minimum (357)", c.ratio(commit, "requests", commit, "min_requests"), "x", 1, true});
+    rows.push_back({"calibration commit waits / floor (930 ms)", c.ratio(commit, "virtual_ms", commit, "floor_ms"), "x",
+                    1.02, true});
+    rows.push_back({"calibration commit requests / minimum (357)", c.ratio(commit, "requests", commit, "min_requests"),
+                    "x", 1, true});
     const std::string read = "BM_CalibrationRead/0/iterations:1";
-    rows.push_back({"calibration read requests / minimum (180)", c.ratio(read, "requests", read, "min_requests"), "x", 1, true});
-    rows.push_back({"calibration read, radio modelled", c.get("BM_CalibrationRead/1/iterations:1", "virtual_ms"), "ms", 0, true});
+    rows.push_back(
+        {"calibration read requests / minimum (180)", c.ratio(read, "requests", read, "min_requests"), "x", 1, true});
+    rows.push_back(
+        {"calibration read, radio modelled", c.get("BM_CalibrationRead/1/iterations:1", "virtual_ms"), "ms", 0, true});
     const std::string start = "BM_TransmissionStart5/0/iterations:1";
-    rows.push_back({"transmission start 5 pods waits / floor", c.ratio(start, "virtual_ms", start, "floor_ms"), "x", 1.02, true});
-    rows.push_back({"transmission start 5 pods requests / minimum", c.ratio(start, "requests", start, "min_requests"), "x", 1, true});
-    rows.push_back({"transmission start 5 pods, radio modelled", c.get("BM_TransmissionStart5/1/iterations:1", "virtual_ms"), "ms", 0, true});
+    rows.push_back(
+        {"transmission start 5 pods waits / floor", c.ratio(start, "virtual_ms", start, "floor_ms"), "x", 1.02, true});
+    rows.push_back({"transmission start 5 pods requests / minimum", c.ratio(start, "requests", start, "min_requests"),
+                    "x", 1, true});
+    rows.push_back({"transmission start 5 pods, radio modelled",
+                    c.get("BM_TransmissionStart5/1/iterations:1", "virtual_ms"), "ms", 0, true});
     const std::string upgrade = "BM_PodFirmwareUpgrade/1/iterations:1";
-    rows.push_back({"pod firmware upgrade 4 KiB waits / floor", c.ratio(upgrade, "virtual_ms", upgrade, "floor_ms"), "x", 1.02, true});
+    rows.push_back({"pod firmware upgrade 4 KiB waits / floor", c.ratio(upgrade, "virtual_ms", upgrade, "floor_ms"),
+                    "x", 1.02, true});
 
     std::printf("\n%-44s %14s %12s %8s  %s\n", "figure", "measured", "budget", "ratio", "");
-    for (const Row& r : rows) {
+    for (const Row& r : rows)
+    {
         char value[32], budget[32], ratio[16];
         std::snprintf(value, sizeof(value), "%.4g %s", r.value, r.unit.c_str());
         const bool missing = !(r.value >= 0) || std::isinf(r.value);
         if (missing) std::snprintf(value, sizeof(value), "not run");
-        const bool hasBudget = r.budget > 0 || (r.atMost && r.unit.empty() && r.figure.find("lost") != std::string::npos);
-        if (!hasBudget) {
+        const bool hasBudget =
+            r.budget > 0 || (r.atMost && r.unit.empty() && r.figure.find("lost") != std::string::npos);
+        if (!hasBudget)
+        {
             std::snprintf(budget, sizeof(budget), "-");
             std::snprintf(ratio, sizeof(ratio), "-");
-        } else {
+        }
+        else
+        {
             std::snprintf(budget, sizeof(budget), "%s %.3g", r.atMost ? "<=" : ">=", r.budget);
-            if (r.budget > 0 && !missing) std::snprintf(ratio, sizeof(ratio), "%.3f", r.value / r.budget);
-            else std::snprintf(ratio, sizeof(ratio), "-");
+            if (r.budget > 0 && !missing)
+                std::snprintf(ratio, sizeof(ratio), "%.3f", r.value / r.budget);
+            else
+                std::snprintf(ratio, sizeof(ratio), "-");
         }
         const bool ok = !hasBudget || missing || (r.atMost ? r.value <= r.budget : r.value >= r.budget);
         std::printf("%-44s %14s %12s %8s  %s\n", r.figure.c_str(), value, budget, ratio, ok ? "" : "MISSED");
@@ -897,12 +968,14 @@ struct FirmwareFile
     {
         std::ofstream out(file.path());
         char text[80];
-        for (std::size_t address = 0; address < 2 * words; address += 16) {
+        for (std::size_t address = 0; address < 2 * words; address += 16)
+        {
             const unsigned count = static_cast<unsigned>(std::min<std::size_t>(16, 2 * words - address));
             unsigned sum = count + static_cast<unsigned>((address >> 8) + (address & 0xFF));
             std::snprintf(text, sizeof text, ":%02X%04X00", count, static_cast<unsigned>(address));
             out << text;
-            for (unsigned k = 0; k < count; ++k) {
+            for (unsigned k = 0; k < count; ++k)
+            {
                 const unsigned byte = static_cast<unsigned>((address + k) * 7) & 0xFF;
                 std::snprintf(text, sizeof text, "%02X", byte);
                 out << text;
@@ -930,7 +1003,8 @@ void BM_PodFirmwareUpgrade(benchmark::State& state)
     const std::size_t words = 2048; // 4 KiB
     FirmwareFile firmware(words);
     double virtualMs = 0;
-    for (auto _ : state) {
+    for (auto _ : state)
+    {
         rig.sim.pod(0x10F00D)->setPowered(true);
         const Sim::Micros start = rig.sim.clock().now();
         if (!pod.getEEPROM().upgradeFirmware(1, firmware.file.path())) state.SkipWithError("upgrade failed");
@@ -950,18 +1024,22 @@ BENCHMARK(BM_PodFirmwareUpgrade)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)-
 int main(int argc, char** argv)
 {
     std::vector<char*> args;
-    for (int i = 0; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--quick") == 0) quick = true;
-        else args.push_back(argv[i]);
+    for (int i = 0; i < argc; ++i)
+    {
+        if (std::strcmp(argv[i], "--quick") == 0)
+            quick = true;
+        else
+            args.push_back(argv[i]);
     }
     static char minTime[] = "--benchmark_min_time=0.02";
     static char repetitions[] = "--benchmark_repetitions=3";
-    const bool repetitionsGiven = std::any_of(args.begin(), args.end(), [](const char* a) {
-        return std::strncmp(a, "--benchmark_repetitions", 23) == 0;
-    });
+    const bool repetitionsGiven = std::any_of(
+        args.begin(), args.end(), [](const char* a) { return std::strncmp(a, "--benchmark_repetitions", 23) == 0; });
     // The budgets hold for medians over repeated runs; a quick run is a smoke test.
-    if (quick) args.push_back(minTime);
-    else if (!repetitionsGiven) args.push_back(repetitions);
+    if (quick)
+        args.push_back(minTime);
+    else if (!repetitionsGiven)
+        args.push_back(repetitions);
     int count = static_cast<int>(args.size());
     benchmark::Initialize(&count, args.data());
     Collector collector;

@@ -61,11 +61,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string input(reinterpret_cast<const char*>(data + 1), size - 1);
     switch (data[0] % 8)
     {
-    case 0: check(p.integer, input); break;
-    case 1: check(p.natural, input); break;
-    case 2: check(p.real, input); break;
-    case 3: check(p.flag, input); break;
-    case 4: check(p.text, input); break;
+    case 0:
+        check(p.integer, input);
+        break;
+    case 1:
+        check(p.natural, input);
+        break;
+    case 2:
+        check(p.real, input);
+        break;
+    case 3:
+        check(p.flag, input);
+        break;
+    case 4:
+        check(p.text, input);
+        break;
     case 5:
         check(p.frequency, input);
         if (p.frequency.get() < 10 || p.frequency.get() > 500) __builtin_trap();

@@ -62,23 +62,28 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::ostringstream log;
     std::uint32_t value = 0;
     std::string frame;
-    switch (data[0] % 4) {
-    case 0: {
+    switch (data[0] % 4)
+    {
+    case 0:
+    {
         Tarnlink::ReadRegisterCommand cmd(marker, 5, 0, &value);
         if (cmd.execute(*channel, log) && value > 0xFFFF) __builtin_trap();
         break;
     }
-    case 1: {
+    case 1:
+    {
         Tarnlink::WriteRegisterCommand cmd(marker, 2, 0x85, 0x1234, true);
         cmd.execute(*channel, log);
         break;
     }
-    case 2: {
+    case 2:
+    {
         Tarnlink::ReadFrameCommand cmd(marker, 1, 22, &frame);
         if (cmd.execute(*channel, log) && frame.size() != 22) __builtin_trap();
         break;
     }
-    default: {
+    default:
+    {
         Tarnlink::ReadRawDataCommand cmd(static_cast<int>(data[0]) - 128, &frame);
         cmd.execute(*channel, log);
         break;

@@ -22,19 +22,26 @@ void Channel::setBlocking()
     config->setBlocking();
 }
 
-void Channel::applyTimeout(int milliseconds) { setTimeout(milliseconds); }
+void Channel::applyTimeout(int milliseconds)
+{
+    setTimeout(milliseconds);
+}
 
 void Channel::configure() {}
 
 std::string& Channel::readString(std::string& out, int count)
 {
-    if (count < 1) {
+    if (count < 1)
+    {
         out.clear();
         char* buffer = nullptr;
         int got = 0;
-        try {
+        try
+        {
             got = read(buffer);
-        } catch (...) {
+        }
+        catch (...)
+        {
             std::free(buffer);
             throw;
         }
@@ -46,9 +53,12 @@ std::string& Channel::readString(std::string& out, int count)
     // the read leaves unfilled is cut off below, so it need not be cleared first.
     out.resize(static_cast<std::size_t>(count));
     int got = 0;
-    try {
+    try
+    {
         got = read(&out[0], count);
-    } catch (...) {
+    }
+    catch (...)
+    {
         out.clear();
         throw;
     }

@@ -10,14 +10,19 @@ ChannelConfig::~ChannelConfig() = default;
 
 void ChannelConfig::setTimeout(int milliseconds)
 {
-    if (milliseconds < 0 && milliseconds != -1)
-        throw Poco::InvalidArgumentException("Invalid timeout value");
+    if (milliseconds < 0 && milliseconds != -1) throw Poco::InvalidArgumentException("Invalid timeout value");
     timeout = milliseconds;
 }
 
-void ChannelConfig::setBlocking() { timeout = -1; }
+void ChannelConfig::setBlocking()
+{
+    timeout = -1;
+}
 
-void ChannelConfig::setTimeoutImpl(int milliseconds) { timeout = milliseconds; }
+void ChannelConfig::setTimeoutImpl(int milliseconds)
+{
+    timeout = milliseconds;
+}
 
 } // namespace DeviceIO
 } // namespace Poco

@@ -8,7 +8,6 @@
 #include "OutputFile.h"
 #include "ProgressBar.h"
 
-
 #include <Poco/AutoPtr.h>
 #include <Poco/Exception.h>
 #include <Poco/NumberParser.h>
@@ -94,7 +93,8 @@ RowMatrixXd parseMatrix(const std::string& text, const std::string& where)
     std::vector<std::vector<double>> values;
     for (const std::string& row : rows)
     {
-        Poco::StringTokenizer cells(row, " \t", Poco::StringTokenizer::TOK_TRIM | Poco::StringTokenizer::TOK_IGNORE_EMPTY);
+        Poco::StringTokenizer cells(row, " \t",
+                                    Poco::StringTokenizer::TOK_TRIM | Poco::StringTokenizer::TOK_IGNORE_EMPTY);
         std::vector<double> line;
         for (const std::string& cell : cells)
         {
@@ -303,8 +303,7 @@ int runSettings(const Settings& settings)
     {
         if (property.kind == "command") continue;
         std::cout << std::left << std::setw(20) << property.name << ' ' << std::setw(14)
-                  << (property.value.empty() ? "-" : property.value)
-                  << (property.isPersistent ? " saved" : "      ")
+                  << (property.value.empty() ? "-" : property.value) << (property.isPersistent ? " saved" : "      ")
                   << (property.details.empty() ? "" : "  " + property.details) << '\n';
     }
     return ExitOk;
@@ -440,7 +439,7 @@ int runCalibCopy(const Settings& settings)
     requirePods(host);
     connect(host);
     runWithProgress(host, "Copy Calib to Manuf.",
-               "Making the current calibration of " + serialList(host.serials()) + " their manufacturing copy");
+                    "Making the current calibration of " + serialList(host.serials()) + " their manufacturing copy");
     return ExitOk;
 }
 

@@ -145,8 +145,8 @@ void refuseReservedData(const std::string& file)
                  EEPROM::reservedAreaName(data.area);
     }
     const std::string harm = calibration && bootFlag ? "destroy the pod's calibration and overwrite its boot flag"
-                             : calibration          ? "destroy the pod's calibration"
-                                                    : "overwrite the pod's boot flag";
+                             : calibration           ? "destroy the pod's calibration"
+                                                     : "overwrite the pod's boot flag";
     throw Poco::NoPermissionException(file + " has data " + where + ": writing it would " + harm +
                                       "; --allow-calibration-overwrite writes it anyway");
 }
@@ -185,9 +185,9 @@ int rescuePod(const Settings& settings, const FirmwareOptions& options)
         throw Poco::NotFoundException("The " + what +
                                       " answers on no radio channel: is it switched on and near the controller?");
     std::cout << "The " << what
-              << (found.channel == 0 ? " answers on channel 0 already"
-                                     : " answered on channel " + std::to_string(found.channel) +
-                                           " and is back on channel 0")
+              << (found.channel == 0
+                      ? " answers on channel 0 already"
+                      : " answered on channel " + std::to_string(found.channel) + " and is back on channel 0")
               << (found.inProtectedArea ? ", in its protected area: run the upgrade again." : ".") << '\n';
     return ExitOk;
 }

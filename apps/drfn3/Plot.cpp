@@ -102,8 +102,9 @@ void deliver(const std::string& drawn, const std::string& target, const std::str
     // A drawing cut short (its own disk full) ends without the format's last mark.
     const bool complete = device == "svg" ? image.find("</svg>") != std::string::npos
                                           : image.size() > 12 && image.compare(image.size() - 8, 4, "IEND") == 0;
-    if (!complete) throw Poco::WriteFileException(target + ": PLplot could not finish the image (is " +
-                                                  Poco::Path::temp() + " full?)");
+    if (!complete)
+        throw Poco::WriteFileException(target + ": PLplot could not finish the image (is " + Poco::Path::temp() +
+                                       " full?)");
     OutputFile out(target);
     out.write(image);
     out.close();
@@ -137,8 +138,10 @@ int runPlot(const std::string& csvPath, const std::string& imagePath)
     std::string device;
     if (extension == ".png") device = "pngcairo";
     // PLplot's own SVG keeps the labels as text, searchable and selectable.
-    else if (extension == ".svg") device = "svg";
-    else throw UsageError("-o " + imagePath + ": the image must be a .png or .svg file");
+    else if (extension == ".svg")
+        device = "svg";
+    else
+        throw UsageError("-o " + imagePath + ": the image must be a .png or .svg file");
 
     const Recording recording = readCsv(csvPath);
     const std::map<std::string, Series>& pods = recording.pods;
@@ -236,9 +239,9 @@ int runPlot(const std::string& csvPath, const std::string& imagePath)
         plschr(0, 0.8);
         pllegend(&width, &height, PL_LEGEND_BACKGROUND | PL_LEGEND_BOUNDING_BOX,
                  PL_POSITION_RIGHT | PL_POSITION_OUTSIDE, 0.02, 0.0, 0.05, 0, 1, 1, 0, 0,
-                 static_cast<PLINT>(texts.size()), options.data(), 0.8, 0.8, 1.6, 0.0, textColours.data(),
-                 texts.data(), nullptr, nullptr, nullptr, nullptr, colours.data(), styles.data(), widths.data(),
-                 nullptr, nullptr, nullptr, nullptr);
+                 static_cast<PLINT>(texts.size()), options.data(), 0.8, 0.8, 1.6, 0.0, textColours.data(), texts.data(),
+                 nullptr, nullptr, nullptr, nullptr, colours.data(), styles.data(), widths.data(), nullptr, nullptr,
+                 nullptr, nullptr);
     }
     plend();
     deliver(drawn.path(), imagePath, device);

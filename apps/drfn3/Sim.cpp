@@ -86,7 +86,8 @@ int runSim(const SimOptions& options)
 
     auto guard = sim.lock();
     std::cout << "Controller on channel " << channelText(sim.controller().channelCode());
-    for (Pod* pod : sim.pods()) std::cout << ", pod " << hex(pod->serial()) << " on channel " << channelText(pod->channelCode());
+    for (Pod* pod : sim.pods())
+        std::cout << ", pod " << hex(pod->serial()) << " on channel " << channelText(pod->channelCode());
     std::cout << '\n';
     if (hungUp)
     {

@@ -136,7 +136,8 @@ std::string fingerprint(const std::string& path)
 {
     char resolved[PATH_MAX];
     if (!::realpath(path.c_str(), resolved)) return std::string();
-    struct stat info{};
+    struct stat info
+    {};
     if (::stat(resolved, &info) != 0) return std::string();
     return format("%s %llu %llu %lld.%09ld", resolved, static_cast<unsigned long long>(info.st_rdev),
                   static_cast<unsigned long long>(info.st_ino), static_cast<long long>(info.st_ctim.tv_sec),
@@ -233,8 +234,9 @@ std::vector<std::string> renderTable(const std::vector<PodStatus>& pods, double 
         const Sample& s = pod.latest;
         std::vector<std::string> podLines;
         fold(podLines,
-             {format("%-6s", hex(pod.serial).c_str()), format("%llu frames", static_cast<unsigned long long>(pod.samples)),
-              format("%.1f Hz", pod.rate), format("loss %.1f %%", s.loss * 100.0), format("battery %.0f %%", s.battery),
+             {format("%-6s", hex(pod.serial).c_str()),
+              format("%llu frames", static_cast<unsigned long long>(pod.samples)), format("%.1f Hz", pod.rate),
+              format("loss %.1f %%", s.loss * 100.0), format("battery %.0f %%", s.battery),
               format("button %s", s.button != 0 ? "on" : "off")},
              width, "  ");
         std::vector<std::string> sensors;
@@ -249,8 +251,8 @@ std::vector<std::string> renderTable(const std::vector<PodStatus>& pods, double 
                 field += " (no calibration)";
             else
                 for (double value : v)
-                    field += units == Units::Raw ? format("%7.0f", value)
-                                                 : format(sensor == 2 ? "%8.3f" : "%8.2f", value);
+                    field +=
+                        units == Units::Raw ? format("%7.0f", value) : format(sensor == 2 ? "%8.3f" : "%8.2f", value);
             sensors.push_back(field);
         }
         std::vector<std::string> sensorLines;
@@ -274,9 +276,9 @@ std::string renderStatusLine(const std::vector<PodStatus>& pods, double elapsed)
 {
     std::string line = format("%7.1f s", elapsed);
     for (const PodStatus& pod : pods)
-        line += format("  %s %llu frames %.1f Hz loss %.1f %% battery %.0f %%", hex(pod.serial).c_str(),
-                       static_cast<unsigned long long>(pod.samples), pod.rate, pod.latest.loss * 100.0,
-                       pod.latest.battery);
+        line +=
+            format("  %s %llu frames %.1f Hz loss %.1f %% battery %.0f %%", hex(pod.serial).c_str(),
+                   static_cast<unsigned long long>(pod.samples), pod.rate, pod.latest.loss * 100.0, pod.latest.battery);
     return line;
 }
 
@@ -350,16 +352,17 @@ StreamResult stream(Host& host, const StreamOptions& options)
     {
         Progress progress("Connecting to the controller");
         host.connect();
-        progress.done(host.get("Ctrl HW") + ", firmware " + host.get("Ctrl FW") +
-                      (host.get("Ctrl SerialNumber").empty() ? "" : ", serial number " + host.get("Ctrl SerialNumber")));
+        progress.done(
+            host.get("Ctrl HW") + ", firmware " + host.get("Ctrl FW") +
+            (host.get("Ctrl SerialNumber").empty() ? "" : ", serial number " + host.get("Ctrl SerialNumber")));
     }
 
     SampleReader reader(host.filter(), units);
     reader.setPods(serials);
     try
     {
-        Progress progress(format("Starting %zu pod%s: calibration, quiet channel", serials.size(),
-                                 serials.size() == 1 ? "" : "s"));
+        Progress progress(
+            format("Starting %zu pod%s: calibration, quiet channel", serials.size(), serials.size() == 1 ? "" : "s"));
         host.set("transmission", "1");
         progress.done("streaming at " + host.get("Frequency") + " Hz");
     }
@@ -425,7 +428,8 @@ StreamResult stream(Host& host, const StreamOptions& options)
 
             const Clock::time_point after = Clock::now();
             if (after < nextDraw) continue;
-            nextDraw = after + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(options.refresh));
+            nextDraw =
+                after + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(options.refresh));
             // What was written is on disk within a refresh, and a failure shows as soon.
             csv.flush();
             jsonl.flush();

@@ -57,8 +57,7 @@ void addStreamOptions(CLI::App& command, StreamOptions& options, const char* sec
     command.add_option("--csv", options.csv, "Write every sample to this CSV file ('-': standard output)");
     command.add_option("--jsonl", options.jsonl,
                        "Write every sample to this file as one JSON object per line ('-': standard output)");
-    command.add_flag("--raw", options.raw,
-                     "Sensor values in the pods' raw counts instead of m/s^2, uT and rad/s");
+    command.add_flag("--raw", options.raw, "Sensor values in the pods' raw counts instead of m/s^2, uT and rad/s");
     command.add_flag("--utc", options.utc, "Add each sample's UTC time (utc_s, seconds since 1970) to CSV and JSON");
 }
 
@@ -138,7 +137,8 @@ int main(int argc, char** argv)
         ->option_text("2g|4g|8g");
     const std::map<std::string, int> magModes{{"0.88Ga", 0}, {"1.30Ga", 1}, {"1.90Ga", 2}, {"2.50Ga", 3},
                                               {"4.00Ga", 4}, {"4.70Ga", 5}, {"5.60Ga", 6}, {"8.10Ga", 7}};
-    app.add_option("--mag-mode", settings.magMode, "Magnetometer range: 0.88Ga, 1.30Ga, 1.90Ga, 2.50Ga, 4.00Ga, 4.70Ga, 5.60Ga or 8.10Ga")
+    app.add_option("--mag-mode", settings.magMode,
+                   "Magnetometer range: 0.88Ga, 1.30Ga, 1.90Ga, 2.50Ga, 4.00Ga, 4.70Ga, 5.60Ga or 8.10Ga")
         ->transform(CLI::CheckedTransformer(magModes, CLI::ignore_case))
         ->option_text("0.88Ga|...|8.10Ga");
     app.add_flag("--gyro,!--no-gyro", settings.gyro, "Switch the gyroscope on or off");
@@ -148,13 +148,14 @@ int main(int argc, char** argv)
 
     StreamOptions demoOptions;
     demoOptions.seconds = 10;
-    CLI::App* demo = app.add_subcommand("demo", "Stream from a simulated controller and three pods (100 Hz) served on a "
-                                                "pseudo-terminal, through the real discovery and serial port");
+    CLI::App* demo =
+        app.add_subcommand("demo", "Stream from a simulated controller and three pods (100 Hz) served on a "
+                                   "pseudo-terminal, through the real discovery and serial port");
     addStreamOptions(*demo, demoOptions, "How long to stream (default 10)");
 
     StreamOptions streamOptions;
-    CLI::App* streamCommand =
-        app.add_subcommand("stream", "Stream from the pods: a live table on a terminal, a status line a second otherwise");
+    CLI::App* streamCommand = app.add_subcommand(
+        "stream", "Stream from the pods: a live table on a terminal, a status line a second otherwise");
     addStreamOptions(*streamCommand, streamOptions, "How long to stream (default: until Ctrl-C)");
     streamCommand->add_flag("--reconnect", streamOptions.reconnect,
                             "When the controller is lost, wait for it and stream again instead of exiting");

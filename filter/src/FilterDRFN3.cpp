@@ -76,9 +76,15 @@ FilterDRFN3::~FilterDRFN3()
     for (DriftnodeOutputs* record : outputs) delete record;
 }
 
-std::string FilterDRFN3::getTypeName() const { return TYPE_NAME; }
+std::string FilterDRFN3::getTypeName() const
+{
+    return TYPE_NAME;
+}
 
-unsigned FilterDRFN3::getDriftnodeKind() { return 1; }
+unsigned FilterDRFN3::getDriftnodeKind()
+{
+    return 1;
+}
 
 //
 // Pods
@@ -117,9 +123,15 @@ Tarnlink::Driftnode3& FilterDRFN3::pod(unsigned serial) const
     return *pods[it->second];
 }
 
-Tarnlink::Driftnode* FilterDRFN3::getDriftnode(unsigned serial) { return &pod(serial); }
+Tarnlink::Driftnode* FilterDRFN3::getDriftnode(unsigned serial)
+{
+    return &pod(serial);
+}
 
-Tarnlink::Driftnode* FilterDRFN3::getDriftnode(unsigned serial) const { return &pod(serial); }
+Tarnlink::Driftnode* FilterDRFN3::getDriftnode(unsigned serial) const
+{
+    return &pod(serial);
+}
 
 DriftnodeOutputs* FilterDRFN3::getOutputs(unsigned serial) const
 {
@@ -261,9 +273,10 @@ void FilterDRFN3::updatePropertyAccess(bool connected, bool transmitting, bool n
     FilterDRFNBase::updatePropertyAccess(connected, transmitting, networkEmpty);
 
     const bool modes = !transmitting && !networkEmpty;
-    for (Quillmesh::Core::ValueProperty<unsigned>* mode : {static_cast<Quillmesh::Core::ValueProperty<unsigned>*>(&accModeProperty),
-                                                            static_cast<Quillmesh::Core::ValueProperty<unsigned>*>(&magModeProperty),
-                                                            static_cast<Quillmesh::Core::ValueProperty<unsigned>*>(&gyroModeProperty)})
+    for (Quillmesh::Core::ValueProperty<unsigned>* mode :
+         {static_cast<Quillmesh::Core::ValueProperty<unsigned>*>(&accModeProperty),
+          static_cast<Quillmesh::Core::ValueProperty<unsigned>*>(&magModeProperty),
+          static_cast<Quillmesh::Core::ValueProperty<unsigned>*>(&gyroModeProperty)})
     {
         mode->setIsWritable(modes);
         mode->notifyAttributeChanged();

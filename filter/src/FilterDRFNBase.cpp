@@ -60,7 +60,7 @@ FilterDRFNBase::FilterDRFNBase(const std::string& name)
     if (!fromEnvironment.empty()) logFileProperty.set(fromEnvironment);
 
     Quillmesh::Core::ValueProperty<std::string>* texts[] = {&driftnodeFirmwareProperty, &controllerFirmwareProperty,
-                                                          &controllerHardwareProperty, &controllerSerialProperty};
+                                                            &controllerHardwareProperty, &controllerSerialProperty};
     std::string* mirrors[] = {&driftnodeFirmwareText, &controllerFirmwareText, &controllerHardwareText,
                               &controllerSerialText};
     for (int i = 0; i < 4; ++i)
@@ -81,22 +81,40 @@ FilterDRFNBase::~FilterDRFNBase() = default;
 // Handlers
 //
 
-void FilterDRFNBase::onChannelChanged(const int& value) { channel = static_cast<std::uint32_t>(value); }
+void FilterDRFNBase::onChannelChanged(const int& value)
+{
+    channel = static_cast<std::uint32_t>(value);
+}
 
-void FilterDRFNBase::onFrequencyChanged(const int& value) { frequency = static_cast<std::uint32_t>(value); }
+void FilterDRFNBase::onFrequencyChanged(const int& value)
+{
+    frequency = static_cast<std::uint32_t>(value);
+}
 
-void FilterDRFNBase::onLedProperty(const bool& on) { onLedChanged(on); }
+void FilterDRFNBase::onLedProperty(const bool& on)
+{
+    onLedChanged(on);
+}
 
-void FilterDRFNBase::onAutoPowerOffProperty(const unsigned& index) { onAutoPowerOffChanged(index); }
+void FilterDRFNBase::onAutoPowerOffProperty(const unsigned& index)
+{
+    onAutoPowerOffChanged(index);
+}
 
 void FilterDRFNBase::onLogFileChanged(const std::string& value)
 {
     logFileName = Quillmesh::Core::StringProperty::expandVariables(value);
 }
 
-void FilterDRFNBase::runReadCalibration() { readCalibration(); }
+void FilterDRFNBase::runReadCalibration()
+{
+    readCalibration();
+}
 
-void FilterDRFNBase::runWriteCalibration() { writeCalibration(); }
+void FilterDRFNBase::runWriteCalibration()
+{
+    writeCalibration();
+}
 
 namespace {
 
@@ -140,7 +158,8 @@ void FilterDRFNBase::onAutoPowerOffChanged(unsigned index)
 
 std::vector<unsigned> FilterDRFNBase::parseSerials(const std::string& text)
 {
-    Poco::StringTokenizer tokens(text, ";, ", Poco::StringTokenizer::TOK_IGNORE_EMPTY | Poco::StringTokenizer::TOK_TRIM);
+    Poco::StringTokenizer tokens(text, ";, ",
+                                 Poco::StringTokenizer::TOK_IGNORE_EMPTY | Poco::StringTokenizer::TOK_TRIM);
     std::vector<unsigned> serials;
     for (const std::string& token : tokens)
     {

@@ -97,18 +97,28 @@ void FilterDrfnCommon::releaseController() noexcept
 // Hooks with a body here
 //
 
-bool FilterDrfnCommon::hasController() const { return controller != nullptr; }
+bool FilterDrfnCommon::hasController() const
+{
+    return controller != nullptr;
+}
 
-Tarnlink::Controller* FilterDrfnCommon::getController() { return controller; }
+Tarnlink::Controller* FilterDrfnCommon::getController()
+{
+    return controller;
+}
 
-Tarnlink::Controller* FilterDrfnCommon::getController() const { return controller; }
+Tarnlink::Controller* FilterDrfnCommon::getController() const
+{
+    return controller;
+}
 
 void FilterDrfnCommon::configureDriftnode(unsigned) {}
 
 void FilterDrfnCommon::updateProperties()
 {
     const bool connected = controller != nullptr;
-    const bool transmitting = connected && !controllerFault && controller->getState() == Tarnlink::Controller::Transmission;
+    const bool transmitting =
+        connected && !controllerFault && controller->getState() == Tarnlink::Controller::Transmission;
     updatePropertyAccess(connected, transmitting, networkSerials.empty());
 }
 
@@ -137,11 +147,20 @@ void FilterDrfnCommon::setNetworkSerials(const std::vector<unsigned>& serials)
     setNetwork(networkSerials);
 }
 
-unsigned FilterDrfnCommon::getMaxSensorCount() { return getMaxSensorCount(frequency); }
+unsigned FilterDrfnCommon::getMaxSensorCount()
+{
+    return getMaxSensorCount(frequency);
+}
 
-std::string FilterDrfnCommon::serialText(unsigned serial) { return Poco::NumberFormatter::formatHex(serial); }
+std::string FilterDrfnCommon::serialText(unsigned serial)
+{
+    return Poco::NumberFormatter::formatHex(serial);
+}
 
-std::string FilterDrfnCommon::serialEntry(unsigned serial) { return " 0x" + serialText(serial); }
+std::string FilterDrfnCommon::serialEntry(unsigned serial)
+{
+    return " 0x" + serialText(serial);
+}
 
 //
 // Property handlers
@@ -171,7 +190,10 @@ void FilterDrfnCommon::onTransmissionChanged(const bool& value)
         stopTransmission();
 }
 
-void FilterDrfnCommon::onSerialProperty(const std::string& text) { onSerialsChanged(text); }
+void FilterDrfnCommon::onSerialProperty(const std::string& text)
+{
+    onSerialsChanged(text);
+}
 
 //
 // Connection
@@ -587,7 +609,8 @@ void FilterDrfnCommon::releaseIsolatedDriftnodes()
         try
         {
             // It may never have left channel 0: a few attempts, not all a pod known to be there gets.
-            unconfirmedDriftnode->setField(unconfirmedDriftnode->channelField(), Tarnlink::Controller::channelCode(0), 3);
+            unconfirmedDriftnode->setField(unconfirmedDriftnode->channelField(), Tarnlink::Controller::channelCode(0),
+                                           3);
         }
         catch (...)
         {

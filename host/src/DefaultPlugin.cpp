@@ -5,8 +5,7 @@
 namespace Quillmesh {
 namespace Core {
 
-DefaultPlugin::DefaultPlugin(const std::string& name, const std::string& version)
-    : Plugin(name), _version(version)
+DefaultPlugin::DefaultPlugin(const std::string& name, const std::string& version) : Plugin(name), _version(version)
 {
     _metaData.name = name;
     _metaData.version = version;

@@ -8,9 +8,7 @@
 namespace Quillmesh {
 namespace Core {
 
-Filter::Filter(const std::string& name, bool isEnabled) : PinManager(name), _isEnabled(isEnabled)
-{
-}
+Filter::Filter(const std::string& name, bool isEnabled) : PinManager(name), _isEnabled(isEnabled) {}
 
 Filter::~Filter()
 {

@@ -78,7 +78,8 @@ void HostedFilter::attachProbe(const std::string& outputPin, AbstractInputPin& p
 {
     Synchronizer::DisablerLocker lock(&_filter->getSynchronizer());
     AbstractOutputPin* output = _filter->findOutputPin(outputPin);
-    if (!output) throw Poco::NotFoundException("Filter '" + _filter->getName() + "' has no output pin '" + outputPin + "'");
+    if (!output)
+        throw Poco::NotFoundException("Filter '" + _filter->getName() + "' has no output pin '" + outputPin + "'");
     output->attach(probe);
 }
 

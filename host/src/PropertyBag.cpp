@@ -10,8 +10,7 @@
 namespace Quillmesh {
 namespace Core {
 
-PropertyBag::PropertyBag(PropertyBagOwner* owner)
-    : _owner(owner), _ownSynchronizer(owner ? nullptr : new Synchronizer)
+PropertyBag::PropertyBag(PropertyBagOwner* owner) : _owner(owner), _ownSynchronizer(owner ? nullptr : new Synchronizer)
 {
 }
 

@@ -24,8 +24,8 @@ DRFN3InternalPlugin::DRFN3InternalPlugin() : DefaultPlugin("DRFN3Internal", "0.2
     _metaData.description = "This is the plugin that wraps DRFN3Internal elements.";
     _metaData.platform = "win32";
     _metaData.buildDate = "Wed 08/24/2016";
-    addFilterFactory(new Quillmesh::Core::FilterFactory<FilterDRFN3>(
-        getName(), Quillmesh::Core::ComponentVersion(getVersion())));
+    addFilterFactory(
+        new Quillmesh::Core::FilterFactory<FilterDRFN3>(getName(), Quillmesh::Core::ComponentVersion(getVersion())));
 }
 
 DRFN3InternalPlugin::~DRFN3InternalPlugin() = default;

@@ -112,9 +112,11 @@ public:
         settings.ephemeral = true;
         py::gil_scoped_release release;
         std::lock_guard<std::mutex> lock(hostsMutex);
-        if (hostOpen) throw Poco::IllegalStateException("Another drfn3 network is open in this process: close it first");
+        if (hostOpen)
+            throw Poco::IllegalStateException("Another drfn3 network is open in this process: close it first");
         _host = std::make_unique<Drfn3::Host>(settings);
-        _reader = std::make_unique<Drfn3::SampleReader>(_host->filter(), raw ? Drfn3::Units::Raw : Drfn3::Units::Calibrated);
+        _reader =
+            std::make_unique<Drfn3::SampleReader>(_host->filter(), raw ? Drfn3::Units::Raw : Drfn3::Units::Calibrated);
         hostOpen = true;
     }
 
@@ -320,7 +322,9 @@ public:
 
     /// Each (serial, sensor 0-2, is gain, matrix) is checked, then committed; what was not
     /// given keeps the pod's value.
-    void writeCalibration(const std::vector<std::tuple<unsigned, int, bool, py::array_t<double, py::array::c_style | py::array::forcecast>>>& entries)
+    void writeCalibration(
+        const std::vector<
+            std::tuple<unsigned, int, bool, py::array_t<double, py::array::c_style | py::array::forcecast>>>& entries)
     {
         std::vector<Drfn3::CalibrationMatrix> matrices;
         for (const auto& entry : entries)
@@ -373,8 +377,8 @@ private:
     void refuseWhileStreaming(const std::string& what)
     {
         if (host().connected() && host().transmitting())
-            throw Poco::NoPermissionException("Stop transmission first (stop()): the pods' calibration cannot be " + what +
-                                              " while they stream");
+            throw Poco::NoPermissionException("Stop transmission first (stop()): the pods' calibration cannot be " +
+                                              what + " while they stream");
     }
 
     void startLocked()
@@ -384,11 +388,12 @@ private:
         PythonInterrupt interrupt;
         interrupt.run([this] { host().set("transmission", "1"); });
         // A wake-up of this thread costs more than the frames it reads: let a few gather.
-        const double framesPerSecond = std::max(1.0, std::atof(host().get("Frequency").c_str()) *
-                                                         static_cast<double>(_reader->pods().size()));
+        const double framesPerSecond =
+            std::max(1.0, std::atof(host().get("Frequency").c_str()) * static_cast<double>(_reader->pods().size()));
         _gather = std::chrono::duration_cast<Clock::duration>(
             std::chrono::duration<double>(std::min(GATHER_LONGEST, GATHER_FRAMES / framesPerSecond)));
-        _reader->transmissionStarted(_started ? std::chrono::duration<double>(Clock::now() - _firstStart).count() : 0.0);
+        _reader->transmissionStarted(_started ? std::chrono::duration<double>(Clock::now() - _firstStart).count()
+                                              : 0.0);
         if (!_started) _firstStart = Clock::now();
         _started = true;
     }
@@ -405,18 +410,21 @@ private:
 class Simulator
 {
 public:
-    Simulator(unsigned generation, const std::vector<unsigned>& pods, double rate, const std::map<std::string, double>& faults,
-              const std::vector<unsigned>& busyChannels, std::uint32_t seed, bool record, bool instant)
+    Simulator(unsigned generation, const std::vector<unsigned>& pods, double rate,
+              const std::map<std::string, double>& faults, const std::vector<unsigned>& busyChannels,
+              std::uint32_t seed, bool record, bool instant)
         : _sim(generation == 1 ? Tarnlink::Sim::Generation::First : Tarnlink::Sim::Generation::Second, seed)
     {
         if (generation != 1 && generation != 2) throw Poco::InvalidArgumentException("generation must be 1 or 2");
         auto guard = _sim.lock();
         for (unsigned serial : pods) _sim.addPod(serial);
         Tarnlink::Sim::Faults& f = _sim.faults();
-        const std::map<std::string, double*> known = {
-            {"corrupt_byte", &f.corruptByte}, {"drop_byte", &f.dropByte},
-            {"garbage", &f.garbage}, {"wrong_echo", &f.wrongEcho},
-            {"controller_timeout", &f.controllerTimeout}, {"drop_frame", &f.dropFrame}};
+        const std::map<std::string, double*> known = {{"corrupt_byte", &f.corruptByte},
+                                                      {"drop_byte", &f.dropByte},
+                                                      {"garbage", &f.garbage},
+                                                      {"wrong_echo", &f.wrongEcho},
+                                                      {"controller_timeout", &f.controllerTimeout},
+                                                      {"drop_frame", &f.dropFrame}};
         for (const auto& fault : faults)
         {
             const auto at = known.find(fault.first);
@@ -427,7 +435,8 @@ public:
         }
         for (unsigned channel : busyChannels)
         {
-            if (channel > 31) throw Poco::InvalidArgumentException("Busy channel " + std::to_string(channel) + ": 0 to 31");
+            if (channel > 31)
+                throw Poco::InvalidArgumentException("Busy channel " + std::to_string(channel) + ": 0 to 31");
             _sim.setBusyChannel(channel);
         }
         if (rate > 0) _sim.setOfferedRate(rate);
@@ -503,18 +512,20 @@ public:
         std::vector<double> rows;
         {
             auto guard = _sim.lock();
-            if (!_sim.recorder().recordStreams()) throw Poco::IllegalStateException("The simulator was made with record=False");
+            if (!_sim.recorder().recordStreams())
+                throw Poco::IllegalStateException("The simulator was made with record=False");
             for (const Tarnlink::Sim::Record& r : _sim.recorder().records())
             {
                 // Marker (4 bytes) and frame id, then the body.
                 if (r.kind != Tarnlink::Sim::Record::Frame || r.serial != serial || r.bytes.size() < 5 + 16) continue;
                 const std::string body = r.bytes.substr(5);
                 auto s16 = [&body](std::size_t at) {
-                    return static_cast<double>(static_cast<std::int16_t>(
-                        (static_cast<std::uint8_t>(body[at]) << 8) | static_cast<std::uint8_t>(body[at + 1])));
+                    return static_cast<double>(static_cast<std::int16_t>((static_cast<std::uint8_t>(body[at]) << 8) |
+                                                                         static_cast<std::uint8_t>(body[at + 1])));
                 };
                 rows.push_back(r.value);
-                for (std::size_t k = 0; k < 9; ++k) rows.push_back(3 + 2 * k + 1 < body.size() - 1 ? s16(3 + 2 * k) : 0.0);
+                for (std::size_t k = 0; k < 9; ++k)
+                    rows.push_back(3 + 2 * k + 1 < body.size() - 1 ? s16(3 + 2 * k) : 0.0);
                 rows.push_back(static_cast<std::uint8_t>(body.back()));
             }
         }
@@ -563,8 +574,8 @@ PYBIND11_MODULE(_drfn3, m)
         newError(m, "Error", {PyExc_RuntimeError}, "Base of every error the drfn3 package raises.");
     static PyObject* invalid = newError(m, "InvalidValueError", {error, PyExc_ValueError},
                                         "A value was refused before anything was sent to the devices.");
-    static PyObject* notFound = newError(m, "NotFoundError", {error, PyExc_LookupError},
-                                         "No such controller, pod, property, pin or file.");
+    static PyObject* notFound =
+        newError(m, "NotFoundError", {error, PyExc_LookupError}, "No such controller, pod, property, pin or file.");
     static PyObject* notAllowed = newError(m, "NotAllowedError", {error},
                                            "Not possible in the current state (connect or stop transmission first).");
     static PyObject* device = newError(m, "DeviceError", {error, PyExc_OSError},
@@ -617,9 +628,9 @@ PYBIND11_MODULE(_drfn3, m)
     });
 
     // Field names carry the units; raw counts get their names in the Python half.
-    PYBIND11_NUMPY_DTYPE_EX(Drfn3::Sample, time, "time_s", serial, "serial", ax, "ax_m_s2", ay, "ay_m_s2", az, "az_m_s2",
-                            mx, "mx_uT", my, "my_uT", mz, "mz_uT", gx, "gx_rad_s", gy, "gy_rad_s", gz, "gz_rad_s", frame,
-                            "frame", loss, "loss", battery, "battery_pct", button, "button");
+    PYBIND11_NUMPY_DTYPE_EX(Drfn3::Sample, time, "time_s", serial, "serial", ax, "ax_m_s2", ay, "ay_m_s2", az,
+                            "az_m_s2", mx, "mx_uT", my, "my_uT", mz, "mz_uT", gx, "gx_rad_s", gy, "gy_rad_s", gz,
+                            "gz_rad_s", frame, "frame", loss, "loss", battery, "battery_pct", button, "button");
     m.attr("SAMPLE_DTYPE") = py::dtype::of<Drfn3::Sample>();
 
     m.def("controllers", [] {
@@ -634,7 +645,8 @@ PYBIND11_MODULE(_drfn3, m)
     });
 
     py::class_<Network>(m, "Network")
-        .def(py::init<const std::string&, const std::string&, bool>(), py::arg("module"), py::arg("log"), py::arg("raw"))
+        .def(py::init<const std::string&, const std::string&, bool>(), py::arg("module"), py::arg("log"),
+             py::arg("raw"))
         .def("get", &Network::get)
         .def("set", &Network::set)
         .def("describe", &Network::describe)

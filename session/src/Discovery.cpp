@@ -53,13 +53,15 @@ std::string identify(Tarnlink::Controller& controller, std::string& identity)
     {
         char serial[16];
         std::snprintf(serial, sizeof serial, "%06X", controller.getSerialNumber() & 0xFFFFFF);
-        text = "hardware 2.0 (ST), firmware " + std::to_string(major) + "." + std::to_string(minor) + ", serial number " + serial;
+        text = "hardware 2.0 (ST), firmware " + std::to_string(major) + "." + std::to_string(minor) +
+               ", serial number " + serial;
         identity = serial;
     }
     else if (hardware == 2)
         text = "hardware 1.0 (FTDI), firmware " + std::to_string(major) + "." + std::to_string(minor);
     else
-        text = "hardware code " + std::to_string(hardware) + ", firmware " + std::to_string(major) + "." + std::to_string(minor);
+        text = "hardware code " + std::to_string(hardware) + ", firmware " + std::to_string(major) + "." +
+               std::to_string(minor);
     return text;
 }
 

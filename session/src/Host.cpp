@@ -79,7 +79,8 @@ std::string findModule(const std::string& explicitPath)
         if (fs::is_regular_file(candidate, ec)) return candidate;
         tried += "\n  " + candidate;
     }
-    throw Poco::FileNotFoundException("The DRFN3Internal module was not found; give it with --module PATH. Looked at:" + tried);
+    throw Poco::FileNotFoundException("The DRFN3Internal module was not found; give it with --module PATH. Looked at:" +
+                                      tried);
 }
 
 std::string defaultConfigPath()
@@ -138,7 +139,8 @@ void Host::restore()
         // Saving now would replace the user's refused values with defaults for good.
         _keepFile = true;
     }
-    if (_keepFile) std::cerr << "drfn3: " << _configPath << " is left as it is; mend or remove it to save settings again\n";
+    if (_keepFile)
+        std::cerr << "drfn3: " << _configPath << " is left as it is; mend or remove it to save settings again\n";
 }
 
 void Host::apply(const Settings& settings)
@@ -153,12 +155,14 @@ void Host::apply(const Settings& settings)
         {
             // The filter allows 5 pods until it knows the controller; a larger network is
             // set once it is open, and refused then if it is still too large.
-            if (std::string(property) != "serial" || error.message().find(TOO_MANY) == std::string::npos) throw UsageError(std::string(name) + " " + text + ": " + error.displayText());
+            if (std::string(property) != "serial" || error.message().find(TOO_MANY) == std::string::npos)
+                throw UsageError(std::string(name) + " " + text + ": " + error.displayText());
             _pendingSerials = text;
         }
         catch (const Poco::NoPermissionException&)
         {
-            if (_pendingSerials.empty()) throw UsageError(std::string(name) + " applies to pods: give them with --pods too");
+            if (_pendingSerials.empty())
+                throw UsageError(std::string(name) + " applies to pods: give them with --pods too");
             _pendingSettings.emplace_back(property, text);
         }
         catch (const Poco::Exception& error)
@@ -216,12 +220,13 @@ void Host::connect(const std::string& expectedIdentity)
     }
     else
     {
-        if (!probe.usable) throw Poco::IOException("The controller on " + probe.where + " cannot be used: " + probe.details);
+        if (!probe.usable)
+            throw Poco::IOException("The controller on " + probe.where + " cannot be used: " + probe.details);
         if (!expectedIdentity.empty() && probe.identity != expectedIdentity)
-            throw Poco::IOException(probe.where + " is not the controller that was lost: it answers as " +
-                                    (probe.identity.empty() ? std::string("a controller without serial number")
-                                                            : probe.identity) +
-                                    ", not " + expectedIdentity);
+            throw Poco::IOException(
+                probe.where + " is not the controller that was lost: it answers as " +
+                (probe.identity.empty() ? std::string("a controller without serial number") : probe.identity) +
+                ", not " + expectedIdentity);
         set("connection", "1");
     }
     _controller = probe;

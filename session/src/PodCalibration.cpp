@@ -57,10 +57,11 @@ void checkCalibration(const std::vector<unsigned>& serials, const std::vector<Ca
         if (std::find(serials.begin(), serials.end(), m.serial) == serials.end())
             throw UsageError("Pod " + hex(m.serial) + " is not one of the known pods");
         if (m.sensor < 0 || m.sensor > 2) throw UsageError("Sensor " + std::to_string(m.sensor) + " is not 0, 1 or 2");
-        const std::string what = "pod " + hex(m.serial) + " " + sensorName(m.sensor) + (m.gain ? " gain (" : " offset (") +
+        const std::string what = "pod " + hex(m.serial) + " " + sensorName(m.sensor) +
+                                 (m.gain ? " gain (" : " offset (") +
                                  (m.gain ? PinNames::GAINS[m.sensor] : PinNames::OFFSETS[m.sensor]) + ")";
-        const bool shapeOk = m.gain ? (m.rows == 3 && m.cols == 3)
-                                    : ((m.rows == 3 && m.cols == 1) || (m.rows == 1 && m.cols == 3));
+        const bool shapeOk =
+            m.gain ? (m.rows == 3 && m.cols == 3) : ((m.rows == 3 && m.cols == 1) || (m.rows == 1 && m.cols == 3));
         if (!shapeOk || m.values.size() != m.rows * m.cols)
             throw UsageError(what + ": " + (m.gain ? "a gain is 3x3" : "an offset is 3 values (3x1 or 1x3)") +
                              ", not " + std::to_string(m.rows) + "x" + std::to_string(m.cols));

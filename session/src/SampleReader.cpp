@@ -83,7 +83,8 @@ void SampleReader::setPods(const std::vector<unsigned>& serials)
     std::vector<Taps*> active;
     for (unsigned serial : serials)
     {
-        auto known = std::find_if(_pods.begin(), _pods.end(), [serial](const PodState& p) { return p.serial == serial; });
+        auto known =
+            std::find_if(_pods.begin(), _pods.end(), [serial](const PodState& p) { return p.serial == serial; });
         if (known != _pods.end())
             pods.push_back(*known);
         else

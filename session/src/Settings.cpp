@@ -8,7 +8,8 @@ namespace Drfn3 {
 
 std::vector<unsigned> parseSerials(const std::string& text)
 {
-    Poco::StringTokenizer tokens(text, ";, \t", Poco::StringTokenizer::TOK_IGNORE_EMPTY | Poco::StringTokenizer::TOK_TRIM);
+    Poco::StringTokenizer tokens(text, ";, \t",
+                                 Poco::StringTokenizer::TOK_IGNORE_EMPTY | Poco::StringTokenizer::TOK_TRIM);
     std::vector<unsigned> serials;
     for (const std::string& token : tokens)
     {

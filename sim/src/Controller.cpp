@@ -16,7 +16,8 @@ Controller::Controller(Generation generation)
       _major(generation == Generation::First ? 2 : 1),
       _minor(generation == Generation::First ? 1 : 3)
 {
-    if (_generation == Generation::Second) {
+    if (_generation == Generation::Second)
+    {
         setSerialNumber(0x0A1B2C);
         setFwuVersion(1, 1);
     }
@@ -39,7 +40,10 @@ void Controller::powerOn()
     touch();
 }
 
-unsigned Controller::hardwareCode() const { return _generation == Generation::First ? 2 : 5; }
+unsigned Controller::hardwareCode() const
+{
+    return _generation == Generation::First ? 2 : 5;
+}
 
 void Controller::setFirmwareVersion(unsigned major, unsigned minor)
 {
@@ -54,7 +58,10 @@ unsigned Controller::tickNanoseconds() const
     return (_major == 0 && _minor < 7) ? 1000 : 2000;
 }
 
-unsigned Controller::lastRegister() const { return _generation == Generation::First ? 9 : 12; }
+unsigned Controller::lastRegister() const
+{
+    return _generation == Generation::First ? 9 : 12;
+}
 
 std::uint32_t Controller::serialNumber() const
 {
@@ -107,7 +114,10 @@ void Controller::setRegisterValue(unsigned address, std::uint16_t value)
     touch();
 }
 
-void Controller::failRegisterAfter(unsigned address, unsigned requests) { _failAfter[address] = requests; }
+void Controller::failRegisterAfter(unsigned address, unsigned requests)
+{
+    _failAfter[address] = requests;
+}
 
 bool Controller::countRequest(unsigned address)
 {
@@ -121,7 +131,8 @@ bool Controller::countRequest(unsigned address)
 Controller::Outcome Controller::read(unsigned address)
 {
     Outcome out;
-    if (address > lastRegister() || !countRequest(address)) {
+    if (address > lastRegister() || !countRequest(address))
+    {
         out.answered = false;
         return out;
     }
@@ -132,13 +143,15 @@ Controller::Outcome Controller::read(unsigned address)
 Controller::Outcome Controller::write(unsigned address, std::uint16_t value)
 {
     Outcome out;
-    if (address > lastRegister() || !countRequest(address)) {
+    if (address > lastRegister() || !countRequest(address))
+    {
         out.answered = false;
         return out;
     }
     out.value = value;
     bool second = _generation == Generation::Second;
-    switch (address) {
+    switch (address)
+    {
     case 0:
         break; // read-only
     case 3:
@@ -152,13 +165,15 @@ Controller::Outcome Controller::write(unsigned address, std::uint16_t value)
         break;
     case 8:
         _registers[8] = value;
-        if (second) {
+        if (second)
+        {
             unsigned code = value & 0xFF;
             if (code == kOpenAccess)
                 _eepromOpen = true;
             else if (code == kCloseAccess)
                 _eepromOpen = false;
-            else if (code == kEraseSector && _eepromOpen) {
+            else if (code == kEraseSector && _eepromOpen)
+            {
                 std::uint32_t first = static_cast<std::uint32_t>(value >> 8) * kEepromSectorSize;
                 _eeprom.erase(first, first + kEepromSectorSize - 1);
             }

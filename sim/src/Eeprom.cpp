@@ -6,7 +6,10 @@ namespace Sim {
 
 Eeprom::Eeprom(std::uint32_t size) : _bytes(size ? size : 2, 0xFF) {}
 
-std::uint8_t Eeprom::byte(std::uint32_t address) const { return _bytes[address % _bytes.size()]; }
+std::uint8_t Eeprom::byte(std::uint32_t address) const
+{
+    return _bytes[address % _bytes.size()];
+}
 
 std::uint16_t Eeprom::word(std::uint32_t address) const
 {
@@ -27,7 +30,10 @@ double Eeprom::real(std::uint32_t address) const
     return value;
 }
 
-void Eeprom::pokeByte(std::uint32_t address, std::uint8_t value) { _bytes[address % _bytes.size()] = value; }
+void Eeprom::pokeByte(std::uint32_t address, std::uint8_t value)
+{
+    _bytes[address % _bytes.size()] = value;
+}
 
 void Eeprom::pokeWord(std::uint32_t address, std::uint16_t value)
 {
@@ -45,7 +51,8 @@ void Eeprom::pokeReal(std::uint32_t address, double value)
 {
     std::uint64_t pattern;
     std::memcpy(&pattern, &value, sizeof value);
-    for (int k = 7; k >= 0; --k) {
+    for (int k = 7; k >= 0; --k)
+    {
         pokeByte(address + static_cast<std::uint32_t>(k), static_cast<std::uint8_t>(pattern & 0xFF));
         pattern >>= 8;
     }
@@ -64,7 +71,10 @@ void Eeprom::erase(std::uint32_t first, std::uint32_t last)
         if (!isStuck(a)) _bytes[a] = 0xFF;
 }
 
-void Eeprom::clear() { std::fill(_bytes.begin(), _bytes.end(), 0xFF); }
+void Eeprom::clear()
+{
+    std::fill(_bytes.begin(), _bytes.end(), 0xFF);
+}
 
 void Eeprom::setStuck(std::uint32_t address, bool stuck)
 {

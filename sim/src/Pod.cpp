@@ -41,12 +41,17 @@ void put16(std::string& body, std::size_t at, std::int32_t v)
     body[at + 1] = static_cast<char>(u & 0xFF);
 }
 
-std::uint8_t bcd(unsigned v) { return static_cast<std::uint8_t>((v / 10) * 16 + v % 10); }
+std::uint8_t bcd(unsigned v)
+{
+    return static_cast<std::uint8_t>((v / 10) * 16 + v % 10);
+}
 
 } // namespace
 
 Pod::Pod(const PodConfig& config, std::uint32_t seed)
-    : _config(config), _noise(seed ^ (config.serial * 2654435761u)), _channelCode(config.channelCode),
+    : _config(config),
+      _noise(seed ^ (config.serial * 2654435761u)),
+      _channelCode(config.channelCode),
       _powered(config.powered)
 {
     _config.serial &= 0xFFFFFF;
@@ -57,7 +62,8 @@ Pod::Pod(const PodConfig& config, std::uint32_t seed)
         updateVbatt();
     resetRegisters();
     writeProgramVersion();
-    for (unsigned set = 0; set < 3; ++set) {
+    for (unsigned set = 0; set < 3; ++set)
+    {
         _countsPerUnit[set] = inverse3(factoryGain(set));
         _bias[set] = factoryOffset(set);
     }
@@ -110,13 +116,20 @@ void Pod::updateVbatt()
     _config.vbattRaw = static_cast<unsigned>(std::max(0L, std::min(4095L, raw)));
 }
 
-unsigned Pod::reportedType() const { return _protected ? kProtectedType : (_config.type & 0xF); }
+unsigned Pod::reportedType() const
+{
+    return _protected ? kProtectedType : (_config.type & 0xF);
+}
 
-bool Pod::usesOlderFrameLayout() const { return _config.firmwareMajor == 1 && _config.firmwareMinor < 15; }
+bool Pod::usesOlderFrameLayout() const
+{
+    return _config.firmwareMajor == 1 && _config.firmwareMinor < 15;
+}
 
 void Pod::setPowered(bool on)
 {
-    if (on && !_powered) {
+    if (on && !_powered)
+    {
         _channelCode = 0;
         resetRegisters();
         _unlocked = false;
@@ -138,7 +151,8 @@ unsigned Pod::accelerometerCountsPerG() const
     // The factory gain is measured at 4g and the host scales it by 0.5, 1 and 2 for 2g, 4g
     // and 8g, so the counts per g halve as the range doubles: 2048, 1024, 512. Code 2 has
     // no name on the host side; it reads like the widest range.
-    switch (registerValue(141) & 3) {
+    switch (registerValue(141) & 3)
+    {
     case 0:
         return 2048;
     case 1:
@@ -158,7 +172,8 @@ bool Pod::hasRegister(unsigned address)
 std::uint16_t Pod::registerValue(unsigned address) const
 {
     if (address < 128) return _eeprom.word((registerValue(133) & 0xFF80u) + address);
-    switch (address) {
+    switch (address)
+    {
     case 128:
         return static_cast<std::uint16_t>((reportedType() << 8) | ((_config.firmwareMajor & 0xF) << 4) |
                                           (_config.firmwareMinor & 0xF));
@@ -168,7 +183,8 @@ std::uint16_t Pod::registerValue(unsigned address) const
         return static_cast<std::uint16_t>(_config.vbattRaw & 0xFFF);
     case 138:
         return static_cast<std::uint16_t>(_config.vtempRaw & 0xFFF);
-    default: {
+    default:
+    {
         if (!hasRegister(address)) return 0;
         auto it = _registers.find(address);
         return it == _registers.end() ? 0 : it->second;
@@ -195,7 +211,10 @@ void Pod::storeId(std::uint16_t value)
     _streaming = (value & 0x0300) == 0x0300;
 }
 
-void Pod::failRegisterAfter(unsigned address, unsigned requests) { _failAfter[address] = requests; }
+void Pod::failRegisterAfter(unsigned address, unsigned requests)
+{
+    _failAfter[address] = requests;
+}
 
 bool Pod::countRequest(unsigned address)
 {
@@ -226,7 +245,10 @@ void Pod::reboot(Micros until)
     ++_reboots;
 }
 
-bool Pod::writable(std::uint32_t address) const { return _protected || address >= kWorkingArea; }
+bool Pod::writable(std::uint32_t address) const
+{
+    return _protected || address >= kWorkingArea;
+}
 
 void Pod::eepromCommand(unsigned code)
 {
@@ -238,7 +260,8 @@ void Pod::eepromCommand(unsigned code)
         _eeprom.erase(0xFC00, 0xFDFF);
     else if (code < 16 && _protected)
         _eeprom.erase(code * kProgramSectorSize, code * kProgramSectorSize + kProgramSectorSize - 1);
-    else if (code == 0x23 && _protected) {
+    else if (code == 0x23 && _protected)
+    {
         _eeprom.erase(kBootFlag, kBootFlag + 1);
         _protected = false;
         startProgram();
@@ -248,7 +271,8 @@ void Pod::eepromCommand(unsigned code)
 Pod::Outcome Pod::read(unsigned address, Micros)
 {
     Outcome out;
-    if (!hasRegister(address) || !countRequest(address)) {
+    if (!hasRegister(address) || !countRequest(address))
+    {
         out.answered = false;
         return out;
     }
@@ -259,17 +283,20 @@ Pod::Outcome Pod::read(unsigned address, Micros)
 Pod::Outcome Pod::write(unsigned address, std::uint16_t value, Micros)
 {
     Outcome out;
-    if (!hasRegister(address) || !countRequest(address)) {
+    if (!hasRegister(address) || !countRequest(address))
+    {
         out.answered = false;
         return out;
     }
     out.value = value;
-    if (address < 128) {
+    if (address < 128)
+    {
         std::uint32_t target = (registerValue(133) & 0xFF80u) + address;
         if (_unlocked && writable(target)) _eeprom.program(target, value);
         return out;
     }
-    switch (address) {
+    switch (address)
+    {
     case 128:
     case 135: // takes effect once the echo is out
     case 137:
@@ -293,13 +320,17 @@ void Pod::afterWrite(unsigned address, std::uint16_t value, Micros bootUntil)
 {
     if (address == 135)
         _channelCode = value & 0x7FFF;
-    else if (address == 134) {
+    else if (address == 134)
+    {
         if (value & 0x0800) reboot(bootUntil);
         if (value & 0x0400) _powered = false;
     }
 }
 
-std::uint32_t Pod::calibrationSetBase(unsigned set, std::uint32_t area) const { return area + kSetOffsets[set % 3]; }
+std::uint32_t Pod::calibrationSetBase(unsigned set, std::uint32_t area) const
+{
+    return area + kSetOffsets[set % 3];
+}
 
 std::array<double, 9> Pod::factoryGain(unsigned set) const
 {
@@ -308,7 +339,8 @@ std::array<double, 9> Pod::factoryGain(unsigned set) const
     const double scale[3] = {kGravity / 1024.0, 1.0 / 10.9, (kPi / 180.0) / 16.4};
     std::array<double, 9> g{};
     for (unsigned r = 0; r < 3; ++r)
-        for (unsigned c = 0; c < 3; ++c) {
+        for (unsigned c = 0; c < 3; ++c)
+        {
             double s = scale[set % 3];
             g[3 * r + c] = r == c ? s * (1.0 + 0.01 * ((_config.serial + set + r) % 5))
                                   : s * 0.001 * static_cast<double>((_config.serial >> (r + 3 * c)) % 3);
@@ -321,7 +353,8 @@ std::array<double, 3> Pod::factoryOffset(unsigned set) const
     // Sensor biases: 1 to 8 steps of 0.04 m/s^2, 2.5 uT (hard iron) or 0.003 rad/s, either sign.
     const double step[3] = {0.04, 2.5, 0.003};
     std::array<double, 3> o{};
-    for (unsigned r = 0; r < 3; ++r) {
+    for (unsigned r = 0; r < 3; ++r)
+    {
         const double size = step[set % 3] * static_cast<double>(1 + (_config.serial >> (3 * r + 2 * set)) % 8);
         o[r] = (_config.serial >> (12 + 3 * set + r)) & 1 ? -size : size;
     }
@@ -345,14 +378,20 @@ std::array<double, 3> Pod::calibrationOffset(unsigned set, std::uint32_t area) c
 
 void Pod::writeFactoryCalibration()
 {
-    for (std::uint32_t area : {kWorkingArea, kManufacturingArea}) {
+    for (std::uint32_t area : {kWorkingArea, kManufacturingArea})
+    {
         _eeprom.pokeUInt32(area, 0x12000000u | (_config.serial & 0xFFFF));
         const std::uint8_t identity[8] = {static_cast<std::uint8_t>(_config.serial >> 16),
                                           static_cast<std::uint8_t>(_config.serial >> 8),
                                           static_cast<std::uint8_t>(_config.serial),
-                                          0x01, 0x00, 0x00, 0x03, 0x00};
+                                          0x01,
+                                          0x00,
+                                          0x00,
+                                          0x03,
+                                          0x00};
         for (unsigned k = 0; k < 8; ++k) _eeprom.pokeByte(area + 4 + k, identity[k]);
-        for (unsigned set = 0; set < 3; ++set) {
+        for (unsigned set = 0; set < 3; ++set)
+        {
             std::uint32_t base = calibrationSetBase(set, area);
             // 12 March 2015, 10:20:30 UTC
             const std::uint8_t header[8] = {bcd(12), bcd(3), bcd(15), bcd(10), bcd(20), bcd(30), 0x00, 0x03};
@@ -395,7 +434,8 @@ std::string Pod::nextFrameBody(unsigned length, Micros t, std::uint16_t number)
     double counts[3][3];
     const double rangeFactor = 1024.0 / accelerometerCountsPerG();
     for (unsigned set = 0; set < 3; ++set)
-        for (unsigned r = 0; r < 3; ++r) {
+        for (unsigned r = 0; r < 3; ++r)
+        {
             double c = 0;
             for (unsigned k = 0; k < 3; ++k) c += _countsPerUnit[set][3 * r + k] * (truth[set][k] + _bias[set][k]);
             counts[set][r] = set == 0 ? c / rangeFactor : c;
@@ -404,7 +444,8 @@ std::string Pod::nextFrameBody(unsigned length, Micros t, std::uint16_t number)
     sample.frameNumber = number;
     _frameNumber = static_cast<std::uint16_t>(number + 1);
     bool gyroOn = (registerValue(143) & 1) != 0;
-    for (unsigned k = 0; k < 3; ++k) {
+    for (unsigned k = 0; k < 3; ++k)
+    {
         sample.acc[k] = clamp16(counts[0][k] + noise(3));
         sample.mag[k] = clamp16(counts[1][k] + noise(2));
         sample.gyr[k] = gyroOn ? clamp16(counts[2][k] + noise(2)) : 0;
@@ -420,7 +461,8 @@ std::string Pod::nextFrameBody(unsigned length, Micros t, std::uint16_t number)
     const auto& mg = sample.mag;
     const auto& w = sample.gyr;
     bool older = usesOlderFrameLayout();
-    if (older) {
+    if (older)
+    {
         // The older layout's x16 saturates like the sensor would at 2g.
         put16(body, 3, clamp16(-a[1] * 16.0));
         put16(body, 5, clamp16(a[0] * 16.0));
@@ -428,18 +470,25 @@ std::string Pod::nextFrameBody(unsigned length, Micros t, std::uint16_t number)
         put16(body, 9, mg[1]);
         put16(body, 11, -mg[0]);
         put16(body, 13, mg[2]);
-    } else {
-        for (unsigned k = 0; k < 3; ++k) {
+    }
+    else
+    {
+        for (unsigned k = 0; k < 3; ++k)
+        {
             put16(body, 3 + 2 * k, a[k]);
             put16(body, 9 + 2 * k, mg[k]);
         }
     }
-    if (length >= 22) {
-        if (older) {
+    if (length >= 22)
+    {
+        if (older)
+        {
             put16(body, 15, w[1]);
             put16(body, 17, -w[0]);
             put16(body, 19, w[2]);
-        } else {
+        }
+        else
+        {
             for (unsigned k = 0; k < 3; ++k) put16(body, 15 + 2 * k, w[k]);
         }
     }

@@ -52,11 +52,16 @@ bool hungUp(int master)
 } // namespace
 
 PtyServer::PtyServer(Simulator& simulator, const PtyServerOptions& options)
-    : _simulator(simulator), _options(options), _linkPath(options.linkPath.empty() ? defaultLinkPath() : options.linkPath)
+    : _simulator(simulator),
+      _options(options),
+      _linkPath(options.linkPath.empty() ? defaultLinkPath() : options.linkPath)
 {
 }
 
-PtyServer::~PtyServer() { stop(); }
+PtyServer::~PtyServer()
+{
+    stop();
+}
 
 std::string PtyServer::slavePath() const
 {
@@ -70,18 +75,21 @@ void PtyServer::openPair()
     int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (master < 0) fail("Cannot open a pseudo-terminal");
     char name[128];
-    if (::grantpt(master) != 0 || ::unlockpt(master) != 0 || ::ptsname_r(master, name, sizeof name) != 0) {
+    if (::grantpt(master) != 0 || ::unlockpt(master) != 0 || ::ptsname_r(master, name, sizeof name) != 0)
+    {
         closeFd(master);
         fail("Cannot prepare the pseudo-terminal");
     }
     // Raw mode outlives this descriptor: the terminal lives as long as the master.
     int slave = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (slave < 0) {
+    if (slave < 0)
+    {
         closeFd(master);
         fail("Cannot open the pseudo-terminal slave");
     }
     termios raw;
-    if (::tcgetattr(slave, &raw) == 0) {
+    if (::tcgetattr(slave, &raw) == 0)
+    {
         ::cfmakeraw(&raw);
         ::tcsetattr(slave, TCSANOW, &raw);
     }
@@ -94,14 +102,18 @@ void PtyServer::openPair()
     _slavePath = name;
 }
 
-void PtyServer::closePair() { closeFd(_master); }
+void PtyServer::closePair()
+{
+    closeFd(_master);
+}
 
 void PtyServer::publishLink()
 {
     // Renaming over the old link switches clients atomically to the new slave.
     const std::string fresh = _linkPath + ".new";
     ::unlink(fresh.c_str());
-    if (::symlink(slavePath().c_str(), fresh.c_str()) != 0 || ::rename(fresh.c_str(), _linkPath.c_str()) != 0) {
+    if (::symlink(slavePath().c_str(), fresh.c_str()) != 0 || ::rename(fresh.c_str(), _linkPath.c_str()) != 0)
+    {
         ::unlink(fresh.c_str());
         fail("Cannot make the link to the pseudo-terminal");
     }
@@ -127,13 +139,17 @@ void PtyServer::start()
     // A server that hung up by itself still holds its finished thread.
     stop();
     openPair();
-    try {
+    try
+    {
         publishLink();
-    } catch (...) {
+    }
+    catch (...)
+    {
         closePair();
         throw;
     }
-    if (::pipe(_wake) != 0) {
+    if (::pipe(_wake) != 0)
+    {
         closePair();
         ::unlink(_linkPath.c_str());
         fail("Cannot create a pipe");
@@ -144,10 +160,12 @@ void PtyServer::start()
 
 void PtyServer::stop()
 {
-    if (_thread.joinable()) {
+    if (_thread.joinable())
+    {
         _running = false;
         char c = 0;
-        if (::write(_wake[1], &c, 1) < 0) {
+        if (::write(_wake[1], &c, 1) < 0)
+        {
         }
         _thread.join();
     }
@@ -170,7 +188,8 @@ void PtyServer::serve()
     std::string pending;
     Clock::time_point lastCheck = realStart;
     char buffer[4096];
-    while (_running) {
+    while (_running)
+    {
         const bool client = !hungUp(_master);
         Micros now = virtualNow();
         Micros next;
@@ -178,7 +197,8 @@ void PtyServer::serve()
         {
             auto guard = _simulator.lock();
             _simulator.advanceTo(now);
-            if (_simulator.gone()) {
+            if (_simulator.gone())
+            {
                 // Hang up: the client's reads and writes start failing, the port vanishes.
                 closePair();
                 ::unlink(_linkPath.c_str());
@@ -193,15 +213,20 @@ void PtyServer::serve()
             next = _simulator.nextEventTime();
             gone = _simulator.faults().disappearAt;
         }
-        if (!client && Clock::now() - lastCheck >= kLockCheckInterval) {
+        if (!client && Clock::now() - lastCheck >= kLockCheckInterval)
+        {
             lastCheck = Clock::now();
-            if (lockedByLostClient()) {
+            if (lockedByLostClient())
+            {
                 const int old = _master;
                 _master = -1;
-                try {
+                try
+                {
                     openPair();
                     publishLink();
-                } catch (const Poco::Exception&) {
+                }
+                catch (const Poco::Exception&)
+                {
                     // Keep the old one; the next check tries again.
                     if (_master >= 0) ::close(_master);
                     _master = old;
@@ -211,7 +236,8 @@ void PtyServer::serve()
             }
         }
         if (pending.size() > kMaxPending) pending.erase(0, pending.size() - kMaxPending);
-        while (client && !pending.empty()) {
+        while (client && !pending.empty())
+        {
             ssize_t n = ::write(_master, pending.data(), pending.size());
             if (n <= 0) break;
             pending.erase(0, static_cast<std::size_t>(n));
@@ -227,9 +253,11 @@ void PtyServer::serve()
                          {_wake[0], POLLIN, 0}};
         int ready = ::ppoll(fds, 2, &ts, nullptr);
         if (ready < 0 && errno != EINTR) break;
-        if (ready > 0 && (fds[0].revents & POLLIN)) {
+        if (ready > 0 && (fds[0].revents & POLLIN))
+        {
             ssize_t n = ::read(_master, buffer, sizeof buffer);
-            if (n > 0) {
+            if (n > 0)
+            {
                 auto guard = _simulator.lock();
                 _simulator.advanceTo(virtualNow());
                 // Gone meanwhile: the bytes are lost and the next round hangs up.

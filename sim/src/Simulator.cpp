@@ -8,7 +8,10 @@ namespace Sim {
 
 namespace {
 
-double uniform(std::mt19937& random) { return (random() >> 8) * (1.0 / 16777216.0); }
+double uniform(std::mt19937& random)
+{
+    return (random() >> 8) * (1.0 / 16777216.0);
+}
 
 std::string requestBody(std::uint8_t opcode, std::uint8_t address, std::uint16_t value)
 {
@@ -71,7 +74,10 @@ void Simulator::removePod(std::uint32_t serial)
     ++_revision;
 }
 
-void Simulator::setBusyChannel(unsigned index, bool busy) { setBusyChannelCode(Wire::channelCode(index), busy); }
+void Simulator::setBusyChannel(unsigned index, bool busy)
+{
+    setBusyChannelCode(Wire::channelCode(index), busy);
+}
 
 void Simulator::setBusyChannelCode(unsigned code, bool busy)
 {
@@ -130,7 +136,8 @@ void Simulator::plugBack()
     _outputOffset = 0;
     _lastReply = now;
     _nextNoise = kNever;
-    for (PodSlot& slot : _pods) {
+    for (PodSlot& slot : _pods)
+    {
         slot.frameScheduled = false;
         slot.nextFrame = kNever;
         slot.nextReport = kNever;
@@ -145,7 +152,10 @@ void Simulator::checkPresent() const
     if (_clock.now() >= _faults.disappearAt) throw Poco::IOException("The controller is gone");
 }
 
-void Simulator::feed(const std::string& bytes) { feed(bytes.data(), bytes.size()); }
+void Simulator::feed(const std::string& bytes)
+{
+    feed(bytes.data(), bytes.size());
+}
 
 void Simulator::feed(const char* data, std::size_t length)
 {
@@ -154,16 +164,19 @@ void Simulator::feed(const char* data, std::size_t length)
     checkPresent();
     _input.append(data, length);
     const std::string& marker = Wire::marker();
-    for (;;) {
+    for (;;)
+    {
         std::size_t pos = _input.find(marker);
         std::size_t drop = pos;
-        if (pos == std::string::npos) {
+        if (pos == std::string::npos)
+        {
             // Keep a tail that may still become a marker.
             std::size_t keep = std::min<std::size_t>(3, _input.size());
             while (keep > 0 && _input.compare(_input.size() - keep, keep, marker, 0, keep) != 0) --keep;
             drop = _input.size() - keep;
         }
-        if (drop > 0) {
+        if (drop > 0)
+        {
             Record record;
             record.kind = Record::Discarded;
             record.time = _clock.now();
@@ -183,8 +196,8 @@ void Simulator::handleRequest(const std::string& request)
     const Micros now = _clock.now();
     const std::uint8_t opcode = static_cast<std::uint8_t>(request[4]);
     const std::uint8_t address = static_cast<std::uint8_t>(request[5]);
-    const std::uint16_t value =
-        static_cast<std::uint16_t>((static_cast<std::uint8_t>(request[6]) << 8) | static_cast<std::uint8_t>(request[7]));
+    const std::uint16_t value = static_cast<std::uint16_t>((static_cast<std::uint8_t>(request[6]) << 8) |
+                                                           static_cast<std::uint8_t>(request[7]));
 
     Record record;
     record.kind = Record::Request;
@@ -201,25 +214,32 @@ void Simulator::handleRequest(const std::string& request)
     // While streaming the controller has no time for echoes.
     const bool blind = before == ControllerState::Transmission;
 
-    if (opcode == Wire::WriteController || opcode == Wire::ReadController) {
+    if (opcode == Wire::WriteController || opcode == Wire::ReadController)
+    {
         Controller::Outcome out =
             opcode == Wire::WriteController ? _controller.write(address, value) : _controller.read(address);
-        const bool startsStreaming = opcode == Wire::WriteController && address == Wire::TDMA_PERIOD && (value & 0x8000);
+        const bool startsStreaming =
+            opcode == Wire::WriteController && address == Wire::TDMA_PERIOD && (value & 0x8000);
         if (out.answered && !(opcode == Wire::WriteController && (blind || startsStreaming)))
             reply(requestBody(opcode, address, out.value), _timing.controllerReply, record, false);
         noteStateChange(before);
-    } else if (slave) {
+    }
+    else if (slave)
+    {
         Pod* target = nullptr;
         for (PodSlot& slot : _pods)
             if (slot.pod->serial() == record.serial) target = slot.pod.get();
         bool answered = false;
         std::uint16_t result = 0;
-        if (target && podHeard(*target, now)) {
-            Pod::Outcome out = opcode == Wire::WriteSlave ? target->write(address, value, now) : target->read(address, now);
+        if (target && podHeard(*target, now))
+        {
+            Pod::Outcome out =
+                opcode == Wire::WriteSlave ? target->write(address, value, now) : target->read(address, now);
             answered = out.answered;
             result = out.value;
         }
-        if (!(blind && opcode == Wire::WriteSlave)) {
+        if (!(blind && opcode == Wire::WriteSlave))
+        {
             if (answered)
                 reply(requestBody(opcode, address, result), _timing.podReply, record, true);
             else
@@ -235,7 +255,8 @@ void Simulator::noteStateChange(ControllerState before)
 {
     ControllerState after = _controller.state();
     if (after == before) return;
-    if (after == ControllerState::Transmission) {
+    if (after == ControllerState::Transmission)
+    {
         ++_transmissionEpoch;
         _transmissionStart = _clock.now();
         _scheduledPeriodNs = periodNanoseconds();
@@ -261,15 +282,18 @@ void Simulator::reply(const std::string& body, Micros delay, const Record& reque
 
 void Simulator::emit(Micros t, std::string bytes, Record record, bool)
 {
-    if (_faults.any()) {
+    if (_faults.any())
+    {
         if (record.kind == Record::Frame && _faults.dropFrame > 0 && uniform(_faultRandom) < _faults.dropFrame)
             bytes.clear();
-        if (!bytes.empty() && _faults.garbage > 0 && uniform(_faultRandom) < _faults.garbage) {
+        if (!bytes.empty() && _faults.garbage > 0 && uniform(_faultRandom) < _faults.garbage)
+        {
             std::string junk(1 + _faultRandom() % 8, '\0');
             for (char& c : junk) c = static_cast<char>(_faultRandom() & 0xFF);
             bytes.insert(0, junk);
         }
-        if (!bytes.empty() && _faults.corruptByte > 0 && uniform(_faultRandom) < _faults.corruptByte) {
+        if (!bytes.empty() && _faults.corruptByte > 0 && uniform(_faultRandom) < _faults.corruptByte)
+        {
             std::size_t at = _faultRandom() % bytes.size();
             bytes[at] = static_cast<char>(bytes[at] ^ (1 << (_faultRandom() % 8)));
         }
@@ -286,14 +310,20 @@ void Simulator::emit(Micros t, std::string bytes, Record record, bool)
     _output.insert(at, Message{t, std::move(bytes)});
 }
 
-bool Simulator::podHeard(const Pod& pod, Micros t) const { return podHeard(pod, t, _controller.channelCode()); }
+bool Simulator::podHeard(const Pod& pod, Micros t) const
+{
+    return podHeard(pod, t, _controller.channelCode());
+}
 
 bool Simulator::podHeard(const Pod& pod, Micros t, unsigned channelCode) const
 {
     return pod.powered() && pod.reachable() && !pod.booting(t) && pod.channelCode() == channelCode;
 }
 
-bool Simulator::podStreams(const Pod& pod, Micros t) const { return podStreams(pod, t, _controller.channelCode()); }
+bool Simulator::podStreams(const Pod& pod, Micros t) const
+{
+    return podStreams(pod, t, _controller.channelCode());
+}
 
 bool Simulator::podStreams(const Pod& pod, Micros t, unsigned channelCode) const
 {
@@ -324,9 +354,11 @@ void Simulator::refresh(Micros reference)
 {
     const ControllerState state = _controller.state();
     const bool transmitting = state == ControllerState::Transmission;
-    if (transmitting) {
+    if (transmitting)
+    {
         std::uint64_t p = periodNanoseconds();
-        if (p != _scheduledPeriodNs) {
+        if (p != _scheduledPeriodNs)
+        {
             ++_transmissionEpoch;
             _transmissionStart = reference;
             _scheduledPeriodNs = p;
@@ -335,31 +367,41 @@ void Simulator::refresh(Micros reference)
     const unsigned channelCode = _controller.channelCode();
     const Micros bootFrom = std::min(reference, _processed);
     Micros bootEnd = kNever;
-    for (std::size_t i = 0; i < _pods.size(); ++i) {
+    for (std::size_t i = 0; i < _pods.size(); ++i)
+    {
         PodSlot& slot = _pods[i];
         const Pod& pod = *slot.pod;
-        if (transmitting && _scheduledPeriodNs > 0 && podStreams(pod, reference, channelCode)) {
-            if (!slot.frameScheduled || slot.frameEpoch != _transmissionEpoch) {
+        if (transmitting && _scheduledPeriodNs > 0 && podStreams(pod, reference, channelCode))
+        {
+            if (!slot.frameScheduled || slot.frameEpoch != _transmissionEpoch)
+            {
                 std::int64_t p = static_cast<std::int64_t>(_scheduledPeriodNs);
                 std::int64_t since = (reference - _transmissionStart) * 1000 - frameOffset(pod, _scheduledPeriodNs);
                 slot.frameIndex = since < 0 ? 0 : static_cast<std::uint64_t>(since / p + 1);
                 slot.frameEpoch = _transmissionEpoch;
                 slot.frameScheduled = true;
                 slot.nextFrame = frameTime(slot);
-                while (slot.nextFrame <= reference) {
+                while (slot.nextFrame <= reference)
+                {
                     ++slot.frameIndex;
                     slot.nextFrame = frameTime(slot);
                 }
                 slot.pod->_frameNumber = frameNumber(slot);
             }
-        } else {
+        }
+        else
+        {
             slot.frameScheduled = false;
             slot.nextFrame = kNever;
         }
         if (state == ControllerState::Pairing && pod.pairing() && podHeard(pod, reference, channelCode) &&
-            !pod.inProtectedArea()) {
-            if (slot.nextReport == kNever) slot.nextReport = reference + _timing.pairingInterval / 10 + 1000 * static_cast<Micros>(i);
-        } else {
+            !pod.inProtectedArea())
+        {
+            if (slot.nextReport == kNever)
+                slot.nextReport = reference + _timing.pairingInterval / 10 + 1000 * static_cast<Micros>(i);
+        }
+        else
+        {
             slot.nextReport = kNever;
         }
         reschedule(i);
@@ -367,9 +409,13 @@ void Simulator::refresh(Micros reference)
     }
     _nextBootEnd = bootEnd;
     const bool hearing = state == ControllerState::Pairing || state == ControllerState::Listening;
-    if (hearing && _busyCodes.count(_controller.channelCode())) {
-        if (_nextNoise == kNever) _nextNoise = reference + 1 + static_cast<Micros>(_noiseRandom() % (2 * _timing.noiseGap + 1));
-    } else {
+    if (hearing && _busyCodes.count(_controller.channelCode()))
+    {
+        if (_nextNoise == kNever)
+            _nextNoise = reference + 1 + static_cast<Micros>(_noiseRandom() % (2 * _timing.noiseGap + 1));
+    }
+    else
+    {
         _nextNoise = kNever;
     }
     _refreshedRevision = _revision;
@@ -394,7 +440,8 @@ void Simulator::reschedule(std::size_t index)
 void Simulator::rebuildQueue()
 {
     _dueQueue = decltype(_dueQueue)();
-    for (std::size_t i = 0; i < _pods.size(); ++i) {
+    for (std::size_t i = 0; i < _pods.size(); ++i)
+    {
         _pods[i].due = kNever;
         ++_pods[i].dueStamp;
         reschedule(i);
@@ -403,7 +450,8 @@ void Simulator::rebuildQueue()
 
 void Simulator::settleQueue()
 {
-    while (!_dueQueue.empty()) {
+    while (!_dueQueue.empty())
+    {
         const DueEntry& top = _dueQueue.top();
         const PodSlot& slot = _pods[std::get<1>(top)];
         if (std::get<2>(top) == slot.dueStamp && std::get<0>(top) == slot.due) return;
@@ -424,16 +472,21 @@ Micros Simulator::nextPeriodic(bool* bootEnd)
 
 void Simulator::processUntil(Micros t)
 {
-    if (_unplugged) {
-        if (t < _faults.disappearAt) {
+    if (_unplugged)
+    {
+        if (t < _faults.disappearAt)
+        {
             plugBack();
-        } else {
+        }
+        else
+        {
             _processed = std::max(_processed, t);
             return;
         }
     }
     if (_refreshedRevision != _revision) refresh(_processed);
-    for (;;) {
+    for (;;)
+    {
         bool bootEnd = false;
         Micros e = nextPeriodic(&bootEnd);
         // kNever is no moment: nothing happens there, even when asked to process up to it.
@@ -445,7 +498,8 @@ void Simulator::processUntil(Micros t)
         // where a reboot ends; refreshing every pod for every frame made a frame cost O(pods).
         if (bootEnd) refresh(e);
     }
-    if (t >= _faults.disappearAt) {
+    if (t >= _faults.disappearAt)
+    {
         // Unplugged: nothing is produced from then on until it comes back.
         _unplugged = true;
         _processed = std::max(_processed, t);
@@ -458,7 +512,8 @@ void Simulator::processUntil(Micros t)
 
 void Simulator::produce(Micros e)
 {
-    if (_nextNoise == e) {
+    if (_nextNoise == e)
+    {
         std::string burst(1 + _noiseRandom() % 16, '\0');
         for (char& c : burst) c = static_cast<char>(_noiseRandom() & 0xFF);
         Record record;
@@ -466,14 +521,16 @@ void Simulator::produce(Micros e)
         emit(e, burst, record, true);
         _nextNoise = e + 1 + static_cast<Micros>(_noiseRandom() % (2 * _timing.noiseGap + 1));
     }
-    for (;;) {
+    for (;;)
+    {
         settleQueue();
         if (_dueQueue.empty() || std::get<0>(_dueQueue.top()) != e) break;
         const std::size_t index = std::get<1>(_dueQueue.top());
         _dueQueue.pop();
         PodSlot& slot = _pods[index];
         Pod& pod = *slot.pod;
-        if (slot.nextFrame == e) {
+        if (slot.nextFrame == e)
+        {
             std::string body = pod.nextFrameBody(_controller.frameLength(), e, frameNumber(slot));
             Record record;
             record.kind = Record::Frame;
@@ -485,7 +542,8 @@ void Simulator::produce(Micros e)
             ++slot.frameIndex;
             slot.nextFrame = frameTime(slot);
         }
-        if (slot.nextReport == e) {
+        if (slot.nextReport == e)
+        {
             std::string serial;
             serial += static_cast<char>((pod.serial() >> 16) & 0xFF);
             serial += static_cast<char>((pod.serial() >> 8) & 0xFF);
@@ -503,7 +561,10 @@ void Simulator::produce(Micros e)
     }
 }
 
-void Simulator::sync() { processUntil(_clock.now()); }
+void Simulator::sync()
+{
+    processUntil(_clock.now());
+}
 
 std::size_t Simulator::readable() const
 {
@@ -529,12 +590,14 @@ std::string Simulator::take(std::size_t max)
     checkPresent();
     const Micros now = _clock.now();
     std::string out;
-    while (out.size() < max && !_output.empty() && _output.front().time <= now) {
+    while (out.size() < max && !_output.empty() && _output.front().time <= now)
+    {
         const std::string& bytes = _output.front().bytes;
         std::size_t n = std::min(max - out.size(), bytes.size() - _outputOffset);
         out.append(bytes, _outputOffset, n);
         _outputOffset += n;
-        if (_outputOffset == bytes.size()) {
+        if (_outputOffset == bytes.size())
+        {
             _output.pop_front();
             _outputOffset = 0;
         }
@@ -551,7 +614,8 @@ Micros Simulator::nextEventTime()
     Micros next = std::min(nextPeriodic(), _faults.disappearAt);
     // Output readable already is no event: a reader waiting for more must not spin on it.
     for (const Message& m : _output)
-        if (m.time > now) {
+        if (m.time > now)
+        {
             next = std::min(next, m.time);
             break;
         }
@@ -561,12 +625,14 @@ Micros Simulator::nextEventTime()
 bool Simulator::waitForOutput(Micros limit)
 {
     auto guard = lock();
-    for (;;) {
+    for (;;)
+    {
         sync();
         if (gone()) return false;
         if (readable() > 0) return true;
         Micros next = nextEventTime();
-        if (next == kNever || next > limit) {
+        if (next == kNever || next > limit)
+        {
             if (limit != kNever) advanceTo(limit);
             return !gone() && readable() > 0;
         }
@@ -577,7 +643,8 @@ bool Simulator::waitForOutput(Micros limit)
 void Simulator::advance(Micros dt)
 {
     auto guard = lock();
-    if (dt > 0 && dt >= kNever - _clock.now()) throw Poco::InvalidArgumentException("The clock cannot reach the end of time");
+    if (dt > 0 && dt >= kNever - _clock.now())
+        throw Poco::InvalidArgumentException("The clock cannot reach the end of time");
     _clock.advance(dt);
     sync();
 }

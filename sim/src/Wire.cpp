@@ -32,7 +32,10 @@ std::string Wire::reply(std::uint8_t opcode, std::uint8_t address, std::uint16_t
     return request(opcode, address, value);
 }
 
-std::string Wire::timeoutReply() { return marker() + std::string(4, '\xFF'); }
+std::string Wire::timeoutReply()
+{
+    return marker() + std::string(4, '\xFF');
+}
 
 std::string Wire::frame(std::uint8_t id, const std::string& body)
 {
@@ -56,13 +59,19 @@ std::string Wire::fromHex(const std::string& hex)
 {
     std::string out;
     int high = -1;
-    for (char c : hex) {
+    for (char c : hex)
+    {
         if (std::isspace(static_cast<unsigned char>(c)) || c == ':') continue;
-        if (!std::isxdigit(static_cast<unsigned char>(c))) throw Poco::DataFormatException("Not a hex digit", std::string(1, c));
-        int v = std::isdigit(static_cast<unsigned char>(c)) ? c - '0' : std::tolower(static_cast<unsigned char>(c)) - 'a' + 10;
-        if (high < 0) {
+        if (!std::isxdigit(static_cast<unsigned char>(c)))
+            throw Poco::DataFormatException("Not a hex digit", std::string(1, c));
+        int v = std::isdigit(static_cast<unsigned char>(c)) ? c - '0'
+                                                            : std::tolower(static_cast<unsigned char>(c)) - 'a' + 10;
+        if (high < 0)
+        {
             high = v;
-        } else {
+        }
+        else
+        {
             out += static_cast<char>(high * 16 + v);
             high = -1;
         }
@@ -75,7 +84,8 @@ std::string Wire::toHex(const std::string& bytes)
 {
     static const char digits[] = "0123456789abcdef";
     std::string out;
-    for (unsigned char b : bytes) {
+    for (unsigned char b : bytes)
+    {
         if (!out.empty()) out += ' ';
         out += digits[b >> 4];
         out += digits[b & 15];

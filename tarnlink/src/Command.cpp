@@ -38,7 +38,8 @@ std::string Command::dump(const std::string& bytes)
     static const char digits[] = "0123456789abcdef";
     std::string out;
     out.reserve(bytes.size() * 3);
-    for (unsigned char c : bytes) {
+    for (unsigned char c : bytes)
+    {
         out += ':';
         out += digits[c >> 4];
         out += digits[c & 15];
@@ -51,7 +52,8 @@ bool Command::sendRequest(Poco::DeviceIO::Channel& channel, std::ostream& log, c
 {
     const std::string bytes = marker + request;
     const int written = channel.write(bytes.data(), static_cast<int>(bytes.size()));
-    if (written != static_cast<int>(bytes.size())) {
+    if (written != static_cast<int>(bytes.size()))
+    {
         if (log) log << txLine(marker, request) << " (FAIL)" << std::endl;
         return false;
     }
@@ -64,18 +66,23 @@ bool Command::readMarkedBody(Poco::DeviceIO::Channel& channel, std::ostream& log
 {
     std::size_t matched = 0;
     std::string skipped;
-    while (matched < marker.size()) {
+    while (matched < marker.size())
+    {
         char byte = 0;
         // A controller listening on a busy channel never falls silent: without a bound, a reply
         // lost in its noise would keep the search going for ever.
-        if (skipped.size() >= MAX_SKIPPED_BYTES || channel.read(&byte, 1) <= 0) {
+        if (skipped.size() >= MAX_SKIPPED_BYTES || channel.read(&byte, 1) <= 0)
+        {
             if (log && !skipped.empty()) log << "RX" << dump(skipped) << " (GARBAGE)" << std::endl;
             if (log) log << "RX" << dump(marker.substr(0, matched)) << ":... (COM_TIMEOUT)" << std::endl;
             return false;
         }
-        if (byte == marker[matched]) {
+        if (byte == marker[matched])
+        {
             ++matched;
-        } else {
+        }
+        else
+        {
             // The breaking byte is not retried as a first marker byte; the partial match is dropped unreported.
             skipped += byte;
             matched = 0;
@@ -84,7 +91,8 @@ bool Command::readMarkedBody(Poco::DeviceIO::Channel& channel, std::ostream& log
     if (log && !skipped.empty()) log << "RX" << dump(skipped) << " (DISCARD)" << std::endl;
 
     channel.readString(body, static_cast<int>(length));
-    if (body.size() < length) {
+    if (body.size() < length)
+    {
         if (log) log << "RX" << dump(marker) << dump(body) << ":... (COM_TIMEOUT)" << std::endl;
         return false;
     }
@@ -94,13 +102,16 @@ bool Command::readMarkedBody(Poco::DeviceIO::Channel& channel, std::ostream& log
 bool Command::awaitRegisterReply(Poco::DeviceIO::Channel& channel, std::ostream& log, const std::string& marker,
                                  std::string& body, const std::function<bool(const std::string&)>& accept)
 {
-    for (int tries = 0; tries < 3; ++tries) {
+    for (int tries = 0; tries < 3; ++tries)
+    {
         if (!readMarkedBody(channel, log, marker, 4, body)) return false;
-        if (body == ctrlTimeout) {
+        if (body == ctrlTimeout)
+        {
             if (log) log << "RX" << dump(marker) << dump(body) << " (CTRL_TIMEOUT)" << std::endl;
             return false;
         }
-        if (accept(body)) {
+        if (accept(body))
+        {
             if (log) log << "RX" << dump(marker) << dump(body) << std::endl;
             return true;
         }
@@ -157,12 +168,16 @@ bool ReadFrameCommand::execute(Poco::DeviceIO::Channel& channel, std::ostream& l
     // One body buffer per thread, kept between frames: a frame loop then allocates nothing, and
     // the caller's string changes only when a frame is accepted.
     thread_local std::string body;
-    for (int tries = 0; tries < 3; ++tries) {
+    for (int tries = 0; tries < 3; ++tries)
+    {
         if (!readMarkedBody(channel, log, _marker, _length + 1, body)) return false;
-        if (body[0] == _request[0]) {
+        if (body[0] == _request[0])
+        {
             if (_result) _result->assign(body, 1, _length);
-            if (log) log << "RX" << dump(_marker) << dump(body) << " [DATA_FRAME] id:"
-                << static_cast<unsigned>(static_cast<unsigned char>(_request[0])) << std::endl;
+            if (log)
+                log << "RX" << dump(_marker) << dump(body)
+                    << " [DATA_FRAME] id:" << static_cast<unsigned>(static_cast<unsigned char>(_request[0]))
+                    << std::endl;
             return true;
         }
         if (log) log << "RX" << dump(_marker) << dump(body) << " (FAIL)" << std::endl;

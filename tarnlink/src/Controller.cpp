@@ -89,10 +89,13 @@ double Controller::getExactFrequency()
 void Controller::setFrameMode(unsigned mode)
 {
     Register& fm = reg(CtrlReg::FRAME_MODE);
-    if (mode == 0) {
+    if (mode == 0)
+    {
         _frameLength = 16;
         fm.field(0).set(0, false);
-    } else if (mode == 1) {
+    }
+    else if (mode == 1)
+    {
         _frameLength = 22;
         fm.field(0).set(1, false);
     }
@@ -169,27 +172,35 @@ void Controller::setState(State target)
 
 void Controller::enterState(State target)
 {
-    switch (target) {
-    case Pairing: {
+    switch (target)
+    {
+    case Pairing:
+    {
         Register& pc = reg(CtrlReg::PAIRING_CTRL);
         pc.field(0).set(1, false);
         writeRegister(pc, 10, true);
         break;
     }
-    case Listening: {
+    case Listening:
+    {
         Register& pc = reg(CtrlReg::PAIRING_CTRL);
         pc.field(1).set(1, false);
         writeRegister(pc, 10, true);
         break;
     }
-    case Transmission: {
+    case Transmission:
+    {
         // The controller streams at once, so no echo could be told apart from frames.
         Register& tdma = reg(CtrlReg::TDMA_PERIOD);
         tdma.field(2).set(1, false);
-        for (int i = 0; i < 3; ++i) {
-            try {
+        for (int i = 0; i < 3; ++i)
+        {
+            try
+            {
                 writeRegister(tdma, 1, false);
-            } catch (const InterruptedException&) {
+            }
+            catch (const InterruptedException&)
+            {
                 // It streams from the first write on, and then only leaving the state stops it.
                 if (i > 0)
                     _state = Transmission;
@@ -208,21 +219,25 @@ void Controller::enterState(State target)
 
 void Controller::leaveState()
 {
-    switch (_state) {
+    switch (_state)
+    {
     case Idle:
         return;
-    case Pairing: {
+    case Pairing:
+    {
         Register& pc = reg(CtrlReg::PAIRING_CTRL);
         pc.field(0).set(0, false);
         writeRegister(pc, 20, true);
         break;
     }
-    case Listening: {
+    case Listening:
+    {
         Register& pc = reg(CtrlReg::PAIRING_CTRL);
         pc.field(1).set(0, false);
         for (int i = 0; i < 20; ++i) writeRegister(pc, 1, false);
         unsigned empty = 0;
-        for (unsigned reads = 0; empty < 2 && reads < MAX_LISTENING_DRAIN_READS; ++reads) {
+        for (unsigned reads = 0; empty < 2 && reads < MAX_LISTENING_DRAIN_READS; ++reads)
+        {
             std::string bytes;
             ReadRawDataCommand drain(1000, &bytes);
             _protocol->execute(drain);
@@ -230,7 +245,8 @@ void Controller::leaveState()
         }
         break;
     }
-    case Transmission: {
+    case Transmission:
+    {
         Register& tdma = reg(CtrlReg::TDMA_PERIOD);
         tdma.field(2).set(0, false);
         for (int i = 0; i < 20; ++i) writeRegister(tdma, 1, false);
@@ -238,11 +254,13 @@ void Controller::leaveState()
         pc.field(1).set(1, false);
         writeRegister(pc, 1, false);
         bool drained = false;
-        for (unsigned reads = 0; reads < TRANSMISSION_DRAIN_READS; ++reads) {
+        for (unsigned reads = 0; reads < TRANSMISSION_DRAIN_READS; ++reads)
+        {
             std::string bytes;
             ReadRawDataCommand drain(1024, &bytes);
             _protocol->execute(drain);
-            if (bytes.empty()) {
+            if (bytes.empty())
+            {
                 drained = true;
                 break;
             }
@@ -268,7 +286,8 @@ bool Controller::readDataFrame(std::string& frame)
 bool Controller::readPairingReport(std::uint32_t& serial)
 {
     if (_state != Pairing) return false;
-    try {
+    try
+    {
         std::string body;
         ReadFrameCommand command(Command::frameMarker(), 6, 3, &body);
         if (!_protocol->execute(command) || body.size() != 3) return false;
@@ -276,9 +295,13 @@ bool Controller::readPairingReport(std::uint32_t& serial)
                  static_cast<std::uint32_t>(static_cast<unsigned char>(body[1])) * 256u +
                  static_cast<unsigned char>(body[2]);
         return true;
-    } catch (const InterruptedException&) {
+    }
+    catch (const InterruptedException&)
+    {
         throw;
-    } catch (...) {
+    }
+    catch (...)
+    {
         return false;
     }
 }
@@ -299,12 +322,18 @@ bool Controller::waitForPairing(std::uint32_t& serial, unsigned seconds)
     if (_state != Pairing) setState(Pairing);
     const unsigned n = readsFor(std::uint64_t(seconds) * 1000u, false);
     bool received = false;
-    try {
+    try
+    {
         for (unsigned i = 0; i < n && !received; ++i) received = readPairingReport(serial);
-    } catch (const InterruptedException&) {
-        try {
+    }
+    catch (const InterruptedException&)
+    {
+        try
+        {
             setState(Idle);
-        } catch (...) {
+        }
+        catch (...)
+        {
         }
         throw;
     }
@@ -314,13 +343,18 @@ bool Controller::waitForPairing(std::uint32_t& serial, unsigned seconds)
 
 bool Controller::probe()
 {
-    try {
+    try
+    {
         WriteRegisterCommand command(Command::frameMarker(), Opcode::PROBE, 0, 0, false);
         _protocol->execute(command);
         return true;
-    } catch (const InterruptedException&) {
+    }
+    catch (const InterruptedException&)
+    {
         throw;
-    } catch (const Poco::Exception&) {
+    }
+    catch (const Poco::Exception&)
+    {
         return false;
     }
 }
@@ -328,7 +362,8 @@ bool Controller::probe()
 bool Controller::isChannelQuiet(unsigned milliseconds)
 {
     const unsigned n = readsFor(milliseconds, true);
-    for (unsigned i = 0; i < n; ++i) {
+    for (unsigned i = 0; i < n; ++i)
+    {
         std::string bytes;
         ReadRawDataCommand read(1000, &bytes);
         _protocol->execute(read);
@@ -343,7 +378,8 @@ bool Controller::testChannel(unsigned index, bool listening)
     unsigned previous = CHANNEL_COUNT;
     bool changed = false;
     bool quiet = false;
-    try {
+    try
+    {
         leaveState();
         previous = getChannel();
         changed = previous != index;
@@ -351,12 +387,17 @@ bool Controller::testChannel(unsigned index, bool listening)
         enterState(listening ? Listening : Pairing);
         quiet = isChannelQuiet(listening ? 500 : 1000);
         leaveState();
-    } catch (const InterruptedException&) {
+    }
+    catch (const InterruptedException&)
+    {
         // Whoever stops here finds the controller idle on the channel it was on.
-        try {
+        try
+        {
             leaveState();
             if (changed && previous < CHANNEL_COUNT) writeChannelCode(previous);
-        } catch (...) {
+        }
+        catch (...)
+        {
         }
         throw;
     }
@@ -368,8 +409,10 @@ bool Controller::findFreeChannel(unsigned start, unsigned* found)
 {
     if (start >= CHANNEL_COUNT) throw Poco::NoPermissionException(WRONG_CHANNEL);
     std::set<unsigned> tested;
-    for (unsigned ch = start; tested.insert(ch).second; ch = nextSearchChannel(ch)) {
-        if (testChannel(ch, false)) {
+    for (unsigned ch = start; tested.insert(ch).second; ch = nextSearchChannel(ch))
+    {
+        if (testChannel(ch, false))
+        {
             if (found) *found = ch;
             return true;
         }
@@ -382,23 +425,31 @@ bool Controller::findFreeChannelBothModes(unsigned start, unsigned* found)
     if (start >= CHANNEL_COUNT) throw Poco::NoPermissionException(WRONG_CHANNEL);
     _searchFrameMode = reg(CtrlReg::FRAME_MODE).field(0).get(true) != 0;
     std::set<unsigned> tested;
-    try {
-        for (unsigned ch = start; tested.insert(ch).second; ch = nextSearchChannel(ch)) {
+    try
+    {
+        for (unsigned ch = start; tested.insert(ch).second; ch = nextSearchChannel(ch))
+        {
             switchFrameMode(!_searchFrameMode);
             const bool q1 = testChannel(ch, true);
             switchFrameMode(_searchFrameMode);
             const bool q2 = testChannel(ch, true);
-            if (q1 && q2) {
+            if (q1 && q2)
+            {
                 if (found) *found = ch;
                 return true;
             }
         }
-    } catch (const InterruptedException&) {
+    }
+    catch (const InterruptedException&)
+    {
         // Stopped between the two tests of a channel, the controller would keep the other
         // frame length, and the next search would take it for its own.
-        try {
+        try
+        {
             switchFrameMode(_searchFrameMode);
-        } catch (...) {
+        }
+        catch (...)
+        {
         }
         throw;
     }

@@ -55,7 +55,8 @@ ControllerEnum::ControllerEnum(bool onlyAvailable, const std::string& sysRoot, c
 void ControllerEnum::build(const std::string& sysRoot, const std::string& devRoot)
 {
     using Poco::DeviceIO::Serial::VirtualSerialPortEnum;
-    try {
+    try
+    {
 #if defined(_WIN32)
         (void)sysRoot;
         (void)devRoot;
@@ -63,38 +64,52 @@ void ControllerEnum::build(const std::string& sysRoot, const std::string& devRoo
 #else
         VirtualSerialPortEnum ports(ControllerV2Factory::VENDOR_ID, ControllerV2Factory::PRODUCT_ID, sysRoot, devRoot);
 #endif
-        for (std::size_t i = 0; i < ports.count(); ++i) {
+        for (std::size_t i = 0; i < ports.count(); ++i)
+        {
             const auto& port = ports.get(i);
-            if (!_onlyAvailable || !port.inUse) _factories.emplace_back(new ControllerV2Factory(port.portName, port.identifier));
+            if (!_onlyAvailable || !port.inUse)
+                _factories.emplace_back(new ControllerV2Factory(port.portName, port.identifier));
         }
-    } catch (const Poco::Exception&) {
+    }
+    catch (const Poco::Exception&)
+    {
         // The generation 1 controllers are still worth listing.
     }
 
     // USB serial numbers of the generation 1 serial ports, also of those in use.
     std::set<std::string> onSerialPorts;
 #if !defined(_WIN32)
-    try {
+    try
+    {
         VirtualSerialPortEnum ports(ControllerV1Factory::VENDOR_ID, ControllerV1Factory::PRODUCT_ID, sysRoot, devRoot,
-            GEN1_PORTS_VARIABLE);
-        for (std::size_t i = 0; i < ports.count(); ++i) {
+                                    GEN1_PORTS_VARIABLE);
+        for (std::size_t i = 0; i < ports.count(); ++i)
+        {
             const auto& port = ports.get(i);
             if (!port.identifier.empty()) onSerialPorts.insert(port.identifier);
             if (!_onlyAvailable || !port.inUse)
                 _factories.emplace_back(new ControllerV1Factory(port.identifier, port.portName, sysRoot));
         }
-    } catch (const Poco::Exception&) {
+    }
+    catch (const Poco::Exception&)
+    {
     }
 #endif
 
     std::vector<Poco::DeviceIO::Ftd2xx::Ftd2xxDeviceInfo> devices;
-    try {
+    try
+    {
         devices = Poco::DeviceIO::Ftd2xx::enumerateDevices();
-    } catch (const Poco::LibraryLoadException&) {
-        // Without the D2XX library generation 1 controllers are still found on serial ports.
-    } catch (const Poco::NotFoundException&) {
     }
-    for (const auto& device : devices) {
+    catch (const Poco::LibraryLoadException&)
+    {
+        // Without the D2XX library generation 1 controllers are still found on serial ports.
+    }
+    catch (const Poco::NotFoundException&)
+    {
+    }
+    for (const auto& device : devices)
+    {
         if (onSerialPorts.count(device.serialNumber)) continue;
         if (!_onlyAvailable || !device.opened) _factories.emplace_back(new ControllerV1Factory(device.serialNumber));
     }
@@ -104,7 +119,8 @@ void ControllerEnum::build(const std::string& sysRoot, const std::string& devRoo
         Poco::FastMutex::ScopedLock lock(sourcesMutex);
         for (const auto& entry : sources()) extra.push_back(entry.second);
     }
-    for (const Source& source : extra) {
+    for (const Source& source : extra)
+    {
         for (const auto& factory : source()) _factories.push_back(factory);
     }
 }

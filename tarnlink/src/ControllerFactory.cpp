@@ -40,21 +40,31 @@ ControllerFactory::~ControllerFactory() = default;
 
 ControllerV1Factory::ControllerV1Factory(const std::string& serialNumber) : _identifier(serialNumber) {}
 
-ControllerV1Factory::ControllerV1Factory(
-    const std::string& serialNumber, const std::string& portName, const std::string& sysRoot)
+ControllerV1Factory::ControllerV1Factory(const std::string& serialNumber, const std::string& portName,
+                                         const std::string& sysRoot)
     : _identifier(serialNumber), _portName(portName), _sysRoot(sysRoot)
 {
 }
 
-unsigned ControllerV1Factory::getTimeout() const { return TIMEOUT; }
+unsigned ControllerV1Factory::getTimeout() const
+{
+    return TIMEOUT;
+}
 
-unsigned ControllerV1Factory::getGeneration() const { return 1; }
+unsigned ControllerV1Factory::getGeneration() const
+{
+    return 1;
+}
 
-std::string ControllerV1Factory::getIdentifier() const { return _identifier; }
+std::string ControllerV1Factory::getIdentifier() const
+{
+    return _identifier;
+}
 
 Poco::DeviceIO::Channel* ControllerV1Factory::createChannel() const
 {
-    if (_portName.empty()) {
+    if (_portName.empty())
+    {
         using Poco::DeviceIO::Ftd2xx::Ftd2xxConfig;
         Poco::AutoPtr<Ftd2xxConfig> config(
             new Ftd2xxConfig(_identifier, BAUD_RATE, 8, 0, 0, 0, 0, 0, 4096, TIMEOUT, LATENCY_TIMER));
@@ -94,17 +104,27 @@ ControllerV2Factory::ControllerV2Factory(const std::string& portName, const std:
 {
 }
 
-unsigned ControllerV2Factory::getTimeout() const { return TIMEOUT; }
+unsigned ControllerV2Factory::getTimeout() const
+{
+    return TIMEOUT;
+}
 
-unsigned ControllerV2Factory::getGeneration() const { return 2; }
+unsigned ControllerV2Factory::getGeneration() const
+{
+    return 2;
+}
 
-std::string ControllerV2Factory::getIdentifier() const { return _identifier; }
+std::string ControllerV2Factory::getIdentifier() const
+{
+    return _identifier;
+}
 
 Poco::DeviceIO::Channel* ControllerV2Factory::createChannel() const
 {
     using Poco::DeviceIO::Serial::SerialConfig;
     // USB CDC ports ignore the line speed: 0xFFFFFFFF leaves it as the driver has it.
-    Poco::AutoPtr<SerialConfig> config(new SerialConfig(_portName, 0xFFFFFFFF, 8, 'N', 0, 0, 19, 25, false, 4, 4096, TIMEOUT));
+    Poco::AutoPtr<SerialConfig> config(
+        new SerialConfig(_portName, 0xFFFFFFFF, 8, 'N', 0, 0, 19, 25, false, 4, 4096, TIMEOUT));
     return new Poco::DeviceIO::Serial::SerialChannel(config.get());
 }
 

@@ -21,11 +21,10 @@ const unsigned FIRST_FIRMWARE_SECTOR = 24;
 const unsigned LAST_FIRMWARE_SECTOR = 54;
 
 // Read and restored around an upgrade, in this order.
-const std::uint32_t savedRegisters[] = {CtrlReg::VERSION,        CtrlReg::TDMA_PERIOD,    CtrlReg::RF_CHANNEL,
-                                        CtrlReg::SLAVE_ADDR_MSB, CtrlReg::SLAVE_ADDR_LSB, CtrlReg::PAIRING_CTRL,
-                                        CtrlReg::TEST,           CtrlReg::FRAME_MODE,     CtrlReg::EEPROM_DATA,
-                                        CtrlReg::EEPTROM_CTRL,   CtrlReg::EEPROM_ADDR,    CtrlReg::SYNC_CTRL,
-                                        CtrlReg::FWU_VERSION};
+const std::uint32_t savedRegisters[] = {
+    CtrlReg::VERSION,      CtrlReg::TDMA_PERIOD, CtrlReg::RF_CHANNEL, CtrlReg::SLAVE_ADDR_MSB, CtrlReg::SLAVE_ADDR_LSB,
+    CtrlReg::PAIRING_CTRL, CtrlReg::TEST,        CtrlReg::FRAME_MODE, CtrlReg::EEPROM_DATA,    CtrlReg::EEPTROM_CTRL,
+    CtrlReg::EEPROM_ADDR,  CtrlReg::SYNC_CTRL,   CtrlReg::FWU_VERSION};
 
 Register dataRegister()
 {
@@ -45,16 +44,22 @@ ControllerV2::ControllerV2(Protocol* protocol) : Controller(protocol)
 {
     RegisterMap::defineControllerRegisters(memory, 2);
     resetRegisters();
-    try {
+    try
+    {
         setEepromControl(OPEN_ACCESS);
         const std::uint32_t high = readEepromWord(0x7000) & 0xFF;
         const std::uint32_t low = readEepromWord(0x7002);
         _serialNumber = (high << 16) | low;
-    } catch (const Poco::Exception&) {
     }
-    try {
+    catch (const Poco::Exception&)
+    {
+    }
+    try
+    {
         setEepromControl(CLOSE_ACCESS);
-    } catch (const Poco::Exception&) {
+    }
+    catch (const Poco::Exception&)
+    {
     }
 }
 
@@ -104,7 +109,8 @@ std::uint16_t ControllerV2::readEepromWord(std::uint32_t address)
 
 void ControllerV2::writeEepromWord(std::uint32_t address, std::uint16_t value)
 {
-    for (int tries = 0; tries < 50; ++tries) {
+    for (int tries = 0; tries < 50; ++tries)
+    {
         Register& addr = reg(CtrlReg::EEPROM_ADDR);
         addr.setValue(address, false);
         writeRegister(addr, 20, true);
@@ -131,7 +137,8 @@ bool ControllerV2::upgradeFirmware(const std::string& path)
     FirmwareImage image(path);
     loadChecked(image);
     const std::size_t words = image.entries().size();
-    try {
+    try
+    {
         saveRegisters();
         reg(CtrlReg::VERSION).setValue(0, true); // read again once the new firmware runs
         setEepromControl(OPEN_ACCESS);
@@ -142,14 +149,16 @@ bool ControllerV2::upgradeFirmware(const std::string& path)
         }
         _state = Idle;
         ProgressPhase writing(ProgressStep::FirmwareUpgrade, ProgressStep::Write, _serialNumber, true, words);
-        for (auto& entry : image) {
+        for (auto& entry : image)
+        {
             FirmwareWord& word = entry.second;
             if (word.oddByte) word.fileWord.field(1).set(0xFF, false); // leave the unused byte erased
             writeEepromWord(entry.first, static_cast<std::uint16_t>(word.fileWord.value(false)));
             writing.step();
         }
         ProgressPhase reading(ProgressStep::FirmwareUpgrade, ProgressStep::Read, _serialNumber, true, words);
-        for (auto& entry : image) {
+        for (auto& entry : image)
+        {
             entry.second.eepromWord.setValue(readEepromWord(entry.first), true);
             reading.step();
         }
@@ -157,7 +166,9 @@ bool ControllerV2::upgradeFirmware(const std::string& path)
         const bool ok = image.matches();
         restoreRegisters();
         return ok;
-    } catch (...) {
+    }
+    catch (...)
+    {
         throw Poco::IOException("Could not upgrade ctrl EEPROM");
     }
 }
@@ -166,26 +177,35 @@ bool ControllerV2::verifyFirmware(const std::string& path)
 {
     FirmwareImage image(path);
     loadChecked(image);
-    try {
+    try
+    {
         setEepromControl(OPEN_ACCESS);
         ProgressPhase reading(ProgressStep::FirmwareVerify, ProgressStep::Read, _serialNumber, true,
                               image.entries().size());
-        for (auto& entry : image) {
+        for (auto& entry : image)
+        {
             entry.second.eepromWord.setValue(readEepromWord(entry.first), true);
             reading.step();
         }
         const bool ok = image.matches();
-        if (!ok) {
+        if (!ok)
+        {
             Poco::FileOutputStream report("check_diff_firmware.txt", std::ios::out | std::ios::trunc);
             image.writeReport(report);
         }
         setEepromControl(CLOSE_ACCESS);
         return ok;
-    } catch (...) {
-        for (int i = 0; i < 2; ++i) {
-            try {
+    }
+    catch (...)
+    {
+        for (int i = 0; i < 2; ++i)
+        {
+            try
+            {
                 setEepromControl(CLOSE_ACCESS);
-            } catch (...) {
+            }
+            catch (...)
+            {
             }
         }
         throw Poco::IOException("Could not verify ctrl EEPROM");

@@ -22,7 +22,10 @@ T fromBytes(const std::string& bytes)
     return value;
 }
 
-std::string hexAddress(std::uint32_t address) { return "0x" + Poco::NumberFormatter::formatHex(address, 4); }
+std::string hexAddress(std::uint32_t address)
+{
+    return "0x" + Poco::NumberFormatter::formatHex(address, 4);
+}
 } // namespace
 
 DataBlockMemory::DataBlockMemory(std::uint32_t address) : _address(address) {}
@@ -33,9 +36,18 @@ void DataBlockMemory::declare(std::uint32_t address, std::string bytes)
     _data.emplace(address, std::move(bytes));
 }
 
-void DataBlockMemory::declareByte(std::uint32_t address, std::uint8_t value) { declare(address, toBytes(value)); }
-void DataBlockMemory::declareUInt32(std::uint32_t address, std::uint32_t value) { declare(address, toBytes(value)); }
-void DataBlockMemory::declareDouble(std::uint32_t address, double value) { declare(address, toBytes(value)); }
+void DataBlockMemory::declareByte(std::uint32_t address, std::uint8_t value)
+{
+    declare(address, toBytes(value));
+}
+void DataBlockMemory::declareUInt32(std::uint32_t address, std::uint32_t value)
+{
+    declare(address, toBytes(value));
+}
+void DataBlockMemory::declareDouble(std::uint32_t address, double value)
+{
+    declare(address, toBytes(value));
+}
 
 void DataBlockMemory::store(std::uint32_t address, std::string bytes)
 {
@@ -43,9 +55,18 @@ void DataBlockMemory::store(std::uint32_t address, std::string bytes)
     _data[address] = std::move(bytes);
 }
 
-void DataBlockMemory::storeByte(std::uint32_t address, std::uint8_t value) { store(address, toBytes(value)); }
-void DataBlockMemory::storeUInt32(std::uint32_t address, std::uint32_t value) { store(address, toBytes(value)); }
-void DataBlockMemory::storeDouble(std::uint32_t address, double value) { store(address, toBytes(value)); }
+void DataBlockMemory::storeByte(std::uint32_t address, std::uint8_t value)
+{
+    store(address, toBytes(value));
+}
+void DataBlockMemory::storeUInt32(std::uint32_t address, std::uint32_t value)
+{
+    store(address, toBytes(value));
+}
+void DataBlockMemory::storeDouble(std::uint32_t address, double value)
+{
+    store(address, toBytes(value));
+}
 
 const std::string& DataBlockMemory::bytes(std::uint32_t address) const
 {
@@ -75,6 +96,9 @@ std::uint32_t DataBlockMemory::uint32At(std::uint32_t address) const
     return fromBytes<std::uint32_t>(sized(address, 4));
 }
 
-double DataBlockMemory::doubleAt(std::uint32_t address) const { return fromBytes<double>(sized(address, 8)); }
+double DataBlockMemory::doubleAt(std::uint32_t address) const
+{
+    return fromBytes<double>(sized(address, 8));
+}
 
 } // namespace Tarnlink

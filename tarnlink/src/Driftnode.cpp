@@ -46,9 +46,12 @@ void Driftnode::setField(const FieldDescriptor& descriptor, unsigned value, unsi
 
 void Driftnode::sendCommand(const FieldDescriptor& descriptor)
 {
-    try {
+    try
+    {
         setField(descriptor, 1);
-    } catch (...) {
+    }
+    catch (...)
+    {
         revertField(descriptor);
         throw;
     }
@@ -65,7 +68,8 @@ void Driftnode::setStreamingState(unsigned state)
 
 void Driftnode::setSlot(unsigned position)
 {
-    if (position > 0xFF) throw Poco::InvalidArgumentException("Network position out of range: " + std::to_string(position));
+    if (position > 0xFF)
+        throw Poco::InvalidArgumentException("Network position out of range: " + std::to_string(position));
     setField(positionField(), position);
 }
 

@@ -63,37 +63,106 @@ bool Driftnode3::supportsAutoPowerOff()
     return !(major == 1 && (minor == 11 || minor == 12));
 }
 
-bool Driftnode3::supportsLed() { return supportsAutoPowerOff(); }
+bool Driftnode3::supportsLed()
+{
+    return supportsAutoPowerOff();
+}
 
-const Field& Driftnode3::streamingEnableField() const { return streamingEnable; }
-const Field& Driftnode3::samplePeriodField() const { return samplePeriod; }
-const Field& Driftnode3::positionField() const { return position; }
-const Field& Driftnode3::ledField() const { return led; }
-const Field& Driftnode3::autoPowerOffField() const { return autoPowerOff; }
-const Field& Driftnode3::temperatureField() const { return temperature; }
-const Field& Driftnode3::batteryField() const { return battery; }
-const Field& Driftnode3::firmwareMinorField() const { return firmwareMinor; }
-const Field& Driftnode3::firmwareMajorField() const { return firmwareMajor; }
-const Field& Driftnode3::channelField() const { return channel; }
-const Field& Driftnode3::secondStreamingEnableField() const { return secondStreamingEnable; }
-const Field& Driftnode3::switchOffField() const { return switchOffCommand; }
-const Field& Driftnode3::tdmaDelayField() const { return tdmaDelay; }
-const Field& Driftnode3::typeField() const { return type; }
-const Field& Driftnode3::rebootField() const { return rebootCommand; }
-const Field& Driftnode3::accRangeField() const { return accRange; }
-const Field& Driftnode3::gyroOptionField() const { return gyroOption; }
-const Field& Driftnode3::gyroModeField() const { return gyroMode; }
-const Field& Driftnode3::gyroEnabledField() const { return gyroEnabled; }
-const Field& Driftnode3::magRangeField() const { return magRange; }
+const Field& Driftnode3::streamingEnableField() const
+{
+    return streamingEnable;
+}
+const Field& Driftnode3::samplePeriodField() const
+{
+    return samplePeriod;
+}
+const Field& Driftnode3::positionField() const
+{
+    return position;
+}
+const Field& Driftnode3::ledField() const
+{
+    return led;
+}
+const Field& Driftnode3::autoPowerOffField() const
+{
+    return autoPowerOff;
+}
+const Field& Driftnode3::temperatureField() const
+{
+    return temperature;
+}
+const Field& Driftnode3::batteryField() const
+{
+    return battery;
+}
+const Field& Driftnode3::firmwareMinorField() const
+{
+    return firmwareMinor;
+}
+const Field& Driftnode3::firmwareMajorField() const
+{
+    return firmwareMajor;
+}
+const Field& Driftnode3::channelField() const
+{
+    return channel;
+}
+const Field& Driftnode3::secondStreamingEnableField() const
+{
+    return secondStreamingEnable;
+}
+const Field& Driftnode3::switchOffField() const
+{
+    return switchOffCommand;
+}
+const Field& Driftnode3::tdmaDelayField() const
+{
+    return tdmaDelay;
+}
+const Field& Driftnode3::typeField() const
+{
+    return type;
+}
+const Field& Driftnode3::rebootField() const
+{
+    return rebootCommand;
+}
+const Field& Driftnode3::accRangeField() const
+{
+    return accRange;
+}
+const Field& Driftnode3::gyroOptionField() const
+{
+    return gyroOption;
+}
+const Field& Driftnode3::gyroModeField() const
+{
+    return gyroMode;
+}
+const Field& Driftnode3::gyroEnabledField() const
+{
+    return gyroEnabled;
+}
+const Field& Driftnode3::magRangeField() const
+{
+    return magRange;
+}
 
-double Driftnode3::temperatureFromRaw(unsigned raw) { return (1864.1 - raw * 2800.0 / 4096.0) / 11.71; }
+double Driftnode3::temperatureFromRaw(unsigned raw)
+{
+    return (1864.1 - raw * 2800.0 / 4096.0) / 11.71;
+}
 
 double Driftnode3::batteryVoltageFromRaw(unsigned raw)
 {
     unsigned major = 0, minor = 0;
-    try {
+    try
+    {
         getFirmwareVersion(major, minor);
-    } catch (...) {
+    }
+    catch (...)
+    {
         throw Poco::IOException("Error while accessing the drfn");
     }
     const bool newScale = (major > 1 || minor >= 14) && (major != 15 || minor >= 2);
@@ -131,7 +200,10 @@ void Driftnode3::setGyroMode(unsigned mode)
     setField(gyroMode, mode);
 }
 
-void Driftnode3::setGyroEnabled(bool on) { setField(gyroEnabled, on ? 1 : 0); }
+void Driftnode3::setGyroEnabled(bool on)
+{
+    setField(gyroEnabled, on ? 1 : 0);
+}
 
 void Driftnode3::scanRegisters()
 {

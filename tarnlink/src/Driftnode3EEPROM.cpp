@@ -29,7 +29,10 @@ const unsigned REGISTER_ATTEMPTS = 30;
 const unsigned WORD_SETTLE_MS = 5;
 const unsigned SECTOR_COMMAND_MS = 30;
 
-std::string hexAddress(std::uint32_t address) { return "0x" + Poco::NumberFormatter::formatHex(address, 4); }
+std::string hexAddress(std::uint32_t address)
+{
+    return "0x" + Poco::NumberFormatter::formatHex(address, 4);
+}
 
 /// EEPROM position of G(row, col), the gain being stored column by column.
 std::uint32_t gainAddress(std::uint32_t base, unsigned index)
@@ -38,7 +41,10 @@ std::uint32_t gainAddress(std::uint32_t base, unsigned index)
     return base + GAIN_OFFSET + 8 * (row + 3 * col);
 }
 
-std::uint8_t bcd(int value) { return static_cast<std::uint8_t>((value / 10) * 16 + value % 10); }
+std::uint8_t bcd(int value)
+{
+    return static_cast<std::uint8_t>((value / 10) * 16 + value % 10);
+}
 
 std::uint64_t doubleBits(double value)
 {
@@ -61,7 +67,10 @@ void checkSet(unsigned set)
 }
 } // namespace
 
-Driftnode3EEPROM::Driftnode3EEPROM(Driftnode3& pod) : _pod(pod), _image(IMAGE_SIZE) { declareLayout(); }
+Driftnode3EEPROM::Driftnode3EEPROM(Driftnode3& pod) : _pod(pod), _image(IMAGE_SIZE)
+{
+    declareLayout();
+}
 
 void Driftnode3EEPROM::declareLayout()
 {
@@ -71,7 +80,8 @@ void Driftnode3EEPROM::declareLayout()
     SectorMemoryEEPROM& first = _image.sector(_image.findSectorId(IDENTITY));
     first.allocateBlock(IDENTITY, 4);
     first.block(IDENTITY).declareUInt32(IDENTITY, 0x12000000u | (_pod.getSerial() & 0xFFFF));
-    for (std::uint32_t k = 0; k < IDENTITY_BYTES; ++k) {
+    for (std::uint32_t k = 0; k < IDENTITY_BYTES; ++k)
+    {
         first.allocateBlock(IDENTITY, 1);
         first.block(IDENTITY).declareByte(IDENTITY + 4 + k, 0);
     }
@@ -81,14 +91,16 @@ void Driftnode3EEPROM::declareLayout()
 void Driftnode3EEPROM::declareSet(std::uint32_t base)
 {
     SectorMemoryEEPROM& sector = _image.sector(_image.findSectorId(base));
-    for (std::uint32_t k = 0; k < HEADER_SIZE; ++k) {
+    for (std::uint32_t k = 0; k < HEADER_SIZE; ++k)
+    {
         sector.allocateBlock(base, 1);
         sector.block(base).declareByte(base + k, 0);
     }
     std::vector<std::uint32_t> doubles{base + TEMPERATURE_OFFSET};
     for (unsigned i = 0; i < 9; ++i) doubles.push_back(gainAddress(base, i));
     for (unsigned k = 0; k < 3; ++k) doubles.push_back(base + OFFSET_OFFSET + 8 * k);
-    for (std::uint32_t address : doubles) {
+    for (std::uint32_t address : doubles)
+    {
         sector.allocateBlock(base, 8);
         sector.block(base).declareDouble(address, 0.0);
     }
@@ -100,9 +112,15 @@ std::uint32_t Driftnode3EEPROM::setAddress(unsigned set)
     return SET_BASES[set];
 }
 
-DataBlockMemory& Driftnode3EEPROM::setBlock(unsigned set) { return _image.block(setAddress(set)); }
+DataBlockMemory& Driftnode3EEPROM::setBlock(unsigned set)
+{
+    return _image.block(setAddress(set));
+}
 
-const DataBlockMemory& Driftnode3EEPROM::setBlock(unsigned set) const { return _image.block(setAddress(set)); }
+const DataBlockMemory& Driftnode3EEPROM::setBlock(unsigned set) const
+{
+    return _image.block(setAddress(set));
+}
 
 // ---- progress ----------------------------------------------------------------------------
 
@@ -198,13 +216,15 @@ void Driftnode3EEPROM::switchToProtectedArea()
     _pod.reboot();
     sleepMilliseconds(AFTER_REBOOT_MS);
     unsigned waits = 0;
-    while (!_pod.isReachable(false)) {
+    while (!_pod.isReachable(false))
+    {
         sleepMilliseconds(REACHABLE_WAIT_MS);
         if (++waits == REACHABLE_WAITS)
             throw Poco::NoPermissionException("Auto reboot failed, re-start manually your DRFN and try again.");
     }
     _pod.getVersion(type, major, minor);
-    if (type != PROTECTED_TYPE) {
+    if (type != PROTECTED_TYPE)
+    {
         _pod.switchOff();
         throw Poco::IOException("Firmware Upgrade failed, impossible to switch to protected area");
     }
@@ -220,7 +240,8 @@ bool Driftnode3EEPROM::upgradeFirmware(unsigned startChannel, const std::string&
 
     const OperationScope operation(*this, ProgressStep::FirmwareUpgrade);
     const std::size_t words = image.entries().size();
-    try {
+    try
+    {
         {
             const PhaseScope phase(*this, ProgressStep::Reboot, 0);
             switchToProtectedArea();
@@ -234,7 +255,8 @@ bool Driftnode3EEPROM::upgradeFirmware(unsigned startChannel, const std::string&
         unlock();
         {
             const PhaseScope phase(*this, ProgressStep::Write, words);
-            for (auto& entry : image) {
+            for (auto& entry : image)
+            {
                 FirmwareWord& word = entry.second;
                 if (word.oddByte) word.fileWord.field(1).set(0xFF, false); // the unused byte stays erased
                 writeWord(entry.first, static_cast<std::uint16_t>(word.fileWord.value(false)));
@@ -246,22 +268,33 @@ bool Driftnode3EEPROM::upgradeFirmware(unsigned startChannel, const std::string&
         }
         lock();
         const bool ok = image.matches();
-        if (ok) {
+        if (ok)
+        {
             sectorCommand(LEAVE_PROTECTED_AREA);
             _pod.switchOff();
-        } else {
+        }
+        else
+        {
             _pod.setChannel(0);
         }
         controller.setChannel(0);
         return ok;
-    } catch (...) {
-        try {
+    }
+    catch (...)
+    {
+        try
+        {
             _pod.setChannel(0);
-        } catch (...) {
         }
-        try {
+        catch (...)
+        {
+        }
+        try
+        {
             controller.setChannel(0);
-        } catch (...) {
+        }
+        catch (...)
+        {
         }
         throw Poco::IOException("Could not access sensor EEPROM");
     }
@@ -276,7 +309,8 @@ bool Driftnode3EEPROM::verifyFirmware(unsigned startChannel, const std::string& 
         freeChannel(controller, startChannel, "Could not find any available channel to start upgrade process");
 
     const OperationScope operation(*this, ProgressStep::FirmwareVerify);
-    try {
+    try
+    {
         {
             const PhaseScope phase(*this, ProgressStep::Reboot, 0);
             switchToProtectedArea();
@@ -288,7 +322,8 @@ bool Driftnode3EEPROM::verifyFirmware(unsigned startChannel, const std::string& 
             for (auto& entry : image) entry.second.eepromWord.setValue(readWord(entry.first), true);
         }
         const bool ok = image.matches();
-        if (!ok) {
+        if (!ok)
+        {
             std::ostringstream report;
             image.writeReport(report);
             Poco::FileOutputStream file(REPORT_FILE, std::ios::out | std::ios::trunc);
@@ -299,18 +334,29 @@ bool Driftnode3EEPROM::verifyFirmware(unsigned startChannel, const std::string& 
         _pod.switchOff();
         controller.setChannel(0);
         return ok;
-    } catch (...) {
-        try {
+    }
+    catch (...)
+    {
+        try
+        {
             sectorCommand(LEAVE_PROTECTED_AREA);
-        } catch (...) {
         }
-        try {
+        catch (...)
+        {
+        }
+        try
+        {
             _pod.setChannel(0);
-        } catch (...) {
         }
-        try {
+        catch (...)
+        {
+        }
+        try
+        {
             controller.setChannel(0);
-        } catch (...) {
+        }
+        catch (...)
+        {
         }
         throw;
     }
@@ -340,7 +386,8 @@ const unsigned LAST_SEARCHED_CHANNEL = 21;
 
 const char* Driftnode3EEPROM::reservedAreaName(ReservedArea area)
 {
-    switch (area) {
+    switch (area)
+    {
     case ReservedArea::WorkingCalibration:
         return "working calibration";
     case ReservedArea::ManufacturingCalibration:
@@ -354,12 +401,14 @@ const char* Driftnode3EEPROM::reservedAreaName(ReservedArea area)
 std::vector<Driftnode3EEPROM::ReservedData> Driftnode3EEPROM::reservedData(const FirmwareImage& image)
 {
     std::vector<ReservedData> found;
-    for (const ReservedRange& range : RESERVED_RANGES) {
+    for (const ReservedRange& range : RESERVED_RANGES)
+    {
         ReservedData data{range.area, 0, 0};
         bool any = false;
         // An entry holds two bytes at most: none starting before range.first - 1 reaches the range.
         for (auto it = image.entries().lower_bound(range.first > 0 ? range.first - 1 : 0);
-             it != image.entries().end() && it->first <= range.last; ++it) {
+             it != image.entries().end() && it->first <= range.last; ++it)
+        {
             const std::uint32_t first = std::max(it->first, range.first);
             const std::uint32_t last = std::min(it->first + (it->second.oddByte ? 0u : 1u), range.last);
             if (first > last) continue;
@@ -378,11 +427,13 @@ Driftnode3EEPROM::Rescue Driftnode3EEPROM::rescue(unsigned startChannel, const C
         throw Poco::InvalidArgumentException("Wrong channel input, out of available range");
     std::vector<unsigned> order;
     std::vector<bool> listed(Controller::CHANNEL_COUNT, false);
-    for (unsigned ch = startChannel; !listed[ch]; ch = ch + 1 > LAST_SEARCHED_CHANNEL ? 1 : ch + 1) {
+    for (unsigned ch = startChannel; !listed[ch]; ch = ch + 1 > LAST_SEARCHED_CHANNEL ? 1 : ch + 1)
+    {
         listed[ch] = true;
         order.push_back(ch);
     }
-    for (unsigned ch = 1; ch <= Controller::CHANNEL_COUNT; ++ch) {
+    for (unsigned ch = 1; ch <= Controller::CHANNEL_COUNT; ++ch)
+    {
         const unsigned index = ch % Controller::CHANNEL_COUNT; // 0 last: the pod was not left there
         if (!listed[index]) order.push_back(index);
     }
@@ -390,13 +441,18 @@ Driftnode3EEPROM::Rescue Driftnode3EEPROM::rescue(unsigned startChannel, const C
     Controller& controller = *_pod.getController();
     Register& version = _pod.registerOf(_pod.typeField());
     Rescue result;
-    try {
-        for (unsigned ch : order) {
+    try
+    {
+        for (unsigned ch : order)
+        {
             if (trying) trying(ch);
             controller.setChannel(ch);
-            try {
+            try
+            {
                 _pod.readRegister(version, RESCUE_ATTEMPTS);
-            } catch (const Poco::IOException&) {
+            }
+            catch (const Poco::IOException&)
+            {
                 continue;
             }
             result.found = true;
@@ -405,19 +461,27 @@ Driftnode3EEPROM::Rescue Driftnode3EEPROM::rescue(unsigned startChannel, const C
         }
         if (result.found && result.channel != 0) _pod.setChannel(0);
         controller.setChannel(0);
-    } catch (...) {
-        try {
+    }
+    catch (...)
+    {
+        try
+        {
             controller.setChannel(0);
-        } catch (...) {
+        }
+        catch (...)
+        {
         }
         throw;
     }
     if (!result.found) return result;
     // It may have restarted since the upgrade, its window page with it.
     forgetPage();
-    try {
+    try
+    {
         _pod.readRegister(version);
-    } catch (const Poco::IOException&) {
+    }
+    catch (const Poco::IOException&)
+    {
         throw Poco::IOException("The pod answered on channel " + std::to_string(result.channel) +
                                 " but not on channel 0 after being moved there");
     }
@@ -475,13 +539,15 @@ void Driftnode3EEPROM::countWrite()
 bool Driftnode3EEPROM::writeWord(std::uint32_t address, std::uint16_t value)
 {
     checkWordAddress(address, 1);
-    for (unsigned tries = 0; tries < WORD_TRIES; ++tries) {
+    for (unsigned tries = 0; tries < WORD_TRIES; ++tries)
+    {
         selectPage(address);
         Register window = windowRegister(address);
         window.field(0).set(value, false);
         _pod.writeRegister(window, REGISTER_ATTEMPTS, true);
         sleepMilliseconds(WORD_SETTLE_MS);
-        if (readWord(address) == value) {
+        if (readWord(address) == value)
+        {
             countWrite();
             return true;
         }
@@ -508,7 +574,8 @@ bool Driftnode3EEPROM::writeWords(std::uint32_t address, std::size_t count, cons
 void Driftnode3EEPROM::readUInt32s(std::uint32_t address, std::size_t count, std::uint32_t* out)
 {
     checkWordAddress(address, 2 * count);
-    for (std::size_t i = 0; i < count; ++i) {
+    for (std::size_t i = 0; i < count; ++i)
+    {
         const std::uint32_t at = address + 4 * static_cast<std::uint32_t>(i);
         const std::uint32_t high = readWord(at);
         out[i] = (high << 16) | readWord(at + 2);
@@ -519,7 +586,8 @@ bool Driftnode3EEPROM::writeUInt32s(std::uint32_t address, std::size_t count, co
 {
     checkWordAddress(address, 2 * count);
     bool ok = true;
-    for (std::size_t i = 0; i < count; ++i) {
+    for (std::size_t i = 0; i < count; ++i)
+    {
         const std::uint32_t at = address + 4 * static_cast<std::uint32_t>(i);
         ok = writeWord(at, static_cast<std::uint16_t>(in[i] >> 16)) && ok;
         ok = writeWord(at + 2, static_cast<std::uint16_t>(in[i])) && ok;
@@ -530,7 +598,8 @@ bool Driftnode3EEPROM::writeUInt32s(std::uint32_t address, std::size_t count, co
 void Driftnode3EEPROM::readDoubles(std::uint32_t address, std::size_t count, double* out)
 {
     checkWordAddress(address, 4 * count);
-    for (std::size_t i = 0; i < count; ++i) {
+    for (std::size_t i = 0; i < count; ++i)
+    {
         const std::uint32_t at = address + 8 * static_cast<std::uint32_t>(i);
         std::uint64_t bits = 0;
         for (std::uint32_t w = 0; w < 4; ++w) bits = (bits << 16) | readWord(at + 2 * w);
@@ -542,7 +611,8 @@ bool Driftnode3EEPROM::writeDoubles(std::uint32_t address, std::size_t count, co
 {
     checkWordAddress(address, 4 * count);
     bool ok = true;
-    for (std::size_t i = 0; i < count; ++i) {
+    for (std::size_t i = 0; i < count; ++i)
+    {
         const std::uint32_t at = address + 8 * static_cast<std::uint32_t>(i);
         const std::uint64_t bits = doubleBits(in[i]);
         for (std::uint32_t w = 0; w < 4; ++w)
@@ -560,9 +630,15 @@ void Driftnode3EEPROM::writeEepromControl(unsigned command, unsigned enable, uns
     _pod.writeRegister(control, REGISTER_ATTEMPTS, true);
 }
 
-void Driftnode3EEPROM::unlock() { writeEepromControl(0, 1, 0); }
+void Driftnode3EEPROM::unlock()
+{
+    writeEepromControl(0, 1, 0);
+}
 
-void Driftnode3EEPROM::lock() { writeEepromControl(0, 0, 0); }
+void Driftnode3EEPROM::lock()
+{
+    writeEepromControl(0, 0, 0);
+}
 
 void Driftnode3EEPROM::sectorCommand(unsigned code)
 {
@@ -603,13 +679,16 @@ double Driftnode3EEPROM::temperature(unsigned set) const
     return block.doubleAt(block.address() + TEMPERATURE_OFFSET);
 }
 
-std::uint32_t Driftnode3EEPROM::identity() const { return _image.block(IDENTITY).uint32At(IDENTITY); }
+std::uint32_t Driftnode3EEPROM::identity() const
+{
+    return _image.block(IDENTITY).uint32At(IDENTITY);
+}
 
 void Driftnode3EEPROM::writeSetHeader(unsigned set, double temperature)
 {
     DataBlockMemory& block = setBlock(set);
     const Poco::DateTime now = _clock ? _clock() : Poco::DateTime();
-    const int fields[6] = {now.day(), now.month(), ((now.year() - 2000) % 256 + 256) % 256,
+    const int fields[6] = {now.day(),  now.month(),  ((now.year() - 2000) % 256 + 256) % 256,
                            now.hour(), now.minute(), now.second()};
     const std::uint32_t base = block.address();
     for (std::uint32_t k = 0; k < 6; ++k) block.storeByte(base + k, bcd(fields[k]));
@@ -629,7 +708,8 @@ void Driftnode3EEPROM::readIdentity()
     std::uint32_t identity = 0;
     readUInt32s(source, 1, &identity);
     block.storeUInt32(IDENTITY, identity);
-    for (std::uint32_t k = 0; k < 4; ++k) {
+    for (std::uint32_t k = 0; k < 4; ++k)
+    {
         const std::uint16_t word = readWord(source + 4 + 2 * k);
         block.storeByte(IDENTITY + 4 + 2 * k, static_cast<std::uint8_t>(word >> 8));
         block.storeByte(IDENTITY + 5 + 2 * k, static_cast<std::uint8_t>(word));
@@ -652,12 +732,14 @@ void Driftnode3EEPROM::readSetOnSelectedPage(unsigned set, unsigned area)
         throw Poco::InvalidArgumentException("Calibration set " + std::to_string(set) + " is not in area 0x" +
                                              Poco::NumberFormatter::formatHex(area));
     const std::uint32_t source = block.address() + (area == Manufacturing ? MANUFACTURING_OFFSET : 0);
-    for (std::uint32_t k = 0; k < HEADER_SIZE; k += 2) {
+    for (std::uint32_t k = 0; k < HEADER_SIZE; k += 2)
+    {
         const std::uint16_t word = readWord(source + k);
         block.storeByte(block.address() + k, static_cast<std::uint8_t>(word >> 8));
         block.storeByte(block.address() + k + 1, static_cast<std::uint8_t>(word));
     }
-    for (const DataBlockMemory::DataMap::value_type& entry : block.data()) {
+    for (const DataBlockMemory::DataMap::value_type& entry : block.data())
+    {
         if (entry.second.size() != 8) continue;
         double value = 0.0;
         readDoubles(source + (entry.first - block.address()), 1, &value);
@@ -673,7 +755,10 @@ std::size_t Driftnode3EEPROM::areaWords(unsigned area) const
     return words;
 }
 
-std::size_t Driftnode3EEPROM::calibrationWords() const { return areaWords(Manufacturing); }
+std::size_t Driftnode3EEPROM::calibrationWords() const
+{
+    return areaWords(Manufacturing);
+}
 
 void Driftnode3EEPROM::readCalibration()
 {
@@ -687,12 +772,14 @@ void Driftnode3EEPROM::readCalibration()
 
 void Driftnode3EEPROM::writeBlock(const DataBlockMemory& block, std::uint32_t destination)
 {
-    for (std::uint32_t k = 0; k < HEADER_SIZE; k += 2) {
-        const std::uint16_t word =
-            static_cast<std::uint16_t>((block.byteAt(block.address() + k) << 8) | block.byteAt(block.address() + k + 1));
+    for (std::uint32_t k = 0; k < HEADER_SIZE; k += 2)
+    {
+        const std::uint16_t word = static_cast<std::uint16_t>((block.byteAt(block.address() + k) << 8) |
+                                                              block.byteAt(block.address() + k + 1));
         writeWord(destination + k, word);
     }
-    for (const DataBlockMemory::DataMap::value_type& entry : block.data()) {
+    for (const DataBlockMemory::DataMap::value_type& entry : block.data())
+    {
         if (entry.second.size() != 8) continue;
         const double value = block.doubleAt(entry.first);
         writeDoubles(destination + (entry.first - block.address()), 1, &value);
@@ -706,24 +793,29 @@ std::uint32_t Driftnode3EEPROM::writeAreaWords(unsigned area)
     _firstUnverified = UNUSED_ADDRESS;
     forgetPage();
     unlock();
-    if (area != WorkingSecond) {
+    if (area != WorkingSecond)
+    {
         const std::uint32_t base = area == Manufacturing ? IDENTITY + MANUFACTURING_OFFSET : IDENTITY;
         const DataBlockMemory& identityBlock = _image.block(IDENTITY);
         const std::uint32_t identity = identityBlock.uint32At(IDENTITY);
         writeUInt32s(base, 1, &identity);
-        for (std::uint32_t k = 0; k < 3; ++k) {
+        for (std::uint32_t k = 0; k < 3; ++k)
+        {
             const std::uint16_t word = static_cast<std::uint16_t>((identityBlock.byteAt(IDENTITY + 4 + 2 * k) << 8) |
                                                                   identityBlock.byteAt(IDENTITY + 5 + 2 * k));
             writeWord(base + 4 + 2 * k, word);
         }
         writeWord(base + 0x0A, IDENTITY_TAIL);
-        for (unsigned set = 0; set < 2; ++set) {
+        for (unsigned set = 0; set < 2; ++set)
+        {
             const DataBlockMemory& block = setBlock(set);
             writeBlock(block, base + (block.address() - IDENTITY));
         }
     }
-    if (area != WorkingFirst) {
-        const std::uint32_t destination = area == Manufacturing ? WORKING_SECOND + MANUFACTURING_OFFSET : WORKING_SECOND;
+    if (area != WorkingFirst)
+    {
+        const std::uint32_t destination =
+            area == Manufacturing ? WORKING_SECOND + MANUFACTURING_OFFSET : WORKING_SECOND;
         writeBlock(setBlock(2), destination);
     }
     lock();

@@ -36,9 +36,15 @@ unsigned DriftnodeRF::getDefaultAttempts()
     return divisor ? 2000 / divisor : Driftnode::getDefaultAttempts();
 }
 
-void DriftnodeRF::selectForRead() { _controller->setSlaveAddress(_serial); }
+void DriftnodeRF::selectForRead()
+{
+    _controller->setSlaveAddress(_serial);
+}
 
-void DriftnodeRF::selectForWrite() { _controller->setSlaveAddress(_serial); }
+void DriftnodeRF::selectForWrite()
+{
+    _controller->setSlaveAddress(_serial);
+}
 
 void DriftnodeRF::startStreaming()
 {
@@ -46,10 +52,13 @@ void DriftnodeRF::startStreaming()
     fieldOf(tdmaDelayField()).set(tdmaDelayPerPosition() * position + 1, false);
     fieldOf(secondStreamingEnableField()).set(1, false);
     fieldOf(streamingEnableField()).set(1, false);
-    try {
+    try
+    {
         writeRegister(registerOf(tdmaDelayField()));
         writeRegister(registerOf(streamingEnableField()));
-    } catch (...) {
+    }
+    catch (...)
+    {
         revertField(secondStreamingEnableField());
         revertField(streamingEnableField());
         throw;
@@ -87,10 +96,13 @@ void DriftnodeRF::getFirmwareVersion(unsigned& major, unsigned& minor)
 
 bool DriftnodeRF::tryGetVersion(unsigned& type, unsigned& major, unsigned& minor)
 {
-    try {
+    try
+    {
         getVersion(type, major, minor);
         return true;
-    } catch (...) {
+    }
+    catch (...)
+    {
         return false;
     }
 }
@@ -98,44 +110,66 @@ bool DriftnodeRF::tryGetVersion(unsigned& type, unsigned& major, unsigned& minor
 bool DriftnodeRF::isReachable(bool searchChannels)
 {
     Register& version = registerOf(typeField());
-    try {
+    try
+    {
         readRegister(version);
         return true;
-    } catch (const InterruptedException&) {
+    }
+    catch (const InterruptedException&)
+    {
         throw;
-    } catch (const Poco::Exception&) {
+    }
+    catch (const Poco::Exception&)
+    {
         if (!searchChannels) return false;
     }
 
     bool found = false;
     unsigned home = 0;
-    try {
+    try
+    {
         home = _controller->getChannel();
         // An unknown channel cannot be restored; the meeting channel is the safe place to end on.
         if (home >= Controller::CHANNEL_COUNT) home = 0;
-        for (unsigned index = SEARCH_FIRST_CHANNEL; index <= SEARCH_LAST_CHANNEL && !found; ++index) {
+        for (unsigned index = SEARCH_FIRST_CHANNEL; index <= SEARCH_LAST_CHANNEL && !found; ++index)
+        {
             _controller->setChannel(index);
-            try {
+            try
+            {
                 readRegister(version, SEARCH_ATTEMPTS);
                 found = true;
-            } catch (const InterruptedException&) {
+            }
+            catch (const InterruptedException&)
+            {
                 throw;
-            } catch (const Poco::Exception&) {
+            }
+            catch (const Poco::Exception&)
+            {
             }
         }
         if (found) setChannel(home);
-    } catch (const InterruptedException&) {
-        try {
+    }
+    catch (const InterruptedException&)
+    {
+        try
+        {
             _controller->setChannel(home);
-        } catch (...) {
+        }
+        catch (...)
+        {
         }
         throw;
-    } catch (const Poco::Exception&) {
+    }
+    catch (const Poco::Exception&)
+    {
         found = false;
     }
-    try {
+    try
+    {
         _controller->setChannel(home);
-    } catch (const Poco::Exception&) {
+    }
+    catch (const Poco::Exception&)
+    {
         return false;
     }
     return found;

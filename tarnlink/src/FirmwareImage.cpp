@@ -49,7 +49,8 @@ std::string FirmwareImage::signature(const std::string& path)
     Poco::FileInputStream in(path, std::ios::in | std::ios::binary);
     Poco::HMACEngine<Poco::MD5Engine> engine(FIRMWARE_KEY);
     char buffer[8192];
-    while (in) {
+    while (in)
+    {
         in.read(buffer, sizeof buffer);
         if (in.gcount() > 0) engine.update(buffer, static_cast<unsigned>(in.gcount()));
     }
@@ -59,18 +60,22 @@ std::string FirmwareImage::signature(const std::string& path)
 bool FirmwareImage::parse(std::istream& in, std::uint32_t addressOffset, EntryMap& entries)
 {
     in >> std::skipws;
-    for (;;) {
+    for (;;)
+    {
         char start = 0;
         if (!(in >> start) || start != ':') return false;
         std::uint32_t count = 0, hi = 0, lo = 0, type = 0;
         if (!readByte(in, count) || !readByte(in, hi) || !readByte(in, lo) || !readByte(in, type)) return false;
         const bool endRecord = type == 1; // read whole like any other record
         std::uint32_t address = (((hi << 8) | lo) + addressOffset) & 0xFFFF;
-        for (std::uint32_t i = 1; i <= count;) {
-            if (i == count) {
+        for (std::uint32_t i = 1; i <= count;)
+        {
+            if (i == count)
+            {
                 std::uint32_t b = 0;
                 if (!readByte(in, b)) return false;
-                if (type == 0) {
+                if (type == 0)
+                {
                     FirmwareWord word(address);
                     word.fileWord.field(0).set(b, false);
                     word.oddByte = true;
@@ -78,10 +83,13 @@ bool FirmwareImage::parse(std::istream& in, std::uint32_t addressOffset, EntryMa
                     address = (address + 1) & 0xFFFF;
                 }
                 i += 1;
-            } else {
+            }
+            else
+            {
                 std::uint32_t b0 = 0, b1 = 0;
                 if (!readByte(in, b0) || !readByte(in, b1)) return false;
-                if (type == 0) {
+                if (type == 0)
+                {
                     FirmwareWord word(address);
                     word.fileWord.field(0).set(b0, false);
                     word.fileWord.field(1).set(b1, false);
@@ -130,7 +138,8 @@ bool FirmwareImage::matches() const
 void FirmwareImage::writeReport(std::ostream& out) const
 {
     out << (_valid ? "File is valid" : "File not valid") << '\n' << std::hex << std::nouppercase;
-    for (const auto& e : _entries) {
+    for (const auto& e : _entries)
+    {
         out << "eeprom @" << e.first << '\t' << e.second.eepromValue() << '\n';
         out << "file @" << e.first << '\t' << e.second.fileValue() << '\n';
     }

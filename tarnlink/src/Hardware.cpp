@@ -15,8 +15,10 @@ void Hardware::writeRegister(Register& reg, unsigned attempts, bool waitForEcho)
 {
     WriteRegisterCommand command(Command::frameMarker(), _writeOpcode, static_cast<std::uint8_t>(reg.address() & 0xFF),
                                  static_cast<std::uint16_t>(reg.value(false)), waitForEcho);
-    for (unsigned i = 0; i < attempts; ++i) {
-        if (_protocol && _protocol->execute(command)) {
+    for (unsigned i = 0; i < attempts; ++i)
+    {
+        if (_protocol && _protocol->execute(command))
+        {
             reg.markSynced();
             return;
         }
@@ -29,8 +31,10 @@ void Hardware::readRegister(Register& reg, unsigned attempts)
     std::uint32_t result = 0;
     ReadRegisterCommand command(Command::frameMarker(), _readOpcode, static_cast<std::uint8_t>(reg.address() & 0xFF),
                                 &result);
-    for (unsigned i = 0; i < attempts; ++i) {
-        if (_protocol && _protocol->execute(command)) {
+    for (unsigned i = 0; i < attempts; ++i)
+    {
+        if (_protocol && _protocol->execute(command))
+        {
             reg.setValue(result, true);
             return;
         }

@@ -15,11 +15,20 @@ InterruptScope::InterruptScope(InterruptCheck check) : _check(std::move(check)),
     current = this;
 }
 
-InterruptScope::~InterruptScope() { current = _previous; }
+InterruptScope::~InterruptScope()
+{
+    current = _previous;
+}
 
-InterruptShield::InterruptShield() : _hidden(current) { current = nullptr; }
+InterruptShield::InterruptShield() : _hidden(current)
+{
+    current = nullptr;
+}
 
-InterruptShield::~InterruptShield() { current = _hidden; }
+InterruptShield::~InterruptShield()
+{
+    current = _hidden;
+}
 
 void pollInterrupt()
 {

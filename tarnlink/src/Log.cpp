@@ -27,9 +27,15 @@ class GuardedChannel : public Poco::Channel
 public:
     GuardedChannel(Poco::Channel* inner, const std::string& path) : _inner(inner, true), _path(path) {}
 
-    void open() override { guard([this] { _inner->open(); }); }
+    void open() override
+    {
+        guard([this] { _inner->open(); });
+    }
     void close() override { _inner->close(); }
-    void log(const Poco::Message& message) override { guard([this, &message] { _inner->log(message); }); }
+    void log(const Poco::Message& message) override
+    {
+        guard([this, &message] { _inner->log(message); });
+    }
 
 private:
     template <typename Action>
@@ -86,8 +92,7 @@ void destroyLogger()
 
 std::string defaultLogFileFromEnvironment()
 {
-    return Poco::Environment::get(LOG_ENVIRONMENT_VARIABLE, "0") == "1" ? std::string(DEFAULT_LOG_FILE)
-                                                                         : std::string();
+    return Poco::Environment::get(LOG_ENVIRONMENT_VARIABLE, "0") == "1" ? std::string(DEFAULT_LOG_FILE) : std::string();
 }
 
 } // namespace Tarnlink

@@ -15,7 +15,8 @@ std::shared_ptr<const ProgressFunction>& observer()
 
 const char* operationName(ProgressStep::Operation operation)
 {
-    switch (operation) {
+    switch (operation)
+    {
     case ProgressStep::CalibrationRead:
         return "calibration read";
     case ProgressStep::CalibrationCommit:
@@ -34,7 +35,8 @@ const char* operationName(ProgressStep::Operation operation)
 
 const char* phaseName(ProgressStep::Phase phase)
 {
-    switch (phase) {
+    switch (phase)
+    {
     case ProgressStep::Reboot:
         return "reboot";
     case ProgressStep::Erase:
@@ -65,9 +67,12 @@ void reportProgress(const ProgressStep& step)
         function = observer();
     }
     if (!function) return;
-    try {
+    try
+    {
         (*function)(step);
-    } catch (...) {
+    }
+    catch (...)
+    {
     }
 }
 

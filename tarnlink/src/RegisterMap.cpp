@@ -4,12 +4,12 @@
 namespace Tarnlink {
 
 namespace {
-const char* const controllerNames[] = {"VERSION", "TDMA_PERIOD", "RF_CHANNEL", "SLAVE_ADDR_MSB", "SLAVE_ADDR_LSB",
-                                       "PAIRING_CTRL", "TEST", "EEPROM_DATA", "EEPTROM_CTRL", "FRAME_MODE",
-                                       "EEPROM_ADDR", "SYNC_CTRL", "FWU_VERSION"};
-const char* const podNames[] = {"VERSION", "SAMPLE_PERIOD", "MAGRST_CTRL", "TEST_CTRL", "TDMA_DELAY", "EEPROM_OFFSET",
-                                "ID", "RF_CHANNEL", "RF_CTRL", "VBATT", "VTEMP", "LOWPWR_CTRL", "EEPROM_CTRL",
-                                "ACC_CTRL", "MAG_CTRL", "GYR_CTRL"};
+const char* const controllerNames[] = {"VERSION",      "TDMA_PERIOD", "RF_CHANNEL",  "SLAVE_ADDR_MSB", "SLAVE_ADDR_LSB",
+                                       "PAIRING_CTRL", "TEST",        "EEPROM_DATA", "EEPTROM_CTRL",   "FRAME_MODE",
+                                       "EEPROM_ADDR",  "SYNC_CTRL",   "FWU_VERSION"};
+const char* const podNames[] = {
+    "VERSION", "SAMPLE_PERIOD", "MAGRST_CTRL", "TEST_CTRL",   "TDMA_DELAY",  "EEPROM_OFFSET", "ID",       "RF_CHANNEL",
+    "RF_CTRL", "VBATT",         "VTEMP",       "LOWPWR_CTRL", "EEPROM_CTRL", "ACC_CTRL",      "MAG_CTRL", "GYR_CTRL"};
 
 std::string hex2(std::uint32_t v)
 {
@@ -21,12 +21,18 @@ std::string hex2(std::uint32_t v)
 
 const char* RegisterMap::opcodeName(std::uint8_t opcode)
 {
-    switch (opcode) {
-    case Opcode::WRITE_SLAVE_REG: return "WRITE_SLAVE_REG";
-    case Opcode::READ_SLAVE_REG: return "READ_SLAVE_REG";
-    case Opcode::WRITE_FPGA_REG: return "WRITE_FPGA_REG";
-    case Opcode::READ_FPGA_REG: return "READ_FRGA_REG";
-    default: return nullptr;
+    switch (opcode)
+    {
+    case Opcode::WRITE_SLAVE_REG:
+        return "WRITE_SLAVE_REG";
+    case Opcode::READ_SLAVE_REG:
+        return "READ_SLAVE_REG";
+    case Opcode::WRITE_FPGA_REG:
+        return "WRITE_FPGA_REG";
+    case Opcode::READ_FPGA_REG:
+        return "READ_FRGA_REG";
+    default:
+        return nullptr;
     }
 }
 
@@ -69,7 +75,8 @@ void RegisterMap::defineControllerRegisters(Memory& m, int generation)
     m.addRegister(CtrlReg::EEPROM_DATA).addField(0, 0, 7).addField(1, 8, 15);
     m.addRegister(CtrlReg::EEPTROM_CTRL).addField(0, 0, 7).addField(1, 8, 15);
     m.addRegister(CtrlReg::FRAME_MODE).addField(0, 0, 0);
-    if (generation >= 2) {
+    if (generation >= 2)
+    {
         m.addRegister(CtrlReg::EEPROM_ADDR).addField(0, 0, 7).addField(1, 8, 15);
         m.addRegister(CtrlReg::SYNC_CTRL).addField(0, 0, 0).addField(1, 1, 1);
         m.addRegister(CtrlReg::FWU_VERSION).addField(0, 0, 3).addField(1, 4, 7);
@@ -88,7 +95,12 @@ void RegisterMap::definePodRegisters(Memory& m)
     m.addRegister(PodReg::TEST_CTRL).addField(0, 0, 0);
     m.addRegister(PodReg::TDMA_DELAY).addField(0, 0, 15);
     m.addRegister(PodReg::EEPROM_OFFSET).addField(0, 0, 7).addField(1, 8, 15);
-    m.addRegister(PodReg::ID).addField(0, 0, 7).addField(1, 8, 8).addField(2, 9, 9).addField(3, 10, 10).addField(4, 11, 11);
+    m.addRegister(PodReg::ID)
+        .addField(0, 0, 7)
+        .addField(1, 8, 8)
+        .addField(2, 9, 9)
+        .addField(3, 10, 10)
+        .addField(4, 11, 11);
     m.addRegister(PodReg::RF_CHANNEL).addField(0, 0, 14);
     m.addRegister(PodReg::VBATT).addField(0, 0, 11);
     m.addRegister(PodReg::VTEMP).addField(0, 0, 11);

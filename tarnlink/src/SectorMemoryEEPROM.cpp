@@ -12,7 +12,8 @@ SectorMemoryEEPROM::SectorMemoryEEPROM(std::uint32_t id, std::uint32_t start, st
 DataBlockMemory& SectorMemoryEEPROM::allocateBlock(std::uint32_t blockAddress, std::uint32_t size)
 {
     BlockMap::iterator it = _blocks.find(blockAddress);
-    if (it == _blocks.end()) {
+    if (it == _blocks.end())
+    {
         it = _blocks.emplace(blockAddress, DataBlockMemory(blockAddress)).first;
         _blockOrder.push_back(blockAddress);
     }

@@ -32,12 +32,14 @@ void wait(unsigned long milliseconds)
 
 void sleepMilliseconds(unsigned long milliseconds)
 {
-    if (!interruptible()) {
+    if (!interruptible())
+    {
         wait(milliseconds);
         return;
     }
     pollInterrupt();
-    for (;;) {
+    for (;;)
+    {
         const unsigned long slice = milliseconds < INTERRUPT_SLICE_MS ? milliseconds : INTERRUPT_SLICE_MS;
         wait(slice);
         milliseconds -= slice;

@@ -61,10 +61,13 @@ TEST(ChannelConfig, TimeoutValidation)
     EXPECT_EQ(-1, cfg->getTimeout());
     cfg->setTimeout(0);
     EXPECT_EQ(0, cfg->getTimeout());
-    try {
+    try
+    {
         cfg->setTimeout(-2);
         FAIL() << "accepted -2";
-    } catch (const Poco::InvalidArgumentException& e) {
+    }
+    catch (const Poco::InvalidArgumentException& e)
+    {
         EXPECT_EQ("Invalid timeout value", e.message());
     }
     EXPECT_EQ(0, cfg->getTimeout());

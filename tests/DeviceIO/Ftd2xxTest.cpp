@@ -43,9 +43,12 @@ protected:
     template <typename E>
     std::string writeError(Ftd2xxChannel& ch, const char* data, int length)
     {
-        try {
+        try
+        {
             ch.write(data, length);
-        } catch (const E& e) {
+        }
+        catch (const E& e)
+        {
             return e.message();
         }
         return "no exception";
@@ -57,10 +60,13 @@ protected:
 TEST(Ftd2xxDriver, FailedLoadsAreNotRemembered)
 {
     EXPECT_THROW(Ftd2xxDriver("/nonexistent/libftd2xx.so"), Poco::LibraryLoadException);
-    try {
+    try
+    {
         Ftd2xxDriver partial(FAKEFTD2XX_PARTIAL_PATH);
         FAIL() << "bound a library without FT_SetUSBParameters";
-    } catch (const Poco::NotFoundException& e) {
+    }
+    catch (const Poco::NotFoundException& e)
+    {
         EXPECT_NE(std::string::npos, e.message().find("FT_SetUSBParameters")) << e.message();
     }
 
@@ -103,7 +109,7 @@ TEST_F(Ftd2xx, ChannelConfiguresReadsAndWrites)
     EXPECT_EQ(1, fakeftd2xx_openHandles("A100"));
     EXPECT_EQ("SetBaudRate(2000000);SetDataCharacteristics(8,0,0);SetTimeouts(200,200);SetFlowControl(0,0,0);"
               "Purge(3);SetLatencyTimer(2);SetUSBParameters(4096,4096);",
-        calls("A100"));
+              calls("A100"));
 
     fakeftd2xx_queueRead("A100", "0123", 4);
     fakeftd2xx_queueRead("A100", "456789", 6);
@@ -155,10 +161,13 @@ TEST_F(Ftd2xx, ChannelReleasesTheDeviceExactlyOnce)
     EXPECT_EQ(0, fakeftd2xx_openHandles("A100")); // a failed construction gives the device back
 
     Poco::AutoPtr<Ftd2xxConfig> busy = controllerConfig("B200");
-    try {
+    try
+    {
         Poco::AutoPtr<Ftd2xxChannel> other(new Ftd2xxChannel(busy.get()));
         FAIL() << "opened a device in use";
-    } catch (const Poco::IOException& e) {
+    }
+    catch (const Poco::IOException& e)
+    {
         EXPECT_EQ("Unable to communicate with device: B200", e.message());
     }
 }

@@ -15,9 +15,12 @@ SerialConfig* make(char parity, unsigned flowControl, unsigned char xon, unsigne
 template <typename E>
 std::string messageOf(char parity, unsigned flowControl, unsigned char xon, unsigned char xoff)
 {
-    try {
+    try
+    {
         Poco::AutoPtr<SerialConfig> cfg(make(parity, flowControl, xon, xoff));
-    } catch (const E& e) {
+    }
+    catch (const E& e)
+    {
         return e.message();
     }
     return "no exception";
@@ -28,11 +31,13 @@ std::string messageOf(char parity, unsigned flowControl, unsigned char xon, unsi
 TEST(SerialConfig, RefusesBadParityAndFlowControl)
 {
     EXPECT_EQ("SerialConfigImpl::setParityCharImpl(X)", messageOf<Poco::InvalidArgumentException>('X', 0, 0, 0));
-    EXPECT_EQ("Invalid argument supplied. Flow control not set.", messageOf<Poco::InvalidArgumentException>('N', 2, 17, 19));
+    EXPECT_EQ("Invalid argument supplied. Flow control not set.",
+              messageOf<Poco::InvalidArgumentException>('N', 2, 17, 19));
     EXPECT_EQ("XON == XOFF - not set.", messageOf<Poco::InvalidAccessException>('N', 1, 17, 17));
 
     const char parities[] = "NnOoEeMmSs";
-    for (int i = 0; i < 10; ++i) {
+    for (int i = 0; i < 10; ++i)
+    {
         Poco::AutoPtr<SerialConfig> cfg(make(parities[i], 1, 17, 19));
         EXPECT_EQ(i / 2, cfg->getParity()) << parities[i];
         EXPECT_EQ(17, cfg->getXonChar());

@@ -38,7 +38,8 @@ struct Pty
         std::string got;
         pollfd p{master, POLLIN, 0};
         char buf[256];
-        while (::poll(&p, 1, 200) > 0) {
+        while (::poll(&p, 1, 200) > 0)
+        {
             ssize_t n = ::read(master, buf, sizeof(buf));
             if (n <= 0) break;
             got.append(buf, static_cast<std::size_t>(n));
@@ -50,7 +51,8 @@ struct Pty
     std::string path;
 };
 
-Poco::AutoPtr<SerialConfig> config(const std::string& port, int timeout, bool useEOF = false, unsigned bufferSize = 4096)
+Poco::AutoPtr<SerialConfig> config(const std::string& port, int timeout, bool useEOF = false,
+                                   unsigned bufferSize = 4096)
 {
     return new SerialConfig(port, 0xFFFFFFFF, 8, 'N', 0, 0, 19, 25, useEOF, 4, bufferSize, timeout);
 }
@@ -80,7 +82,8 @@ struct PeriodicSignal
 {
     PeriodicSignal()
     {
-        struct sigaction action{};
+        struct sigaction action
+        {};
         action.sa_handler = onAlarm;
         sigemptyset(&action.sa_mask);
         ::sigaction(SIGALRM, &action, &previous);
@@ -93,7 +96,8 @@ struct PeriodicSignal
         stopAlarms();
         ::sigaction(SIGALRM, &previous, nullptr);
     }
-    struct sigaction previous{};
+    struct sigaction previous
+    {};
 };
 
 } // namespace
@@ -128,10 +132,13 @@ TEST(SerialPty, ReadsWhatIsWaitingTimesOutAndWrites)
 
     EXPECT_EQ(3, ch->write("abc", 3));
     EXPECT_EQ("abc", pty.receive());
-    try {
+    try
+    {
         ch->write("", 0);
         FAIL() << "empty write accepted";
-    } catch (const Poco::IOException& e) {
+    }
+    catch (const Poco::IOException& e)
+    {
         EXPECT_EQ("Error writing to " + pty.path, e.message());
     }
 }
@@ -151,8 +158,8 @@ TEST(SerialPty, OpensExclusivelyAndClosesOnce)
     auto settings = [watcher] {
         termios tio{};
         EXPECT_EQ(0, ::tcgetattr(watcher, &tio));
-        return std::vector<unsigned long>{tio.c_iflag, tio.c_oflag, tio.c_cflag, tio.c_lflag, tio.c_cc[VMIN],
-                                          tio.c_cc[VTIME], tio.c_cc[VSTART], tio.c_cc[VSTOP]};
+        return std::vector<unsigned long>{tio.c_iflag,    tio.c_oflag,     tio.c_cflag,      tio.c_lflag,
+                                          tio.c_cc[VMIN], tio.c_cc[VTIME], tio.c_cc[VSTART], tio.c_cc[VSTOP]};
     };
     const std::vector<unsigned long> own = settings();
     ASSERT_NE(0u, own[3] & ICANON) << "a new terminal starts in canonical mode";
@@ -253,7 +260,8 @@ TEST(SerialPtyReadAhead, SmallReadsComeInOrderThenTheTimeOutHolds)
     pty.send("0123456789");
     std::string got;
     char byte = 0;
-    for (int i = 0; i < 6; ++i) {
+    for (int i = 0; i < 6; ++i)
+    {
         ASSERT_EQ(1, ch->read(&byte, 1)) << i;
         got += byte;
     }
@@ -311,7 +319,8 @@ TEST(SerialPtyReadAhead, PendingReadStartsWithHeldBytesAndItsPurgeDropsTheRest)
     std::string out;
     char byte = 0;
 
-    pty.send("ab\x04" "cdefgh");
+    pty.send("ab\x04"
+             "cdefgh");
     ASSERT_EQ(1, ch->read(&byte, 1));
     EXPECT_EQ('a', byte);
     // The chunk is one buffer step of the held bytes, "b\x04cd": its tail survives, the rest is purged.

@@ -81,10 +81,13 @@ TEST(VirtualSerialPortEnum, FindsPortsOfTheUsbIdsInNameOrder)
     EXPECT_EQ((std::vector<std::string>{tree.dev() + "/ttyACM0", tree.dev() + "/ttyACM1"}), names(acm));
     EXPECT_TRUE(acm.get(0).inUse); // no such device node
     EXPECT_EQ("", acm.get(0).identifier);
-    try {
+    try
+    {
         acm.get(2);
         FAIL() << "index 2 accepted";
-    } catch (const std::out_of_range& e) {
+    }
+    catch (const std::out_of_range& e)
+    {
         EXPECT_STREQ("invalid vector<T> subscript", e.what());
     }
 
@@ -93,7 +96,7 @@ TEST(VirtualSerialPortEnum, FindsPortsOfTheUsbIdsInNameOrder)
     tree.addPort("ttyACM2", "1-3");
     tree.addPort("ttyACM9", "1-1");
     EXPECT_EQ((std::vector<std::string>{tree.dev() + "/ttyACM0", tree.dev() + "/ttyACM1", tree.dev() + "/ttyACM2",
-                  tree.dev() + "/ttyACM9", tree.dev() + "/ttyACM10"}),
+                                        tree.dev() + "/ttyACM9", tree.dev() + "/ttyACM10"}),
               names(VirtualSerialPortEnum(0x0483, 0xA027, tree.sys(), tree.dev())));
 
     VirtualSerialPortEnum ftdi(0x0403, 0x6001, tree.sys(), tree.dev());

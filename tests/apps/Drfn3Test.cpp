@@ -103,9 +103,9 @@ TEST(Drfn3Rows, CsvAndJsonCarryEveryFieldWithItsUnit)
 
     s.gx = std::numeric_limits<double>::quiet_NaN();
     const std::string json = jsonRow(s, Units::Calibrated);
-    for (const char* field : {"\"time_s\":12.5000", "\"pod\":\"A10002\"", "\"az_m_s2\":-102", "\"gz_rad_s\":3.02",
-                              "\"gx_rad_s\":null", "\"frame\":65536", "\"loss\":0.0250", "\"battery_pct\":87.5",
-                              "\"button\":1"})
+    for (const char* field :
+         {"\"time_s\":12.5000", "\"pod\":\"A10002\"", "\"az_m_s2\":-102", "\"gz_rad_s\":3.02", "\"gx_rad_s\":null",
+          "\"frame\":65536", "\"loss\":0.0250", "\"battery_pct\":87.5", "\"button\":1"})
         EXPECT_NE(std::string::npos, json.find(field)) << field << " in " << json;
     EXPECT_EQ(std::string::npos, json.find("utc_s"));
     EXPECT_EQ('{', json.front());
@@ -114,8 +114,8 @@ TEST(Drfn3Rows, CsvAndJsonCarryEveryFieldWithItsUnit)
 
 TEST(Drfn3Progress, BarShowsPhaseWordsAndTimeLeft)
 {
-    Tarnlink::ProgressStep step{Tarnlink::ProgressStep::FirmwareUpgrade, Tarnlink::ProgressStep::Write, 0xA10001, false,
-                                256, 1024};
+    Tarnlink::ProgressStep step{
+        Tarnlink::ProgressStep::FirmwareUpgrade, Tarnlink::ProgressStep::Write, 0xA10001, false, 256, 1024};
     EXPECT_EQ("write  [##--------] 256/1024 words, about 30 s left", renderProgress(step, 10.0, 10));
     step.wordsDone = 1024;
     EXPECT_EQ("write  [##########] 1024/1024 words, done", renderProgress(step, 40.0, 10));

@@ -245,8 +245,9 @@ TEST(Drfn3Realtime, InterruptStopsCleanlyWithPodsBackOnChannelZero)
     PtyServer server(sim);
     server.start();
     Poco::TemporaryFile config, csv;
-    Drfn3 stream({"--config", config.path(), "--pods", "A10001,A10002", "--frequency", "100", "stream", "--csv", csv.path()},
-                 server.slavePath());
+    Drfn3 stream(
+        {"--config", config.path(), "--pods", "A10001,A10002", "--frequency", "100", "stream", "--csv", csv.path()},
+        server.slavePath());
 
     const bool streaming = waitFor(
         [&] {
@@ -272,8 +273,8 @@ TEST(Drfn3Realtime, InterruptStopsCleanlyWithPodsBackOnChannelZero)
 
     // Ctrl-C while the start reads calibrations and searches a channel: stopped at once.
     Drfn3 starting({"--config", config.path(), "stream"}, server.slavePath());
-    ASSERT_TRUE(waitFor([&] { return starting.err().find("Starting 2 pods") != std::string::npos; },
-                        std::chrono::seconds(30)))
+    ASSERT_TRUE(
+        waitFor([&] { return starting.err().find("Starting 2 pods") != std::string::npos; }, std::chrono::seconds(30)))
         << starting.err();
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     const auto signalled = std::chrono::steady_clock::now();

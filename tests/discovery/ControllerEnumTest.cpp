@@ -92,7 +92,8 @@ public:
         std::ofstream(dir / "serial") << serial << "\n";
         std::ofstream(dir / (usb + ":1.0") / "bInterfaceNumber") << "00\n";
         std::string target = "devices/usb1/" + usb + "/" + usb + ":1.0";
-        if (usbSerial) {
+        if (usbSerial)
+        {
             target += "/" + tty;
             fs::create_directories(root / "sys" / target);
             std::ofstream(root / "sys" / target / "latency_timer") << "16\n";
@@ -100,7 +101,10 @@ public:
         link(tty, target);
     }
     void node(const std::string& tty, const std::string& target) { fs::create_symlink(target, root / "dev" / tty); }
-    fs::path latencyTimer(const std::string& tty) const { return root / "sys/class/tty" / tty / "device/latency_timer"; }
+    fs::path latencyTimer(const std::string& tty) const
+    {
+        return root / "sys/class/tty" / tty / "device/latency_timer";
+    }
 
     std::string sys() const { return (root / "sys").string(); }
     std::string dev() const { return (root / "dev").string(); }
@@ -134,8 +138,14 @@ std::string portName(const ControllerFactory& factory)
 class Unprivileged
 {
 public:
-    Unprivileged() : _root(::geteuid() == 0) { if (_root) ::setfsuid(65534); }
-    ~Unprivileged() { if (_root) ::setfsuid(0); }
+    Unprivileged() : _root(::geteuid() == 0)
+    {
+        if (_root) ::setfsuid(65534);
+    }
+    ~Unprivileged()
+    {
+        if (_root) ::setfsuid(0);
+    }
 
 private:
     bool _root;
@@ -177,10 +187,12 @@ unsigned streamThrough(const ControllerFactory& factory, const std::vector<std::
     controller->setChannel(0);
     controller->setFrameMode(1);
     controller->setFrequency(100);
-    for (std::size_t i = 0; i < pods.size(); ++i) PodRegisters(protocol, *controller, pods[i]).startStreaming(unsigned(i + 1));
+    for (std::size_t i = 0; i < pods.size(); ++i)
+        PodRegisters(protocol, *controller, pods[i]).startStreaming(unsigned(i + 1));
     controller->setState(Controller::Transmission);
     std::set<unsigned> positions;
-    for (int i = 0; i < 10 * int(pods.size()); ++i) {
+    for (int i = 0; i < 10 * int(pods.size()); ++i)
+    {
         std::string frame;
         EXPECT_TRUE(controller->readDataFrame(frame)) << "frame " << i;
         if (frame.size() == 22) positions.insert(static_cast<unsigned char>(frame[0]));
@@ -339,7 +351,9 @@ TEST_F(Discovery, Generation1SerialChannelIsRaw2MbaudAndLowersTheLatencyTimer)
 
     // A timer the udev rules left low is kept, not written.
     std::ofstream(tree.latencyTimer("ttyUSB3")) << "1\n";
-    { Poco::AutoPtr<Poco::DeviceIO::Channel> reopened(factory.createChannel()); }
+    {
+        Poco::AutoPtr<Poco::DeviceIO::Channel> reopened(factory.createChannel());
+    }
     EXPECT_EQ("1\n", readFile(tree.latencyTimer("ttyUSB3")));
     EXPECT_EQ(std::string::npos, readFile(logFile.path()).find("atency")) << "nothing to say yet";
 
@@ -348,7 +362,8 @@ TEST_F(Discovery, Generation1SerialChannelIsRaw2MbaudAndLowersTheLatencyTimer)
     ::chmod(tree.latencyTimer("ttyUSB3").c_str(), 0444);
     {
         Unprivileged unprivileged;
-        for (int i = 0; i < 2; ++i) {
+        for (int i = 0; i < 2; ++i)
+        {
             Poco::AutoPtr<Poco::DeviceIO::Channel> channel(factory.createChannel());
             EXPECT_EQ(3, channel->write("abc", 3));
         }

@@ -107,8 +107,8 @@ FT_STATUS scripted(const char* entryPoint)
     return status;
 }
 
-#define FAKE_ENTER(name)                                          \
-    std::lock_guard<std::recursive_mutex> lock(state().mutex);    \
+#define FAKE_ENTER(name)                                                                                               \
+    std::lock_guard<std::recursive_mutex> lock(state().mutex);                                                         \
     if (FT_STATUS failure = scripted(name)) return failure
 
 FT_STATUS configureCall(FT_HANDLE handle, const char* name, const std::string& args)
@@ -161,7 +161,8 @@ FAKEFTD2XX_EXPORT FT_STATUS FTD2XX_API FT_Read(FT_HANDLE handle, void* buffer, F
     if (!d) return FT_INVALID_HANDLE;
     *got = 0;
 #if defined(FAKEFTD2XX_WITH_SIM)
-    if (d->sim) {
+    if (d->sim)
+    {
         // Virtual time: a read that would wait moves the simulator's clock instead.
         auto& sim = *d->sim;
         auto guard = sim.lock();
@@ -191,7 +192,8 @@ FAKEFTD2XX_EXPORT FT_STATUS FTD2XX_API FT_Write(FT_HANDLE handle, void* data, FT
     if (!d) return FT_INVALID_HANDLE;
     if (cutOff(*d)) return FT_IO_ERROR;
     FT_DWORD n = length;
-    if (d->shortWrite >= 0) {
+    if (d->shortWrite >= 0)
+    {
         n = std::min<FT_DWORD>(length, static_cast<FT_DWORD>(d->shortWrite));
         d->shortWrite = -1;
     }
@@ -211,17 +213,17 @@ FAKEFTD2XX_EXPORT FT_STATUS FTD2XX_API FT_SetBaudRate(FT_HANDLE handle, FT_DWORD
 }
 
 FAKEFTD2XX_EXPORT FT_STATUS FTD2XX_API FT_SetDataCharacteristics(FT_HANDLE handle, unsigned char wordLength,
-    unsigned char stopBits, unsigned char parity)
+                                                                 unsigned char stopBits, unsigned char parity)
 {
     return configureCall(handle, "FT_SetDataCharacteristics",
-        std::to_string(wordLength) + "," + std::to_string(stopBits) + "," + std::to_string(parity));
+                         std::to_string(wordLength) + "," + std::to_string(stopBits) + "," + std::to_string(parity));
 }
 
 FAKEFTD2XX_EXPORT FT_STATUS FTD2XX_API FT_SetFlowControl(FT_HANDLE handle, unsigned short flowControl,
-    unsigned char xon, unsigned char xoff)
+                                                         unsigned char xon, unsigned char xoff)
 {
     return configureCall(handle, "FT_SetFlowControl",
-        std::to_string(flowControl) + "," + std::to_string(xon) + "," + std::to_string(xoff));
+                         std::to_string(flowControl) + "," + std::to_string(xon) + "," + std::to_string(xoff));
 }
 
 FAKEFTD2XX_EXPORT FT_STATUS FTD2XX_API FT_Purge(FT_HANDLE handle, FT_DWORD mask)
@@ -231,7 +233,8 @@ FAKEFTD2XX_EXPORT FT_STATUS FTD2XX_API FT_Purge(FT_HANDLE handle, FT_DWORD mask)
 
 FAKEFTD2XX_EXPORT FT_STATUS FTD2XX_API FT_SetTimeouts(FT_HANDLE handle, FT_DWORD readTimeout, FT_DWORD writeTimeout)
 {
-    FT_STATUS status = configureCall(handle, "FT_SetTimeouts", std::to_string(readTimeout) + "," + std::to_string(writeTimeout));
+    FT_STATUS status =
+        configureCall(handle, "FT_SetTimeouts", std::to_string(readTimeout) + "," + std::to_string(writeTimeout));
     std::lock_guard<std::recursive_mutex> lock(state().mutex);
     if (status == FT_OK) fromHandle(handle)->readTimeout = readTimeout;
     return status;
@@ -250,7 +253,7 @@ FAKEFTD2XX_EXPORT FT_STATUS FTD2XX_API FT_SetUSBParameters(FT_HANDLE handle, FT_
 #endif
 
 FAKEFTD2XX_EXPORT FT_STATUS FTD2XX_API FT_GetDeviceInfo(FT_HANDLE handle, FT_DWORD* type, FT_DWORD* id, char* serial,
-    char* description, void*)
+                                                        char* description, void*)
 {
     FAKE_ENTER("FT_GetDeviceInfo");
     Device* d = fromHandle(handle);
@@ -274,7 +277,8 @@ FAKEFTD2XX_EXPORT FT_STATUS FTD2XX_API FT_GetDeviceInfoList(FT_DEVICE_LIST_INFO_
     FAKE_ENTER("FT_GetDeviceInfoList");
     const std::vector<Device*> devices = present();
     FT_DWORD n = std::min<FT_DWORD>(*count, static_cast<FT_DWORD>(devices.size()));
-    for (FT_DWORD i = 0; i < n; ++i) {
+    for (FT_DWORD i = 0; i < n; ++i)
+    {
         const Device& d = *devices[i];
         FT_DEVICE_LIST_INFO_NODE& node = nodes[i];
         std::memset(&node, 0, sizeof(node));

@@ -58,7 +58,8 @@ struct Bench
     std::vector<std::uint8_t> manufacturingBytes() const
     {
         std::vector<std::uint8_t> out;
-        for (std::uint32_t a = Sim::Pod::kManufacturingArea; a < Sim::Pod::kBootFlag; ++a) out.push_back(pod.eeprom().byte(a));
+        for (std::uint32_t a = Sim::Pod::kManufacturingArea; a < Sim::Pod::kBootFlag; ++a)
+            out.push_back(pod.eeprom().byte(a));
         return out;
     }
 };

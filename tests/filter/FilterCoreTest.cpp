@@ -25,8 +25,7 @@ void stream(Harness& h, int cycles)
 TEST(FilterConnection, NoControllerLeavesConnectionOff)
 {
     Harness h(Sim::Generation::Second, {}, false);
-    EXPECT_EQ("No Motion Controller available",
-              messageOf<Poco::NotFoundException>([&] { h.set("connection", "1"); }));
+    EXPECT_EQ("No Motion Controller available", messageOf<Poco::NotFoundException>([&] { h.set("connection", "1"); }));
     EXPECT_EQ("0", h.get("connection"));
     EXPECT_FALSE(h.filter->hasController());
     EXPECT_FALSE(h.writable("transmission"));
@@ -110,8 +109,9 @@ TEST(FilterSerials, TextIsParsedIntoBothListsOrNotAtAll)
     EXPECT_EQ(h.filter->getDriftnodeSerials(), h.filter->getNetworkSerials());
 
     EXPECT_EQ("FF repeted several times", messageOf<Poco::ExistsException>([&] { h.set("serial", "ff,FF"); }));
-    EXPECT_NE(std::string::npos, messageOf<Poco::SyntaxException>([&] { h.set("serial", "12 zz"); })
-                                     .find("Not a valid hexadecimal integer"));
+    EXPECT_NE(std::string::npos, messageOf<Poco::SyntaxException>([&] {
+                                     h.set("serial", "12 zz");
+                                 }).find("Not a valid hexadecimal integer"));
     // Disconnected, the network holds five pods at most.
     EXPECT_EQ("Too many drfns in the Network",
               messageOf<Poco::RangeException>([&] { h.set("serial", "1 2 3 4 5 6"); }));
@@ -139,8 +139,8 @@ TEST(FilterProperties, RangesAndLogSwitch)
         EXPECT_EQ(30u, h.filter->getFrequency());
         EXPECT_THROW(h.set("Frequency", "201"), Poco::RangeException);
     }
-    for (const auto& value : std::vector<std::pair<std::string, std::string>>{
-             {"1", "tarnlink.log"}, {"true", ""}, {"01", ""}, {"0", ""}})
+    for (const auto& value :
+         std::vector<std::pair<std::string, std::string>>{{"1", "tarnlink.log"}, {"true", ""}, {"01", ""}, {"0", ""}})
     {
         Poco::Environment::set("ORLAN_TARNLINK_LOG", value.first);
         Harness h;
@@ -233,8 +233,7 @@ TEST(FilterTransmission, FailedStartRollsBack)
     h.set("serial", "A10001 A10002");
     h.set("connection", "1");
     h.simulator.pod(0xA10002)->setReachable(false);
-    EXPECT_EQ("Could not reach driftnodes 0xA10002",
-              messageOf<Poco::IOException>([&] { h.set("transmission", "1"); }));
+    EXPECT_EQ("Could not reach driftnodes 0xA10002", messageOf<Poco::IOException>([&] { h.set("transmission", "1"); }));
     EXPECT_EQ("0", h.get("transmission"));
     EXPECT_EQ(Controller::Idle, h.filter->getController()->getState());
     EXPECT_EQ(Controller::channelCode(0), h.simulator.controller().channelCode());
@@ -322,8 +321,7 @@ TEST(FilterCommands, AutoChannelTakesAChannelBothSearchesAgreeOn)
     EXPECT_EQ("5", h.get("Channel"));
 
     for (unsigned index = 1; index <= 21; ++index) h.simulator.setBusyChannel(index);
-    EXPECT_EQ("Could not find any available channel",
-              messageOf<Poco::IOException>([&] { h.run("AutoChannel"); }));
+    EXPECT_EQ("Could not find any available channel", messageOf<Poco::IOException>([&] { h.run("AutoChannel"); }));
     EXPECT_EQ(5u, h.filter->getChannel());
 }
 

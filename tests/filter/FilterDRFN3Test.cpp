@@ -238,8 +238,7 @@ TEST(FilterCalibration, MatricesFromInputPinsRoundTripThroughThePod)
     // The first commit meets a word that does not stick: the flag stays for a retry.
     const std::uint32_t words[] = {0xFB00, 0xFB10, 0xFB20, 0xFB30, 0xFB40};
     for (std::uint32_t word : words) pod.makeWordStuck(word);
-    EXPECT_EQ("Error while writing Drfn calib info",
-              messageOf<Poco::IOException>([&] { h.run("Write Calib"); }));
+    EXPECT_EQ("Error while writing Drfn calib info", messageOf<Poco::IOException>([&] { h.run("Write Calib"); }));
     EXPECT_TRUE(record.getWriteFlag(Sensor::Gyroscope));
     for (std::uint32_t word : words) pod.makeWordStuck(word, false);
     h.run("Write Calib");
@@ -304,7 +303,8 @@ TEST(FilterCalibration, CommandsNeedANetwork)
     h.set("connection", "1");
     for (const char* command : {"Read Calib", "Write Calib"})
         EXPECT_THROW(h.filter->getPropertyBag().get(command).deSerialize(""), Poco::NoPermissionException);
-    EXPECT_EQ("Could not find any sensor serial", messageOf<Poco::RuntimeException>([&] { h.filter->writeCalibration(); }));
+    EXPECT_EQ("Could not find any sensor serial",
+              messageOf<Poco::RuntimeException>([&] { h.filter->writeCalibration(); }));
     EXPECT_EQ("Could not find any sensor serial",
               messageOf<Poco::RuntimeException>([&] { h.filter->resetCalibrationToManufacturing(); }));
 }
@@ -398,7 +398,10 @@ TEST(FilterStreaming, EverySampleArrivesAsSent)
             ASSERT_DOUBLE_EQ(frequency, f[i].data(2, 0));
             ASSERT_DOUBLE_EQ(frames[i + 1].number / frequency, a[i].time);
             ASSERT_EQ(body[21] & 1, k[i].data(0, 0));
-            if (i > 0) { ASSERT_NEAR(1.0 / frequency, a[i].time - a[i - 1].time, 1e-9); }
+            if (i > 0)
+            {
+                ASSERT_NEAR(1.0 / frequency, a[i].time - a[i - 1].time, 1e-9);
+            }
         }
         const double level = ((static_cast<std::uint8_t>(frames.back().body[21]) >> 1) & 7) + 1;
         EXPECT_DOUBLE_EQ(level * 12.5, b.back().data(0, 0));

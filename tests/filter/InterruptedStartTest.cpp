@@ -21,8 +21,9 @@ enum class Phase
     StartingToStream
 };
 
-const char* const PHASE_NAMES[] = {"NetworkCheck", "CalibrationChannelSearch", "CalibrationRead", "ChannelSearch",
-                                   "Moving", "Configuring", "StartingToStream"};
+const char* const PHASE_NAMES[] = {
+    "NetworkCheck", "CalibrationChannelSearch", "CalibrationRead", "ChannelSearch", "Moving",
+    "Configuring",  "StartingToStream"};
 
 const std::uint32_t PODS[] = {0xA10001, 0xA10002, 0xA10003};
 
@@ -93,8 +94,7 @@ void expectEveryoneIdleOnChannelZero(Harness& h)
 }
 
 class InterruptedStart : public ::testing::TestWithParam<Phase>
-{
-};
+{};
 
 } // namespace
 
@@ -159,9 +159,9 @@ TEST_P(InterruptedStart, EveryoneIsBackOnChannelZeroWithinHalfASecond)
 }
 
 INSTANTIATE_TEST_SUITE_P(Phases, InterruptedStart,
-                         ::testing::Values(Phase::NetworkCheck, Phase::CalibrationChannelSearch,
-                                           Phase::CalibrationRead, Phase::ChannelSearch, Phase::Moving,
-                                           Phase::Configuring, Phase::StartingToStream),
+                         ::testing::Values(Phase::NetworkCheck, Phase::CalibrationChannelSearch, Phase::CalibrationRead,
+                                           Phase::ChannelSearch, Phase::Moving, Phase::Configuring,
+                                           Phase::StartingToStream),
                          [](const ::testing::TestParamInfo<Phase>& info) {
                              return std::string(PHASE_NAMES[static_cast<int>(info.param)]);
                          });
@@ -188,8 +188,7 @@ TEST(FailedStart, APodThatMovedWithoutAnsweringGoesBackToo)
             h.simulator.faults().wrongEcho = 0.0;
         return false;
     });
-    EXPECT_EQ("Could not write register: 87",
-              messageOf<Poco::IOException>([&] { h.set("transmission", "1"); }));
+    EXPECT_EQ("Could not write register: 87", messageOf<Poco::IOException>([&] { h.set("transmission", "1"); }));
     ASSERT_GT(attempt, 1) << "the second pod's move was never reached";
     EXPECT_EQ("0", h.get("transmission"));
     expectEveryoneIdleOnChannelZero(h);

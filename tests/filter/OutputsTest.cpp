@@ -98,8 +98,8 @@ TEST(FrameCounterTest, DamagedNumbersAreNotTakenForJumps)
 {
     FrameCounter counter;
     counter.update(1000);
-    const std::vector<int> received{1001, 1002 ^ 0x4000, 1003, 1004 ^ 0x0008, 1005, 1006,
-                                    1007 ^ 0x8000, 1009, 1010 ^ 0x0100, 1011, 1012};
+    const std::vector<int> received{1001,          1002 ^ 0x4000, 1003,          1004 ^ 0x0008, 1005, 1006,
+                                    1007 ^ 0x8000, 1009,          1010 ^ 0x0100, 1011,          1012};
     for (int n : received) EXPECT_TRUE(counter.update(n)) << n;
     EXPECT_EQ(1012, counter.getUnwrappedCount()) << "no false wrap";
     EXPECT_EQ(1, counter.getLostFrames()) << "only 1008 was lost";
@@ -209,9 +209,8 @@ TEST(DriftnodeOutputsTest, CreatesNamedPinsInOrder)
 {
     Quillmesh::Core::PinManager filter("filter");
     DriftnodeOutputs record(&filter, "#0xABCD");
-    const char* names[] = {"3a",      "3aGain", "3aOff",   "3m",    "3mGain", "3mOff",
-                           "3g",      "3gGain", "3gOff",   "FrameNb", "Button", "Battery",
-                           "3aGain",  "3aOff",  "3mGain",  "3mOff", "3gGain", "3gOff"};
+    const char* names[] = {"3a",      "3aGain", "3aOff",   "3m",     "3mGain", "3mOff",  "3g",    "3gGain", "3gOff",
+                           "FrameNb", "Button", "Battery", "3aGain", "3aOff",  "3mGain", "3mOff", "3gGain", "3gOff"};
     ASSERT_EQ(18u, filter.getPins().size());
     for (std::size_t i = 0; i < 18; ++i)
     {
@@ -301,8 +300,8 @@ TEST(DriftnodeOutputsTest, UnusableFrequencyDropsTheFrame)
 
     record.publishFrame(decoded(100), FrameLayout::Current, 200.0);
     unsigned number = 101;
-    for (double frequency : {0.0, -200.0, std::numeric_limits<double>::infinity(),
-                             std::numeric_limits<double>::quiet_NaN()})
+    for (double frequency :
+         {0.0, -200.0, std::numeric_limits<double>::infinity(), std::numeric_limits<double>::quiet_NaN()})
         EXPECT_FALSE(record.publishFrame(decoded(number++), FrameLayout::Current, frequency));
     EXPECT_TRUE(info.drain().empty());
     EXPECT_TRUE(gain.drain().empty());

@@ -83,7 +83,8 @@ TEST(PtyRealtime, FaultyStreamThenHangUpAndReplug)
         b.simulator.setOfferedRate(2000);
     }
     std::map<std::uint32_t, std::unique_ptr<LossProbe>> probes;
-    for (std::uint32_t s : serials) probes[s] = std::make_unique<LossProbe>(b.filter->getOutputs(s)->frameInfoPin(), 65536);
+    for (std::uint32_t s : serials)
+        probes[s] = std::make_unique<LossProbe>(b.filter->getOutputs(s)->frameInfoPin(), 65536);
     std::map<std::uint32_t, std::uint64_t> sentBefore, sentAfter;
     double longest = 0;
     // The first second fills the loss windows; the next three are counted.
@@ -114,8 +115,9 @@ TEST(PtyRealtime, FaultyStreamThenHangUpAndReplug)
     }
     const double lost = 1.0 - published / span;
     reported /= published;
-    std::printf("pty: %.0f frames published of %.0f sent in 3 s, loss actual %.3f%% reported %.3f%%, longest cycle %.4f s\n",
-                published, span, 100 * lost, 100 * reported, longest);
+    std::printf(
+        "pty: %.0f frames published of %.0f sent in 3 s, loss actual %.3f%% reported %.3f%%, longest cycle %.4f s\n",
+        published, span, 100 * lost, 100 * reported, longest);
     EXPECT_NEAR(lost, reported, 0.005) << published << " frames published of " << span;
     EXPECT_GT(lost, 0.0) << "faults were on";
     {

@@ -91,10 +91,7 @@ public:
         if (_key) Tarnlink::ControllerEnum::removeSource(_key);
     }
 
-    Quillmesh::Core::AbstractProperty& property(const std::string& name)
-    {
-        return filter->getPropertyBag().get(name);
-    }
+    Quillmesh::Core::AbstractProperty& property(const std::string& name) { return filter->getPropertyBag().get(name); }
     void set(const std::string& name, const std::string& text) { property(name).deSerialize(text); }
     std::string get(const std::string& name)
     {

@@ -46,7 +46,8 @@ struct FrameTally
         {
             if (r.bytes.empty())
                 ++dropped;
-            else if (r.bytes.size() != 5 + DRFN3Internal::DataFrame::SIZE || r.bytes.compare(0, 5, std::string("\x55\xAA\x55\xAA\x01", 5)) != 0)
+            else if (r.bytes.size() != 5 + DRFN3Internal::DataFrame::SIZE ||
+                     r.bytes.compare(0, 5, std::string("\x55\xAA\x55\xAA\x01", 5)) != 0)
                 ++damaged;
             else
                 ++intact;
@@ -124,7 +125,8 @@ TEST(Soak, FivePodsAt200HzWithFaults)
 
     std::map<std::uint32_t, std::unique_ptr<LossProbe>> probes;
     std::map<std::uint32_t, std::uint64_t> sentAtStart;
-    for (std::uint32_t s : serials) probes[s] = std::make_unique<LossProbe>(h.filter->getOutputs(s)->frameInfoPin(), 4096);
+    for (std::uint32_t s : serials)
+        probes[s] = std::make_unique<LossProbe>(h.filter->getOutputs(s)->frameInfoPin(), 4096);
     FrameTally tally;
     h.simulator.recorder().clear();
 
@@ -144,8 +146,8 @@ TEST(Soak, FivePodsAt200HzWithFaults)
         const auto realBefore = std::chrono::steady_clock::now();
         h.process();
         longestCycle = std::max(longestCycle, h.simulator.clock().now() - before);
-        longestRealCycle = std::max(longestRealCycle,
-                                    std::chrono::duration<double>(std::chrono::steady_clock::now() - realBefore).count());
+        longestRealCycle = std::max(
+            longestRealCycle, std::chrono::duration<double>(std::chrono::steady_clock::now() - realBefore).count());
         ++cycles;
         const bool counting = before >= settled;
         if (counting && sentAtStart.empty())
@@ -156,7 +158,8 @@ TEST(Soak, FivePodsAt200HzWithFaults)
         for (auto& p : probes) p.second->drain(counting);
         // An hour of records would be the memory growth: tally and forget them as we go.
         if (counting && cycles % 256 == 0) tally.take(h.simulator.recorder());
-        if (rssAfterWarmUp == 0 && h.simulator.clock().now() - start > (end - start) / 10) rssAfterWarmUp = residentKiB();
+        if (rssAfterWarmUp == 0 && h.simulator.clock().now() - start > (end - start) / 10)
+            rssAfterWarmUp = residentKiB();
         if (h.get("transmission") != "1") break;
     }
     tally.take(h.simulator.recorder());
@@ -183,11 +186,12 @@ TEST(Soak, FivePodsAt200HzWithFaults)
     reported /= static_cast<double>(published);
     const double lost = 1.0 - static_cast<double>(published) / static_cast<double>(sentTotal);
     std::printf("soak: %.0f virtual s in %.1f real s, %llu cycles, %llu frames sent, %llu published; "
-                "injected: %llu frames dropped on the radio, %llu frames damaged on the wire (bad header or length), %llu FF FF FF FF; "
+                "injected: %llu frames dropped on the radio, %llu frames damaged on the wire (bad header or length), "
+                "%llu FF FF FF FF; "
                 "loss actual %.3f%% reported %.3f%%; longest cycle %lld us virtual, %.3f s real; RSS %ld -> %ld KiB\n",
-                seconds, realSeconds, static_cast<unsigned long long>(cycles), static_cast<unsigned long long>(sentTotal),
-                static_cast<unsigned long long>(published), static_cast<unsigned long long>(tally.dropped),
-                static_cast<unsigned long long>(tally.damaged),
+                seconds, realSeconds, static_cast<unsigned long long>(cycles),
+                static_cast<unsigned long long>(sentTotal), static_cast<unsigned long long>(published),
+                static_cast<unsigned long long>(tally.dropped), static_cast<unsigned long long>(tally.damaged),
                 static_cast<unsigned long long>(TimeoutBurstChannel::bursts), 100 * lost, 100 * reported,
                 static_cast<long long>(longestCycle), longestRealCycle, rssAfterWarmUp, rssAtEnd);
     EXPECT_NEAR(lost, reported, 0.005);

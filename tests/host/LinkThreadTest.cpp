@@ -63,8 +63,9 @@ public:
 TEST(LinkedFilters, RefreshingAnOutputWhileTheLinkedInputChangesItsOptions)
 {
     LinkedPair pair;
-    racePair("refresh against setBufferSize", 3000, [&](int) { pair.a->count.refresh(); },
-             [&](int i) { pair.b->in.setBufferSize(1 + i % 3); });
+    racePair(
+        "refresh against setBufferSize", 3000, [&](int) { pair.a->count.refresh(); },
+        [&](int i) { pair.b->in.setBufferSize(1 + i % 3); });
     EXPECT_EQ(&pair.a->count, pair.b->in.getSource());
 }
 
@@ -73,15 +74,16 @@ TEST(LinkedFilters, MovingBothEndsOfALinkBetweenLayouts)
     LinkedPair pair;
     LayoutManager one("one");
     LayoutManager two("two");
-    racePair("addFilter/removeFilter on two layouts", 2000,
-             [&](int) {
-                 one.addFilter(*pair.a);
-                 one.removeFilter(*pair.a);
-             },
-             [&](int) {
-                 two.addFilter(*pair.b);
-                 two.removeFilter(*pair.b);
-             });
+    racePair(
+        "addFilter/removeFilter on two layouts", 2000,
+        [&](int) {
+            one.addFilter(*pair.a);
+            one.removeFilter(*pair.a);
+        },
+        [&](int) {
+            two.addFilter(*pair.b);
+            two.removeFilter(*pair.b);
+        });
     EXPECT_EQ(nullptr, pair.a->getLayoutManager());
     EXPECT_EQ(nullptr, pair.b->getLayoutManager());
 }
@@ -89,13 +91,14 @@ TEST(LinkedFilters, MovingBothEndsOfALinkBetweenLayouts)
 TEST(LinkedFilters, DetachingUnderTheOwnLockWhileTheLinkedInputChangesItsOptions)
 {
     LinkedPair pair;
-    racePair("detachAll under a's lock against input options", 3000,
-             [&](int) {
-                 Synchronizer::DisablerLocker lock(&pair.a->getSynchronizer());
-                 pair.a->count.detachAll();
-                 pair.a->count.attach(pair.b->in);
-             },
-             [&](int i) { pair.b->in.setIsLifo(i % 2 == 0); });
+    racePair(
+        "detachAll under a's lock against input options", 3000,
+        [&](int) {
+            Synchronizer::DisablerLocker lock(&pair.a->getSynchronizer());
+            pair.a->count.detachAll();
+            pair.a->count.attach(pair.b->in);
+        },
+        [&](int i) { pair.b->in.setIsLifo(i % 2 == 0); });
     EXPECT_EQ(1u, pair.a->count.getAttachedCount());
 }
 
@@ -113,12 +116,13 @@ TEST(LinkedFilters, AHandlerDroppingALinkedPinWhileAnotherThreadReplugs)
         pod.reset(); // its destructor detaches b's input
         a.count.attach(b.in);
     }));
-    racePair("pin destroyed in a handler against a lock-free replug", 3000,
-             [&](int i) { a.serial.set(i % 2 ? "1A" : "2B"); },
-             [&](int) {
-                 a.count.detach(second);
-                 a.count.attach(second);
-             });
+    racePair(
+        "pin destroyed in a handler against a lock-free replug", 3000,
+        [&](int i) { a.serial.set(i % 2 ? "1A" : "2B"); },
+        [&](int) {
+            a.count.detach(second);
+            a.count.attach(second);
+        });
     EXPECT_EQ(&a.count, b.in.getSource());
     EXPECT_EQ(&a.count, second.getSource());
 }

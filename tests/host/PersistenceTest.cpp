@@ -92,7 +92,8 @@ TEST(Persistence, AwkwardNamesRoundTripAndAPropertyMissingFromTheFileIsReported)
     }
     PropertyBag target;
     std::vector<std::unique_ptr<ValueProperty<std::string>>> properties;
-    for (const std::string& name : names) properties.push_back(std::make_unique<ValueProperty<std::string>>(name, &target));
+    for (const std::string& name : names)
+        properties.push_back(std::make_unique<ValueProperty<std::string>>(name, &target));
     ValueProperty<int> later("Added later", &target);
     later.set(4);
     ValueProperty<int> switched("Runtime", &target);

@@ -22,7 +22,13 @@ struct Owner : PinManager
     LayoutManager* layout;
 };
 
-enum class Kind { None, Simple, ThreadSafe, Synchronized };
+enum class Kind
+{
+    None,
+    Simple,
+    ThreadSafe,
+    Synchronized
+};
 
 template <typename T>
 Kind kindOf(const InputPinBase<T>& pin)

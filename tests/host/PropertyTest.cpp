@@ -43,8 +43,7 @@ struct BaseOwner
 };
 
 struct DerivedOwner : BaseOwner
-{
-};
+{};
 
 struct CountingObserver : PropertyObserver
 {

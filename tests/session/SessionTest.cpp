@@ -215,12 +215,31 @@ TEST(PodCalibration, APartKeepsWhatThePodHoldsAndABadShapeTouchesNothing)
     session.simulator.recorder().clear();
     CalibrationMatrix wrong = offset;
     wrong.gain = true;
-    for (const auto& bad : std::vector<std::pair<CalibrationMatrix, const char*>>{
-             {wrong, "a gain is 3x3, not 1x3"},
-             {[&] { CalibrationMatrix m = offset; m.values.pop_back(); return m; }(), "not 1x3"},
-             {[&] { CalibrationMatrix m = offset; m.values[1] = NAN; return m; }(), "finite"},
-             {[&] { CalibrationMatrix m = offset; m.serial = 0xB00001; return m; }(), "not one of the known pods"},
-             {[&] { CalibrationMatrix m = offset; m.sensor = 3; return m; }(), "is not 0, 1 or 2"}})
+    for (const auto& bad : std::vector<std::pair<CalibrationMatrix, const char*>>{{wrong, "a gain is 3x3, not 1x3"},
+                                                                                  {[&] {
+                                                                                       CalibrationMatrix m = offset;
+                                                                                       m.values.pop_back();
+                                                                                       return m;
+                                                                                   }(),
+                                                                                   "not 1x3"},
+                                                                                  {[&] {
+                                                                                       CalibrationMatrix m = offset;
+                                                                                       m.values[1] = NAN;
+                                                                                       return m;
+                                                                                   }(),
+                                                                                   "finite"},
+                                                                                  {[&] {
+                                                                                       CalibrationMatrix m = offset;
+                                                                                       m.serial = 0xB00001;
+                                                                                       return m;
+                                                                                   }(),
+                                                                                   "not one of the known pods"},
+                                                                                  {[&] {
+                                                                                       CalibrationMatrix m = offset;
+                                                                                       m.sensor = 3;
+                                                                                       return m;
+                                                                                   }(),
+                                                                                   "is not 0, 1 or 2"}})
     {
         try
         {

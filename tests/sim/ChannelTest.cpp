@@ -93,7 +93,8 @@ TEST(SimFaults, EachFaultShowsOnTheWire)
     std::string expected = Wire::fromHex(clean);
     ASSERT_EQ(expected.size(), corrupted.size());
     int bits = 0;
-    for (std::size_t i = 0; i < expected.size(); ++i) bits += __builtin_popcount(std::uint8_t(expected[i] ^ corrupted[i]));
+    for (std::size_t i = 0; i < expected.size(); ++i)
+        bits += __builtin_popcount(std::uint8_t(expected[i] ^ corrupted[i]));
     EXPECT_EQ(1, bits);
 
     // Controller time-outs hit pod replies only.
@@ -124,7 +125,8 @@ std::string run(std::uint32_t seed)
     exchange(sim, Wire::WriteController, Wire::FRAME_MODE, 1);
     sim.feed(Wire::request(Wire::WriteController, Wire::TDMA_PERIOD, 0x8000 | 2500));
     std::string out;
-    for (int i = 0; i < 50; ++i) {
+    for (int i = 0; i < 50; ++i)
+    {
         sim.advance(3000);
         out += sim.take();
     }
@@ -186,12 +188,14 @@ TEST(SimClock, OutputDueAtTheEndOfAStepIsReadableRightAfterIt)
     sim.advanceTo(100000);
     sim.take();
     sim.feed(Wire::request(Wire::WriteController, Wire::TDMA_PERIOD, 0x8000 | 2500));
-    for (int ms = 1; ms <= 40; ++ms) {
+    for (int ms = 1; ms <= 40; ++ms)
+    {
         if (ms == 13) sim.feed(Wire::request(Wire::ReadController, Wire::TEST)); // at 12 ms
         sim.advance(1000);
         std::string expected;
         if (ms == 14) expected += "55 aa 55 aa 05 06 00 00";
-        if (ms % 5 == 0) {
+        if (ms % 5 == 0)
+        {
             const std::string number = Wire::toHex(std::string{'\0', static_cast<char>(ms / 5)});
             expected += std::string(expected.empty() ? "" : " ") + "55 aa 55 aa 01 00 " + number;
         }
@@ -213,12 +217,16 @@ std::vector<Record> rebootWhilePairing(bool pollEveryMillisecond)
     sim.feed(Wire::request(Wire::WriteController, Wire::SLAVE_ADDR_MSB, 0x1210));
     sim.feed(Wire::request(Wire::WriteSlave, Wire::ID, 0x0800));
     sim.feed(Wire::request(Wire::WriteController, Wire::PAIRING_CTRL, 1));
-    if (pollEveryMillisecond) {
-        for (int ms = 0; ms < 1000; ++ms) {
+    if (pollEveryMillisecond)
+    {
+        for (int ms = 0; ms < 1000; ++ms)
+        {
             sim.advance(1000);
             sim.take();
         }
-    } else {
+    }
+    else
+    {
         while (sim.waitForOutput(1000000)) sim.take();
     }
     EXPECT_EQ(1000000, sim.clock().now());
@@ -237,13 +245,15 @@ TEST(SimDeterminism, OutputDoesNotDependOnHowTheHostPolls)
     // The reboot ends at 50 ms; the first report follows 20 ms later, then one every 200 ms.
     std::vector<Micros> reports;
     for (const Record& r : waited)
-        if (r.kind == Record::PairingReport) {
+        if (r.kind == Record::PairingReport)
+        {
             reports.push_back(r.time);
             EXPECT_EQ("55 aa 55 aa 06 10 00 01", Wire::toHex(r.bytes));
         }
     EXPECT_EQ((std::vector<Micros>{70000, 270000, 470000, 670000, 870000}), reports);
     ASSERT_EQ(waited.size(), polled.size());
-    for (std::size_t i = 0; i < waited.size(); ++i) {
+    for (std::size_t i = 0; i < waited.size(); ++i)
+    {
         EXPECT_EQ(waited[i].time, polled[i].time) << i;
         EXPECT_EQ(waited[i].bytes, polled[i].bytes) << i;
     }

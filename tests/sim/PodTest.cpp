@@ -24,7 +24,8 @@ struct SimPod : ::testing::Test
         std::string reply = Wire::fromHex(exchange(sim, Wire::ReadSlave, address));
         EXPECT_EQ(8u, reply.size());
         EXPECT_EQ(static_cast<char>(address), reply[5]);
-        return static_cast<std::uint16_t>((static_cast<std::uint8_t>(reply[6]) << 8) | static_cast<std::uint8_t>(reply[7]));
+        return static_cast<std::uint16_t>((static_cast<std::uint8_t>(reply[6]) << 8) |
+                                          static_cast<std::uint8_t>(reply[7]));
     }
     void writePod(std::uint8_t address, std::uint16_t value)
     {
@@ -72,7 +73,8 @@ TEST_F(SimPod, OnlyItsOwnRegistersAnswer)
 {
     // 136 and 144-255 are no pod registers: the pod stays silent, so the controller sends
     // FF FF FF FF after the pod time-out, and a write leaves nothing to read back.
-    for (unsigned address : {136u, 144u, 200u, 255u}) {
+    for (unsigned address : {136u, 144u, 200u, 255u})
+    {
         const std::uint8_t a = static_cast<std::uint8_t>(address);
         sim.feed(Wire::request(Wire::WriteSlave, a, 0x4321));
         const Micros sent = sim.clock().now();
@@ -198,7 +200,8 @@ TEST(SimPodCalibration, FactoryCalibrationInBothAreas)
 {
     Simulator sim;
     Pod& pod = sim.addPod(0xA01234);
-    for (unsigned set = 0; set < 3; ++set) {
+    for (unsigned set = 0; set < 3; ++set)
+    {
         std::array<double, 9> gain = pod.factoryGain(set);
         EXPECT_EQ(gain, pod.calibrationGain(set, Pod::kWorkingArea));
         EXPECT_EQ(gain, pod.calibrationGain(set, Pod::kManufacturingArea));
@@ -232,7 +235,8 @@ TEST(SimPodBattery, VbattFollowsTheFirmwareScale)
                  {15, 1, "55 aa 55 aa 03 89 06 47"},
                  {15, 2, "55 aa 55 aa 03 89 0e b8"},
                  {2, 0, "55 aa 55 aa 03 89 0e b8"}};
-    for (const auto& c : cases) {
+    for (const auto& c : cases)
+    {
         Simulator sim;
         PodConfig config;
         config.firmwareMajor = c.major;

@@ -40,16 +40,19 @@ TEST(SimPtyRealtime, StreamsFramesAtTheConfiguredRate)
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
     std::chrono::steady_clock::time_point first{};
     std::size_t frames = 0, scanned = 0;
-    while (std::chrono::steady_clock::now() < deadline) {
+    while (std::chrono::steady_clock::now() < deadline)
+    {
         pollfd p{fd, POLLIN, 0};
         if (::poll(&p, 1, 100) <= 0) continue;
         char buffer[1024];
         ssize_t n = ::read(fd, buffer, sizeof buffer);
         ASSERT_GT(n, 0);
         received.append(buffer, static_cast<std::size_t>(n));
-        for (std::size_t at; (at = received.find(frameStart, scanned)) != std::string::npos;) {
+        for (std::size_t at; (at = received.find(frameStart, scanned)) != std::string::npos;)
+        {
             scanned = at + 1;
-            if (frames++ == 0) {
+            if (frames++ == 0)
+            {
                 first = std::chrono::steady_clock::now();
                 deadline = first + std::chrono::milliseconds(500);
             }
@@ -86,7 +89,8 @@ TEST(SimPtyRealtime, ServesAgainAfterTheControllerCameBack)
     ASSERT_EQ(8, ::write(fd, request.data(), request.size()));
     std::string received;
     const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-    while (received.size() < 8 && std::chrono::steady_clock::now() < until) {
+    while (received.size() < 8 && std::chrono::steady_clock::now() < until)
+    {
         pollfd p{fd, POLLIN, 0};
         if (::poll(&p, 1, 100) <= 0) continue;
         char buffer[64];
@@ -115,7 +119,8 @@ TEST(SimPtyRealtime, KilledClientDoesNotLockThePort)
 {
     uid_t uid = ::getuid();
     gid_t gid = ::getgid();
-    if (uid == 0) {
+    if (uid == 0)
+    {
         const passwd* nobody = ::getpwnam("nobody");
         if (!nobody) GTEST_SKIP() << "running as root without a user 'nobody' to open the port as";
         uid = nobody->pw_uid;
@@ -142,7 +147,8 @@ TEST(SimPtyRealtime, KilledClientDoesNotLockThePort)
     ASSERT_EQ(0, ::pipe(ready));
     pid_t holder = ::fork();
     ASSERT_GE(holder, 0);
-    if (holder == 0) {
+    if (holder == 0)
+    {
         int fd = ::open(link.c_str(), O_RDWR | O_NOCTTY);
         char ok = fd >= 0 && ::ioctl(fd, TIOCEXCL) == 0 ? 1 : 0;
         if (::write(ready[1], &ok, 1) != 1) ::_exit(2);
@@ -160,14 +166,17 @@ TEST(SimPtyRealtime, KilledClientDoesNotLockThePort)
     // A non-root client opens the link within a second and gets answers.
     pid_t client = ::fork();
     ASSERT_GE(client, 0);
-    if (client == 0) {
+    if (client == 0)
+    {
         if (::getuid() == 0 && (::setgid(gid) != 0 || ::setuid(uid) != 0)) ::_exit(3);
         timespec start;
         ::clock_gettime(CLOCK_MONOTONIC, &start);
         int fd = -1, error = 0;
-        while (fd < 0 && millisecondsSince(start) < 1000) {
+        while (fd < 0 && millisecondsSince(start) < 1000)
+        {
             fd = ::open(link.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-            if (fd < 0) {
+            if (fd < 0)
+            {
                 error = errno;
                 ::poll(nullptr, 0, 5);
             }
@@ -176,7 +185,8 @@ TEST(SimPtyRealtime, KilledClientDoesNotLockThePort)
         if (::write(fd, request.data(), request.size()) != static_cast<ssize_t>(request.size())) ::_exit(6);
         char reply[16];
         std::size_t got = 0;
-        while (got < expected.size() && millisecondsSince(start) < 1000) {
+        while (got < expected.size() && millisecondsSince(start) < 1000)
+        {
             pollfd p{fd, POLLIN, 0};
             if (::poll(&p, 1, 20) <= 0) continue;
             ssize_t n = ::read(fd, reply + got, sizeof reply - got);

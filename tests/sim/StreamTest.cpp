@@ -12,7 +12,8 @@ namespace {
 
 std::int16_t s16(const std::string& body, std::size_t at)
 {
-    return static_cast<std::int16_t>((static_cast<std::uint8_t>(body[at]) << 8) | static_cast<std::uint8_t>(body[at + 1]));
+    return static_cast<std::int16_t>((static_cast<std::uint8_t>(body[at]) << 8) |
+                                     static_cast<std::uint8_t>(body[at + 1]));
 }
 
 /// Pod 0x100001 at network position 3, streaming; returns the time transmission started.
@@ -56,14 +57,18 @@ using Mat3 = std::array<double, 9>;
 Vec3 calibrated(const Mat3& gain, double factor, const int raw[3], const Vec3& offset)
 {
     Vec3 out{};
-    for (unsigned r = 0; r < 3; ++r) {
+    for (unsigned r = 0; r < 3; ++r)
+    {
         for (unsigned c = 0; c < 3; ++c) out[r] += factor * gain[3 * r + c] * raw[c];
         out[r] -= offset[r];
     }
     return out;
 }
 
-double norm(const Vec3& v) { return std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]); }
+double norm(const Vec3& v)
+{
+    return std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]);
+}
 
 /// Largest error on one calibrated axis from up to `counts` wrong on every raw axis.
 double axisError(const Mat3& gain, double factor, double counts)
@@ -91,7 +96,8 @@ TEST(SimStream, WideFrameFieldsAndTiming)
     EXPECT_EQ("55 aa 55 aa 01 03 00 00", Wire::toHex(first.substr(0, 8)));
     const std::string body = first.substr(5);
     const PodSample& sample = pod.lastSample();
-    for (unsigned k = 0; k < 3; ++k) {
+    for (unsigned k = 0; k < 3; ++k)
+    {
         EXPECT_EQ(sample.acc[k], s16(body, 3 + 2 * k));
         EXPECT_EQ(sample.mag[k], s16(body, 9 + 2 * k));
         EXPECT_EQ(sample.gyr[k], s16(body, 15 + 2 * k));
@@ -205,7 +211,8 @@ TEST(SimStream, CalibratedSamplesAreThePhysicalValues)
     // rounding; the tolerances carry that through the gain.
     const double field = std::sqrt(22.0 * 22.0 + 42.0 * 42.0); // uT
     const double rate = 2 * 3.14159265358979323846 / 20.0;     // rad/s, one turn in 20 s
-    for (bool older : {false, true}) {
+    for (bool older : {false, true})
+    {
         Simulator sim;
         Pod& pod = sim.addPod(0xA01234);
         if (older) pod.setFirmwareVersion(1, 14);
@@ -215,15 +222,18 @@ TEST(SimStream, CalibratedSamplesAreThePhysicalValues)
         const double accTolerance = std::sqrt(3.0) * axisError(acc, 2.0, 3.5);
         const double magTolerance = std::sqrt(3.0) * axisError(mag, 1.0, 2.5);
         const double gyrTolerance = axisError(gyr, 1.0, 2.5);
-        for (int i = 0; i < 200; ++i) {
+        for (int i = 0; i < 200; ++i)
+        {
             const std::string body = nextMessage(sim).substr(5);
             int a[3], m[3], w[3];
-            for (unsigned k = 0; k < 3; ++k) {
+            for (unsigned k = 0; k < 3; ++k)
+            {
                 a[k] = s16(body, 3 + 2 * k);
                 m[k] = s16(body, 9 + 2 * k);
                 w[k] = s16(body, 15 + 2 * k);
             }
-            if (older) {
+            if (older)
+            {
                 const int a0[3] = {a[0], a[1], a[2]}, m0[3] = {m[0], m[1], m[2]}, w0[3] = {w[0], w[1], w[2]};
                 a[0] = a0[1] / 16, a[1] = -(a0[0] / 16), a[2] = -(a0[2] / 16);
                 m[0] = -m0[1], m[1] = m0[0], m[2] = m0[2];
@@ -241,12 +251,15 @@ TEST(SimStream, CalibratedSamplesAreThePhysicalValues)
     // Another calibration written by a user changes what the host computes, not what the pod
     // measures: the same seed streams the same bytes.
     std::string streams[2];
-    for (int rewritten = 0; rewritten < 2; ++rewritten) {
+    for (int rewritten = 0; rewritten < 2; ++rewritten)
+    {
         Simulator sim;
         Pod& pod = sim.addPod(0xA01234);
-        if (rewritten) {
+        if (rewritten)
+        {
             // G(0, 0) and the offset's x of every set, working area.
-            for (std::uint32_t set : {0x0Cu, 0x7Cu, 0x100u}) {
+            for (std::uint32_t set : {0x0Cu, 0x7Cu, 0x100u})
+            {
                 pod.eeprom().pokeReal(Pod::kWorkingArea + set + 16, 1.0);
                 pod.eeprom().pokeReal(Pod::kWorkingArea + set + 88, 0.0);
             }
@@ -277,11 +290,13 @@ TEST(SimStream, AccelerometerCountsFollowTheRange)
         double z;
     } ranges[] = {{0, 2089.77}, {1, 1044.88}, {3, 522.44}};
     const Micros at = 14000000;
-    for (const auto& r : ranges) {
+    for (const auto& r : ranges)
+    {
         Simulator sim;
         Pod& pod = sim.addPod(0xA1370C);
         select(sim, pod.serial());
-        EXPECT_EQ(hexReply(Wire::WriteSlave, Wire::ACC_CTRL, r.code), exchange(sim, Wire::WriteSlave, Wire::ACC_CTRL, r.code));
+        EXPECT_EQ(hexReply(Wire::WriteSlave, Wire::ACC_CTRL, r.code),
+                  exchange(sim, Wire::WriteSlave, Wire::ACC_CTRL, r.code));
         const std::string body = frameBodyAt(sim, pod, at);
         // Noise of up to 3 counts and half a count of rounding.
         EXPECT_NEAR(r.z, s16(body, 7), 3.5) << r.code;
@@ -334,17 +349,17 @@ TEST(SimStream, PodsOfOneNetworkShareTheFrameCount)
     Micros t = startAt();
     sim.advanceTo(t + 495000);
     // Period 99: 0x63, the offset pod 1099 = 0x44b.
-    EXPECT_EQ((std::vector<std::string>{std::to_string(t + 495001) + " 00 00 63",
-                                        std::to_string(t + 495901) + " 02 04 4b"}),
-              frames(t + 500000));
+    EXPECT_EQ(
+        (std::vector<std::string>{std::to_string(t + 495001) + " 00 00 63", std::to_string(t + 495901) + " 02 04 4b"}),
+        frames(t + 500000));
 
     // A pod joining during transmission counts from the same origin: period 100, its
     // frame 301 x 1.5 us = 451 us into it. Writes get no echo while streaming.
     sim.feed(Wire::request(Wire::WriteSlave, Wire::ID, 0x0301));
-    EXPECT_EQ((std::vector<std::string>{std::to_string(t + 500001) + " 00 00 64",
-                                        std::to_string(t + 500451) + " 01 00 64",
-                                        std::to_string(t + 500901) + " 02 04 4c"}),
-              frames(t + 505000));
+    EXPECT_EQ(
+        (std::vector<std::string>{std::to_string(t + 500001) + " 00 00 64", std::to_string(t + 500451) + " 01 00 64",
+                                  std::to_string(t + 500901) + " 02 04 4c"}),
+        frames(t + 505000));
 
     // A new transmission starts the count again.
     sim.feed(Wire::request(Wire::WriteController, Wire::TDMA_PERIOD, 2500));

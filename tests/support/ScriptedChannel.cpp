@@ -53,10 +53,14 @@ int ScriptedChannel::read(char*& buffer)
 {
     ++_pendingReadCalls;
     std::string pending;
-    if (!_script.empty()) {
-        if (_script.front().isTimeout) {
+    if (!_script.empty())
+    {
+        if (_script.front().isTimeout)
+        {
             _script.pop_front();
-        } else {
+        }
+        else
+        {
             pending = _script.front().bytes;
             _script.pop_front();
         }
@@ -71,7 +75,8 @@ int ScriptedChannel::read(char* buffer, int length)
     ++_readCalls;
     if (_script.empty() || length <= 0) return 0;
     Chunk& front = _script.front();
-    if (front.isTimeout) {
+    if (front.isTimeout)
+    {
         _script.pop_front();
         return 0;
     }
@@ -88,7 +93,8 @@ int ScriptedChannel::write(const char* data, int length)
     _written += bytes;
     _writes.push_back(bytes);
     if (_responder) _responder(*this, bytes);
-    if (_shortWrite >= 0) {
+    if (_shortWrite >= 0)
+    {
         int n = _shortWrite;
         _shortWrite = -1;
         return n;
@@ -100,7 +106,8 @@ std::string ScriptedChannel::hex(const std::string& text)
 {
     static const char digits[] = "0123456789abcdef";
     std::string out;
-    for (unsigned char c : text) {
+    for (unsigned char c : text)
+    {
         if (!out.empty()) out += ' ';
         out += digits[c >> 4];
         out += digits[c & 15];

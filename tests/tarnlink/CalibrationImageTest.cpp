@@ -13,7 +13,10 @@ namespace {
 typedef std::array<double, 9> Gain;
 typedef std::array<double, 3> Offset;
 
-Poco::DateTime july4() { return Poco::DateTime(2013, 7, 4, 9, 5, 30); }
+Poco::DateTime july4()
+{
+    return Poco::DateTime(2013, 7, 4, 9, 5, 30);
+}
 
 std::string area(const Sim::Pod& pod, std::uint32_t first, std::uint32_t last)
 {
@@ -120,7 +123,8 @@ TEST(CalibrationImageTest, CommitWritesBothWorkingSectorsAndNothingElse)
     // A second object for the same pod reads back what was written.
     Driftnode3 again(bench.controller.get(), 0x100001);
     again.getEEPROM().readCalibration();
-    for (unsigned set = 0; set < 3; ++set) {
+    for (unsigned set = 0; set < 3; ++set)
+    {
         EXPECT_EQ(gainOf(eeprom, set), gainOf(again.getEEPROM(), set));
         EXPECT_EQ(offsetOf(eeprom, set), offsetOf(again.getEEPROM(), set));
         EXPECT_EQ(eeprom.temperature(set), again.getEEPROM().temperature(set));
@@ -139,12 +143,14 @@ TEST(CalibrationImageTest, ManufacturingAreaWriteCoversBothHalves)
     eeprom.writeArea(Driftnode3EEPROM::Manufacturing);
 
     std::set<std::uint32_t> addresses;
-    for (const Bench::WindowAccess& w : Bench::windowWrites(bench.sim.recorder())) {
+    for (const Bench::WindowAccess& w : Bench::windowWrites(bench.sim.recorder()))
+    {
         addresses.insert(w.address);
         const bool inFirst = w.address >= 0xFC00 && w.address <= 0xFCEA;
         const bool inSecond = w.address >= 0xFD00 && w.address <= 0xFD6E;
         EXPECT_TRUE(inFirst || inSecond) << std::hex << w.address;
-        if (w.address == 0xFC0A) {
+        if (w.address == 0xFC0A)
+        {
             EXPECT_EQ(0x0300, w.value);
         }
     }
@@ -216,10 +222,13 @@ TEST(CalibrationImageTest, FailedTransfersNeverEndInSuccess)
         eeprom.setGain(0, m.data());
         changeMagnetometer(eeprom, newGain, newOffset);
         bench.sim.recorder().clear();
-        try {
+        try
+        {
             eeprom.commit();
             ADD_FAILURE() << "commit reported success";
-        } catch (const Poco::IOException& e) {
+        }
+        catch (const Poco::IOException& e)
+        {
             EXPECT_NE(std::string::npos, e.message().find("0xFA34")) << e.message();
         }
         EXPECT_EQ(174u + 49u, Bench::windowWrites(bench.sim.recorder()).size());
@@ -255,8 +264,10 @@ TEST(CalibrationImageTest, ProgressCountsEveryWordOfEachPhaseOnceAndNamesTheOute
     auto phases = [&] {
         std::vector<std::string> out;
         std::size_t expected = 0;
-        for (const ProgressStep& s : steps) {
-            if (s.wordsDone == 0) {
+        for (const ProgressStep& s : steps)
+        {
+            if (s.wordsDone == 0)
+            {
                 out.push_back(std::string(operationName(s.operation)) + " " + phaseName(s.phase) + " " +
                               std::to_string(s.wordsTotal));
                 expected = 0;

@@ -42,7 +42,8 @@ public:
     std::size_t emptyRawReads(bool& lastEmpty) const
     {
         std::size_t n = 0;
-        for (std::size_t i = 0; i < lines.size(); ++i) {
+        for (std::size_t i = 0; i < lines.size(); ++i)
+        {
             if (lines[i] != "RX: [READ_RAW_DATA]") continue;
             lastEmpty = i + 1 == lines.size() || lines[i + 1].compare(0, 3, "RX:") != 0 ||
                         lines[i + 1] == "RX: [READ_RAW_DATA]";
@@ -71,7 +72,8 @@ struct SimController : ::testing::Test
     }
     void TearDown() override
     {
-        if (collector) {
+        if (collector)
+        {
             protocol->setLogger(nullptr);
             Poco::Logger::destroy("ControllerTest");
         }
@@ -186,10 +188,13 @@ TEST_F(SimController, QuietOperationsSendNothing)
     sim.recorder().clear();
     EXPECT_THROW(c->setChannel(32), Poco::InvalidArgumentException);
     EXPECT_THROW(c->testChannel(40, true), Poco::InvalidArgumentException);
-    try {
+    try
+    {
         c->findFreeChannel(32);
         FAIL();
-    } catch (const Poco::NoPermissionException& e) {
+    }
+    catch (const Poco::NoPermissionException& e)
+    {
         EXPECT_EQ("Wrong channel input, out of available range", e.message());
     }
     EXPECT_THROW(c->findFreeChannelBothModes(99), Poco::NoPermissionException);
@@ -325,7 +330,8 @@ TEST_F(SimController, ChannelSearches)
 
 TEST_F(SimController, TransmissionWithTwoPods)
 {
-    for (std::uint32_t serial : {0x10AA01u, 0x10AA02u}) {
+    for (std::uint32_t serial : {0x10AA01u, 0x10AA02u})
+    {
         Sim::Pod& pod = sim.addPod(serial);
         const unsigned slot = serial & 0xFF;
         pod.setRegisterValue(PodReg::ID, static_cast<std::uint16_t>(0x0300 | slot)); // streaming, network position
@@ -335,7 +341,8 @@ TEST_F(SimController, TransmissionWithTwoPods)
     c->setFrequency(100);
     c->setState(Controller::Transmission);
     std::set<unsigned> slots;
-    for (int i = 0; i < 20; ++i) {
+    for (int i = 0; i < 20; ++i)
+    {
         std::string frame;
         ASSERT_TRUE(c->readDataFrame(frame)) << i;
         ASSERT_EQ(22u, frame.size());
@@ -353,7 +360,8 @@ TEST_F(SimController, TransmissionWithTwoPods)
 TEST(ControllerScripted, WaitForPairingCountsReadsOfTheTimeout)
 {
     const std::string enter = "55 aa 55 aa 04 05 00 01", leave = "55 aa 55 aa 04 05 00 00";
-    for (int timeouts : {4, 5}) {
+    for (int timeouts : {4, 5})
+    {
         Poco::AutoPtr<ScriptedChannel> ch(new ScriptedChannel); // 200 ms time-out: 5 reads in one second
         Protocol::Ptr protocol(new Protocol(ch.get()));
         ControllerV1 c(protocol);
@@ -390,7 +398,8 @@ TEST(ControllerScripted, WaitForPairingCountsReadsOfTheTimeout)
 TEST(ControllerScripted, DrainsAndQuietChecksAreBounded)
 {
     // A channel that never falls silent: each drain stops after 300 reads.
-    for (auto state : {Controller::Listening, Controller::Transmission}) {
+    for (auto state : {Controller::Listening, Controller::Transmission})
+    {
         Poco::AutoPtr<ScriptedChannel> ch(new ScriptedChannel);
         Protocol::Ptr protocol(new Protocol(ch.get()));
         ControllerV1 c(protocol);
@@ -415,7 +424,8 @@ TEST(ControllerScripted, DrainsAndQuietChecksAreBounded)
         unsigned milliseconds;
         int reads;
     };
-    for (const Case& k : {Case{200, 1000, 5}, Case{1000, 500, 1}, Case{-1, 500, 5}, Case{0, 300, 3}}) {
+    for (const Case& k : {Case{200, 1000, 5}, Case{1000, 500, 1}, Case{-1, 500, 5}, Case{0, 300, 3}})
+    {
         Poco::AutoPtr<ScriptedChannel> ch(new ScriptedChannel);
         ch->setTimeout(k.timeout);
         Protocol::Ptr protocol(new Protocol(ch.get()));
@@ -475,10 +485,10 @@ TEST_F(SimController, FirmwareUpgradeAndVerify)
         });
         EXPECT_TRUE(c->upgradeFirmware(files.path));
     }
-    EXPECT_EQ((std::vector<std::string>{"erase 0/0", "write 0/5", "write 1/5", "write 2/5", "write 3/5", "write 4/5",
-                                        "write 5/5", "read 0/5", "read 1/5", "read 2/5", "read 3/5", "read 4/5",
-                                        "read 5/5"}),
-              progress);
+    EXPECT_EQ(
+        (std::vector<std::string>{"erase 0/0", "write 0/5", "write 1/5", "write 2/5", "write 3/5", "write 4/5",
+                                  "write 5/5", "read 0/5", "read 1/5", "read 2/5", "read 3/5", "read 4/5", "read 5/5"}),
+        progress);
     const auto& eeprom = sim.controller().eeprom();
     EXPECT_EQ(0x0102u, eeprom.word(0x3000));
     EXPECT_EQ(0x0506u, eeprom.word(0x3004));
@@ -510,26 +520,35 @@ TEST_F(SimController, FirmwareUpgradeAndVerify)
     EXPECT_EQ(0u, text.str().find("File is valid\n"));
 
     files.write(":0730000001020304050607DD\n"); // no end record
-    try {
+    try
+    {
         c->upgradeFirmware(files.path);
         FAIL();
-    } catch (const Poco::FileException& e) {
+    }
+    catch (const Poco::FileException& e)
+    {
         EXPECT_EQ("Invalid firmware file", e.message());
     }
     EXPECT_THROW(c->verifyFirmware(files.path), Poco::FileException);
 
     files.write(":020032001122AA\n:00000001FF\n");
     sim.controller().failRegisterAfter(CtrlReg::EEPROM_DATA, 0);
-    try {
+    try
+    {
         c->verifyFirmware(files.path);
         FAIL();
-    } catch (const Poco::IOException& e) {
+    }
+    catch (const Poco::IOException& e)
+    {
         EXPECT_EQ("Could not verify ctrl EEPROM", e.message());
     }
-    try {
+    try
+    {
         c->upgradeFirmware(files.path);
         FAIL();
-    } catch (const Poco::IOException& e) {
+    }
+    catch (const Poco::IOException& e)
+    {
         EXPECT_EQ("Could not upgrade ctrl EEPROM", e.message());
     }
 }

@@ -23,9 +23,11 @@ Sim::PodConfig podWith(std::uint32_t serial, unsigned major, unsigned minor)
 std::vector<std::string> podWriteBytes(const Sim::Recorder& recorder)
 {
     std::vector<std::string> out;
-    for (const Sim::Record& r : recorder.requests(Opcode::WRITE_SLAVE_REG)) {
+    for (const Sim::Record& r : recorder.requests(Opcode::WRITE_SLAVE_REG))
+    {
         std::string text;
-        for (std::size_t i = 4; i < r.bytes.size(); ++i) {
+        for (std::size_t i = 4; i < r.bytes.size(); ++i)
+        {
             char hex[4];
             std::snprintf(hex, sizeof(hex), i == 4 ? "%02x" : " %02x", static_cast<unsigned char>(r.bytes[i]));
             text += hex;
@@ -57,17 +59,23 @@ TEST(DriftnodeTest, OptionsAndBatteryScaleFollowTheFirmware)
     EXPECT_EQ(5u, bench.sim.recorder().requests(Opcode::READ_SLAVE_REG, PodReg::VERSION).size());
 
     bench.sim.recorder().clear();
-    try {
+    try
+    {
         v1_11.setLedEnabled(false);
         ADD_FAILURE() << "LED option on firmware 1.11";
-    } catch (const Poco::Util::IncompatibleOptionsException& e) {
+    }
+    catch (const Poco::Util::IncompatibleOptionsException& e)
+    {
         EXPECT_EQ("Option, Enable Led, is unreachable with current driftnode firmware, upgrade to latest firmware",
                   e.message());
     }
-    try {
+    try
+    {
         v1_12.setAutoPowerOff(2);
         ADD_FAILURE() << "auto power-off option on firmware 1.12";
-    } catch (const Poco::Util::IncompatibleOptionsException& e) {
+    }
+    catch (const Poco::Util::IncompatibleOptionsException& e)
+    {
         EXPECT_EQ("Option, AutoPower, is unreachable with current driftnode firmware, upgrade to latest firmware",
                   e.message());
     }
@@ -92,17 +100,21 @@ TEST(DriftnodeTest, OptionsAndBatteryScaleFollowTheFirmware)
 
     Driftnode3 absent(bench.controller.get(), 0x1FFFFF);
     EXPECT_FALSE(absent.tryGetVersion(type, major, minor));
-    try {
+    try
+    {
         absent.batteryVoltageFromRaw(4096);
         ADD_FAILURE() << "no version, yet a voltage";
-    } catch (const Poco::IOException& e) {
+    }
+    catch (const Poco::IOException& e)
+    {
         EXPECT_EQ("Error while accessing the drfn", e.message());
     }
 }
 
 TEST(DriftnodeTest, DefaultAttemptsComeFromTheControllerGeneration)
 {
-    for (Sim::Generation generation : {Sim::Generation::First, Sim::Generation::Second}) {
+    for (Sim::Generation generation : {Sim::Generation::First, Sim::Generation::Second})
+    {
         PodBench bench(generation);
         Driftnode3& pod = bench.addPod();
         bench.sim.pod(0x100001)->setReachable(false);

@@ -76,11 +76,12 @@ TEST_F(FirmwareFiles, RecordsWordsOddBytesAndDuplicates)
 TEST_F(FirmwareFiles, InvalidFilesHoldNothing)
 {
     const std::string good = ":020010001234AA\n:00000001FF\n";
-    for (const std::string& bad : {std::string(":020010001234AA\n"),                // no end record
-                                   std::string(":020010001234AA;:00000001FF\n"),     // other separator
-                                   std::string(":0200100012G4AA\n:00000001FF\n"),    // G is no hex digit
-                                   std::string(":0200100012"),                       // cut short
-                                   std::string(":020010001234AA\n:00000001\n")}) {  // end record without checksum
+    for (const std::string& bad : {std::string(":020010001234AA\n"),              // no end record
+                                   std::string(":020010001234AA;:00000001FF\n"),  // other separator
+                                   std::string(":0200100012G4AA\n:00000001FF\n"), // G is no hex digit
+                                   std::string(":0200100012"),                    // cut short
+                                   std::string(":020010001234AA\n:00000001\n")})
+    { // end record without checksum
         write(bad);
         FirmwareImage image(path);
         EXPECT_FALSE(image.isValid()) << bad;

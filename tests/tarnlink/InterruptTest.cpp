@@ -52,10 +52,13 @@ TEST(Interrupt, ScopeTripsOnceNestsAndStaysOnItsThread)
 
         bool otherThreadThrew = true;
         std::thread other([&] {
-            try {
+            try
+            {
                 pollInterrupt();
                 otherThreadThrew = false;
-            } catch (...) {
+            }
+            catch (...)
+            {
             }
         });
         other.join();
@@ -69,10 +72,13 @@ TEST(Interrupt, ScopeTripsOnceNestsAndStaysOnItsThread)
         pollInterrupt();
         EXPECT_EQ(0, outerCheck.calls);
     }
-    try {
+    try
+    {
         pollInterrupt();
         ADD_FAILURE() << "the outer scope is back and its check says yes";
-    } catch (const Poco::RuntimeException& e) {
+    }
+    catch (const Poco::RuntimeException& e)
+    {
         // Callers that know only the POCO family still see it.
         EXPECT_STREQ("Interrupted", e.name());
     }

@@ -66,7 +66,8 @@ inline std::vector<WindowAccess> windowAccesses(const Sim::Recorder& recorder)
 {
     std::vector<WindowAccess> accesses;
     std::uint32_t page = 0;
-    for (const Sim::Record& r : recorder.of(Sim::Record::Request)) {
+    for (const Sim::Record& r : recorder.of(Sim::Record::Request))
+    {
         if (r.opcode != Opcode::WRITE_SLAVE_REG && r.opcode != Opcode::READ_SLAVE_REG) continue;
         if (r.opcode == Opcode::WRITE_SLAVE_REG && r.address == PodReg::EEPROM_OFFSET) page = r.value & 0xFF80;
         if (r.address < 128) accesses.push_back({page + r.address, r.value, r.opcode == Opcode::WRITE_SLAVE_REG});

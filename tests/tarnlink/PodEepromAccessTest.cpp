@@ -56,7 +56,8 @@ TEST(PodEepromAccessTest, DoublesAreSplitMostSignificantWordFirst)
     eeprom.lock();
 
     std::vector<std::pair<std::uint32_t, std::uint16_t>> written;
-    for (const Bench::WindowAccess& w : Bench::windowWrites(bench.sim.recorder())) written.emplace_back(w.address, w.value);
+    for (const Bench::WindowAccess& w : Bench::windowWrites(bench.sim.recorder()))
+        written.emplace_back(w.address, w.value);
     EXPECT_EQ((std::vector<std::pair<std::uint32_t, std::uint16_t>>{
                   {0xFB10, 0x3FF0}, {0xFB12, 0x0000}, {0xFB14, 0x0000}, {0xFB16, 0x0000}}),
               written);
@@ -78,7 +79,8 @@ TEST(PodEepromAccessTest, AWordThatNeverSticksIsTriedFiftyTimesAndReported)
     EXPECT_FALSE(eeprom.writeWord(0xFB20, 0x1234));
 
     unsigned writes = 0, reads = 0;
-    for (const Bench::WindowAccess& a : Bench::windowAccesses(bench.sim.recorder())) {
+    for (const Bench::WindowAccess& a : Bench::windowAccesses(bench.sim.recorder()))
+    {
         EXPECT_EQ(0xFB20u, a.address);
         (a.write ? writes : reads) += 1;
     }

@@ -31,7 +31,8 @@ std::string hexRecord(std::uint16_t address, const std::vector<std::uint8_t>& da
     bytes.push_back(static_cast<std::uint8_t>(-sum));
     std::string text = ":";
     char digits[3];
-    for (std::uint8_t b : bytes) {
+    for (std::uint8_t b : bytes)
+    {
         std::snprintf(digits, sizeof digits, "%02X", b);
         text += digits;
     }
@@ -98,11 +99,15 @@ struct Pod
     std::size_t requests() { return bench.sim.recorder().of(Sim::Record::Request).size(); }
 };
 
-template <typename E, typename F> std::string messageOf(F&& f)
+template <typename E, typename F>
+std::string messageOf(F&& f)
 {
-    try {
+    try
+    {
         f();
-    } catch (const E& e) {
+    }
+    catch (const E& e)
+    {
         return e.message();
     }
     return "no exception";
@@ -159,9 +164,11 @@ TEST(PodFirmware, FourKilobytesReportTheNewVersionWithinTwoPercentOfTheFixedWait
     Pod p;
     std::string hex = programVersion(3, 2);
     std::uint32_t state = 12345;
-    for (std::uint32_t address = 0x0002; address < 0x1000; address += 16) {
+    for (std::uint32_t address = 0x0002; address < 0x1000; address += 16)
+    {
         std::vector<std::uint8_t> data;
-        for (std::uint32_t k = 0; k < 16 && address + k < 0x1000; ++k) {
+        for (std::uint32_t k = 0; k < 16 && address + k < 0x1000; ++k)
+        {
             state = state * 1103515245u + 12345u;
             data.push_back(static_cast<std::uint8_t>(state >> 16));
         }
@@ -192,7 +199,8 @@ TEST(PodFirmware, FourKilobytesReportTheNewVersionWithinTwoPercentOfTheFixedWait
     // Phases in order; every word counted once per phase, ending at the total.
     std::vector<ProgressStep::Phase> phases;
     std::map<ProgressStep::Phase, std::vector<std::size_t>> counts;
-    for (const ProgressStep& s : steps) {
+    for (const ProgressStep& s : steps)
+    {
         EXPECT_EQ(ProgressStep::FirmwareUpgrade, s.operation);
         EXPECT_EQ(SERIAL, s.serial);
         EXPECT_FALSE(s.controller);
@@ -203,7 +211,8 @@ TEST(PodFirmware, FourKilobytesReportTheNewVersionWithinTwoPercentOfTheFixedWait
     EXPECT_EQ((std::vector<ProgressStep::Phase>{ProgressStep::Reboot, ProgressStep::Erase, ProgressStep::Write,
                                                 ProgressStep::Read}),
               phases);
-    for (ProgressStep::Phase phase : {ProgressStep::Write, ProgressStep::Read}) {
+    for (ProgressStep::Phase phase : {ProgressStep::Write, ProgressStep::Read})
+    {
         ASSERT_EQ(words + 1, counts[phase].size());
         for (std::size_t i = 0; i <= words; ++i) EXPECT_EQ(i, counts[phase][i]);
     }
@@ -256,7 +265,8 @@ TEST(PodFirmware, RebootThatDoesNotReachTheProtectedArea)
         EXPECT_FALSE(p.sim.inProtectedArea());
         EXPECT_FALSE(Poco::File("check_diff_firmware.txt").exists());
     }
-    for (bool upgrade : {false, true}) {
+    for (bool upgrade : {false, true})
+    {
         Pod p;
         p.bench.sim.timing().rebootTime = 10000000; // longer than both waits
         auto run = [&] { upgrade ? p.eeprom().upgradeFirmware(0, path) : p.eeprom().verifyFirmware(0, path); };
@@ -267,7 +277,8 @@ TEST(PodFirmware, RebootThatDoesNotReachTheProtectedArea)
                       messageOf<Poco::NoPermissionException>(run));
         EXPECT_EQ(0u, p.bench.sim.controller().channelCode());
     }
-    for (bool upgrade : {false, true}) {
+    for (bool upgrade : {false, true})
+    {
         // The boot flag does not stick: the pod restarts into its normal program.
         Pod p;
         p.sim.makeWordStuck(Driftnode3EEPROM::BOOT_FLAG);
@@ -326,7 +337,9 @@ TEST(PodFirmware, UnplugDuringTheUpgradeFailsAndThePodComesBackToChannelZero)
         hex += hexRecord(address, std::vector<std::uint8_t>(16, static_cast<std::uint8_t>(address)));
     const std::string& path = files.write(hex + END_RECORD);
 
-    for (ProgressStep::Phase phase : {ProgressStep::Reboot, ProgressStep::Erase, ProgressStep::Write, ProgressStep::Read}) {
+    for (ProgressStep::Phase phase :
+         {ProgressStep::Reboot, ProgressStep::Erase, ProgressStep::Write, ProgressStep::Read})
+    {
         SCOPED_TRACE(std::string("unplugged during ") + phaseName(phase));
         Pod p;
         p.bench.sim.setBusyChannel(1); // the upgrade runs on channel 2
@@ -403,7 +416,8 @@ TEST(PodFirmware, ReservedDataNamesTheCalibrationAndBootFlagBytesAFileWouldWrite
     EXPECT_EQ((Found{{Area::WorkingCalibration, 0xFA00, 0xFA0F}}), reserved(hexRecord(0xFA00, sixteen)));
     EXPECT_EQ((Found{{Area::BootFlag, 0xFFFE, 0xFFFF}}), reserved(hexRecord(0xFFFE, {0xFF, 0xFE})));
     // Up to the last program byte, and past the manufacturing copy short of the boot flag.
-    EXPECT_EQ(Found{}, reserved(hexRecord(0xF9F0, sixteen) + hexRecord(0xFE00, sixteen) + hexRecord(0xFFFA, {1, 2, 3, 4})));
+    EXPECT_EQ(Found{},
+              reserved(hexRecord(0xF9F0, sixteen) + hexRecord(0xFE00, sixteen) + hexRecord(0xFFFA, {1, 2, 3, 4})));
     // Across the border of the two copies; a last single byte counts alone.
     EXPECT_EQ((Found{{Area::WorkingCalibration, 0xFBF8, 0xFBFF}, {Area::ManufacturingCalibration, 0xFC00, 0xFDFE}}),
               reserved(hexRecord(0xFBF8, sixteen) + hexRecord(0xFDFC, {1, 2, 3})));

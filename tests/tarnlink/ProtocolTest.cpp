@@ -61,8 +61,8 @@ TEST_F(ProtocolFixture, MarkerSearchSkipsBrokenPartialMatches)
     ASSERT_TRUE(cmd.execute(*channel, log));
     EXPECT_EQ(0x1234u, result);
     EXPECT_EQ("55 aa 55 aa 05 00 00 00", ScriptedChannel::hex(channel->written()));
-    EXPECT_EQ((std::vector<std::string>{"TX:55:aa:55:aa:05:00:00:00 [READ_FRGA_REG] VERSION",
-                                        "RX:55:aa (DISCARD)", "RX:55:aa:55:aa:05:00:12:34"}),
+    EXPECT_EQ((std::vector<std::string>{"TX:55:aa:55:aa:05:00:00:00 [READ_FRGA_REG] VERSION", "RX:55:aa (DISCARD)",
+                                        "RX:55:aa:55:aa:05:00:12:34"}),
               lines(log.str()));
     EXPECT_EQ(0u, channel->unread());
 }
@@ -124,7 +124,8 @@ TEST_F(ProtocolFixture, RegisterRepliesEchoesAndControllerTimeout)
     // Three wrong echoes exhaust the tries.
     channel->clearWritten();
     Poco::AutoPtr<ScriptedChannel> wrong(new ScriptedChannel);
-    wrong->deliverHex("55 aa 55 aa 02 80 00 02 55 aa 55 aa 02 80 00 03 55 aa 55 aa 02 80 00 04 55 aa 55 aa 02 80 00 01");
+    wrong->deliverHex(
+        "55 aa 55 aa 02 80 00 02 55 aa 55 aa 02 80 00 03 55 aa 55 aa 02 80 00 04 55 aa 55 aa 02 80 00 01");
     EXPECT_FALSE(echo.execute(*wrong));
     EXPECT_EQ(8u, wrong->unread());
 
@@ -187,10 +188,13 @@ TEST_F(ProtocolFixture, HardwareRegisterAccess)
     Register& addr = dev.getMemory().addRegister(0x8E);
     addr.addField(0, 0, 15);
     addr.field(0).set(7, false);
-    try {
+    try
+    {
         dev.writeRegister(addr, 0, true);
         FAIL();
-    } catch (const Poco::IOException& e) {
+    }
+    catch (const Poco::IOException& e)
+    {
         EXPECT_EQ("Could not write register: 8E", e.message());
     }
     EXPECT_TRUE(channel->written().empty());
@@ -203,10 +207,13 @@ TEST_F(ProtocolFixture, HardwareRegisterAccess)
     EXPECT_EQ(0x0506u, ver.value(true));
     EXPECT_EQ(5u, ver.field(2).get(false));
     channel->timeout().timeout();
-    try {
+    try
+    {
         dev.readRegister(ver, 2);
         FAIL();
-    } catch (const Poco::IOException& e) {
+    }
+    catch (const Poco::IOException& e)
+    {
         EXPECT_EQ("Could not read register: 0", e.message());
     }
     EXPECT_EQ(0x0506u, ver.value(true));
@@ -251,7 +258,8 @@ TEST(Log, EnvironmentSwitch)
     const char* name = LOG_ENVIRONMENT_VARIABLE;
     unsetenv(name);
     EXPECT_EQ("", defaultLogFileFromEnvironment());
-    for (const char* value : {"", "0", "true", "1 ", "01"}) {
+    for (const char* value : {"", "0", "true", "1 ", "01"})
+    {
         setenv(name, value, 1);
         EXPECT_EQ("", defaultLogFileFromEnvironment()) << "'" << value << "'";
     }

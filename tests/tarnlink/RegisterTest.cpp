@@ -13,8 +13,8 @@ TEST(Register, CompositionMasksWideValuesAndTracksSync)
     EXPECT_EQ(0u, reg.value(false));
     EXPECT_TRUE(reg.isSynced());
 
-    reg.field(0).set(0xFF, false); // 8 bits into a 7-bit field
-    reg.field(1).set(0x7, false);  // 3 bits into a 2-bit field
+    reg.field(0).set(0xFF, false);             // 8 bits into a 7-bit field
+    reg.field(1).set(0x7, false);              // 3 bits into a 2-bit field
     EXPECT_EQ(0xFFu, reg.field(0).get(false)); // stored unmasked
     EXPECT_EQ(0x037Fu, reg.value(false));
     EXPECT_EQ(0u, reg.value(true));
@@ -73,7 +73,8 @@ TEST(RegisterMap, TablesAndLogNames)
 
     ctrl2.getRegister(CtrlReg::RF_CHANNEL).field(0).set(5, false);
     ctrl2.reset();
-    for (auto& r : ctrl2) {
+    for (auto& r : ctrl2)
+    {
         EXPECT_EQ(0u, r.second.value(true));
         EXPECT_TRUE(r.second.isSynced());
     }

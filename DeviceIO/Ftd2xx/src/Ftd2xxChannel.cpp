@@ -9,22 +9,28 @@ namespace Poco {
 namespace DeviceIO {
 namespace Ftd2xx {
 
-Ftd2xxChannel::Ftd2xxChannel(Ftd2xxConfig* cfg) : Channel(cfg, ""), ftdiConfig(cfg, true), driver(Ftd2xxDriver::instance())
+Ftd2xxChannel::Ftd2xxChannel(Ftd2xxConfig* cfg)
+    : Channel(cfg, ""), ftdiConfig(cfg, true), driver(Ftd2xxDriver::instance())
 {
     openAtConstruction();
 }
 
-Ftd2xxChannel::Ftd2xxChannel(Ftd2xxConfig* cfg, Ftd2xxDriver& drv) : Channel(cfg, ""), ftdiConfig(cfg, true), driver(drv)
+Ftd2xxChannel::Ftd2xxChannel(Ftd2xxConfig* cfg, Ftd2xxDriver& drv)
+    : Channel(cfg, ""), ftdiConfig(cfg, true), driver(drv)
 {
     openAtConstruction();
 }
 
 Ftd2xxChannel::~Ftd2xxChannel()
 {
-    if (handle) {
-        try {
+    if (handle)
+    {
+        try
+        {
             status = driver.FT_Close(handle);
-        } catch (...) {
+        }
+        catch (...)
+        {
         }
         handle = nullptr;
     }
@@ -32,9 +38,12 @@ Ftd2xxChannel::~Ftd2xxChannel()
 
 void Ftd2xxChannel::openAtConstruction()
 {
-    try {
+    try
+    {
         open();
-    } catch (...) {
+    }
+    catch (...)
+    {
         // No destructor runs for a half-built channel: release the device here.
         if (handle) driver.FT_Close(handle);
         handle = nullptr;
@@ -80,11 +89,12 @@ void Ftd2xxChannel::configure()
     const FT_DWORD timeout = static_cast<FT_DWORD>(c.getTimeout());
     if ((status = driver.FT_SetBaudRate(handle, c.getBaudRate())) != FT_OK) deviceError();
     if ((status = driver.FT_SetDataCharacteristics(handle, static_cast<unsigned char>(c.getDataBits()),
-             static_cast<unsigned char>(c.getStopBits()), static_cast<unsigned char>(c.getParity()))) != FT_OK)
+                                                   static_cast<unsigned char>(c.getStopBits()),
+                                                   static_cast<unsigned char>(c.getParity()))) != FT_OK)
         deviceError();
     if ((status = driver.FT_SetTimeouts(handle, timeout, timeout)) != FT_OK) deviceError();
     if ((status = driver.FT_SetFlowControl(handle, static_cast<unsigned short>(c.getFlowControl()), c.getXonChar(),
-             c.getXoffChar())) != FT_OK)
+                                           c.getXoffChar())) != FT_OK)
         deviceError();
     if ((status = driver.FT_Purge(handle, FT_PURGE_RX | FT_PURGE_TX)) != FT_OK) deviceError();
     if ((status = driver.FT_SetLatencyTimer(handle, static_cast<unsigned char>(c.getLatencyTimer()))) != FT_OK)
@@ -103,7 +113,8 @@ int Ftd2xxChannel::read(char* buffer, int length)
     if (!handle) deviceError();
     std::memset(buffer, 0, static_cast<std::size_t>(length));
     int readCount = 0;
-    for (;;) {
+    for (;;)
+    {
         FT_DWORD read = 0;
         status = driver.FT_Read(handle, buffer + readCount, static_cast<FT_DWORD>(length - readCount), &read);
         if (status != FT_OK) deviceError();
@@ -141,7 +152,8 @@ std::vector<Ftd2xxDeviceInfo> enumerateDevices(Ftd2xxDriver& driver)
     FT_DWORD filled = count;
     if (driver.FT_GetDeviceInfoList(nodes.data(), &filled) != FT_OK) return devices;
     if (filled > count) filled = count;
-    for (FT_DWORD i = 0; i < filled; ++i) {
+    for (FT_DWORD i = 0; i < filled; ++i)
+    {
         const FT_DEVICE_LIST_INFO_NODE& node = nodes[i];
         std::string serial(node.SerialNumber, strnlen(node.SerialNumber, sizeof(node.SerialNumber)));
         if (serial.empty()) continue;

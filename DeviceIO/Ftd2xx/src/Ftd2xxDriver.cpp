@@ -46,14 +46,15 @@ template <typename R, typename... Args>
 void Ftd2xxDriver::bind(Util::System::Functor<R, Args...>& functor, const char* name)
 {
     typedef Util::System::Functor<R, Args...> F;
-    typename F::Impl* handler = new Util::System::FunctorHandler<F, EntryPoint<R, Args...>>(
-        EntryPoint<R, Args...>(getSymbol(name)));
+    typename F::Impl* handler =
+        new Util::System::FunctorHandler<F, EntryPoint<R, Args...>>(EntryPoint<R, Args...>(getSymbol(name)));
     functor = F(handler);
 }
 
 Ftd2xxDriver::Ftd2xxDriver(const std::string& path) : Poco::SharedLibrary(path)
 {
-    try {
+    try
+    {
         bind(FT_Open, "FT_Open");
         bind(FT_OpenEx, "FT_OpenEx");
         bind(FT_Close, "FT_Close");
@@ -70,7 +71,9 @@ Ftd2xxDriver::Ftd2xxDriver(const std::string& path) : Poco::SharedLibrary(path)
         bind(FT_CreateDeviceInfoList, "FT_CreateDeviceInfoList");
         bind(FT_GetDeviceInfoList, "FT_GetDeviceInfoList");
         bind(FT_GetDriverVersion, "FT_GetDriverVersion");
-    } catch (...) {
+    }
+    catch (...)
+    {
         unload();
         throw;
     }

@@ -20,9 +20,12 @@ void SerialChannel::open()
     if (!config) throw Poco::NullPointerException("Serial channel has no configuration");
     if (isOpenImpl()) closeImpl(portName());
     openImpl(portName());
-    try {
+    try
+    {
         configure();
-    } catch (...) {
+    }
+    catch (...)
+    {
         // A port we cannot configure is of no use, and holding it would lock others out.
         closeQuietlyImpl();
         throw;

@@ -5,11 +5,11 @@ namespace DeviceIO {
 namespace Serial {
 
 SerialConfig::SerialConfig(const std::string& portName, unsigned baudRate, unsigned char dataBits, char parity,
-    unsigned char stopBits, unsigned flowControl, unsigned char xonChar, unsigned char xoffChar, bool useEOF,
-    char eofChar, unsigned bufferSize, int timeout)
-    : ChannelConfig(portName, timeout)
-    , SerialConfigImpl(baudRate, dataBits, parity, stopBits, flowControl, xonChar, xoffChar, useEOF, eofChar,
-          bufferSize, timeout)
+                           unsigned char stopBits, unsigned flowControl, unsigned char xonChar, unsigned char xoffChar,
+                           bool useEOF, char eofChar, unsigned bufferSize, int timeout)
+    : ChannelConfig(portName, timeout),
+      SerialConfigImpl(baudRate, dataBits, parity, stopBits, flowControl, xonChar, xoffChar, useEOF, eofChar,
+                       bufferSize, timeout)
 {
 }
 

@@ -29,7 +29,8 @@ fs::path attributeOf(const std::string& portName, const fs::path& ttyClass)
     fs::path names[2] = {fs::path(portName).filename(), fs::canonical(portName, ec).filename()};
     // The name as given first: a udev symlink resolves to the tty, and the tests' device
     // folder links a tty name to a pseudo-terminal.
-    for (const fs::path& name : names) {
+    for (const fs::path& name : names)
+    {
         if (name.empty()) continue;
         fs::path file = ttyClass / name / "device" / "latency_timer";
         if (fs::exists(file, ec)) return file;
@@ -65,9 +66,12 @@ int setLowLatencyFlag(const std::string& portName)
     if (fd < 0) return errno;
     int err = 0;
     struct serial_struct serial;
-    if (::ioctl(fd, TIOCGSERIAL, &serial) != 0) {
+    if (::ioctl(fd, TIOCGSERIAL, &serial) != 0)
+    {
         err = errno;
-    } else if (!(serial.flags & ASYNC_LOW_LATENCY)) {
+    }
+    else if (!(serial.flags & ASYNC_LOW_LATENCY))
+    {
         serial.flags |= ASYNC_LOW_LATENCY;
         if (::ioctl(fd, TIOCSSERIAL, &serial) != 0) err = errno;
     }
@@ -81,9 +85,12 @@ std::string lowerLatencyTimer(const std::string& portName, unsigned milliseconds
 {
     std::string why;
     const fs::path attribute = attributeOf(portName, fs::path(sysRoot) / "class" / "tty");
-    if (attribute.empty()) {
+    if (attribute.empty())
+    {
         why = "no latency_timer attribute";
-    } else {
+    }
+    else
+    {
         unsigned long current = 0;
         if (readValue(attribute, current) && current <= milliseconds) return std::string();
         const int err = writeValue(attribute, milliseconds);

@@ -23,16 +23,22 @@ const std::size_t READ_AHEAD = 4096;
 
 bool toSpeed(std::uint32_t baud, speed_t& speed)
 {
-    static const struct { std::uint32_t baud; speed_t speed; } table[] = {
-        {1200, B1200}, {2400, B2400}, {4800, B4800}, {9600, B9600}, {19200, B19200}, {38400, B38400},
-        {57600, B57600}, {115200, B115200}, {230400, B230400},
+    static const struct
+    {
+        std::uint32_t baud;
+        speed_t speed;
+    } table[] = {
+        {1200, B1200},       {2400, B2400},     {4800, B4800},       {9600, B9600},       {19200, B19200},
+        {38400, B38400},     {57600, B57600},   {115200, B115200},   {230400, B230400},
 #ifdef B460800
-        {460800, B460800}, {921600, B921600}, {1000000, B1000000}, {2000000, B2000000},
-        {3000000, B3000000}, {4000000, B4000000},
+        {460800, B460800},   {921600, B921600}, {1000000, B1000000}, {2000000, B2000000}, {3000000, B3000000},
+        {4000000, B4000000},
 #endif
     };
-    for (const auto& entry : table) {
-        if (entry.baud == baud) {
+    for (const auto& entry : table)
+    {
+        if (entry.baud == baud)
+        {
             speed = entry.speed;
             return true;
         }
@@ -46,10 +52,14 @@ bool toSpeed(std::uint32_t baud, speed_t& speed)
 // SerialConfigImpl
 //
 
-SerialConfigImpl::SerialConfigImpl(std::uint32_t baudRate, unsigned char dataBits, char parity,
-    unsigned char stopBits, std::uint32_t flowControl, unsigned char xonChar, unsigned char xoffChar, bool useEOF,
-    char eofChar, std::uint32_t bufferSize, int timeout)
-    : _baudRate(baudRate), _dataBits(dataBits), _stopBits(stopBits), _useEOF(useEOF), _eofChar(eofChar),
+SerialConfigImpl::SerialConfigImpl(std::uint32_t baudRate, unsigned char dataBits, char parity, unsigned char stopBits,
+                                   std::uint32_t flowControl, unsigned char xonChar, unsigned char xoffChar,
+                                   bool useEOF, char eofChar, std::uint32_t bufferSize, int timeout)
+    : _baudRate(baudRate),
+      _dataBits(dataBits),
+      _stopBits(stopBits),
+      _useEOF(useEOF),
+      _eofChar(eofChar),
       _bufferSize(bufferSize)
 {
     setParityCharImpl(parity);
@@ -61,12 +71,28 @@ SerialConfigImpl::~SerialConfigImpl() = default;
 
 void SerialConfigImpl::setParityCharImpl(char parity)
 {
-    switch (parity) {
-    case 'N': case 'n': _parity = 0; break;
-    case 'O': case 'o': _parity = 1; break;
-    case 'E': case 'e': _parity = 2; break;
-    case 'M': case 'm': _parity = 3; break;
-    case 'S': case 's': _parity = 4; break;
+    switch (parity)
+    {
+    case 'N':
+    case 'n':
+        _parity = 0;
+        break;
+    case 'O':
+    case 'o':
+        _parity = 1;
+        break;
+    case 'E':
+    case 'e':
+        _parity = 2;
+        break;
+    case 'M':
+    case 'm':
+        _parity = 3;
+        break;
+    case 'S':
+    case 's':
+        _parity = 4;
+        break;
     default:
         throw Poco::InvalidArgumentException(std::string("SerialConfigImpl::setParityCharImpl(") + parity + ")");
     }
@@ -74,12 +100,17 @@ void SerialConfigImpl::setParityCharImpl(char parity)
 
 void SerialConfigImpl::setFlowControlImpl(std::uint32_t flowControl, unsigned char xonChar, unsigned char xoffChar)
 {
-    if (flowControl == 0) {
+    if (flowControl == 0)
+    {
         xonChar = 0;
         xoffChar = 0;
-    } else if (flowControl == 1) {
+    }
+    else if (flowControl == 1)
+    {
         if (xonChar == xoffChar) throw Poco::InvalidAccessException("XON == XOFF - not set.");
-    } else {
+    }
+    else
+    {
         throw Poco::InvalidArgumentException("Invalid argument supplied. Flow control not set.");
     }
     _flowControl = flowControl;
@@ -106,18 +137,26 @@ SerialChannelImpl::~SerialChannelImpl()
 void SerialChannelImpl::handleError(int err, const std::string& /*path*/)
 {
     std::string text = std::system_category().message(err);
-    switch (err) {
-    case ENOENT: throw Poco::FileNotFoundException(text);
+    switch (err)
+    {
+    case ENOENT:
+        throw Poco::FileNotFoundException(text);
     case EACCES:
-    case EPERM: throw Poco::FileAccessDeniedException(text);
-    case ENOMEM: throw Poco::OutOfMemoryException(text);
-    case EEXIST: throw Poco::FileExistsException(text);
+    case EPERM:
+        throw Poco::FileAccessDeniedException(text);
+    case ENOMEM:
+        throw Poco::OutOfMemoryException(text);
+    case EEXIST:
+        throw Poco::FileExistsException(text);
     case EBUSY:
     case EIO:
     case ENXIO:
-    case ENODEV: throw Poco::IOException(text);
-    case EROFS: throw Poco::FileReadOnlyException(text);
-    default: throw Poco::FileException(text);
+    case ENODEV:
+        throw Poco::IOException(text);
+    case EROFS:
+        throw Poco::FileReadOnlyException(text);
+    default:
+        throw Poco::FileException(text);
     }
 }
 
@@ -130,24 +169,32 @@ int SerialChannelImpl::openPort(const std::string& portName, bool& setExclusive)
     // The lock comes first: a second opener must fail before it touches the owner's
     // exclusive mode. flock also holds against root and within this process; TIOCEXCL
     // keeps other users out.
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0)
+    {
         err = errno == EWOULDBLOCK ? EBUSY : errno;
-    } else {
+    }
+    else
+    {
         int exclusive = 0;
 #ifdef TIOCGEXCL
         // Exclusive already (another program, seen only by root): not ours to clear later.
         if (::ioctl(fd, TIOCGEXCL, &exclusive) != 0) exclusive = 0;
 #endif
-        if (!exclusive) {
-            if (::ioctl(fd, TIOCEXCL) != 0) err = errno;
-            else setExclusive = true;
+        if (!exclusive)
+        {
+            if (::ioctl(fd, TIOCEXCL) != 0)
+                err = errno;
+            else
+                setExclusive = true;
         }
-        if (err == 0) {
+        if (err == 0)
+        {
             int flags = ::fcntl(fd, F_GETFL);
             if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) err = errno;
         }
     }
-    if (err != 0) {
+    if (err != 0)
+    {
         closePort(fd, setExclusive);
         setExclusive = false;
         errno = err;
@@ -190,7 +237,8 @@ void SerialChannelImpl::closeImpl(const std::string& portName)
 
 void SerialChannelImpl::closeQuietlyImpl() noexcept
 {
-    if (_fd >= 0) {
+    if (_fd >= 0)
+    {
         restoreAttributes(_fd);
         closePort(_fd, _setExclusive);
     }
@@ -211,37 +259,67 @@ void SerialChannelImpl::configureImpl(const std::string& portName)
     tio.c_cflag |= CLOCAL | CREAD;
     tio.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
 
-    switch (_config->getDataBits()) {
-    case 5: tio.c_cflag |= CS5; break;
-    case 6: tio.c_cflag |= CS6; break;
-    case 7: tio.c_cflag |= CS7; break;
-    case 8: tio.c_cflag |= CS8; break;
-    default: throw Poco::InvalidArgumentException("Unsupported number of data bits");
+    switch (_config->getDataBits())
+    {
+    case 5:
+        tio.c_cflag |= CS5;
+        break;
+    case 6:
+        tio.c_cflag |= CS6;
+        break;
+    case 7:
+        tio.c_cflag |= CS7;
+        break;
+    case 8:
+        tio.c_cflag |= CS8;
+        break;
+    default:
+        throw Poco::InvalidArgumentException("Unsupported number of data bits");
     }
-    switch (_config->getParity()) {
-    case 0: break;
-    case 1: tio.c_cflag |= PARENB | PARODD; break;
-    case 2: tio.c_cflag |= PARENB; break;
+    switch (_config->getParity())
+    {
+    case 0:
+        break;
+    case 1:
+        tio.c_cflag |= PARENB | PARODD;
+        break;
+    case 2:
+        tio.c_cflag |= PARENB;
+        break;
 #ifdef CMSPAR
-    case 3: tio.c_cflag |= PARENB | PARODD | CMSPAR; break;
-    case 4: tio.c_cflag |= PARENB | CMSPAR; break;
+    case 3:
+        tio.c_cflag |= PARENB | PARODD | CMSPAR;
+        break;
+    case 4:
+        tio.c_cflag |= PARENB | CMSPAR;
+        break;
 #endif
-    default: throw Poco::InvalidArgumentException("Unsupported parity");
+    default:
+        throw Poco::InvalidArgumentException("Unsupported parity");
     }
-    switch (_config->getStopBits()) {
-    case 0: break;
+    switch (_config->getStopBits())
+    {
+    case 0:
+        break;
     case 1: // one and a half is not offered by termios; two is the nearest
-    case 2: tio.c_cflag |= CSTOPB; break;
-    default: throw Poco::InvalidArgumentException("Unsupported stop bits");
+    case 2:
+        tio.c_cflag |= CSTOPB;
+        break;
+    default:
+        throw Poco::InvalidArgumentException("Unsupported stop bits");
     }
-    if (_config->getFlowControl() == 0) {
+    if (_config->getFlowControl() == 0)
+    {
         tio.c_cflag |= CRTSCTS;
-    } else {
+    }
+    else
+    {
         // The Win32 settings leave XON/XOFF handling off and only record the characters.
         tio.c_cc[VSTART] = static_cast<cc_t>(_config->getXonChar());
         tio.c_cc[VSTOP] = static_cast<cc_t>(_config->getXoffChar());
     }
-    if (_config->getBaudRate() != SerialConfigImpl::KEEP_BAUD_RATE) {
+    if (_config->getBaudRate() != SerialConfigImpl::KEEP_BAUD_RATE)
+    {
         speed_t speed;
         if (!toSpeed(_config->getBaudRate(), speed)) throw Poco::InvalidArgumentException("Unsupported baud rate");
         ::cfsetispeed(&tio, speed);
@@ -272,7 +350,8 @@ int SerialChannelImpl::readOnce(char* buffer, int length, const std::string& por
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(_firstByteWait);
     int wait = _firstByteWait;
     int ready;
-    for (;;) {
+    for (;;)
+    {
         ready = ::poll(&pfd, 1, wait);
         if (ready >= 0 || errno != EINTR) break;
         if (_firstByteWait < 0) continue;
@@ -283,7 +362,8 @@ int SerialChannelImpl::readOnce(char* buffer, int length, const std::string& por
     if (ready < 0) handleError(errno, portName);
     if (ready == 0) return 0;
     ssize_t got = ::read(_fd, buffer, static_cast<std::size_t>(length));
-    if (got < 0) {
+    if (got < 0)
+    {
         if (errno == EAGAIN || errno == EINTR) return 0;
         handleError(errno, portName);
     }
@@ -305,8 +385,10 @@ int SerialChannelImpl::readImpl(char* buffer, int length, const std::string& por
     if (length <= 0) return 0;
     const std::size_t wanted = static_cast<std::size_t>(length);
     // The marker search reads byte by byte: served whole from what is held, nothing else to do.
-    if (_aheadEnd - _aheadPos >= wanted) {
-        if (wanted == 1) {
+    if (_aheadEnd - _aheadPos >= wanted)
+    {
+        if (wanted == 1)
+        {
             *buffer = _ahead[_aheadPos++];
             return 1;
         }
@@ -316,7 +398,8 @@ int SerialChannelImpl::readImpl(char* buffer, int length, const std::string& por
     }
     std::memset(buffer, 0, wanted);
     std::size_t readCount = 0;
-    while (readCount < wanted) {
+    while (readCount < wanted)
+    {
         if (_aheadPos == _aheadEnd && !fillAhead(portName)) break;
         const std::size_t n = std::min(_aheadEnd - _aheadPos, wanted - readCount);
         std::memcpy(buffer + readCount, _ahead.data() + _aheadPos, n);
@@ -350,22 +433,27 @@ int SerialChannelImpl::readPendingImpl(char*& buffer, const std::string& portNam
     std::size_t bufSize = step;
     std::size_t readCount = 0;
     std::size_t growths = 0;
-    for (;;) {
+    for (;;)
+    {
         std::size_t space = bufSize - readCount;
         char* chunk = buffer + readCount;
         std::size_t read;
         // Each chunk is at most one buffer step, whether it comes from the read-ahead or the
         // driver, so what survives the purge below does not depend on how bytes were read.
-        if (_aheadPos < _aheadEnd) {
+        if (_aheadPos < _aheadEnd)
+        {
             read = std::min(_aheadEnd - _aheadPos, space);
             std::memcpy(chunk, _ahead.data() + _aheadPos, read);
             _aheadPos += read;
-        } else {
+        }
+        else
+        {
             read = static_cast<std::size_t>(readOnce(chunk, static_cast<int>(space), portName));
         }
         if (read == 0) break;
         const char* end = static_cast<const char*>(std::memchr(chunk, eof, read));
-        if (end) {
+        if (end)
+        {
             std::size_t pos = static_cast<std::size_t>(end - chunk);
             readCount += pos;
             purgeInput();
@@ -378,7 +466,8 @@ int SerialChannelImpl::readPendingImpl(char*& buffer, const std::string& portNam
             break;
         }
         readCount += read;
-        if (readCount == bufSize) {
+        if (readCount == bufSize)
+        {
             ++growths;
             std::size_t newSize = (growths + 1) * step;
             char* grown = static_cast<char*>(std::realloc(buffer, newSize));
@@ -394,9 +483,11 @@ int SerialChannelImpl::readPendingImpl(char*& buffer, const std::string& portNam
 int SerialChannelImpl::writeImpl(const char* data, int length, const std::string& portName)
 {
     int total = 0;
-    while (total < length) {
+    while (total < length)
+    {
         ssize_t n = ::write(_fd, data + total, static_cast<std::size_t>(length - total));
-        if (n < 0) {
+        if (n < 0)
+        {
             if (errno == EINTR) continue;
             handleError(errno, portName);
         }

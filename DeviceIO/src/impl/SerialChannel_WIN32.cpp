@@ -13,8 +13,8 @@ namespace Serial {
 //
 
 SerialConfigImpl::SerialConfigImpl(DWORD baudRate, unsigned char dataBits, char parity, unsigned char stopBits,
-    DWORD flowControl, unsigned char xonChar, unsigned char xoffChar, bool useEOF, char eofChar,
-    DWORD bufferSize, int timeout)
+                                   DWORD flowControl, unsigned char xonChar, unsigned char xoffChar, bool useEOF,
+                                   char eofChar, DWORD bufferSize, int timeout)
     : _flowControl(flowControl), _useEOF(useEOF), _bufferSize(bufferSize), _eofChar(eofChar)
 {
     std::memset(&_dcb, 0, sizeof(_dcb));
@@ -33,12 +33,28 @@ SerialConfigImpl::~SerialConfigImpl() = default;
 
 void SerialConfigImpl::setParityCharImpl(char parity)
 {
-    switch (parity) {
-    case 'N': case 'n': _dcb.Parity = NOPARITY; break;
-    case 'O': case 'o': _dcb.Parity = ODDPARITY; break;
-    case 'E': case 'e': _dcb.Parity = EVENPARITY; break;
-    case 'M': case 'm': _dcb.Parity = MARKPARITY; break;
-    case 'S': case 's': _dcb.Parity = SPACEPARITY; break;
+    switch (parity)
+    {
+    case 'N':
+    case 'n':
+        _dcb.Parity = NOPARITY;
+        break;
+    case 'O':
+    case 'o':
+        _dcb.Parity = ODDPARITY;
+        break;
+    case 'E':
+    case 'e':
+        _dcb.Parity = EVENPARITY;
+        break;
+    case 'M':
+    case 'm':
+        _dcb.Parity = MARKPARITY;
+        break;
+    case 'S':
+    case 's':
+        _dcb.Parity = SPACEPARITY;
+        break;
     default:
         throw Poco::InvalidArgumentException(std::string("SerialConfigImpl::setParityCharImpl(") + parity + ")");
     }
@@ -47,7 +63,8 @@ void SerialConfigImpl::setParityCharImpl(char parity)
 
 void SerialConfigImpl::setFlowControlImpl(DWORD flowControl, unsigned char xonChar, unsigned char xoffChar)
 {
-    if (flowControl == 0) {
+    if (flowControl == 0)
+    {
         _dcb.fOutxCtsFlow = 1;
         _dcb.fOutxDsrFlow = 1;
         _dcb.fDtrControl = DTR_CONTROL_HANDSHAKE;
@@ -56,7 +73,9 @@ void SerialConfigImpl::setFlowControlImpl(DWORD flowControl, unsigned char xonCh
         _dcb.fInX = 0;
         _dcb.XonChar = 0;
         _dcb.XoffChar = 0;
-    } else if (flowControl == 1) {
+    }
+    else if (flowControl == 1)
+    {
         if (xonChar == xoffChar) throw Poco::InvalidAccessException("XON == XOFF - not set.");
         _dcb.fOutxCtsFlow = 0;
         _dcb.fOutxDsrFlow = 0;
@@ -66,7 +85,9 @@ void SerialConfigImpl::setFlowControlImpl(DWORD flowControl, unsigned char xonCh
         _dcb.fInX = 0;
         _dcb.XonChar = static_cast<char>(xonChar);
         _dcb.XoffChar = static_cast<char>(xoffChar);
-    } else {
+    }
+    else
+    {
         throw Poco::InvalidArgumentException("Invalid argument supplied. Flow control not set.");
     }
     _flowControl = flowControl;
@@ -75,7 +96,8 @@ void SerialConfigImpl::setFlowControlImpl(DWORD flowControl, unsigned char xonCh
 void SerialConfigImpl::setCommTimeoutsImpl(int milliseconds)
 {
     std::memset(&_timeouts, 0, sizeof(_timeouts));
-    if (milliseconds >= 1) {
+    if (milliseconds >= 1)
+    {
         // Return at once with what is waiting, else wait this long for the first byte.
         _timeouts.ReadIntervalTimeout = MAXDWORD;
         _timeouts.ReadTotalTimeoutMultiplier = MAXDWORD;
@@ -99,7 +121,7 @@ std::string SerialChannelImpl::lastErrorText()
     DWORD code = GetLastError();
     char text[512] = {0};
     DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
-        MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), text, sizeof(text), nullptr);
+                             MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), text, sizeof(text), nullptr);
     std::string result(text, n);
     if (result.size() >= 2) result.resize(result.size() - 2);
     return result;
@@ -109,31 +131,39 @@ void SerialChannelImpl::handleLastError(const std::string& /*path*/)
 {
     DWORD code = GetLastError();
     std::string text = lastErrorText();
-    switch (code) {
-    case ERROR_FILE_NOT_FOUND: throw Poco::FileNotFoundException(text);
-    case ERROR_ACCESS_DENIED: throw Poco::FileAccessDeniedException(text);
-    case ERROR_NOT_ENOUGH_MEMORY: throw Poco::OutOfMemoryException(text);
-    case ERROR_HANDLE_EOF: return;
+    switch (code)
+    {
+    case ERROR_FILE_NOT_FOUND:
+        throw Poco::FileNotFoundException(text);
+    case ERROR_ACCESS_DENIED:
+        throw Poco::FileAccessDeniedException(text);
+    case ERROR_NOT_ENOUGH_MEMORY:
+        throw Poco::OutOfMemoryException(text);
+    case ERROR_HANDLE_EOF:
+        return;
     case ERROR_FILE_EXISTS:
-    case ERROR_ALREADY_EXISTS: throw Poco::FileExistsException(text);
+    case ERROR_ALREADY_EXISTS:
+        throw Poco::FileExistsException(text);
     case ERROR_CANNOT_MAKE:
     case ERROR_INVALID_NAME:
-    case ERROR_FILENAME_EXCED_RANGE: throw Poco::CreateFileException(text);
+    case ERROR_FILENAME_EXCED_RANGE:
+        throw Poco::CreateFileException(text);
     case ERROR_BROKEN_PIPE:
     case ERROR_INSUFFICIENT_BUFFER:
     case 1784: // ERROR_INVALID_USER_BUFFER
         throw Poco::IOException(text);
     case 6009: // ERROR_FILE_READ_ONLY
         throw Poco::FileReadOnlyException(text);
-    default: throw Poco::FileException(text);
+    default:
+        throw Poco::FileException(text);
     }
 }
 
 HANDLE SerialChannelImpl::openPort(const std::string& portName)
 {
     std::string path = "\\\\.\\" + portName;
-    return CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-        FILE_ATTRIBUTE_NORMAL, nullptr);
+    return CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                       nullptr);
 }
 
 void SerialChannelImpl::openImpl(const std::string& portName)
@@ -178,7 +208,8 @@ int SerialChannelImpl::readImpl(char* buffer, int length, const std::string& por
     if (length <= 0) return 0;
     std::memset(buffer, 0, static_cast<std::size_t>(length));
     int readCount = 0;
-    while (readCount < length) {
+    while (readCount < length)
+    {
         DWORD read = readOnce(buffer + readCount, static_cast<DWORD>(length - readCount), portName);
         if (read == 0) break;
         if (!(read <= static_cast<DWORD>(length - readCount)))
@@ -200,22 +231,27 @@ int SerialChannelImpl::readPendingImpl(char*& buffer, const std::string& portNam
     DWORD bufSize = step;
     DWORD readCount = 0;
     DWORD growths = 0;
-    for (;;) {
+    for (;;)
+    {
         DWORD space = bufSize - readCount;
         char* chunk = buffer + readCount;
         DWORD read;
         bool fromKept = !_kept.empty();
-        if (fromKept) {
+        if (fromKept)
+        {
             read = static_cast<DWORD>(_kept.size() < space ? _kept.size() : space);
             std::memcpy(chunk, _kept.data(), read);
-        } else {
+        }
+        else
+        {
             read = readOnce(chunk, space, portName);
         }
         if (read == 0) break;
         if (!(read <= bufSize - readCount))
             Poco::Bugcheck::assertion("read <= bufSize - readCount", __FILE__, __LINE__);
         const char* end = static_cast<const char*>(std::memchr(chunk, eof, read));
-        if (end) {
+        if (end)
+        {
             DWORD pos = static_cast<DWORD>(end - chunk);
             readCount += pos;
             PurgeComm(_handle, PURGE_RXCLEAR);
@@ -226,7 +262,8 @@ int SerialChannelImpl::readPendingImpl(char*& buffer, const std::string& portNam
         }
         if (fromKept) _kept.erase(0, read);
         readCount += read;
-        if (readCount == bufSize) {
+        if (readCount == bufSize)
+        {
             ++growths;
             DWORD newSize = (growths + 1) * step;
             char* grown = static_cast<char*>(std::realloc(buffer, newSize));

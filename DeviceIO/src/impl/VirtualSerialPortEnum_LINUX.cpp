@@ -41,7 +41,8 @@ fs::path usbDeviceOf(const fs::path& device)
     std::error_code ec;
     fs::path dir = fs::canonical(device, ec);
     if (ec) return fs::path();
-    for (int depth = 0; depth < 3 && !dir.empty() && dir != dir.root_path(); ++depth, dir = dir.parent_path()) {
+    for (int depth = 0; depth < 3 && !dir.empty() && dir != dir.root_path(); ++depth, dir = dir.parent_path())
+    {
         if (fs::exists(dir / "bInterfaceNumber", ec)) return dir.parent_path();
     }
     return fs::path();
@@ -58,8 +59,10 @@ bool naturalLess(const std::string& a, const std::string& b)
 {
     const auto isDigit = [](char c) { return c >= '0' && c <= '9'; };
     std::size_t i = 0, j = 0;
-    while (i < a.size() && j < b.size()) {
-        if (isDigit(a[i]) && isDigit(b[j])) {
+    while (i < a.size() && j < b.size())
+    {
+        if (isDigit(a[i]) && isDigit(b[j]))
+        {
             std::size_t endA = i, endB = j;
             while (endA < a.size() && isDigit(a[endA])) ++endA;
             while (endB < b.size() && isDigit(b[endB])) ++endB;
@@ -72,7 +75,9 @@ bool naturalLess(const std::string& a, const std::string& b)
             if (order != 0) return order < 0;
             i = endA;
             j = endB;
-        } else {
+        }
+        else
+        {
             if (a[i] != b[j]) return a[i] < b[j];
             ++i;
             ++j;
@@ -92,14 +97,16 @@ std::string identity(const std::string& path)
 } // namespace
 
 VirtualSerialPortEnum::VirtualSerialPortEnum(unsigned short vendorId, unsigned short productId,
-    const std::string& sysRoot, const std::string& devRoot, const char* extraPortsVariable)
+                                             const std::string& sysRoot, const std::string& devRoot,
+                                             const char* extraPortsVariable)
 {
     const std::string vendor = hex4(vendorId);
     const std::string product = hex4(productId);
     const fs::path ttyClass = fs::path(sysRoot) / "class" / "tty";
     std::vector<std::pair<std::string, std::string>> found; // name, USB serial
     std::error_code ec;
-    for (fs::directory_iterator it(ttyClass, ec), end; !ec && it != end; it.increment(ec)) {
+    for (fs::directory_iterator it(ttyClass, ec), end; !ec && it != end; it.increment(ec))
+    {
         const fs::path usbDevice = usbDeviceOf(it->path() / "device");
         if (matchesUsbIds(usbDevice, vendor, product))
             found.emplace_back(it->path().filename().string(), readAttribute(usbDevice / "serial"));
@@ -107,21 +114,23 @@ VirtualSerialPortEnum::VirtualSerialPortEnum(unsigned short vendorId, unsigned s
     std::sort(found.begin(), found.end(), [](const auto& a, const auto& b) { return naturalLess(a.first, b.first); });
 
     std::set<std::string> seen;
-    for (const auto& [name, serial] : found) {
+    for (const auto& [name, serial] : found)
+    {
         std::string port = devRoot + "/" + name;
         seen.insert(identity(port));
         _devices.emplace_back(port, serial, SerialChannel::isPortInUse(port));
     }
     if (!extraPortsVariable) return;
     Poco::StringTokenizer extra(Poco::Environment::get(extraPortsVariable, ""), ":",
-        Poco::StringTokenizer::TOK_IGNORE_EMPTY | Poco::StringTokenizer::TOK_TRIM);
-    for (const auto& port : extra) {
+                                Poco::StringTokenizer::TOK_IGNORE_EMPTY | Poco::StringTokenizer::TOK_TRIM);
+    for (const auto& port : extra)
+    {
         // A udev symlink to a port already found is the same controller.
         const std::string target = identity(port);
         if (!seen.insert(target).second) continue;
         const fs::path usbDevice = usbDeviceOf(ttyClass / fs::path(target).filename() / "device");
         _devices.emplace_back(port, usbDevice.empty() ? std::string() : readAttribute(usbDevice / "serial"),
-            SerialChannel::isPortInUse(port));
+                              SerialChannel::isPortInUse(port));
     }
 }
 

@@ -16,7 +16,7 @@ std::string systemErrorText(DWORD code)
 {
     char text[512] = {0};
     DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
-        MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), text, sizeof(text), nullptr);
+                             MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), text, sizeof(text), nullptr);
     std::string result(text, n);
     if (result.size() >= 2) result.resize(result.size() - 2);
     return result;
@@ -71,12 +71,14 @@ RegistryKey::RegistryKey(HKEY root, const std::string& path) : _key(nullptr)
     std::string keyPath = path.substr(0, slash);
     _valueName = path.substr(slash + 1);
     LONG rc = RegOpenKeyExA(root, keyPath.c_str(), 0, KEY_QUERY_VALUE, &_key);
-    if (rc != ERROR_SUCCESS) {
+    if (rc != ERROR_SUCCESS)
+    {
         _key = nullptr;
         // The registry functions return their error instead of setting the thread's last error.
         throw Poco::SystemException("Unable to open the key (" + systemErrorText(static_cast<DWORD>(rc)) + ")");
     }
-    if (RegQueryValueExA(_key, _valueName.c_str(), nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) {
+    if (RegQueryValueExA(_key, _valueName.c_str(), nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+    {
         RegCloseKey(_key);
         _key = nullptr;
         throw Poco::SystemException("Unexisting registry key value");
@@ -121,14 +123,20 @@ VirtualSerialPortEnum::VirtualSerialPortEnum(unsigned short vendorId, unsigned s
     HDEVINFO set = SetupDiGetClassDevsA(nullptr, enumerator, nullptr, DIGCF_PRESENT | DIGCF_ALLCLASSES | DIGCF_PROFILE);
     if (set == INVALID_HANDLE_VALUE)
         throw Poco::SystemException("Unable to enumerate devices (" + lastSystemErrorText() + ")");
-    try {
-        for (Poco::AutoPtr<DeviceInstance> device(new DeviceInstance(set, 0)); device->isValid(); device = device->next()) {
+    try
+    {
+        for (Poco::AutoPtr<DeviceInstance> device(new DeviceInstance(set, 0)); device->isValid();
+             device = device->next())
+        {
             std::string id = device->getId();
-            RegistryKey key(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Enum\\" + id + "\\Device Parameters\\PortName");
+            RegistryKey key(HKEY_LOCAL_MACHINE,
+                            "SYSTEM\\CurrentControlSet\\Enum\\" + id + "\\Device Parameters\\PortName");
             std::string portName = CompatibleRegistryValue(key).get();
             _devices.emplace_back(portName, std::string(), SerialChannel::isPortInUse(portName));
         }
-    } catch (...) {
+    }
+    catch (...)
+    {
         SetupDiDestroyDeviceInfoList(set);
         throw;
     }

@@ -37,7 +37,10 @@ public:
     static int addSource(Source source);
     static void removeSource(int key);
 
-    std::size_t count() const { return _factories.size(); }
+    std::size_t count() const
+    {
+        return _factories.size();
+    }
     /// Throws std::out_of_range for an index at or beyond count().
     Poco::AutoPtr<ControllerFactory> get(std::size_t index) const;
 

@@ -21,7 +21,7 @@ public:
     /// Through the serial port portName; serialNumber is the chip's USB serial number
     /// (empty when unknown). sysRoot is where the port's latency timer is looked up.
     ControllerV1Factory(const std::string& serialNumber, const std::string& portName,
-        const std::string& sysRoot = "/sys");
+                        const std::string& sysRoot = "/sys");
 
     unsigned getTimeout() const override;
     unsigned getGeneration() const override;

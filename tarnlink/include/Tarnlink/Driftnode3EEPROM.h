@@ -25,9 +25,9 @@ public:
     /// Sector codes of the pod's calibration areas.
     enum Area : unsigned
     {
-        WorkingFirst = 0x20,   ///< 0xFA00-0xFAFF: identity, sets 0 and 1
-        WorkingSecond = 0x21,  ///< 0xFB00-0xFBFF: set 2
-        Manufacturing = 0x22   ///< 0xFC00-0xFDFF: copy of both
+        WorkingFirst = 0x20,  ///< 0xFA00-0xFAFF: identity, sets 0 and 1
+        WorkingSecond = 0x21, ///< 0xFB00-0xFBFF: set 2
+        Manufacturing = 0x22  ///< 0xFC00-0xFDFF: copy of both
     };
 
     static constexpr std::uint32_t IMAGE_SIZE = 0x800;

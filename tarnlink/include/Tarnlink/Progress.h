@@ -22,10 +22,10 @@ struct ProgressStep
     };
     enum Phase
     {
-        Reboot,  ///< the pod restarting into its protected area
-        Erase,   ///< sector commands
-        Read,    ///< words read from the device
-        Write    ///< verified word writes
+        Reboot, ///< the pod restarting into its protected area
+        Erase,  ///< sector commands
+        Read,   ///< words read from the device
+        Write   ///< verified word writes
     };
 
     Operation operation;

@@ -17,7 +17,7 @@ enum : std::uint8_t
     READ_FPGA_REG = 5,
     PROBE = 0xFF
 };
-}
+} // namespace Opcode
 
 /// Controller register addresses (opcodes 4 and 5).
 namespace CtrlReg {
@@ -37,7 +37,7 @@ enum : std::uint32_t
     SYNC_CTRL = 11,
     FWU_VERSION = 12
 };
-}
+} // namespace CtrlReg
 
 /// Pod register addresses (opcodes 2 and 3); 0-127 is the EEPROM window.
 namespace PodReg {
@@ -60,7 +60,7 @@ enum : std::uint32_t
     MAG_CTRL = 142,
     GYR_CTRL = 143
 };
-}
+} // namespace PodReg
 
 /// The register tables and the names the traffic log prints; the device classes
 /// and the log both read them from here.

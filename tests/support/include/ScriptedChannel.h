@@ -34,7 +34,11 @@ public:
     int readCalls() const { return _readCalls; }
     int pendingReadCalls() const { return _pendingReadCalls; }
     std::size_t unread() const;
-    void clearWritten() { _written.clear(); _writes.clear(); }
+    void clearWritten()
+    {
+        _written.clear();
+        _writes.clear();
+    }
     bool isOpen() const { return _open; }
 
     void open() override { _open = true; }

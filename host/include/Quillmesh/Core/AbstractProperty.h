@@ -68,8 +68,7 @@ private:
 class ScopedChangeValueNotifier
 {
 public:
-    ScopedChangeValueNotifier(const AbstractProperty* property, bool changed)
-        : _property(property), _changed(changed)
+    ScopedChangeValueNotifier(const AbstractProperty* property, bool changed) : _property(property), _changed(changed)
     {
     }
     ScopedChangeValueNotifier(const ScopedChangeValueNotifier&) = delete;

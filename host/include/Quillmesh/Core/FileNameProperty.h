@@ -12,7 +12,10 @@ class FileNameProperty : public StringProperty
 public:
     FileNameProperty(const std::string& name, PropertyBag* bag, const std::string& pattern = "*",
                      bool mustExist = false, bool isDirectory = false, bool forSaving = false)
-        : StringProperty(name, bag), _pattern(pattern), _mustExist(mustExist), _isDirectory(isDirectory),
+        : StringProperty(name, bag),
+          _pattern(pattern),
+          _mustExist(mustExist),
+          _isDirectory(isDirectory),
           _forSaving(forSaving)
     {
     }

@@ -11,8 +11,8 @@ namespace Sim {
 
 enum class Generation
 {
-    First = 1,  ///< FTDI based: registers 0-9, hardware code 2, tick 32000 ns, firmware 2.1 by default
-    Second = 2  ///< ST based: registers 0-12, hardware code 5, own EEPROM, tick 1000/2000 ns
+    First = 1, ///< FTDI based: registers 0-9, hardware code 2, tick 32000 ns, firmware 2.1 by default
+    Second = 2 ///< ST based: registers 0-12, hardware code 5, own EEPROM, tick 1000/2000 ns
 };
 
 enum class ControllerState

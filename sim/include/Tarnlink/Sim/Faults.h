@@ -30,7 +30,8 @@ struct Faults
 
     bool any() const
     {
-        return corruptByte > 0 || dropByte > 0 || garbage > 0 || wrongEcho > 0 || controllerTimeout > 0 || dropFrame > 0;
+        return corruptByte > 0 || dropByte > 0 || garbage > 0 || wrongEcho > 0 || controllerTimeout > 0 ||
+               dropFrame > 0;
     }
 };
 

@@ -14,12 +14,12 @@ struct Record
 {
     enum Kind
     {
-        Request,        ///< 8 bytes from the host (marker, opcode, address, value)
-        Reply,          ///< register echo or read reply, or FF FF FF FF
-        Frame,          ///< data frame (id 1)
-        PairingReport,  ///< pairing report (id 6)
-        Noise,          ///< bytes heard on a busy channel
-        Discarded       ///< host bytes outside any request
+        Request,       ///< 8 bytes from the host (marker, opcode, address, value)
+        Reply,         ///< register echo or read reply, or FF FF FF FF
+        Frame,         ///< data frame (id 1)
+        PairingReport, ///< pairing report (id 6)
+        Noise,         ///< bytes heard on a busy channel
+        Discarded      ///< host bytes outside any request
     };
 
     Kind kind = Request;

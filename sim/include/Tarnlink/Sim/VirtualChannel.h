@@ -15,8 +15,7 @@ namespace Sim {
 class VirtualChannel : public Poco::DeviceIO::Channel
 {
 public:
-    explicit VirtualChannel(Simulator& simulator, int timeoutMilliseconds = 100,
-                            const std::string& name = "simulator");
+    explicit VirtualChannel(Simulator& simulator, int timeoutMilliseconds = 100, const std::string& name = "simulator");
 
     void open() override { _open = true; }
     void close() override { _open = false; }

@@ -29,7 +29,8 @@ public:
     void advanceTo(Micros t)
     {
         Micros current = _now.load();
-        while (t > current && !_now.compare_exchange_weak(current, t)) {
+        while (t > current && !_now.compare_exchange_weak(current, t))
+        {
         }
     }
 

@@ -81,8 +81,7 @@ template <typename ParentFunctor, typename PointerToObj, typename PointerToMemFn
 class MemFunHandler;
 
 template <typename R, typename... Args, typename PointerToObj, typename PointerToMemFn>
-class MemFunHandler<Functor<R, Args...>, PointerToObj, PointerToMemFn>
-    : public Private::FunctorImplBase<R, Args...>
+class MemFunHandler<Functor<R, Args...>, PointerToObj, PointerToMemFn> : public Private::FunctorImplBase<R, Args...>
 {
 public:
     MemFunHandler(const PointerToObj& obj, PointerToMemFn memFn) : _obj(obj), _memFn(memFn) {}
@@ -96,15 +95,13 @@ private:
 
 template <typename R, typename... Args>
 template <typename Fun>
-Functor<R, Args...>::Functor(Fun fun)
-    : _impl(new FunctorHandler<Functor, Fun>(fun))
+Functor<R, Args...>::Functor(Fun fun) : _impl(new FunctorHandler<Functor, Fun>(fun))
 {
 }
 
 template <typename R, typename... Args>
 template <typename Obj, typename MemFn>
-Functor<R, Args...>::Functor(const Obj& obj, MemFn memFn)
-    : _impl(new MemFunHandler<Functor, Obj, MemFn>(obj, memFn))
+Functor<R, Args...>::Functor(const Obj& obj, MemFn memFn) : _impl(new MemFunHandler<Functor, Obj, MemFn>(obj, memFn))
 {
 }
 

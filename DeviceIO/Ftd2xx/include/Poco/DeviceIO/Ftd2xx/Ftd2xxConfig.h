@@ -13,9 +13,9 @@ namespace Ftd2xx {
 class Ftd2xxConfig : public ChannelConfig
 {
 public:
-    Ftd2xxConfig(const std::string& serialNumber, std::uint32_t baudRate, std::uint32_t dataBits,
-        std::uint32_t parity, std::uint32_t stopBits, std::uint32_t flowControl, unsigned char xonChar,
-        unsigned char xoffChar, std::uint32_t usbInTransferSize, int timeout, std::uint32_t latencyTimer);
+    Ftd2xxConfig(const std::string& serialNumber, std::uint32_t baudRate, std::uint32_t dataBits, std::uint32_t parity,
+                 std::uint32_t stopBits, std::uint32_t flowControl, unsigned char xonChar, unsigned char xoffChar,
+                 std::uint32_t usbInTransferSize, int timeout, std::uint32_t latencyTimer);
 
     std::uint32_t getBaudRate() const { return baudRate; }
     std::uint32_t getDataBits() const { return dataBits; }

@@ -51,7 +51,8 @@ private:
     bool _setExclusive = false;
     /// The settings the terminal had before we made it raw: the path may turn out to be
     /// another program's terminal (a reused pseudo-terminal number), which must not keep ours.
-    struct termios _savedAttributes {};
+    struct termios _savedAttributes
+    {};
     bool _attributesSaved = false;
     /// The configuration's wait, taken at configure() as SetCommTimeouts does.
     int _firstByteWait = -1;

@@ -15,8 +15,8 @@ class SerialConfig : public ChannelConfig, public SerialConfigImpl
 {
 public:
     SerialConfig(const std::string& portName, unsigned baudRate, unsigned char dataBits, char parity,
-        unsigned char stopBits, unsigned flowControl, unsigned char xonChar, unsigned char xoffChar,
-        bool useEOF, char eofChar, unsigned bufferSize, int timeout);
+                 unsigned char stopBits, unsigned flowControl, unsigned char xonChar, unsigned char xoffChar,
+                 bool useEOF, char eofChar, unsigned bufferSize, int timeout);
 
     void setTimeout(int milliseconds) override;
     void setBlocking() override;

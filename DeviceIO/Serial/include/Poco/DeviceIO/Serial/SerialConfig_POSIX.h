@@ -33,8 +33,8 @@ public:
 
 protected:
     SerialConfigImpl(std::uint32_t baudRate, unsigned char dataBits, char parity, unsigned char stopBits,
-        std::uint32_t flowControl, unsigned char xonChar, unsigned char xoffChar, bool useEOF, char eofChar,
-        std::uint32_t bufferSize, int timeout);
+                     std::uint32_t flowControl, unsigned char xonChar, unsigned char xoffChar, bool useEOF,
+                     char eofChar, std::uint32_t bufferSize, int timeout);
     ~SerialConfigImpl() override;
 
     void setParityCharImpl(char parity);

@@ -21,9 +21,9 @@ public:
     DWORD getBufferSize() const { return _bufferSize; }
 
 protected:
-    SerialConfigImpl(DWORD baudRate, unsigned char dataBits, char parity, unsigned char stopBits,
-        DWORD flowControl, unsigned char xonChar, unsigned char xoffChar, bool useEOF, char eofChar,
-        DWORD bufferSize, int timeout);
+    SerialConfigImpl(DWORD baudRate, unsigned char dataBits, char parity, unsigned char stopBits, DWORD flowControl,
+                     unsigned char xonChar, unsigned char xoffChar, bool useEOF, char eofChar, DWORD bufferSize,
+                     int timeout);
     ~SerialConfigImpl() override;
 
     void setParityCharImpl(char parity);

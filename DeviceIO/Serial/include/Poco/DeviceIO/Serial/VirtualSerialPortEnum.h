@@ -37,13 +37,15 @@ public:
 #else
     /// sysRoot and devRoot are the sysfs and device folders; tests point them at a fake tree.
     /// extraPortsVariable names the variable of extra paths; null lists none.
-    VirtualSerialPortEnum(unsigned short vendorId, unsigned short productId,
-        const std::string& sysRoot = "/sys", const std::string& devRoot = "/dev",
-        const char* extraPortsVariable = EXTRA_PORTS_VARIABLE);
+    VirtualSerialPortEnum(unsigned short vendorId, unsigned short productId, const std::string& sysRoot = "/sys",
+                          const std::string& devRoot = "/dev", const char* extraPortsVariable = EXTRA_PORTS_VARIABLE);
 #endif
     virtual ~VirtualSerialPortEnum();
 
-    std::size_t count() const { return _devices.size(); }
+    std::size_t count() const
+    {
+        return _devices.size();
+    }
     /// Throws std::out_of_range for an index at or beyond count().
     const DeviceInfo& get(std::size_t index) const;
 

@@ -158,8 +158,7 @@ bool SampleReader::takeOne(Taps& taps, PodState& pod, Sample& sample)
 {
     double frame[3];
     double podTime = 0;
-    // One pod of many has a frame after a cycle: the others are asked the cheap way.
-    if (!taps.frame->hasData() || !take(*taps.frame, frame, 3, &podTime)) return false;
+    if (!take(*taps.frame, frame, 3, &podTime)) return false;
     double raw[3][3];
     for (int s = 0; s < 3; ++s) take(*taps.samples[s], raw[s], 3);
     double button = 0;
@@ -202,15 +201,32 @@ bool SampleReader::takeOne(Taps& taps, PodState& pod, Sample& sample)
 
 std::size_t SampleReader::collect(std::vector<Sample>& out, std::size_t limit)
 {
+    // The pods' samples come out in time order: each pod's next frame is looked at once, and
+    // the earliest goes first, so nobody has to sort them afterwards.
+    const std::size_t count = _pods.size();
+    _next.resize(count);
+    for (std::size_t i = 0; i < count; ++i) _next[i] = peek(*_active[i]);
     std::size_t taken = 0;
     Sample sample;
-    for (std::size_t i = 0; i < _pods.size() && taken < limit; ++i)
-        while (taken < limit && takeOne(*_active[i], _pods[i], sample))
-        {
-            out.push_back(sample);
-            ++taken;
-        }
+    while (taken < limit)
+    {
+        std::size_t earliest = count;
+        for (std::size_t i = 0; i < count; ++i)
+            if (!std::isnan(_next[i]) && (earliest == count || _next[i] < _next[earliest])) earliest = i;
+        if (earliest == count || !takeOne(*_active[earliest], _pods[earliest], sample)) break;
+        out.push_back(sample);
+        ++taken;
+        _next[earliest] = peek(*_active[earliest]);
+    }
     return taken;
+}
+
+double SampleReader::peek(Taps& taps)
+{
+    // Held, not let go: takeOne() takes this same value.
+    if (!taps.frame->hasData()) return NaN;
+    const auto* data = taps.frame->getData();
+    return data ? data->time : NaN;
 }
 
 } // namespace Drfn3

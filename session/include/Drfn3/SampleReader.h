@@ -76,7 +76,8 @@ public:
     /// before a sample already given.
     void transmissionStarted(double runSeconds);
 
-    /// Appends the samples published since the last call, at most limit; the rest wait.
+    /// Appends the samples published since the last call in time order (each pod's in its
+    /// order, pods interleaved by time), at most limit; the rest wait.
     std::size_t collect(std::vector<Sample>& out, std::size_t limit = std::numeric_limits<std::size_t>::max());
 
     /// Takes the calibration the filter published last into the pods' states.
@@ -92,6 +93,8 @@ private:
     struct Taps;
 
     void refreshCalibration(Taps& taps, PodState& pod);
+    /// The pod time of the pod's next frame, NaN when none waits.
+    double peek(Taps& taps);
     bool takeOne(Taps& taps, PodState& pod, Sample& sample);
 
     Quillmesh::Core::HostedFilter& _filter;
@@ -101,6 +104,7 @@ private:
     std::map<unsigned, std::unique_ptr<Taps>> _taps;
     /// The probes of _pods, in the same order.
     std::vector<Taps*> _active;
+    std::vector<double> _next;
     double _offset = 0;
     double _lastTime = 0;
     double _firstUtc;

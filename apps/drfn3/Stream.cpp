@@ -208,6 +208,22 @@ private:
     std::string _lastMessage;
 };
 
+/// Transmission off and the controller closed, on the way out of a failure: its own failure
+/// is shown, not thrown over the first.
+void stopQuietly(Host& host)
+{
+    Progress progress("Stopping transmission, pods and controller back on channel 0");
+    try
+    {
+        host.disconnect();
+        progress.done();
+    }
+    catch (const Poco::Exception&)
+    {
+        progress.failed();
+    }
+}
+
 /// Sleeps up to the time given, waking for a stop.
 void pause(std::chrono::milliseconds time)
 {
@@ -369,16 +385,7 @@ StreamResult stream(Host& host, const StreamOptions& options)
     catch (...)
     {
         // An interrupted or failed start: the filter took its pods back; say that it is over.
-        Progress progress("Stopping, pods and controller back on channel 0");
-        try
-        {
-            host.disconnect();
-            progress.done();
-        }
-        catch (const Poco::Exception&)
-        {
-            progress.failed();
-        }
+        stopQuietly(host);
         throw;
     }
     reader.transmissionStarted(0);
@@ -500,16 +507,7 @@ StreamResult stream(Host& host, const StreamOptions& options)
     {
         // Whatever stops the run, the pods do not stay on their streaming channel, and what
         // the other file holds is kept.
-        Progress progress("Stopping transmission, pods and controller back on channel 0");
-        try
-        {
-            host.disconnect();
-            progress.done();
-        }
-        catch (const Poco::Exception&)
-        {
-            progress.failed();
-        }
+        stopQuietly(host);
         for (OutputFile* file : {&csv, &jsonl})
         {
             try

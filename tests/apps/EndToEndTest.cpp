@@ -599,44 +599,6 @@ TEST(Drfn3Realtime, StreamSaysTheControllerWasLostAndExitsOne)
     EXPECT_NE(std::string::npos, stream.err().find("The controller stopped answering")) << stream.err();
 }
 
-TEST(Drfn3Realtime, StreamWithReconnectWaitsForTheControllerAndStreamsAgain)
-{
-    Simulator sim;
-    sim.addPod(0xA10001);
-    PtyServer server(sim);
-    server.start();
-    Poco::TemporaryFile config;
-    Drfn3 stream({"--config", config.path(), "--pods", "A10001", "--frequency", "100", "stream", "--reconnect"},
-                 server.stablePath());
-    auto sentMoreThan = [&](std::uint64_t n) {
-        return waitFor(
-            [&] {
-                auto guard = sim.lock();
-                return sim.pod(0xA10001)->framesSent() > n;
-            },
-            std::chrono::seconds(60));
-    };
-    ASSERT_TRUE(sentMoreThan(50)) << stream.out() << stream.err();
-    {
-        auto guard = sim.lock();
-        sim.disappearAt(sim.clock().now());
-    }
-    ASSERT_TRUE(waitFor([&] { return stream.err().find("controller was lost") != std::string::npos; },
-                        std::chrono::seconds(20)))
-        << stream.err();
-    std::uint64_t before = 0;
-    {
-        auto guard = sim.lock();
-        sim.replug();
-        before = sim.pod(0xA10001)->framesSent();
-    }
-    server.start();
-    ASSERT_TRUE(sentMoreThan(before + 100)) << stream.err();
-    EXPECT_NE(std::string::npos, stream.err().find("streaming again")) << stream.err();
-    stream.signal(SIGINT);
-    EXPECT_EQ(0, stream.wait()) << stream.err();
-}
-
 // A pod file over the calibration or the boot flag is refused before the device is spoken to,
 // unless allowed; a pod an interrupted upgrade left in its protected area on another channel
 // is found by the rescue, which only fails for a pod that answers nowhere, and then upgraded.

@@ -80,4 +80,11 @@ void Progress::done(const std::string& outcome)
     std::cerr << ' ' << outcome << std::endl;
 }
 
+void printError(std::ostream& out, const Poco::Exception& error)
+{
+    out << "drfn3: " << (error.message().empty() ? error.displayText() : error.message()) << '\n';
+    for (const Poco::Exception* cause = error.nested(); cause; cause = cause->nested())
+        out << "  cause: " << cause->displayText() << '\n';
+}
+
 } // namespace Drfn3

@@ -3,7 +3,10 @@
 
 #include <Drfn3/Settings.h>
 
+#include <Poco/Exception.h>
+
 #include <atomic>
+#include <ostream>
 #include <string>
 #include <thread>
 
@@ -48,6 +51,10 @@ private:
 
 bool stdoutIsTerminal();
 bool stderrIsTerminal();
+
+/// "drfn3: " and the error's message (its display text when it has none), then a line
+/// "  cause: " + display text for each exception nested in it, outermost first.
+void printError(std::ostream& out, const Poco::Exception& error);
 
 } // namespace Drfn3
 

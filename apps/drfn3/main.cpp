@@ -303,7 +303,7 @@ int main(int argc, char** argv)
     }
     catch (const Poco::Exception& error)
     {
-        std::cerr << "drfn3: " << (error.message().empty() ? error.displayText() : error.message()) << '\n';
+        printError(std::cerr, error);
         return ExitFailure;
     }
     catch (const std::exception& error)

@@ -1,5 +1,6 @@
 #include "DRFN3Internal/FilterDRFN3.h"
 
+#include "DRFN3Internal/Cause.h"
 #include "DRFN3Internal/PinNames.h"
 
 #include "Quillmesh/Core/Synchronizer.h"
@@ -409,7 +410,7 @@ void FilterDRFN3::readCalibration()
     catch (...)
     {
         restoreChannels();
-        throw Poco::IOException("Error while reading Drfn calib info");
+        rethrowAs<Poco::IOException>("Error while reading Drfn calib info");
     }
 }
 
@@ -455,7 +456,7 @@ void FilterDRFN3::writeCalibration()
     catch (...)
     {
         restoreChannels();
-        throw Poco::IOException("Error while writing Drfn calib info");
+        rethrowAs<Poco::IOException>("Error while writing Drfn calib info");
     }
 }
 
@@ -486,7 +487,7 @@ void FilterDRFN3::resetCalibrationToManufacturing()
     catch (...)
     {
         restoreChannels();
-        throw Poco::IOException("Restore manufacturing calibration data failed, please try again");
+        rethrowAs<Poco::IOException>("Restore manufacturing calibration data failed, please try again");
     }
 }
 
@@ -509,7 +510,7 @@ void FilterDRFN3::copyCalibrationToManufacturing()
     catch (...)
     {
         restoreChannels();
-        throw Poco::IOException("Copying current calib data to manufacturing failed, please try again");
+        rethrowAs<Poco::IOException>("Copying current calib data to manufacturing failed, please try again");
     }
 }
 
@@ -524,7 +525,7 @@ void FilterDRFN3::scanSensorRegistry()
         }
         catch (...)
         {
-            throw Poco::IOException("Error while scanning Sensor Registry");
+            rethrowAs<Poco::IOException>("Error while scanning Sensor Registry");
         }
     }
 }

@@ -1,5 +1,7 @@
 #include "DRFN3Internal/FilterDRFNBase.h"
 
+#include "DRFN3Internal/Cause.h"
+
 #include "Quillmesh/Core/Synchronizer.h"
 
 #include <Poco/Exception.h>
@@ -9,6 +11,7 @@
 #include <Tarnlink/Log.h>
 
 #include <algorithm>
+#include <memory>
 
 namespace DRFN3Internal {
 
@@ -122,6 +125,8 @@ template <typename Apply>
 void applyToEveryPod(FilterDRFNBase& filter, const std::vector<unsigned>& serials, Apply apply)
 {
     std::string errors;
+    // Of the first pod said to be unreachable: the entries do not tell why.
+    std::unique_ptr<Poco::Exception> cause;
     for (unsigned serial : serials)
     {
         try
@@ -135,9 +140,10 @@ void applyToEveryPod(FilterDRFNBase& filter, const std::vector<unsigned>& serial
         catch (...)
         {
             errors += FilterDrfnCommon::serialEntry(serial) + " : Could not reach driftnode";
+            if (!cause) cause = currentCause();
         }
     }
-    if (!errors.empty()) throw Poco::IOException(errors);
+    if (!errors.empty()) throwWithCause<Poco::IOException>(errors, cause.get());
 }
 
 } // namespace

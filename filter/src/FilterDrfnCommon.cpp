@@ -1,5 +1,7 @@
 #include "DRFN3Internal/FilterDrfnCommon.h"
 
+#include "DRFN3Internal/Cause.h"
+
 #include "Quillmesh/Core/Synchronizer.h"
 
 #include <Poco/Exception.h>
@@ -8,6 +10,8 @@
 #include <Tarnlink/ControllerEnum.h>
 #include <Tarnlink/Interrupt.h>
 #include <Tarnlink/Log.h>
+
+#include <memory>
 
 namespace DRFN3Internal {
 
@@ -451,6 +455,7 @@ void FilterDrfnCommon::process()
     }
     catch (...)
     {
+        logIgnored("PROCESS");
     }
 
     if (lost)
@@ -522,6 +527,8 @@ void FilterDrfnCommon::autoChannel()
 void FilterDrfnCommon::switchOffDriftnodes()
 {
     std::string errors;
+    // The first pod of the list is the one the cause is about.
+    std::unique_ptr<Poco::Exception> cause;
     for (unsigned serial : driftnodeSerials)
     {
         try
@@ -531,9 +538,10 @@ void FilterDrfnCommon::switchOffDriftnodes()
         catch (...)
         {
             errors += serialEntry(serial);
+            if (!cause) cause = currentCause();
         }
     }
-    if (!errors.empty()) throw Poco::IOException("Could not reach driftnodes" + errors);
+    if (!errors.empty()) throwWithCause<Poco::IOException>("Could not reach driftnodes" + errors, cause.get());
 }
 
 void FilterDrfnCommon::moveDriftnodeToChannel(unsigned serial, unsigned channelIndex, std::string& errors)
@@ -623,6 +631,21 @@ void FilterDrfnCommon::releaseIsolatedDriftnodes()
 //
 // Helpers
 //
+
+void FilterDrfnCommon::logIgnored(const char* where) noexcept
+{
+    Poco::Logger* log = protocol->logger();
+    if (!log) return;
+    try
+    {
+        // Ignored, but whoever reads the traffic should see why the exchange stopped there.
+        const std::unique_ptr<Poco::Exception> cause = currentCause();
+        log->information(std::string("ERR: [") + where + "] " + (cause ? cause->displayText() : "unknown exception"));
+    }
+    catch (...)
+    {
+    }
+}
 
 Tarnlink::DriftnodeRF& FilterDrfnCommon::radioDriftnode(unsigned serial)
 {

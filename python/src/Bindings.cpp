@@ -27,6 +27,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 namespace py = pybind11;
 
@@ -585,46 +586,30 @@ PYBIND11_MODULE(_drfn3, m)
                                            "Not possible in the current state (connect or stop transmission first).");
     static PyObject* device = newError(m, "DeviceError", {error, PyExc_OSError},
                                        "The controller or a pod did not do what was asked, or went away.");
+    // The kind a Python caller catches for each exception of the library; a cause keeps its own.
+    static PyObject* (*const kindOf)(const Poco::Exception&) = [](const Poco::Exception& e) -> PyObject* {
+        if (dynamic_cast<const Poco::NotFoundException*>(&e) || dynamic_cast<const Poco::FileNotFoundException*>(&e))
+            return notFound;
+        if (dynamic_cast<const Poco::NoPermissionException*>(&e)) return notAllowed;
+        if (dynamic_cast<const Poco::InvalidArgumentException*>(&e) || dynamic_cast<const Poco::RangeException*>(&e) ||
+            dynamic_cast<const Poco::DataException*>(&e) || dynamic_cast<const Poco::ExistsException*>(&e))
+            return invalid;
+        if (dynamic_cast<const Poco::IOException*>(&e)) return device;
+        return error;
+    };
     py::register_exception_translator([](std::exception_ptr p) {
         try
         {
             if (p) std::rethrow_exception(p);
         }
-        catch (const Poco::NotFoundException& e)
-        {
-            PyErr_SetString(notFound, messageOf(e).c_str());
-        }
-        catch (const Poco::FileNotFoundException& e)
-        {
-            PyErr_SetString(notFound, messageOf(e).c_str());
-        }
-        catch (const Poco::NoPermissionException& e)
-        {
-            PyErr_SetString(notAllowed, messageOf(e).c_str());
-        }
-        catch (const Poco::InvalidArgumentException& e)
-        {
-            PyErr_SetString(invalid, messageOf(e).c_str());
-        }
-        catch (const Poco::RangeException& e)
-        {
-            PyErr_SetString(invalid, messageOf(e).c_str());
-        }
-        catch (const Poco::DataException& e)
-        {
-            PyErr_SetString(invalid, messageOf(e).c_str());
-        }
-        catch (const Poco::ExistsException& e)
-        {
-            PyErr_SetString(invalid, messageOf(e).c_str());
-        }
-        catch (const Poco::IOException& e)
-        {
-            PyErr_SetString(device, messageOf(e).c_str());
-        }
         catch (const Poco::Exception& e)
         {
-            PyErr_SetString(error, messageOf(e).c_str());
+            // Innermost first, so that each one is raised from the one it wraps: __cause__.
+            std::vector<const Poco::Exception*> chain;
+            for (const Poco::Exception* c = &e; c; c = c->nested()) chain.push_back(c);
+            PyErr_SetString(kindOf(*chain.back()), messageOf(*chain.back()).c_str());
+            for (auto c = chain.rbegin() + 1; c != chain.rend(); ++c)
+                py::raise_from(kindOf(**c), messageOf(**c).c_str());
         }
         catch (const Drfn3::UsageError& e)
         {

@@ -125,3 +125,15 @@ TEST(Drfn3Progress, BarShowsPhaseWordsAndTimeLeft)
     step.wordsTotal = 0;
     EXPECT_EQ("reboot ...", renderProgress(step, 1.0, 10));
 }
+
+TEST(Drfn3Errors, EachNestedCauseGetsALineOfItsOwn)
+{
+    std::ostringstream out;
+    printError(out, Poco::IOException("Error while reading Drfn calib info",
+                                      Poco::IOException("Could not reach driftnode 0xA10001",
+                                                        Poco::SystemException("Input/output error"))));
+    EXPECT_EQ("drfn3: Error while reading Drfn calib info\n"
+              "  cause: I/O error: Could not reach driftnode 0xA10001\n"
+              "  cause: System exception: Input/output error\n",
+              out.str());
+}

@@ -279,3 +279,14 @@ def test_frames_lost_on_the_radio_show_as_gaps_and_loss():
     received = {int(row[0]) for row in lossy.frames(lossy.pods[0])}
     assert set(data["frame"].tolist()) <= received
     assert 0.02 < stats["loss"] < 0.25 and data["loss"][-1] == stats["loss"]
+
+
+@realtime
+def test_a_fixed_message_carries_its_reason_as_cause():
+    # Every pod register reply is the controller's time-out: the pod is never heard.
+    with drfn3.Simulator(pods=1, faults={"controller_timeout": 1.0}, instant=True) as silent:
+        with drfn3.open(pods=silent.pods) as net:
+            with pytest.raises(drfn3.DeviceError, match="^Error while reading Drfn calib info$") as failed:
+                net.read_calibration()
+    cause = failed.value.__cause__
+    assert isinstance(cause, drfn3.DeviceError) and str(cause) == "Could not reach driftnode 0xA10001"

@@ -134,6 +134,9 @@ private:
     void onSerialProperty(const std::string& text);
     /// Drops the controller, its channel and the traffic log without touching the pods.
     void releaseController() noexcept;
+    /// Inside a handler that ignores the exception: one line "ERR: [where] " + its display text
+    /// in the traffic log, when there is one.
+    void logIgnored(const char* where) noexcept;
 };
 
 } // namespace DRFN3Internal

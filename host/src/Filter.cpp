@@ -1,7 +1,8 @@
 #include "Quillmesh/Core/Filter.h"
 
+#include "Quillmesh/Core/AbstractInputPin.h"
+#include "Quillmesh/Core/AbstractOutputPin.h"
 #include "Quillmesh/Core/LayoutManager.h"
-#include "Quillmesh/Core/Pin.h"
 
 #include <algorithm>
 

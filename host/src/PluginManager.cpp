@@ -130,11 +130,5 @@ void PluginManager::destroyFilter(Filter* filter)
     destroyOutsideLayout(*factory, filter);
 }
 
-FlowManager& FlowManager::instance()
-{
-    static FlowManager manager;
-    return manager;
-}
-
 } // namespace Core
 } // namespace Quillmesh

@@ -1,13 +1,13 @@
 #include <Poco/AutoPtr.h>
 #include <Poco/Environment.h>
 #include <Poco/FormattingChannel.h>
+#include <Poco/Mutex.h>
 #include <Poco/PatternFormatter.h>
 #include <Poco/SimpleFileChannel.h>
 #include <Tarnlink/Log.h>
 
 #include <cerrno>
 #include <cstring>
-#include <mutex>
 
 namespace Tarnlink {
 
@@ -17,7 +17,8 @@ const char* const LOG_ENVIRONMENT_VARIABLE = "ORLAN_TARNLINK_LOG";
 
 namespace {
 
-std::mutex failureMutex;
+// Not std::mutex: MinGW's win32 thread model lacks it.
+Poco::FastMutex failureMutex;
 std::string failure;
 
 /// Keeps a failed write (a full disk, a folder that went away) out of the exchange that
@@ -42,7 +43,7 @@ private:
     void guard(Action action)
     {
         {
-            std::lock_guard<std::mutex> lock(failureMutex);
+            Poco::FastMutex::ScopedLock lock(failureMutex);
             if (!failure.empty()) return;
         }
         errno = 0;
@@ -53,7 +54,7 @@ private:
         catch (const Poco::Exception& e)
         {
             const int error = errno;
-            std::lock_guard<std::mutex> lock(failureMutex);
+            Poco::FastMutex::ScopedLock lock(failureMutex);
             failure = _path + ": " + (error != 0 ? std::string(std::strerror(error)) : e.displayText());
         }
     }
@@ -73,7 +74,7 @@ Poco::Logger& createLogger(const std::string& path)
     Poco::AutoPtr<GuardedChannel> guarded(new GuardedChannel(file.get(), path));
     Poco::AutoPtr<Poco::FormattingChannel> channel(new Poco::FormattingChannel(formatter, guarded));
     {
-        std::lock_guard<std::mutex> lock(failureMutex);
+        Poco::FastMutex::ScopedLock lock(failureMutex);
         failure.clear();
     }
     return Poco::Logger::create(LOGGER_NAME, channel, Poco::Message::PRIO_INFORMATION);
@@ -81,7 +82,7 @@ Poco::Logger& createLogger(const std::string& path)
 
 std::string logFailure()
 {
-    std::lock_guard<std::mutex> lock(failureMutex);
+    Poco::FastMutex::ScopedLock lock(failureMutex);
     return failure;
 }
 

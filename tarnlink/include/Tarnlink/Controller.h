@@ -12,6 +12,7 @@ class ReadFrameCommand;
 
 /// The USB radio controller: register image, network states, radio channel, pod selection,
 /// frames and pairing reports, free-channel searches.
+/// Not thread-safe: a controller, its pods and their protocol are used from one thread at a time.
 class Controller : public Hardware
 {
 public:

@@ -15,6 +15,7 @@ namespace Tarnlink {
 /// as the serial port: while the kernel driver holds the chip, D2XX cannot open it.
 /// Neither a failing port enumeration nor a missing D2XX library stops the others from
 /// being listed.
+/// Thread-safe: a built list does not change, and the sources are kept under a lock.
 class ControllerEnum
 {
 public:

@@ -13,6 +13,7 @@ class Protocol;
 
 /// One controller found by ControllerEnum: knows its device and builds its channel and
 /// controller object. Each call builds new ones; the factory keeps no reference to them.
+/// Thread-safe: a factory does not change once built, so any thread may ask it for a channel or a controller.
 class ControllerFactory : public Poco::RefCountedObject
 {
 public:

@@ -6,6 +6,7 @@
 namespace Tarnlink {
 
 /// Generation 1 ("1.0 (FTDI)"): no sync mode, no serial number, no firmware operations.
+/// Not thread-safe: used from one thread at a time, together with its pods, as every Controller.
 class ControllerV1 : public Controller
 {
 public:

@@ -7,6 +7,7 @@ namespace Tarnlink {
 
 /// A generation 1 controller: an FTDI chip, reached either through the D2XX library by
 /// its serial number or as the kernel's serial port for the chip.
+/// Thread-safe: nothing in it changes once built, and the slow-latency note is kept under a lock.
 class ControllerV1Factory : public ControllerFactory
 {
 public:

@@ -7,6 +7,7 @@
 namespace Tarnlink {
 
 /// Generation 2 ("2.0 (ST)"): serial number and firmware in its own EEPROM, sync mode.
+/// Not thread-safe: used from one thread at a time, together with its pods, as every Controller.
 class ControllerV2 : public Controller
 {
 public:

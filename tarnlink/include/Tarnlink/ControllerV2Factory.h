@@ -6,6 +6,7 @@
 namespace Tarnlink {
 
 /// A generation 2 controller: a USB virtual serial port.
+/// Thread-safe: nothing in it changes once built.
 class ControllerV2Factory : public ControllerFactory
 {
 public:

@@ -9,6 +9,7 @@ namespace Tarnlink {
 
 /// A run of declared EEPROM values starting at one address. Each value keeps its bytes in host
 /// order under its own EEPROM address; the device byte order is the transfer code's business.
+/// Not thread-safe: part of a device's EEPROM image, used with the device from one thread at a time.
 class DataBlockMemory
 {
 public:

@@ -8,6 +8,7 @@ namespace Tarnlink {
 
 /// A sensor pod: its register image, sampling, network position, streaming and power options.
 /// Register accesses select the pod first and use the pod's default number of attempts.
+/// Not thread-safe: a pod, its controller and their shared protocol are used from one thread at a time.
 class Driftnode : public Hardware
 {
 public:

@@ -8,6 +8,7 @@ namespace Tarnlink {
 
 /// Third-generation pod: accelerometer, magnetometer, gyroscope, battery and temperature,
 /// with its calibration in its own EEPROM.
+/// Not thread-safe: a pod, its controller and their shared protocol are used from one thread at a time.
 class Driftnode3 : public DriftnodeRF
 {
 public:

@@ -19,6 +19,7 @@ class FirmwareImage;
 /// and offset) with its transfers to and from the working and manufacturing areas.
 ///
 /// Image addresses are working-area addresses; the manufacturing copy sits 0x200 higher.
+/// Not thread-safe: used with its pod and the pod's controller from one thread at a time.
 class Driftnode3EEPROM : public DriftnodeEEPROM
 {
 public:

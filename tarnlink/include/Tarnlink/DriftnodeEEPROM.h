@@ -6,6 +6,7 @@
 namespace Tarnlink {
 
 /// Firmware operations on a pod's EEPROM.
+/// Not thread-safe: used with its pod and the pod's controller from one thread at a time.
 class DriftnodeEEPROM
 {
 public:

@@ -11,6 +11,7 @@ class Controller;
 
 /// A pod reached by radio through a controller, which selects it by serial number before each access.
 /// The controller must outlive the pod.
+/// Not thread-safe: a pod, its controller and their shared protocol are used from one thread at a time.
 class DriftnodeRF : public Driftnode
 {
 public:

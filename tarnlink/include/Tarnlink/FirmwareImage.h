@@ -11,6 +11,7 @@
 namespace Tarnlink {
 
 /// An Intel HEX firmware file authenticated by its ".md5" companion (HMAC-MD5), as 16-bit words by address.
+/// Not thread-safe while it loads or takes words read back; once loaded, several threads may read it.
 class FirmwareImage
 {
 public:

@@ -8,6 +8,7 @@ namespace Tarnlink {
 
 /// One 16-bit word of a firmware file and the word read back from the device at the same address.
 /// Field 0 holds the first file byte (bits 8-15), field 1 the second (bits 0-7).
+/// Not thread-safe while written; several threads may read it at once.
 struct FirmwareWord
 {
     explicit FirmwareWord(std::uint32_t address = 0);

@@ -8,6 +8,7 @@
 namespace Tarnlink {
 
 /// Base of the controller and the pods: a register image reached through the shared protocol.
+/// Not thread-safe: the controller and its pods share one protocol and are used from one thread at a time.
 class Hardware : public MemoryOwner
 {
 public:

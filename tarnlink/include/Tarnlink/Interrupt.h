@@ -20,6 +20,7 @@ typedef std::function<bool()> InterruptCheck;
 /// InterruptedException and the scope trips: later polls let everything through, so that the
 /// clean-up on the way out can still talk to the device. Scopes nest (the innermost one is
 /// polled) and must be destroyed, in reverse order, on the thread that created them.
+/// Per thread: a scope governs only the thread that created it, and only that thread may use it.
 class InterruptScope
 {
 public:
@@ -44,6 +45,7 @@ private:
 /// Holds off the current thread's interrupt check for the object's lifetime, so that clean-up
 /// which must reach the device runs whole. A stop asked for meanwhile is seen at the first
 /// poll after it.
+/// Per thread: it holds off only the checks of the thread that created it, which must destroy it.
 class InterruptShield
 {
 public:

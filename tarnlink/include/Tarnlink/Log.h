@@ -18,6 +18,7 @@ Poco::Logger& createLogger(const std::string& path);
 /// The first write to the log file that failed since createLogger, as "path: reason";
 /// empty while every line was written. The logger stops writing after a failure instead of
 /// throwing into the device exchange that logged; a host asks here and reports it.
+/// Thread-safe: the record is kept under a lock, whichever thread logged.
 std::string logFailure();
 /// Removes the "Tarnlink" logger from the registry.
 void destroyLogger();

@@ -8,6 +8,7 @@
 namespace Tarnlink {
 
 /// The host-side register image of one device, by address.
+/// Not thread-safe: used with its device from one thread at a time.
 class Memory
 {
 public:

@@ -8,6 +8,7 @@
 namespace Tarnlink {
 
 /// The host's picture of the part of a device EEPROM it cares about, by sector id.
+/// Not thread-safe: a device's EEPROM image, used with the device from one thread at a time.
 class MemoryEEPROM
 {
 public:

@@ -6,6 +6,7 @@
 namespace Tarnlink {
 
 /// Base of every device object: owns the register image.
+/// Not thread-safe: a device object and its image are used from one thread at a time.
 class MemoryOwner
 {
 public:

@@ -9,6 +9,7 @@ namespace Tarnlink {
 
 /// Where a long procedure stands. Within one phase, words done runs from 0 to words total,
 /// each word counted once; a phase without words (reboot, erase) reports 0 of 0 once.
+/// A plain value: a copy may go to any thread.
 struct ProgressStep
 {
     enum Operation
@@ -50,6 +51,8 @@ ProgressFunction setProgressFunction(ProgressFunction function);
 void reportProgress(const ProgressStep& step);
 
 /// Installs an observer for the lifetime of the object.
+/// Thread-safe: the observer is set and read under a lock, but it is process-wide, so scopes on
+/// several threads must not overlap.
 class ScopedProgressFunction
 {
 public:
@@ -63,6 +66,7 @@ private:
 };
 
 /// One phase of a procedure: reports 0 of total at once, then each counted word.
+/// Not thread-safe: it belongs to the procedure, and to the thread, that reports it.
 class ProgressPhase
 {
 public:

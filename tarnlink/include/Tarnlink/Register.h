@@ -8,6 +8,7 @@
 namespace Tarnlink {
 
 /// A 16-bit device register split into fields; the low 8 bits of the address go on the wire.
+/// Not thread-safe: part of a device's register image, used with the device from one thread at a time.
 class Register
 {
 public:

@@ -6,6 +6,7 @@
 namespace Tarnlink {
 
 /// A bit field of a 16-bit register, holding the host's value and the value last known in the device.
+/// Not thread-safe: part of a device's register image, used with the device from one thread at a time.
 class RegisterField
 {
 public:

@@ -64,6 +64,7 @@ enum : std::uint32_t
 
 /// The register tables and the names the traffic log prints; the device classes
 /// and the log both read them from here.
+/// Thread-safe: it holds only constant tables; the define functions change just the memory they are given.
 class RegisterMap
 {
 public:

@@ -9,6 +9,7 @@
 namespace Tarnlink {
 
 /// An EEPROM sector (the unit the device erases) and the data blocks declared in it.
+/// Not thread-safe: part of a device's EEPROM image, used with the device from one thread at a time.
 class SectorMemoryEEPROM
 {
 public:

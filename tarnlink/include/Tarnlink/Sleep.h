@@ -16,6 +16,8 @@ void sleepMilliseconds(unsigned long milliseconds);
 SleepFunction setSleepFunction(SleepFunction function);
 
 /// Installs a replacement for the lifetime of the object.
+/// Thread-safe: the hook is set and read under a lock, but it is process-wide, so scopes on
+/// several threads must not overlap.
 class ScopedSleepFunction
 {
 public:

@@ -3,4 +3,23 @@
 
 #include "Quillmesh/Core/PluginManager.h"
 
+namespace Quillmesh {
+namespace Core {
+
+/// The host's entry point for modules.
+class FlowManager
+{
+public:
+    static FlowManager& instance();
+
+    PluginManager& getPluginManager() { return _pluginManager; }
+
+private:
+    FlowManager() = default;
+    PluginManager _pluginManager;
+};
+
+} // namespace Core
+} // namespace Quillmesh
+
 #endif

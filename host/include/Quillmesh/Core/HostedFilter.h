@@ -2,6 +2,7 @@
 #define Quillmesh_Core_HostedFilter_INCLUDED
 
 #include "Quillmesh/Core/Filter.h"
+#include "Quillmesh/Core/FlowManager.h"
 #include "Quillmesh/Core/InputPin.h"
 #include "Quillmesh/Core/OutputPin.h"
 #include "Quillmesh/Core/PinManager.h"

@@ -1,8 +1,9 @@
 #ifndef Quillmesh_Core_InputPin_INCLUDED
 #define Quillmesh_Core_InputPin_INCLUDED
 
+#include "Quillmesh/Core/AbstractInputPin.h"
+#include "Quillmesh/Core/AbstractOutputPin.h"
 #include "Quillmesh/Core/BufferStrategy.h"
-#include "Quillmesh/Core/Pin.h"
 #include "Quillmesh/Core/TimeStampedData.h"
 
 #include <Poco/Mutex.h>

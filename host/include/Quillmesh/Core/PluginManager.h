@@ -50,19 +50,6 @@ private:
     std::map<Filter*, AbstractFilterFactory*> _liveFilters;
 };
 
-/// The host's entry point for modules.
-class FlowManager
-{
-public:
-    static FlowManager& instance();
-
-    PluginManager& getPluginManager() { return _pluginManager; }
-
-private:
-    FlowManager() = default;
-    PluginManager _pluginManager;
-};
-
 } // namespace Core
 } // namespace Quillmesh
 

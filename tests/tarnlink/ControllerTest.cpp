@@ -1,28 +1,17 @@
+#include "PodBench.h"
 #include "ScriptedChannel.h"
-#include <Poco/AutoPtr.h>
 #include <Poco/Channel.h>
 #include <Poco/Exception.h>
-#include <Poco/File.h>
 #include <Poco/Logger.h>
 #include <Poco/Message.h>
-#include <Poco/Path.h>
-#include <Poco/TemporaryFile.h>
-#include <Tarnlink/ControllerV1.h>
-#include <Tarnlink/ControllerV2.h>
-#include <Tarnlink/FirmwareImage.h>
 #include <Tarnlink/Progress.h>
-#include <Tarnlink/RegisterMap.h>
-#include <Tarnlink/Sim/ScopedVirtualSleep.h>
-#include <Tarnlink/Sim/Simulator.h>
-#include <Tarnlink/Sim/VirtualChannel.h>
 #include <gtest/gtest.h>
 #include <climits>
-#include <fstream>
 #include <set>
-#include <unistd.h>
 
 using namespace Tarnlink;
 using Sim::Record;
+using Tests::messageOf;
 using Tests::ScriptedChannel;
 
 namespace {
@@ -188,15 +177,8 @@ TEST_F(SimController, QuietOperationsSendNothing)
     sim.recorder().clear();
     EXPECT_THROW(c->setChannel(32), Poco::InvalidArgumentException);
     EXPECT_THROW(c->testChannel(40, true), Poco::InvalidArgumentException);
-    try
-    {
-        c->findFreeChannel(32);
-        FAIL();
-    }
-    catch (const Poco::NoPermissionException& e)
-    {
-        EXPECT_EQ("Wrong channel input, out of available range", e.message());
-    }
+    EXPECT_EQ("Wrong channel input, out of available range",
+              messageOf<Poco::NoPermissionException>([&] { c->findFreeChannel(32); }));
     EXPECT_THROW(c->findFreeChannelBothModes(99), Poco::NoPermissionException);
     EXPECT_TRUE(sim.recorder().records().empty());
 
@@ -442,34 +424,9 @@ TEST(ControllerScripted, DrainsAndQuietChecksAreBounded)
     EXPECT_EQ(1u, ch->unread());
 }
 
-namespace {
-
-struct FirmwareDir
-{
-    Poco::TemporaryFile dir;
-    std::string path;
-    char previous[4096];
-
-    FirmwareDir()
-    {
-        Poco::File(dir.path()).createDirectories();
-        path = Poco::Path(dir.path(), "ctrl.hex").toString();
-        EXPECT_NE(nullptr, getcwd(previous, sizeof previous));
-        EXPECT_EQ(0, chdir(dir.path().c_str())); // the difference report goes to the current directory
-    }
-    ~FirmwareDir() { EXPECT_EQ(0, chdir(previous)); }
-    void write(const std::string& hex)
-    {
-        std::ofstream(path) << hex;
-        std::ofstream(path + ".md5") << FirmwareImage::signature(path);
-    }
-};
-
-} // namespace
-
 TEST_F(SimController, FirmwareUpgradeAndVerify)
 {
-    FirmwareDir files;
+    Bench::FirmwareFolder files("ctrl.hex");
     files.write(":0730000001020304050607DD\n:020032001122AA\n:00000001FF\n");
     sim.controller().eeprom().pokeWord(0x3100, 0x1234); // inside the erased sectors
     auto c = open<ControllerV2>();
@@ -513,42 +470,16 @@ TEST_F(SimController, FirmwareUpgradeAndVerify)
     sim.controller().eeprom().setStuck(0x3002, false);
     sim.controller().eeprom().pokeWord(0x3002, 0x0300);
     EXPECT_FALSE(c->verifyFirmware(files.path));
-    std::ifstream report("check_diff_firmware.txt");
-    std::stringstream text;
-    text << report.rdbuf();
-    EXPECT_NE(std::string::npos, text.str().find("eeprom @3002\t300\nfile @3002\t304\n")) << text.str();
-    EXPECT_EQ(0u, text.str().find("File is valid\n"));
+    const std::string report = files.report();
+    EXPECT_NE(std::string::npos, report.find("eeprom @3002\t300\nfile @3002\t304\n")) << report;
+    EXPECT_EQ(0u, report.find("File is valid\n"));
 
     files.write(":0730000001020304050607DD\n"); // no end record
-    try
-    {
-        c->upgradeFirmware(files.path);
-        FAIL();
-    }
-    catch (const Poco::FileException& e)
-    {
-        EXPECT_EQ("Invalid firmware file", e.message());
-    }
+    EXPECT_EQ("Invalid firmware file", messageOf<Poco::FileException>([&] { c->upgradeFirmware(files.path); }));
     EXPECT_THROW(c->verifyFirmware(files.path), Poco::FileException);
 
     files.write(":020032001122AA\n:00000001FF\n");
     sim.controller().failRegisterAfter(CtrlReg::EEPROM_DATA, 0);
-    try
-    {
-        c->verifyFirmware(files.path);
-        FAIL();
-    }
-    catch (const Poco::IOException& e)
-    {
-        EXPECT_EQ("Could not verify ctrl EEPROM", e.message());
-    }
-    try
-    {
-        c->upgradeFirmware(files.path);
-        FAIL();
-    }
-    catch (const Poco::IOException& e)
-    {
-        EXPECT_EQ("Could not upgrade ctrl EEPROM", e.message());
-    }
+    EXPECT_EQ("Could not verify ctrl EEPROM", messageOf<Poco::IOException>([&] { c->verifyFirmware(files.path); }));
+    EXPECT_EQ("Could not upgrade ctrl EEPROM", messageOf<Poco::IOException>([&] { c->upgradeFirmware(files.path); }));
 }

@@ -227,22 +227,6 @@ TEST_F(Discovery, ListsGeneration2BeforeGeneration1AndLeavesOutBusyOnes)
     EXPECT_EQ(second, portName(*withoutD2xx.get(0)));
 }
 
-TEST_F(Discovery, StreamsFromControllersOfBothGenerations)
-{
-    serveGeneration2();
-    {
-        auto lock = sims.back()->lock();
-        sims.back()->addPod(0x10AA01);
-        sims.back()->addPod(0x10AA02);
-    }
-    const unsigned pods[] = {0x123456};
-    if (!fakeftd2xx_addSimController("SIM1", pods, 1)) GTEST_SKIP() << "fake built without the simulator";
-    ControllerEnum controllers(true);
-    ASSERT_EQ(2u, controllers.count());
-    EXPECT_EQ(5u, streamThrough(*controllers.get(0), {0x10AA01, 0x10AA02}));
-    EXPECT_EQ(2u, streamThrough(*controllers.get(1), {0x123456}));
-}
-
 TEST_F(Discovery, Generation1SerialPortsComeBetweenGeneration2AndD2xxOncePerController)
 {
     FakeTree tree;

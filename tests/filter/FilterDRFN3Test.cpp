@@ -50,9 +50,9 @@ TEST(FilterNetwork, CapacityFollowsControllerAndFrequency)
     EXPECT_EQ(5u, first.filter->getMaxSensorCount(25));
 }
 
-TEST(FilterNetwork, RecordsSurviveReorderingAndCapacityIsEnforced)
+TEST(FilterNetwork, RecordsAndVerificationSurviveReorderingAndCapacityIsEnforced)
 {
-    Harness h;
+    Harness h(Sim::Generation::Second, {0xA10001, 0xA10002});
     h.set("connection", "1");
     h.set("serial", "A10001 A10002 A10003 A10004 A10005");
     DriftnodeOutputs* first = h.filter->getOutputs(0xA10001);
@@ -70,12 +70,9 @@ TEST(FilterNetwork, RecordsSurviveReorderingAndCapacityIsEnforced)
     EXPECT_EQ(first, h.filter->getOutputs(0xA10001));
     EXPECT_EQ(nullptr, h.filter->findOutputPin("3a#0xA10005")) << "a pod that leaves loses its pins";
     EXPECT_EQ(&first->samplePin(Sensor::Accelerometer), probe.pin.getSource()) << "connections stay";
-}
 
-TEST(FilterNetwork, ReorderingKeepsAVerifiedNetworkVerified)
-{
-    Harness h(Sim::Generation::Second, {0xA10001, 0xA10002});
-    h.connect("A10001 A10002");
+    // A verified network stays verified when reordered, not when a pod joins.
+    h.set("serial", "A10001 A10002");
     h.set("transmission", "1");
     h.set("transmission", "0");
     ASSERT_TRUE(h.filter->isNetworkVerified());
@@ -122,7 +119,7 @@ TEST(FilterNetwork, ChecksTypesFirmwareAndReachability)
     }
 }
 
-TEST(FilterProperties, SensorIndexAndModesFollowTheNetwork)
+TEST(FilterProperties, SensorIndexModesAndCalibrationCommandsFollowTheNetwork)
 {
     Harness h(Sim::Generation::Second, {0xA10001, 0xA10002});
     EXPECT_EQ("2", h.get("Acc mode"));
@@ -130,6 +127,12 @@ TEST(FilterProperties, SensorIndexAndModesFollowTheNetwork)
     EXPECT_FALSE(h.writable("Acc mode")) << "no network yet";
     EXPECT_FALSE(h.writable("Sensor Index"));
     h.set("connection", "1");
+    // Calibration commands need a network.
+    for (const char* command : {"Read Calib", "Write Calib"}) EXPECT_THROW(h.run(command), Poco::NoPermissionException);
+    EXPECT_EQ("Could not find any sensor serial",
+              messageOf<Poco::RuntimeException>([&] { h.filter->writeCalibration(); }));
+    EXPECT_EQ("Could not find any sensor serial",
+              messageOf<Poco::RuntimeException>([&] { h.filter->resetCalibrationToManufacturing(); }));
     h.set("serial", "A10001 A10002");
     EXPECT_TRUE(h.writable("Acc mode"));
     EXPECT_TRUE(h.writable("Sensor Index"));
@@ -248,18 +251,6 @@ TEST(FilterCalibration, MatricesFromInputPinsRoundTripThroughThePodUnlessTheirSi
     EXPECT_EQ("Error while writing Drfn calib info", messageOf<Poco::IOException>([&] { h.run("Write Calib"); }));
     EXPECT_EQ(magnetometer, pod.calibrationGain(1));
     EXPECT_EQ(Tarnlink::Controller::channelCode(0), pod.channelCode());
-}
-
-TEST(FilterCalibration, CommandsNeedANetwork)
-{
-    Harness h;
-    h.set("connection", "1");
-    for (const char* command : {"Read Calib", "Write Calib"})
-        EXPECT_THROW(h.filter->getPropertyBag().get(command).deSerialize(""), Poco::NoPermissionException);
-    EXPECT_EQ("Could not find any sensor serial",
-              messageOf<Poco::RuntimeException>([&] { h.filter->writeCalibration(); }));
-    EXPECT_EQ("Could not find any sensor serial",
-              messageOf<Poco::RuntimeException>([&] { h.filter->resetCalibrationToManufacturing(); }));
 }
 
 namespace {

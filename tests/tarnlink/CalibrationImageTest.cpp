@@ -83,7 +83,7 @@ TEST(CalibrationImageTest, FreshImageAndHostSideAccess)
     EXPECT_THROW(eeprom.writeArea(0x23), Poco::InvalidArgumentException);
 }
 
-TEST(CalibrationImageTest, CommitWritesBothWorkingSectorsAndNothingElseAManufacturingWriteBothHalves)
+TEST(CalibrationImageTest, CommitWritesBothWorkingSectorsAndNothingElseManufacturingBothHalves)
 {
     PodBench bench;
     Driftnode3& pod = bench.addPod();

@@ -7,7 +7,6 @@
 #include <Tarnlink/Progress.h>
 #include <gtest/gtest.h>
 #include <climits>
-#include <set>
 
 using namespace Tarnlink;
 using Sim::Record;
@@ -308,35 +307,6 @@ TEST_F(SimController, ChannelSearches)
     sim.recorder().clear();
     EXPECT_FALSE(c->findFreeChannel(25, &found));
     EXPECT_EQ(22u, values(writes(CtrlReg::PAIRING_CTRL)).size() / 2);
-}
-
-TEST_F(SimController, TransmissionWithTwoPods)
-{
-    for (std::uint32_t serial : {0x10AA01u, 0x10AA02u})
-    {
-        Sim::Pod& pod = sim.addPod(serial);
-        const unsigned slot = serial & 0xFF;
-        pod.setRegisterValue(PodReg::ID, static_cast<std::uint16_t>(0x0300 | slot)); // streaming, network position
-    }
-    auto c = open<ControllerV2>();
-    c->setFrameMode(1);
-    c->setFrequency(100);
-    c->setState(Controller::Transmission);
-    std::set<unsigned> slots;
-    for (int i = 0; i < 20; ++i)
-    {
-        std::string frame;
-        ASSERT_TRUE(c->readDataFrame(frame)) << i;
-        ASSERT_EQ(22u, frame.size());
-        slots.insert(static_cast<unsigned char>(frame[0]));
-    }
-    EXPECT_EQ((std::set<unsigned>{1, 2}), slots);
-    c->setState(Controller::Idle);
-    EXPECT_EQ(Sim::ControllerState::Idle, sim.controller().state());
-    sim.advance(100000);
-    EXPECT_EQ(0u, sim.available()); // drained, and nothing streams any more
-    std::string frame;
-    EXPECT_FALSE(c->readDataFrame(frame));
 }
 
 TEST(ControllerScripted, WaitForPairingCountsReadsOfTheTimeout)

@@ -18,6 +18,7 @@
 #include <fstream>
 #include <memory>
 #include <sstream>
+#include <utility>
 #include <unistd.h>
 #include <vector>
 
@@ -134,6 +135,16 @@ inline std::vector<WindowAccess> windowWrites(const Sim::Recorder& recorder)
     for (const WindowAccess& a : windowAccesses(recorder))
         if (a.write) writes.push_back(a);
     return writes;
+}
+
+typedef std::vector<std::pair<std::uint32_t, std::uint16_t>> WordWrites;
+
+/// Window writes in order: EEPROM address and value.
+inline WordWrites windowWordWrites(const Sim::Recorder& recorder)
+{
+    WordWrites out;
+    for (const WindowAccess& a : windowWrites(recorder)) out.emplace_back(a.address, a.value);
+    return out;
 }
 
 /// Values written to a pod register, in order.

@@ -61,12 +61,8 @@ TEST(PodEepromAccessTest, DoublesGoMostSignificantWordFirstAndAWordThatNeverStic
     bench.sim.recorder().clear();
     const double one = 1.0;
     EXPECT_TRUE(eeprom.writeDoubles(0xFB10, 1, &one));
-    std::vector<std::pair<std::uint32_t, std::uint16_t>> written;
-    for (const Bench::WindowAccess& w : Bench::windowWrites(bench.sim.recorder()))
-        written.emplace_back(w.address, w.value);
-    EXPECT_EQ((std::vector<std::pair<std::uint32_t, std::uint16_t>>{
-                  {0xFB10, 0x3FF0}, {0xFB12, 0x0000}, {0xFB14, 0x0000}, {0xFB16, 0x0000}}),
-              written);
+    EXPECT_EQ((Bench::WordWrites{{0xFB10, 0x3FF0}, {0xFB12, 0x0000}, {0xFB14, 0x0000}, {0xFB16, 0x0000}}),
+              Bench::windowWordWrites(bench.sim.recorder()));
     double back = 0.0;
     eeprom.readDoubles(0xFB10, 1, &back);
     EXPECT_EQ(1.0, back);

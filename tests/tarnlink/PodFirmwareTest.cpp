@@ -76,16 +76,9 @@ TEST(PodFirmware, UpgradeErasesWritesPaddedWordsAndStartsTheNewProgram)
     control.insert(control.end(), {0x0100, 0x0000, 0x0323});
     EXPECT_EQ(control, p.controlWrites());
 
-    std::vector<Bench::WindowAccess> writes = Bench::windowWrites(p.bench.sim.recorder());
-    ASSERT_EQ(4u, writes.size());
-    EXPECT_EQ(0xFFFEu, writes[0].address);
-    EXPECT_EQ(0xFFFEu, writes[0].value);
-    EXPECT_EQ(0x0000u, writes[1].address);
-    EXPECT_EQ(0xD321u, writes[1].value);
-    EXPECT_EQ(0x0010u, writes[2].address);
-    EXPECT_EQ(0xAABBu, writes[2].value);
-    EXPECT_EQ(0x0012u, writes[3].address);
-    EXPECT_EQ(0xCCFFu, writes[3].value) << "the single byte padded with 0xFF";
+    // The boot flag, then the words; the single last byte padded with 0xFF.
+    EXPECT_EQ((Bench::WordWrites{{0xFFFE, 0xFFFE}, {0x0000, 0xD321}, {0x0010, 0xAABB}, {0x0012, 0xCCFF}}),
+              Bench::windowWordWrites(p.bench.sim.recorder()));
     EXPECT_EQ(0xCCFFu, p.sim.eepromWord(0x0012));
     EXPECT_EQ(0xFFFFu, p.sim.eepromWord(0x0014)) << "erased";
 

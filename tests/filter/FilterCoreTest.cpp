@@ -256,7 +256,7 @@ TEST(FilterTransmission, MissedFramesProbeAndALostControllerDisconnects)
     EXPECT_EQ("", h.get("Ctrl HW"));
 }
 
-TEST(FilterCommands, PairingAddsTheAnnouncedSerial)
+TEST(FilterCommands, PairingAddsTheAnnouncedSerialAndAutoChannelTakesAFreeOne)
 {
     Harness h(Sim::Generation::Second, {0xA10001});
     h.connect("A10001");
@@ -269,12 +269,8 @@ TEST(FilterCommands, PairingAddsTheAnnouncedSerial)
     EXPECT_EQ("A10001 9ABCDE", h.get("serial"));
     EXPECT_EQ((std::vector<unsigned>{0xA10001, 0x9ABCDE}), h.filter->getNetworkSerials());
     h.simulator.pod(0x9ABCDE)->setPairing(false);
-}
 
-TEST(FilterCommands, AutoChannelTakesAChannelBothSearchesAgreeOn)
-{
-    Harness h;
-    h.set("connection", "1");
+    // The automatic channel is one both frame lengths find free.
     for (unsigned index = 1; index <= 4; ++index) h.simulator.setBusyChannel(index);
     h.run("AutoChannel");
     EXPECT_EQ(5u, h.filter->getChannel());

@@ -35,17 +35,6 @@ struct Owner
     void onAny() { ++calls; }
 };
 
-struct BaseOwner
-{
-    std::vector<unsigned> indexes;
-    int commands = 0;
-    void onIndex(unsigned index) { indexes.push_back(index); }
-    void onCommand() { ++commands; }
-};
-
-struct DerivedOwner : BaseOwner
-{};
-
 struct CountingObserver : PropertyObserver
 {
     int values = 0;
@@ -98,23 +87,6 @@ TEST(ValueProperty, RefusedValuesLeaveTheStoredOneAndReachTheHandlerOnlyWhenAllo
     EXPECT_EQ(6, property.get());
     EXPECT_EQ((std::vector<int>{3, 5, 6, 8}), owner.seen);
     EXPECT_EQ(2, observer.values);
-}
-
-TEST(ValueProperty, HandlersMayBeMembersOfABaseAndTakeTheValueByCopy)
-{
-    PropertyBag bag;
-    DerivedOwner owner;
-    EnumProperty<std::string> mode("AutoPower Off", &bag);
-    mode.bind(&owner, &BaseOwner::onIndex);
-    ValueProperty<bool> led("Led", &bag);
-    led.bind(&owner, &BaseOwner::onCommand);
-    CommandProperty command("Switch Off", &bag);
-    command.bind(&owner, &BaseOwner::onCommand);
-    mode.set(3);
-    led.set(true);
-    command.execute();
-    EXPECT_EQ(std::vector<unsigned>{3}, owner.indexes);
-    EXPECT_EQ(2, owner.commands);
 }
 
 TEST(ValueProperty, TextFormsRoundTripAndBadTextIsRefused)

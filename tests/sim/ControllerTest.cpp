@@ -47,7 +47,7 @@ TEST(SimController, RegisterExchangesByteForByte)
     EXPECT_EQ(Wire::request(2, 0x86, 0x1234), Wire::fromHex("55aa55aa 02 86 12 34"));
 }
 
-TEST(SimController, ReplyLatencyAndInstantMode)
+TEST(SimController, ReplyLatencyInstantModeAndStatesFromRegisterBits)
 {
     Simulator sim;
     sim.feed(Wire::request(Wire::ReadController, Wire::TEST));
@@ -69,11 +69,9 @@ TEST(SimController, ReplyLatencyAndInstantMode)
     sim.feed(request.substr(3));
     EXPECT_EQ(hexReply(4, Wire::TEST, 0xBEEF), Wire::toHex(sim.take()));
     EXPECT_EQ(0xBEEF, sim.controller().registerValue(Wire::TEST));
-}
 
-TEST(SimController, StatesFollowRegisterBits)
-{
-    Simulator sim;
+    // The states follow the register bits.
+    sim.setInstant(false);
     Controller& c = sim.controller();
     EXPECT_EQ(ControllerState::Idle, c.state());
     exchange(sim, Wire::WriteController, Wire::PAIRING_CTRL, 1);

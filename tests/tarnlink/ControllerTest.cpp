@@ -90,6 +90,15 @@ struct SimController : ::testing::Test
     Poco::AutoPtr<LineCollector> collector;
 };
 
+/// A generation 1 controller on a scripted channel.
+struct Scripted
+{
+    explicit Scripted(int timeout = 200) { ch->setTimeout(timeout); }
+    Poco::AutoPtr<ScriptedChannel> ch{new ScriptedChannel};
+    Protocol::Ptr protocol{new Protocol(ch.get())};
+    ControllerV1 c{protocol};
+};
+
 struct SimControllerV1 : SimController
 {
     SimControllerV1() : SimController(Sim::Generation::First) {}
@@ -314,24 +323,21 @@ TEST(ControllerScripted, WaitForPairingCountsReadsOfTheTimeout)
     const std::string enter = "55 aa 55 aa 04 05 00 01", leave = "55 aa 55 aa 04 05 00 00";
     for (int timeouts : {4, 5})
     {
-        Poco::AutoPtr<ScriptedChannel> ch(new ScriptedChannel); // 200 ms time-out: 5 reads in one second
-        Protocol::Ptr protocol(new Protocol(ch.get()));
-        ControllerV1 c(protocol);
-        ch->deliverHex(enter);
-        for (int i = 0; i < timeouts; ++i) ch->timeout();
-        ch->deliverHex("55 aa 55 aa 06 12 34 56").deliverHex(leave);
+        Scripted s; // 200 ms time-out: 5 reads in one second
+        s.ch->deliverHex(enter);
+        for (int i = 0; i < timeouts; ++i) s.ch->timeout();
+        s.ch->deliverHex("55 aa 55 aa 06 12 34 56").deliverHex(leave);
         std::uint32_t serial = 0;
-        const bool paired = c.waitForPairing(serial, 1);
+        const bool paired = s.c.waitForPairing(serial, 1);
         EXPECT_EQ(timeouts == 4, paired);
         EXPECT_EQ(paired ? 0x123456u : 0u, serial);
-        EXPECT_EQ(Controller::Idle, c.getState());
+        EXPECT_EQ(Controller::Idle, s.c.getState());
     }
 
     // A time-out of 0 has nothing to divide by: one read per 100 ms.
-    Poco::AutoPtr<ScriptedChannel> ch(new ScriptedChannel);
-    ch->setTimeout(0);
-    Protocol::Ptr protocol(new Protocol(ch.get()));
-    ControllerV1 c(protocol);
+    Scripted s(0);
+    ScriptedChannel* ch = s.ch.get();
+    ControllerV1& c = s.c;
     ch->deliverHex(enter);
     for (int i = 0; i < 10; ++i) ch->timeout();
     ch->deliverHex(leave);
@@ -352,9 +358,9 @@ TEST(ControllerScripted, DrainsAndQuietChecksAreBounded)
     // A channel that never falls silent: each drain stops after 300 reads.
     for (auto state : {Controller::Listening, Controller::Transmission})
     {
-        Poco::AutoPtr<ScriptedChannel> ch(new ScriptedChannel);
-        Protocol::Ptr protocol(new Protocol(ch.get()));
-        ControllerV1 c(protocol);
+        Scripted s;
+        ScriptedChannel* ch = s.ch.get();
+        ControllerV1& c = s.c;
         if (state == Controller::Listening) ch->deliverHex("55 aa 55 aa 04 05 00 02");
         c.setState(state);
         const std::size_t perRead = state == Controller::Listening ? 1000 : 1024;
@@ -372,26 +378,19 @@ TEST(ControllerScripted, DrainsAndQuietChecksAreBounded)
     // Quiet checks count reads of the channel's time-out, at least one; 0 or -1 counts 100 ms per read.
     struct Case
     {
-        int timeout;
-        unsigned milliseconds;
-        int reads;
+        int timeout, milliseconds, reads;
     };
     for (const Case& k : {Case{200, 1000, 5}, Case{1000, 500, 1}, Case{-1, 500, 5}, Case{0, 300, 3}})
     {
-        Poco::AutoPtr<ScriptedChannel> ch(new ScriptedChannel);
-        ch->setTimeout(k.timeout);
-        Protocol::Ptr protocol(new Protocol(ch.get()));
-        ControllerV1 c(protocol);
-        EXPECT_TRUE(c.isChannelQuiet(k.milliseconds));
-        EXPECT_EQ(k.reads, ch->readCalls()) << k.timeout;
+        Scripted s(k.timeout);
+        EXPECT_TRUE(s.c.isChannelQuiet(k.milliseconds));
+        EXPECT_EQ(k.reads, s.ch->readCalls()) << k.timeout;
     }
-    Poco::AutoPtr<ScriptedChannel> ch(new ScriptedChannel);
-    Protocol::Ptr protocol(new Protocol(ch.get()));
-    ControllerV1 c(protocol);
-    ch->timeout().timeout().deliverHex("01").timeout().deliverHex("02");
-    EXPECT_FALSE(c.isChannelQuiet(1000));
-    EXPECT_EQ(3, ch->readCalls());
-    EXPECT_EQ(1u, ch->unread());
+    Scripted s;
+    s.ch->timeout().timeout().deliverHex("01").timeout().deliverHex("02");
+    EXPECT_FALSE(s.c.isChannelQuiet(1000));
+    EXPECT_EQ(3, s.ch->readCalls());
+    EXPECT_EQ(1u, s.ch->unread());
 }
 
 TEST_F(SimController, FirmwareUpgradeAndVerify)

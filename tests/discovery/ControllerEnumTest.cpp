@@ -8,10 +8,9 @@
 #include <Tarnlink/ControllerEnum.h>
 #include <Tarnlink/ControllerV1Factory.h>
 #include <Tarnlink/ControllerV2Factory.h>
-#include <Tarnlink/Hardware.h>
+#include <Tarnlink/Driftnode3.h>
 #include <Tarnlink/Log.h>
 #include <Tarnlink/Protocol.h>
-#include <Tarnlink/RegisterMap.h>
 #include <Tarnlink/Sim/PtyServer.h>
 #include <Tarnlink/Sim/Simulator.h>
 #include <gtest/gtest.h>
@@ -151,32 +150,6 @@ private:
     bool _root;
 };
 
-/// A pod reached through the controller's slave registers, just enough to make it stream.
-class PodRegisters : public Hardware
-{
-public:
-    PodRegisters(Protocol* protocol, Controller& controller, std::uint32_t serial)
-        : Hardware(protocol, Opcode::WRITE_SLAVE_REG, Opcode::READ_SLAVE_REG), _controller(controller), _serial(serial)
-    {
-        RegisterMap::definePodRegisters(memory);
-        resetRegisters();
-    }
-    void resetRegisters() override { memory.reset(); }
-    void startStreaming(unsigned position)
-    {
-        _controller.setSlaveAddress(_serial);
-        Register& id = memory.getRegister(PodReg::ID);
-        id.field(0).set(position, false);
-        id.field(1).set(1, false);
-        id.field(2).set(1, false);
-        writeRegister(id, 20, true);
-    }
-
-private:
-    Controller& _controller;
-    std::uint32_t _serial;
-};
-
 /// Opens the controller through its factory, makes the pods stream and reads frames from all of them.
 unsigned streamThrough(const ControllerFactory& factory, const std::vector<std::uint32_t>& pods)
 {
@@ -187,8 +160,13 @@ unsigned streamThrough(const ControllerFactory& factory, const std::vector<std::
     controller->setChannel(0);
     controller->setFrameMode(1);
     controller->setFrequency(100);
+    std::vector<std::unique_ptr<Driftnode3>> streaming;
     for (std::size_t i = 0; i < pods.size(); ++i)
-        PodRegisters(protocol, *controller, pods[i]).startStreaming(unsigned(i + 1));
+    {
+        streaming.emplace_back(new Driftnode3(controller.get(), pods[i]));
+        streaming.back()->setSlot(unsigned(i + 1));
+        streaming.back()->setStreamingState(Driftnode::Streaming);
+    }
     controller->setState(Controller::Transmission);
     std::set<unsigned> positions;
     for (int i = 0; i < 10 * int(pods.size()); ++i)
@@ -241,31 +219,12 @@ TEST_F(Discovery, ListsGeneration2BeforeGeneration1AndLeavesOutBusyOnes)
     ASSERT_EQ(2u, available.count());
     EXPECT_EQ(second, Poco::AnyCast<std::string>(available.get(0)->getProperty("PortName")));
     EXPECT_EQ("FT1", available.get(1)->getIdentifier());
-}
 
-TEST_F(Discovery, MissingD2xxLibraryStillListsGeneration2)
-{
-    std::string port = serveGeneration2();
+    // Without the D2XX library the generation 2 ports are still listed.
     Poco::Environment::set(Ftd2xxDriver::LIBRARY_VARIABLE, "/nonexistent/libftd2xx.so");
-    ControllerEnum controllers(true);
-    ASSERT_EQ(1u, controllers.count());
-    EXPECT_EQ(port, Poco::AnyCast<std::string>(controllers.get(0)->getProperty("PortName")));
-}
-
-TEST_F(Discovery, StreamsFromControllersOfBothGenerations)
-{
-    serveGeneration2();
-    {
-        auto lock = sims.back()->lock();
-        sims.back()->addPod(0x10AA01);
-        sims.back()->addPod(0x10AA02);
-    }
-    const unsigned pods[] = {0x123456};
-    if (!fakeftd2xx_addSimController("SIM1", pods, 1)) GTEST_SKIP() << "fake built without the simulator";
-    ControllerEnum controllers(true);
-    ASSERT_EQ(2u, controllers.count());
-    EXPECT_EQ(5u, streamThrough(*controllers.get(0), {0x10AA01, 0x10AA02}));
-    EXPECT_EQ(2u, streamThrough(*controllers.get(1), {0x123456}));
+    ControllerEnum withoutD2xx(true);
+    ASSERT_EQ(1u, withoutD2xx.count());
+    EXPECT_EQ(second, portName(*withoutD2xx.get(0)));
 }
 
 TEST_F(Discovery, Generation1SerialPortsComeBetweenGeneration2AndD2xxOncePerController)

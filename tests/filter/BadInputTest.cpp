@@ -44,8 +44,8 @@ TEST(BadInput, EveryFilterPropertyRefusesBadTextAndStaysPut)
         {"Frequency", "", is<Poco::DataFormatException>(), "empty"},
         {"Frequency", "100Hz", is<Poco::DataFormatException>(), "trailing unit"},
         {"Frequency", "1e3", is<Poco::DataFormatException>(), "exponent in an integer"},
-        {"Frequency", "1000", is<Poco::RangeException>(), "above 200"},
-        {"Frequency", "0", is<Poco::RangeException>(), "below 25"},
+        {"Frequency", "201", is<Poco::RangeException>(), "above 200"},
+        {"Frequency", "24", is<Poco::RangeException>(), "below 25"},
         {"Frequency", "99999999999999999999", is<Poco::DataFormatException>(), "overflow"},
         {"Channel", "0", is<Poco::RangeException>(), "below 1"},
         {"Channel", "22", is<Poco::RangeException>(), "above 21"},
@@ -76,8 +76,7 @@ TEST(BadInput, EveryFilterPropertyRefusesBadTextAndStaysPut)
     };
 
     Harness h(Sim::Generation::Second, {0xA10001, 0xA10002});
-    h.set("serial", "A10001 A10002");
-    h.set("connection", "1");
+    h.connect("A10001 A10002");
     h.set("Frequency", "100");
     for (const BadValue& c : table)
     {

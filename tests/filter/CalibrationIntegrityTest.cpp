@@ -42,8 +42,7 @@ struct Bench
 
     Bench() : pod(*h.simulator.pod(kSerial))
     {
-        h.set("serial", "A10001");
-        h.set("connection", "1");
+        h.connect("A10001");
         record = h.filter->getOutputs(kSerial);
         const Sensor sensors[] = {Sensor::Accelerometer, Sensor::Magnetometer, Sensor::Gyroscope};
         for (int s = 0; s < 3; ++s)

@@ -1,3 +1,4 @@
+#include "LossProbe.h"
 #include "SimHarness.h"
 
 #include <Poco/Exception.h>
@@ -14,37 +15,12 @@ using DRFN3Internal::Sensor;
 
 namespace {
 
-Matrix fromArray(const double* values, int rows, int cols)
+/// A gain (9 values) or offset (3) as the pins carry it.
+template <std::size_t N>
+Matrix matrixOf(const std::array<double, N>& values)
 {
-    Matrix m(rows, cols);
-    for (int i = 0; i < rows * cols; ++i) m.data()[i] = values[i];
-    return m;
+    return Eigen::Map<const Matrix>(values.data(), 3, N / 3);
 }
-
-/// A probe of the test's own on one output pin, keeping every value in order.
-struct Probe
-{
-    Quillmesh::Core::PinManager owner{"probe"};
-    MatrixInputPin pin{"probe", &owner};
-
-    explicit Probe(Quillmesh::Core::AbstractOutputPin& source, std::size_t depth = 4096)
-    {
-        pin.setBufferSize(depth);
-        pin.setIsLifo(false);
-        source.attach(pin);
-    }
-
-    std::vector<Quillmesh::Core::TimeStampedData<Matrix>> drain()
-    {
-        std::vector<Quillmesh::Core::TimeStampedData<Matrix>> out;
-        while (const auto* data = pin.getData())
-        {
-            out.push_back(*data);
-            pin.release();
-        }
-        return out;
-    }
-};
 
 std::int16_t s16(const std::string& body, std::size_t at)
 {
@@ -74,9 +50,9 @@ TEST(FilterNetwork, CapacityFollowsControllerAndFrequency)
     EXPECT_EQ(5u, first.filter->getMaxSensorCount(25));
 }
 
-TEST(FilterNetwork, RecordsSurviveReorderingAndCapacityIsEnforced)
+TEST(FilterNetwork, RecordsAndVerificationSurviveReorderingAndCapacityIsEnforced)
 {
-    Harness h;
+    Harness h(Sim::Generation::Second, {0xA10001, 0xA10002});
     h.set("connection", "1");
     h.set("serial", "A10001 A10002 A10003 A10004 A10005");
     DriftnodeOutputs* first = h.filter->getOutputs(0xA10001);
@@ -94,13 +70,9 @@ TEST(FilterNetwork, RecordsSurviveReorderingAndCapacityIsEnforced)
     EXPECT_EQ(first, h.filter->getOutputs(0xA10001));
     EXPECT_EQ(nullptr, h.filter->findOutputPin("3a#0xA10005")) << "a pod that leaves loses its pins";
     EXPECT_EQ(&first->samplePin(Sensor::Accelerometer), probe.pin.getSource()) << "connections stay";
-}
 
-TEST(FilterNetwork, ReorderingKeepsAVerifiedNetworkVerified)
-{
-    Harness h(Sim::Generation::Second, {0xA10001, 0xA10002});
+    // A verified network stays verified when reordered, not when a pod joins.
     h.set("serial", "A10001 A10002");
-    h.set("connection", "1");
     h.set("transmission", "1");
     h.set("transmission", "0");
     ASSERT_TRUE(h.filter->isNetworkVerified());
@@ -147,7 +119,7 @@ TEST(FilterNetwork, ChecksTypesFirmwareAndReachability)
     }
 }
 
-TEST(FilterProperties, SensorIndexAndModesFollowTheNetwork)
+TEST(FilterProperties, SensorIndexModesAndCalibrationCommandsFollowTheNetwork)
 {
     Harness h(Sim::Generation::Second, {0xA10001, 0xA10002});
     EXPECT_EQ("2", h.get("Acc mode"));
@@ -155,6 +127,12 @@ TEST(FilterProperties, SensorIndexAndModesFollowTheNetwork)
     EXPECT_FALSE(h.writable("Acc mode")) << "no network yet";
     EXPECT_FALSE(h.writable("Sensor Index"));
     h.set("connection", "1");
+    // Calibration commands need a network.
+    for (const char* command : {"Read Calib", "Write Calib"}) EXPECT_THROW(h.run(command), Poco::NoPermissionException);
+    EXPECT_EQ("Could not find any sensor serial",
+              messageOf<Poco::RuntimeException>([&] { h.filter->writeCalibration(); }));
+    EXPECT_EQ("Could not find any sensor serial",
+              messageOf<Poco::RuntimeException>([&] { h.filter->resetCalibrationToManufacturing(); }));
     h.set("serial", "A10001 A10002");
     EXPECT_TRUE(h.writable("Acc mode"));
     EXPECT_TRUE(h.writable("Sensor Index"));
@@ -184,19 +162,14 @@ TEST(FilterProperties, SensorIndexAndModesFollowTheNetwork)
 TEST(FilterCalibration, GainsAreScaledByTheAccelerometerRange)
 {
     Harness h(Sim::Generation::Second, {0xA10001});
-    h.set("serial", "A10001");
-    h.set("connection", "1");
+    h.connect("A10001");
     h.set("Acc mode", "0");
     h.run("Read Calib");
     DriftnodeOutputs& record = *h.filter->getOutputs(0xA10001);
     Sim::Pod& pod = *h.simulator.pod(0xA10001);
-    const std::array<double, 9> factory = pod.factoryGain(0);
-    const Matrix image = fromArray(factory.data(), 3, 3);
-    EXPECT_TRUE(record.gain(Sensor::Accelerometer).isApprox(0.5 * image));
-    const std::array<double, 3> offset = pod.factoryOffset(0);
-    EXPECT_TRUE(record.offset(Sensor::Accelerometer).isApprox(fromArray(offset.data(), 3, 1)));
-    const std::array<double, 9> magnetometer = pod.factoryGain(1);
-    EXPECT_TRUE(record.gain(Sensor::Magnetometer).isApprox(fromArray(magnetometer.data(), 3, 3)));
+    EXPECT_TRUE(record.gain(Sensor::Accelerometer).isApprox(0.5 * matrixOf(pod.factoryGain(0))));
+    EXPECT_TRUE(record.offset(Sensor::Accelerometer).isApprox(matrixOf(pod.factoryOffset(0))));
+    EXPECT_TRUE(record.gain(Sensor::Magnetometer).isApprox(matrixOf(pod.factoryGain(1))));
 
     // What the pin shows goes back unscaled.
     Quillmesh::Core::PinManager source("source");
@@ -205,18 +178,16 @@ TEST(FilterCalibration, GainsAreScaledByTheAccelerometerRange)
     gainOut.getData() = 0.5 * Matrix::Identity(3, 3);
     gainOut.push(1.0);
     h.run("Write Calib");
-    const std::array<double, 9> stored = pod.calibrationGain(0);
-    EXPECT_TRUE(fromArray(stored.data(), 3, 3).isApprox(Matrix::Identity(3, 3)));
+    EXPECT_TRUE(matrixOf(pod.calibrationGain(0)).isApprox(Matrix::Identity(3, 3)));
     EXPECT_FALSE(record.getWriteFlag(Sensor::Accelerometer));
     EXPECT_EQ(Tarnlink::Controller::channelCode(0), pod.channelCode());
     EXPECT_EQ(Tarnlink::Controller::channelCode(0), h.simulator.controller().channelCode());
 }
 
-TEST(FilterCalibration, MatricesFromInputPinsRoundTripThroughThePod)
+TEST(FilterCalibration, MatricesFromInputPinsRoundTripThroughThePodUnlessTheirSizeIsWrong)
 {
     Harness h(Sim::Generation::Second, {0xA10001, 0xA10002});
-    h.set("serial", "A10002 A10001");
-    h.set("connection", "1");
+    h.connect("A10002 A10001");
     h.set("Acc mode", "1");
     DriftnodeOutputs& record = *h.filter->getOutputs(0xA10002);
     Sim::Pod& pod = *h.simulator.pod(0xA10002);
@@ -243,10 +214,8 @@ TEST(FilterCalibration, MatricesFromInputPinsRoundTripThroughThePod)
     for (std::uint32_t word : words) pod.makeWordStuck(word, false);
     h.run("Write Calib");
     EXPECT_FALSE(record.getWriteFlag(Sensor::Gyroscope));
-    const std::array<double, 9> storedGain = pod.calibrationGain(2);
-    const std::array<double, 3> storedOffset = pod.calibrationOffset(2);
-    EXPECT_TRUE(fromArray(storedGain.data(), 3, 3).isApprox(gain));
-    EXPECT_TRUE(fromArray(storedOffset.data(), 3, 1).isApprox(offset));
+    EXPECT_TRUE(matrixOf(pod.calibrationGain(2)).isApprox(gain));
+    EXPECT_TRUE(matrixOf(pod.calibrationOffset(2)).isApprox(offset));
 
     record.gain(Sensor::Gyroscope).setZero();
     record.offset(Sensor::Gyroscope).setZero();
@@ -262,51 +231,26 @@ TEST(FilterCalibration, MatricesFromInputPinsRoundTripThroughThePod)
 
     // Copy to the manufacturing area, spoil the working one, reset from manufacturing.
     h.run("Copy Calib to Manuf.");
-    const std::array<double, 9> manufacturing = pod.calibrationGain(2, Sim::Pod::kManufacturingArea);
-    EXPECT_TRUE(fromArray(manufacturing.data(), 3, 3).isApprox(gain));
+    EXPECT_TRUE(matrixOf(pod.calibrationGain(2, Sim::Pod::kManufacturingArea)).isApprox(gain));
     Matrix other = Matrix::Identity(3, 3) * 3.0;
     gainOut.getData() = other;
     gainOut.push(2.0);
     h.run("Write Calib");
-    const std::array<double, 9> spoiled = pod.calibrationGain(2);
-    EXPECT_TRUE(fromArray(spoiled.data(), 3, 3).isApprox(other));
+    EXPECT_TRUE(matrixOf(pod.calibrationGain(2)).isApprox(other));
     h.set("Sensor Index", "0");
     h.run("Reset Calib to Manuf.");
-    const std::array<double, 9> restored = pod.calibrationGain(2);
-    EXPECT_TRUE(fromArray(restored.data(), 3, 3).isApprox(gain));
+    EXPECT_TRUE(matrixOf(pod.calibrationGain(2)).isApprox(gain));
     EXPECT_TRUE(record.gain(Sensor::Gyroscope).isApprox(gain));
-}
 
-TEST(FilterCalibration, AMatrixOfTheWrongSizeIsNeverWritten)
-{
-    Harness h(Sim::Generation::Second, {0xA10001});
-    h.set("serial", "A10001");
-    h.set("connection", "1");
-    DriftnodeOutputs& record = *h.filter->getOutputs(0xA10001);
-    Sim::Pod& pod = *h.simulator.pod(0xA10001);
-    const std::array<double, 9> before = pod.calibrationGain(1);
-
-    Quillmesh::Core::PinManager source("source");
-    Quillmesh::Core::OutputPin<Matrix> gainOut("gain", &source);
-    gainOut.attach(record.gainInput(Sensor::Magnetometer));
-    gainOut.getData() = Matrix::Constant(2, 2, 7.0);
-    gainOut.push(1.0);
-    h.simulator.recorder().clear();
+    // A matrix of the wrong size is never written.
+    const std::array<double, 9> magnetometer = pod.calibrationGain(1);
+    Quillmesh::Core::OutputPin<Matrix> wrongOut("wrong", &source);
+    wrongOut.attach(record.gainInput(Sensor::Magnetometer));
+    wrongOut.getData() = Matrix::Constant(2, 2, 7.0);
+    wrongOut.push(3.0);
     EXPECT_EQ("Error while writing Drfn calib info", messageOf<Poco::IOException>([&] { h.run("Write Calib"); }));
-    EXPECT_EQ(before, pod.calibrationGain(1));
+    EXPECT_EQ(magnetometer, pod.calibrationGain(1));
     EXPECT_EQ(Tarnlink::Controller::channelCode(0), pod.channelCode());
-}
-
-TEST(FilterCalibration, CommandsNeedANetwork)
-{
-    Harness h;
-    h.set("connection", "1");
-    for (const char* command : {"Read Calib", "Write Calib"})
-        EXPECT_THROW(h.filter->getPropertyBag().get(command).deSerialize(""), Poco::NoPermissionException);
-    EXPECT_EQ("Could not find any sensor serial",
-              messageOf<Poco::RuntimeException>([&] { h.filter->writeCalibration(); }));
-    EXPECT_EQ("Could not find any sensor serial",
-              messageOf<Poco::RuntimeException>([&] { h.filter->resetCalibrationToManufacturing(); }));
 }
 
 namespace {
@@ -346,8 +290,7 @@ TEST(FilterStreaming, EverySampleArrivesAsSent)
     h.simulator.pod(0xA10002)->setButton(true);
     h.simulator.pod(0xA10003)->setBatteryLevel(3);
     h.set("Frequency", "100");
-    h.set("serial", "A10001 A10002 A10003");
-    h.set("connection", "1");
+    h.connect("A10001 A10002 A10003");
 
     std::map<std::uint32_t, std::unique_ptr<Probe>> acc, mag, gyr, info, battery, button;
     for (std::uint32_t serial : serials)
@@ -412,8 +355,7 @@ TEST(FilterStreaming, LossRatioMatchesTheFramesTheRadioLost)
 {
     Harness h(Sim::Generation::Second, {0xA10001});
     h.set("Frequency", "100");
-    h.set("serial", "A10001");
-    h.set("connection", "1");
+    h.connect("A10001");
     h.set("transmission", "1");
     h.simulator.recorder().clear();
     h.simulator.faults().dropFrame = 0.01;

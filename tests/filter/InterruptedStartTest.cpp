@@ -80,19 +80,6 @@ private:
     bool _searched = false;
 };
 
-void expectEveryoneIdleOnChannelZero(Harness& h)
-{
-    EXPECT_EQ(Sim::ControllerState::Idle, h.simulator.controller().state());
-    EXPECT_EQ(Controller::channelCode(0), h.simulator.controller().channelCode());
-    // A search stopped between its two frame lengths must not keep the other one.
-    EXPECT_EQ(22u, h.simulator.controller().frameLength());
-    for (Sim::Pod* pod : h.simulator.pods())
-    {
-        EXPECT_EQ(Controller::channelCode(0), pod->channelCode()) << std::hex << pod->serial();
-        EXPECT_FALSE(pod->streamingEnabled()) << std::hex << pod->serial();
-    }
-}
-
 class InterruptedStart : public ::testing::TestWithParam<Phase>
 {};
 
@@ -102,8 +89,7 @@ TEST_P(InterruptedStart, EveryoneIsBackOnChannelZeroWithinHalfASecond)
 {
     const Phase phase = GetParam();
     Harness h(Sim::Generation::Second, {PODS[0], PODS[1], PODS[2]});
-    h.set("serial", "A10001 A10002 A10003");
-    h.set("connection", "1");
+    h.connect("A10001 A10002 A10003");
     h.simulator.recorder().clear();
 
     PhaseWatch watch(h.simulator, phase);
@@ -140,7 +126,7 @@ TEST_P(InterruptedStart, EveryoneIsBackOnChannelZeroWithinHalfASecond)
     EXPECT_LE(h.simulator.clock().now() - stopAt, 500000);
     EXPECT_EQ("0", h.get("transmission"));
     EXPECT_EQ(Controller::Idle, h.filter->getController()->getState());
-    expectEveryoneIdleOnChannelZero(h);
+    h.expectEveryoneIdleOnChannelZero();
 
     h.set("transmission", "1");
     ASSERT_EQ("1", h.get("transmission"));
@@ -151,11 +137,11 @@ TEST_P(InterruptedStart, EveryoneIsBackOnChannelZeroWithinHalfASecond)
         EXPECT_EQ(code, pod->channelCode()) << std::hex << pod->serial();
         EXPECT_TRUE(pod->streamingEnabled()) << std::hex << pod->serial();
     }
-    for (int i = 0; i < 30; ++i) h.process();
+    h.process(30);
     for (std::uint32_t serial : PODS)
         EXPECT_GT(h.filter->getOutputs(serial)->frameInfoPin().getData()(0, 0), 0.0) << std::hex << serial;
     h.set("transmission", "0");
-    expectEveryoneIdleOnChannelZero(h);
+    h.expectEveryoneIdleOnChannelZero();
 }
 
 INSTANTIATE_TEST_SUITE_P(Phases, InterruptedStart,
@@ -169,8 +155,7 @@ INSTANTIATE_TEST_SUITE_P(Phases, InterruptedStart,
 TEST(FailedStart, APodThatMovedWithoutAnsweringGoesBackToo)
 {
     Harness h(Sim::Generation::Second, {PODS[0], PODS[1]});
-    h.set("serial", "A10001 A10002");
-    h.set("connection", "1");
+    h.connect("A10001 A10002");
     h.set("transmission", "1"); // calibration read and network check done
     h.set("transmission", "0");
     h.simulator.recorder().clear();
@@ -191,6 +176,6 @@ TEST(FailedStart, APodThatMovedWithoutAnsweringGoesBackToo)
     EXPECT_EQ("Could not write register: 87", messageOf<Poco::IOException>([&] { h.set("transmission", "1"); }));
     ASSERT_GT(attempt, 1) << "the second pod's move was never reached";
     EXPECT_EQ("0", h.get("transmission"));
-    expectEveryoneIdleOnChannelZero(h);
+    h.expectEveryoneIdleOnChannelZero();
     EXPECT_EQ(0u, second.channelCode());
 }

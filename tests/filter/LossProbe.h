@@ -4,8 +4,30 @@
 #include "DRFN3Internal/DriftnodeOutputs.h"
 
 #include <cstdint>
+#include <vector>
 
 namespace FilterTests {
+
+/// A probe of the test's own on one output pin, keeping every value in order.
+struct Probe
+{
+    Quillmesh::Core::PinManager owner{"probe"};
+    DRFN3Internal::MatrixInputPin pin{"probe", &owner};
+
+    explicit Probe(Quillmesh::Core::AbstractOutputPin& source, int depth = 4096)
+    {
+        pin.setBufferSize(depth);
+        pin.setIsLifo(false);
+        source.attach(pin);
+    }
+    std::vector<DRFN3Internal::MatrixInputPin::Data> drain()
+    {
+        std::vector<DRFN3Internal::MatrixInputPin::Data> all;
+        for (const DRFN3Internal::MatrixInputPin::Data* data; (data = pin.getData()); pin.release())
+            all.push_back(*data);
+        return all;
+    }
+};
 
 /// What one pod's frame information pin carried: samples, the loss ratios they reported
 /// (summed, to be weighed by frame), and the first, last and latest frame count. A damaged

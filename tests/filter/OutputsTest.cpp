@@ -1,5 +1,6 @@
 #include "DRFN3Internal/DataFrame.h"
 #include "DRFN3Internal/DriftnodeOutputs.h"
+#include "LossProbe.h"
 
 #include <Poco/Timestamp.h>
 
@@ -10,6 +11,7 @@
 #include <vector>
 
 using namespace DRFN3Internal;
+using FilterTests::Probe;
 
 namespace {
 
@@ -40,24 +42,6 @@ double wallClockNow()
     return static_cast<double>(Poco::Timestamp().utcTime()) * 1e-7;
 }
 
-// Queues every value an output pin publishes.
-struct Probe
-{
-    explicit Probe(MatrixOutputPin& source) : pin("probe", nullptr)
-    {
-        pin.setIsLifo(false);
-        pin.setBufferSize(16);
-        source.attach(pin);
-    }
-    std::vector<MatrixInputPin::Data> drain()
-    {
-        std::vector<MatrixInputPin::Data> all;
-        for (const MatrixInputPin::Data* data; (data = pin.getData()); pin.release()) all.push_back(*data);
-        return all;
-    }
-    MatrixInputPin pin;
-};
-
 Matrix column(double x, double y, double z)
 {
     return (Matrix(3, 1) << x, y, z).finished();
@@ -65,7 +49,7 @@ Matrix column(double x, double y, double z)
 
 } // namespace
 
-TEST(FrameCounterTest, UnwrapsAndCountsLoss)
+TEST(FrameCounterTest, FirstFrameIsTheBaseThenUnwrapsAndCountsLoss)
 {
     FrameCounter counter;
     EXPECT_FALSE(counter.update(65534));
@@ -90,6 +74,18 @@ TEST(FrameCounterTest, UnwrapsAndCountsLoss)
     counter.update(216);
     EXPECT_EQ(4, counter.getLostFrames()) << "a new window started";
     EXPECT_DOUBLE_EQ(0.01, counter.getLossRatio());
+
+    // The first frame is the base whatever its number, and the count goes beyond an int.
+    counter.reset();
+    EXPECT_FALSE(counter.update(999));
+    EXPECT_TRUE(counter.update(1000));
+    EXPECT_EQ(1000, counter.getUnwrappedCount());
+    EXPECT_EQ(0, counter.getLostFrames());
+    counter.reset();
+    counter.update(0);
+    for (int wrap = 0; wrap < 40000; ++wrap)
+        for (int n : {30000, 30001, 60000, 60001, 0, 1}) counter.update(n);
+    EXPECT_EQ(65536LL * 40000 + 1, counter.getUnwrappedCount());
 }
 
 // Frame numbers carry no checksum: a damaged one must neither shift every later count by a
@@ -135,21 +131,6 @@ TEST(FrameCounterTest, DamagedNumbersAreNotTakenForJumps)
     EXPECT_EQ(0, counter.getLostFrames());
 }
 
-TEST(FrameCounterTest, FirstFrameIsTheBaseWhateverItsNumber)
-{
-    FrameCounter counter;
-    counter.update(0);
-    for (int wrap = 0; wrap < 40000; ++wrap)
-        for (int n : {30000, 30001, 60000, 60001, 0, 1}) counter.update(n);
-    EXPECT_EQ(65536LL * 40000 + 1, counter.getUnwrappedCount()) << "beyond the range of int";
-
-    counter.reset();
-    EXPECT_FALSE(counter.update(999));
-    EXPECT_TRUE(counter.update(1000));
-    EXPECT_EQ(1000, counter.getUnwrappedCount());
-    EXPECT_EQ(0, counter.getLostFrames());
-}
-
 TEST(MovingAverageTest, AveragesTheLastWindow)
 {
     MovingAverage average(2);
@@ -168,7 +149,7 @@ TEST(MovingAverageTest, AveragesTheLastWindow)
     EXPECT_EQ(3.0, average.mean()) << "a window below 1 acts as 1";
 }
 
-TEST(DataFrameTest, DecodesFieldsForEachFirmware)
+TEST(DataFrameTest, DecodesFieldsForEachFirmwareAndRefusesShortFrames)
 {
     DataFrame frame;
     ASSERT_TRUE(frame.decode(makeFrame(0xC8, 0xFFFE, {0x0020, -32, 0x0010, 1, 2, 3, 4, 5, 6}, 0x0F)));
@@ -194,18 +175,14 @@ TEST(DataFrameTest, DecodesFieldsForEachFirmware)
     EXPECT_EQ((Axes{-1, -1, 2048}), frame.getSensorValues(FrameLayout::Older).accelerometer);
     EXPECT_FALSE(frame.getButton());
     EXPECT_EQ(12.5, frame.getBatterySample());
-}
 
-TEST(DataFrameTest, RefusesShortFrames)
-{
-    DataFrame frame;
     EXPECT_FALSE(frame.decode(makeFrame(5, 99, {}, 1).substr(0, DataFrame::SIZE - 1)));
     EXPECT_FALSE(frame.decode(""));
     EXPECT_TRUE(frame.decode(makeFrame(5, 99, {}, 1) + "xx"));
     EXPECT_EQ(99u, frame.getFrameNumber());
 }
 
-TEST(DriftnodeOutputsTest, CreatesNamedPinsInOrder)
+TEST(DriftnodeOutputsTest, NamedPinsInOrderAndCalibrationInputsReachTheOutputs)
 {
     Quillmesh::Core::PinManager filter("filter");
     DriftnodeOutputs record(&filter, "#0xABCD");
@@ -224,12 +201,8 @@ TEST(DriftnodeOutputsTest, CreatesNamedPinsInOrder)
     }
     EXPECT_EQ(&record.gainInput(Sensor::Magnetometer), filter.findInputPin("3mGain#0xABCD"));
     EXPECT_EQ(&record.offsetPin(Sensor::Gyroscope), filter.findOutputPin("3gOff#0xABCD"));
-}
 
-TEST(DriftnodeOutputsTest, CalibrationInputReachesTheOutput)
-{
-    Quillmesh::Core::PinManager filter("filter");
-    DriftnodeOutputs record(&filter, "#0x1");
+    // A calibration input reaches its output.
     MatrixOutputPin source("source", nullptr);
     source.attach(record.gainInput(Sensor::Magnetometer));
     Probe magGain(record.gainPin(Sensor::Magnetometer));

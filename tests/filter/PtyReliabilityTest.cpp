@@ -15,6 +15,8 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
+#include <unistd.h>
 
 namespace Sim = Tarnlink::Sim;
 using Clock = std::chrono::steady_clock;
@@ -158,6 +160,11 @@ TEST(PtyRealtime, FaultyStreamThenHangUpAndReplug)
     EXPECT_LE(reads, 3) << "after " << frames << " frames";
     EXPECT_EQ("0", b.get("connection"));
     EXPECT_EQ(nullptr, b.filter->getController());
+    // The port went with the controller: the server stopped and its link is gone.
+    for (const auto end = Clock::now() + std::chrono::seconds(2); b.server->running() && Clock::now() < end;)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_FALSE(b.server->running());
+    EXPECT_NE(0, ::access(b.server->stablePath().c_str(), F_OK));
 
     {
         auto guard = b.simulator.lock();

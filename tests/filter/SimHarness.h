@@ -2,6 +2,7 @@
 #define FilterTests_SimHarness_INCLUDED
 
 #include "DRFN3Internal/FilterDRFN3.h"
+#include "MessageOf.h"
 
 #include "Quillmesh/Core/Synchronizer.h"
 
@@ -13,6 +14,7 @@
 #include <Tarnlink/Sim/ScopedVirtualSleep.h>
 #include <Tarnlink/Sim/Simulator.h>
 #include <Tarnlink/Sim/VirtualChannel.h>
+#include <gtest/gtest.h>
 
 #include <functional>
 #include <memory>
@@ -23,20 +25,7 @@ namespace FilterTests {
 
 namespace Sim = Tarnlink::Sim;
 
-/// The message of the exception of type E that action throws, or a text saying none came.
-template <typename E>
-std::string messageOf(const std::function<void()>& action)
-{
-    try
-    {
-        action();
-    }
-    catch (const E& e)
-    {
-        return e.message();
-    }
-    return "<no exception>";
-}
+using Tests::messageOf;
 
 /// A controller that discovery lists when it is asked: the simulator behind an in-process channel.
 class SimControllerFactory : public Tarnlink::ControllerFactory
@@ -102,11 +91,33 @@ public:
     bool writable(const std::string& name) { return property(name).getIsWritable(); }
     /// Runs the command, which the host does by setting it.
     void run(const std::string& name) { property(name).deSerialize(""); }
-    /// One host cycle, under the filter's lock as the host makes it.
-    void process()
+    /// Names the pods and connects.
+    void connect(const std::string& serials)
     {
-        Quillmesh::Core::Synchronizer::DisablerLocker lock(&filter->getSynchronizer());
-        filter->process();
+        set("serial", serials);
+        set("connection", "1");
+    }
+    /// Host cycles, each under the filter's lock as the host makes it.
+    void process(int cycles = 1)
+    {
+        for (int i = 0; i < cycles; ++i)
+        {
+            Quillmesh::Core::Synchronizer::DisablerLocker lock(&filter->getSynchronizer());
+            filter->process();
+        }
+    }
+    /// Controller idle on channel index 0 in 22-byte frames; every pod there and not streaming.
+    void expectEveryoneIdleOnChannelZero()
+    {
+        EXPECT_EQ(Sim::ControllerState::Idle, simulator.controller().state());
+        EXPECT_EQ(Tarnlink::Controller::channelCode(0), simulator.controller().channelCode());
+        // A search stopped between its two frame lengths must not keep the other one.
+        EXPECT_EQ(22u, simulator.controller().frameLength());
+        for (Sim::Pod* pod : simulator.pods())
+        {
+            EXPECT_EQ(Tarnlink::Controller::channelCode(0), pod->channelCode()) << std::hex << pod->serial();
+            EXPECT_FALSE(pod->streamingEnabled()) << std::hex << pod->serial();
+        }
     }
 
     Sim::Simulator simulator;

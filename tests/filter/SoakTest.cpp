@@ -114,8 +114,7 @@ TEST(Soak, FivePodsAt200HzWithFaults)
         ~Unregister() { Tarnlink::ControllerEnum::removeSource(key); }
     } unregister{source};
     h.set("Frequency", "200");
-    h.set("serial", "A10001 A10002 A10003 A10004 A10005");
-    h.set("connection", "1");
+    h.connect("A10001 A10002 A10003 A10004 A10005");
     h.set("transmission", "1");
     Sim::Faults& faults = h.simulator.faults();
     faults.corruptByte = 0.01;

@@ -1,7 +1,5 @@
 #include "PodFilter.h"
 
-#include "Quillmesh/Core/DefaultPlugin.h"
-#include "Quillmesh/Core/FilterFactory.h"
 #include "Quillmesh/Core/HostedFilter.h"
 #include "Quillmesh/Core/LayoutManager.h"
 
@@ -48,15 +46,6 @@ void racePair(const char* what, int iterations, Left left, Right right)
         two.join();
     });
 }
-
-class LocalPlugin : public DefaultPlugin
-{
-public:
-    LocalPlugin() : DefaultPlugin("Local", "0.2.0")
-    {
-        addFilterFactory(new FilterFactory<PodFilter>(getName(), ComponentVersion(getVersion())));
-    }
-};
 
 } // namespace
 
@@ -132,7 +121,7 @@ TEST(LinkedFilters, AHandlerDroppingALinkedPinWhileAnotherThreadReplugs)
 TEST(HostedTaps, ReadingATapWhileItsPinIsRebuiltIsSafeAndTheTapFollowsThePin)
 {
     PluginManager manager;
-    LocalPlugin plugin;
+    LocalPlugin<PodFilter> plugin;
     manager.installPlugin(plugin);
     HostedFilter hosted("PodFilter", "pods", manager);
     hosted.setProperty("serial", "1A 2B");
@@ -204,7 +193,7 @@ TEST(Layouts, ARemovedFilterIsNeverRunAgainAndLeavesBeforeItIsDestroyed)
     EXPECT_EQ(0, lateCalls.load()) << "process() ran after removeFilter returned";
 
     PluginManager manager;
-    LocalPlugin plugin;
+    LocalPlugin<PodFilter> plugin;
     manager.installPlugin(plugin);
     for (bool byUninstall : {false, true})
     {

@@ -1,7 +1,5 @@
 #include "ToyFilter.h"
 
-#include "Quillmesh/Core/DefaultPlugin.h"
-#include "Quillmesh/Core/FilterFactory.h"
 #include "Quillmesh/Core/FlowManager.h"
 #include "Quillmesh/Core/HostedFilter.h"
 #include "Quillmesh/Core/PluginLoader.h"
@@ -28,16 +26,7 @@ struct CountedToy : ToyFilter
     ~CountedToy() override { ++destroyed; }
     std::string getTypeName() const override { return TYPE_NAME; }
 };
-
-class LocalPlugin : public DefaultPlugin
-{
-public:
-    LocalPlugin() : DefaultPlugin("Local", "0.2.0")
-    {
-        addFilterFactory(new FilterFactory<ToyFilter>(getName(), ComponentVersion(getVersion())));
-        addFilterFactory(new FilterFactory<CountedToy>(getName(), ComponentVersion(getVersion())));
-    }
-};
+typedef HostTests::LocalPlugin<ToyFilter, CountedToy> LocalPlugin;
 
 } // namespace
 

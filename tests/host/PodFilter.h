@@ -1,6 +1,8 @@
 #ifndef HostTests_PodFilter_INCLUDED
 #define HostTests_PodFilter_INCLUDED
 
+#include "ToyFilter.h"
+
 #include "Quillmesh/Core/CommandProperty.h"
 #include "Quillmesh/Core/Filter.h"
 #include "Quillmesh/Core/InputPin.h"

@@ -1,7 +1,5 @@
 #include "PodFilter.h"
 
-#include "Quillmesh/Core/DefaultPlugin.h"
-#include "Quillmesh/Core/FilterFactory.h"
 #include "Quillmesh/Core/HostedFilter.h"
 #include "Quillmesh/Core/LayoutManager.h"
 
@@ -16,26 +14,13 @@
 using namespace Quillmesh::Core;
 using namespace HostTests;
 
-namespace {
-
-class StressPlugin : public DefaultPlugin
-{
-public:
-    StressPlugin() : DefaultPlugin("Stress", "0.2.0")
-    {
-        addFilterFactory(new FilterFactory<PodFilter>(getName(), ComponentVersion(getVersion())));
-    }
-};
-
-} // namespace
-
 // A device thread drives the producer; the consumer runs in another layout and reads through
 // a blocking FIFO pin; two threads set properties (rebuilding the pod pins) and run commands;
 // one re-plugs links and reads taps; one moves a third filter between the two layouts.
 TEST(HostStress, SixThreadsOnLinkedFiltersInTwoLayouts)
 {
     PluginManager manager;
-    StressPlugin plugin;
+    LocalPlugin<PodFilter> plugin;
     manager.installPlugin(plugin);
     LayoutManager device("device");
     LayoutManager display("display");

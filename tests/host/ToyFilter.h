@@ -2,7 +2,9 @@
 #define HostTests_ToyFilter_INCLUDED
 
 #include "Quillmesh/Core/CommandProperty.h"
+#include "Quillmesh/Core/DefaultPlugin.h"
 #include "Quillmesh/Core/EnumProperty.h"
+#include "Quillmesh/Core/FilterFactory.h"
 #include "Quillmesh/Core/Filter.h"
 #include "Quillmesh/Core/OutputPin.h"
 #include "Quillmesh/Core/RangeProperty.h"
@@ -91,6 +93,17 @@ private:
     void onReset() { handler(); }
 
     std::atomic<bool> _busy{false};
+};
+
+/// A plug-in named "Local" offering the given filter kinds.
+template <typename... Filters>
+class LocalPlugin : public DefaultPlugin
+{
+public:
+    LocalPlugin() : DefaultPlugin("Local", "0.2.0")
+    {
+        (addFilterFactory(new FilterFactory<Filters>(getName(), ComponentVersion(getVersion()))), ...);
+    }
 };
 
 } // namespace HostTests

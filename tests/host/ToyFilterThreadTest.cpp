@@ -1,7 +1,5 @@
 #include "ToyFilter.h"
 
-#include "Quillmesh/Core/DefaultPlugin.h"
-#include "Quillmesh/Core/FilterFactory.h"
 #include "Quillmesh/Core/HostedFilter.h"
 #include "Quillmesh/Core/LayoutManager.h"
 
@@ -13,23 +11,10 @@
 using namespace Quillmesh::Core;
 using HostTests::ToyFilter;
 
-namespace {
-
-class LocalPlugin : public DefaultPlugin
-{
-public:
-    LocalPlugin() : DefaultPlugin("Local", "0.2.0")
-    {
-        addFilterFactory(new FilterFactory<ToyFilter>(getName(), ComponentVersion(getVersion())));
-    }
-};
-
-} // namespace
-
 TEST(ToyFilterThreads, PropertyHandlersNeverInterleaveWithProcess)
 {
     PluginManager manager;
-    LocalPlugin plugin;
+    HostTests::LocalPlugin<ToyFilter> plugin;
     manager.installPlugin(plugin);
     HostedFilter hosted("ToyFilter", "toy", manager);
     auto& toy = static_cast<ToyFilter&>(hosted.getFilter());

@@ -35,9 +35,19 @@ TEST(SimController, RegisterExchangesByteForByte)
     EXPECT_EQ("", exchange(second, Wire::Probe, 0, 0));
     second.feed(std::string("\x01\x02", 2));
     EXPECT_EQ(1u, second.recorder().count(Record::Discarded));
+
+    // The radio channel table and the hex helpers the other tests build on.
+    EXPECT_EQ(0x00u, Wire::channelCode(0));
+    EXPECT_EQ(0x46u, Wire::channelCode(7));
+    EXPECT_EQ(0x76u, Wire::channelCode(31));
+    EXPECT_EQ(7u, Wire::channelIndex(0x46));
+    EXPECT_EQ(32u, Wire::channelIndex(0x01));
+    EXPECT_THROW(Wire::channelCode(32), std::exception);
+    EXPECT_EQ("55 aa 55 aa 05 00 00 00", Wire::toHex(Wire::request(5, 0)));
+    EXPECT_EQ(Wire::request(2, 0x86, 0x1234), Wire::fromHex("55aa55aa 02 86 12 34"));
 }
 
-TEST(SimController, ReplyLatencyAndInstantMode)
+TEST(SimController, ReplyLatencyInstantModeAndStatesFromRegisterBits)
 {
     Simulator sim;
     sim.feed(Wire::request(Wire::ReadController, Wire::TEST));
@@ -59,11 +69,9 @@ TEST(SimController, ReplyLatencyAndInstantMode)
     sim.feed(request.substr(3));
     EXPECT_EQ(hexReply(4, Wire::TEST, 0xBEEF), Wire::toHex(sim.take()));
     EXPECT_EQ(0xBEEF, sim.controller().registerValue(Wire::TEST));
-}
 
-TEST(SimController, StatesFollowRegisterBits)
-{
-    Simulator sim;
+    // The states follow the register bits.
+    sim.setInstant(false);
     Controller& c = sim.controller();
     EXPECT_EQ(ControllerState::Idle, c.state());
     exchange(sim, Wire::WriteController, Wire::PAIRING_CTRL, 1);

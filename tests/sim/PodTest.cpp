@@ -69,7 +69,7 @@ TEST_F(SimPod, RegisterReadWriteAndRadioReach)
     EXPECT_EQ(0u, pod->channelCode()); // boots on channel index 0
 }
 
-TEST_F(SimPod, OnlyItsOwnRegistersAnswer)
+TEST_F(SimPod, OnlyItsOwnRegistersAnswerAndSilenceEndsInATimeoutReply)
 {
     // 136 and 144-255 are no pod registers: the pod stays silent, so the controller sends
     // FF FF FF FF after the pod time-out, and a write leaves nothing to read back.
@@ -88,10 +88,17 @@ TEST_F(SimPod, OnlyItsOwnRegistersAnswer)
     EXPECT_EQ("55 aa 55 aa 03 87 00 00", exchange(sim, Wire::ReadSlave, Wire::POD_RF_CHANNEL));
     EXPECT_EQ("55 aa 55 aa 03 89 0e b8", exchange(sim, Wire::ReadSlave, Wire::VBATT));
     EXPECT_EQ("55 aa 55 aa 03 8f 00 01", exchange(sim, Wire::ReadSlave, Wire::GYR_CTRL));
-}
 
-TEST_F(SimPod, TimeoutReplyComesAfterThePodTimeout)
-{
+    // A register that stops answering after two reads; the others still answer.
+    pod->failRegisterAfter(Wire::VTEMP, 2);
+    EXPECT_EQ(2299u, readPod(Wire::VTEMP));
+    EXPECT_EQ(2299u, readPod(Wire::VTEMP));
+    EXPECT_EQ(kTimeout, exchange(sim, Wire::ReadSlave, Wire::VTEMP));
+    EXPECT_EQ(3768u, readPod(Wire::VBATT));
+    sim.controller().failRegisterAfter(Wire::TEST, 0);
+    EXPECT_EQ("", exchange(sim, Wire::ReadController, Wire::TEST));
+
+    // An unknown serial: FF FF FF FF once the pod time-out has passed, not before.
     select(sim, 0x222222);
     sim.feed(Wire::request(Wire::ReadSlave, Wire::POD_VERSION));
     sim.advance(sim.timing().podTimeout - 1);
@@ -183,17 +190,6 @@ TEST_F(SimPod, ProtectedAreaThroughBootFlagAndReboot)
     EXPECT_FALSE(pod->inProtectedArea());
     EXPECT_EQ(0xFFFFu, pod->eepromWord(Pod::kBootFlag));
     EXPECT_EQ(0x031Fu, readPod(Wire::POD_VERSION));
-}
-
-TEST_F(SimPod, RegisterThatStopsAnswering)
-{
-    pod->failRegisterAfter(Wire::VTEMP, 2);
-    EXPECT_EQ(2299u, readPod(Wire::VTEMP));
-    EXPECT_EQ(2299u, readPod(Wire::VTEMP));
-    EXPECT_EQ(kTimeout, exchange(sim, Wire::ReadSlave, Wire::VTEMP));
-    EXPECT_EQ(3768u, readPod(Wire::VBATT));
-    sim.controller().failRegisterAfter(Wire::TEST, 0);
-    EXPECT_EQ("", exchange(sim, Wire::ReadController, Wire::TEST));
 }
 
 TEST(SimPodCalibration, FactoryCalibrationInBothAreas)

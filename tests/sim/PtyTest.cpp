@@ -67,43 +67,6 @@ TEST(SimPtyRealtime, StreamsFramesAtTheConfiguredRate)
     EXPECT_GT(pod.framesSent(), 0u);
 }
 
-TEST(SimPtyRealtime, ServesAgainAfterTheControllerCameBack)
-{
-    Simulator sim;
-    PtyServer server(sim);
-    sim.disappearAt(0);
-    server.start();
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-    while (server.running() && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    ASSERT_FALSE(server.running());
-    // The port vanished with the controller.
-    EXPECT_NE(0, ::access(server.stablePath().c_str(), F_OK));
-
-    sim.disappearAt(kNever);
-    server.start();
-    ASSERT_TRUE(server.running());
-    int fd = ::open(server.stablePath().c_str(), O_RDWR | O_NOCTTY);
-    ASSERT_GE(fd, 0);
-    const std::string request = Wire::request(Wire::ReadController, Wire::VERSION);
-    ASSERT_EQ(8, ::write(fd, request.data(), request.size()));
-    std::string received;
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-    while (received.size() < 8 && std::chrono::steady_clock::now() < until)
-    {
-        pollfd p{fd, POLLIN, 0};
-        if (::poll(&p, 1, 100) <= 0) continue;
-        char buffer[64];
-        ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n <= 0) break;
-        received.append(buffer, static_cast<std::size_t>(n));
-    }
-    ::close(fd);
-    server.stop();
-    // Generation 2, firmware 1.3.
-    EXPECT_EQ("55 aa 55 aa 05 00 05 13", Wire::toHex(received));
-}
-
 namespace {
 
 long millisecondsSince(const timespec& start)

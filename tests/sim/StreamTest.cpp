@@ -82,7 +82,7 @@ double axisError(const Mat3& gain, double factor, double counts)
 
 } // namespace
 
-TEST(SimStream, WideFrameFieldsAndTiming)
+TEST(SimStream, WideFrameFieldsTimingAndDroppedFrames)
 {
     Simulator sim;
     Pod& pod = sim.addPod(0x100001);
@@ -117,6 +117,17 @@ TEST(SimStream, WideFrameFieldsAndTiming)
     // Gyroscope off: zeros on the wire.
     pod.setRegisterValue(Wire::GYR_CTRL, 0);
     EXPECT_EQ("00 00 00 00 00 00", Wire::toHex(nextMessage(sim).substr(20, 6)));
+
+    // Dropped frames are counted but never sent: nine periods lost, the next one carries its number.
+    sim.recorder().clear();
+    sim.faults().dropFrame = 1.0;
+    sim.advance(47500);
+    EXPECT_EQ(0u, sim.available());
+    const auto lost = sim.recorder().of(Record::Frame);
+    ASSERT_EQ(9u, lost.size());
+    for (const Record& r : lost) EXPECT_TRUE(r.bytes.empty());
+    sim.faults().dropFrame = 0.0;
+    EXPECT_EQ("00 0b", Wire::toHex(nextMessage(sim).substr(6, 2)));
 
     // Stopping transmission ends the stream; frames already due still arrive.
     sim.feed(Wire::request(Wire::WriteController, Wire::TDMA_PERIOD, 2500));
@@ -155,26 +166,6 @@ TEST(SimStream, OlderFirmwareLayoutAndNarrowFrames)
     EXPECT_EQ(p2.lastSample().acc[2], s16(body, 7));
     EXPECT_EQ(p2.lastSample().mag[0], s16(body, 9));
     EXPECT_EQ(0x04, static_cast<std::uint8_t>(body[15]));
-}
-
-TEST(SimStream, OnlyPodsOnTheChannelStreamAndOfferedRate)
-{
-    Simulator sim;
-    Pod& near = sim.addPod(0x100001);
-    Pod& far = sim.addPod(0x100002);
-    select(sim, far.serial());
-    exchange(sim, Wire::WriteSlave, Wire::ID, 0x0301);
-    far.setChannelCode(0x46);
-    startStreaming(sim, near, true);
-    sim.advance(100000);
-    EXPECT_EQ(20u, sim.recorder().count(Record::Frame));
-    EXPECT_EQ(0u, far.framesSent());
-
-    // Ten times the radio's rate on request.
-    sim.recorder().clear();
-    sim.setOfferedRate(2000.0);
-    sim.advance(100000);
-    EXPECT_NEAR(200.0, double(sim.recorder().count(Record::Frame)), 1.0);
 }
 
 TEST(SimStream, PairingReportsAndBusyChannelNoise)
@@ -373,26 +364,6 @@ TEST(SimStream, PodsOfOneNetworkShareTheFrameCount)
     EXPECT_EQ(1u, b.nextFrameNumber());
 }
 
-TEST(SimStream, DroppedFramesAreCountedButNeverSent)
-{
-    Simulator sim;
-    Pod& pod = sim.addPod(0x100001);
-    startStreaming(sim, pod, true);
-    sim.faults().dropFrame = 1.0;
-    // 200 Hz: ten periods, ten frames lost, nothing on the wire.
-    sim.advance(50000);
-    EXPECT_EQ(0u, sim.available());
-    const auto lost = sim.recorder().of(Record::Frame);
-    ASSERT_EQ(10u, lost.size());
-    for (const Record& r : lost) EXPECT_TRUE(r.bytes.empty());
-
-    sim.faults().dropFrame = 0.0;
-    std::string next = nextMessage(sim);
-    ASSERT_EQ(27u, next.size());
-    // Frame numbers 0-9 went missing; the next one carries 10 (bytes 6-7, big-endian).
-    EXPECT_EQ("00 0a", Wire::toHex(next.substr(6, 2)));
-}
-
 // The simulator keeps its schedule between steps and only looks again when something changed:
 // every change made from outside while streaming must show in the very next frames.
 TEST(SimStream, ChangesFromOutsideTakeEffectAtTheNextStep)
@@ -427,6 +398,11 @@ TEST(SimStream, ChangesFromOutsideTakeEffectAtTheNextStep)
 
     // 1250 ticks of 2000 ns: the period halves at once.
     sim.controller().setRegisterValue(Wire::TDMA_PERIOD, 0x8000 | 1250);
+    EXPECT_EQ(8u, framesIn(20000));
+    // An offered rate replaces the period (2000 Hz: 40 in 20 ms), until it is taken back.
+    sim.setOfferedRate(2000.0);
+    EXPECT_NEAR(40.0, framesIn(20000), 1.0);
+    sim.setOfferedRate(0);
     EXPECT_EQ(8u, framesIn(20000));
 
     pod.setPowered(false);

@@ -1,28 +1,16 @@
+#include "PodBench.h"
 #include "ScriptedChannel.h"
-#include <Poco/AutoPtr.h>
 #include <Poco/Channel.h>
 #include <Poco/Exception.h>
-#include <Poco/File.h>
 #include <Poco/Logger.h>
 #include <Poco/Message.h>
-#include <Poco/Path.h>
-#include <Poco/TemporaryFile.h>
-#include <Tarnlink/ControllerV1.h>
-#include <Tarnlink/ControllerV2.h>
-#include <Tarnlink/FirmwareImage.h>
 #include <Tarnlink/Progress.h>
-#include <Tarnlink/RegisterMap.h>
-#include <Tarnlink/Sim/ScopedVirtualSleep.h>
-#include <Tarnlink/Sim/Simulator.h>
-#include <Tarnlink/Sim/VirtualChannel.h>
 #include <gtest/gtest.h>
 #include <climits>
-#include <fstream>
-#include <set>
-#include <unistd.h>
 
 using namespace Tarnlink;
 using Sim::Record;
+using Tests::messageOf;
 using Tests::ScriptedChannel;
 
 namespace {
@@ -100,6 +88,15 @@ struct SimController : ::testing::Test
     Poco::AutoPtr<Sim::VirtualChannel> channel;
     Protocol::Ptr protocol;
     Poco::AutoPtr<LineCollector> collector;
+};
+
+/// A generation 1 controller on a scripted channel.
+struct Scripted
+{
+    explicit Scripted(int timeout = 200) { ch->setTimeout(timeout); }
+    Poco::AutoPtr<ScriptedChannel> ch{new ScriptedChannel};
+    Protocol::Ptr protocol{new Protocol(ch.get())};
+    ControllerV1 c{protocol};
 };
 
 struct SimControllerV1 : SimController
@@ -188,15 +185,8 @@ TEST_F(SimController, QuietOperationsSendNothing)
     sim.recorder().clear();
     EXPECT_THROW(c->setChannel(32), Poco::InvalidArgumentException);
     EXPECT_THROW(c->testChannel(40, true), Poco::InvalidArgumentException);
-    try
-    {
-        c->findFreeChannel(32);
-        FAIL();
-    }
-    catch (const Poco::NoPermissionException& e)
-    {
-        EXPECT_EQ("Wrong channel input, out of available range", e.message());
-    }
+    EXPECT_EQ("Wrong channel input, out of available range",
+              messageOf<Poco::NoPermissionException>([&] { c->findFreeChannel(32); }));
     EXPECT_THROW(c->findFreeChannelBothModes(99), Poco::NoPermissionException);
     EXPECT_TRUE(sim.recorder().records().empty());
 
@@ -328,58 +318,26 @@ TEST_F(SimController, ChannelSearches)
     EXPECT_EQ(22u, values(writes(CtrlReg::PAIRING_CTRL)).size() / 2);
 }
 
-TEST_F(SimController, TransmissionWithTwoPods)
-{
-    for (std::uint32_t serial : {0x10AA01u, 0x10AA02u})
-    {
-        Sim::Pod& pod = sim.addPod(serial);
-        const unsigned slot = serial & 0xFF;
-        pod.setRegisterValue(PodReg::ID, static_cast<std::uint16_t>(0x0300 | slot)); // streaming, network position
-    }
-    auto c = open<ControllerV2>();
-    c->setFrameMode(1);
-    c->setFrequency(100);
-    c->setState(Controller::Transmission);
-    std::set<unsigned> slots;
-    for (int i = 0; i < 20; ++i)
-    {
-        std::string frame;
-        ASSERT_TRUE(c->readDataFrame(frame)) << i;
-        ASSERT_EQ(22u, frame.size());
-        slots.insert(static_cast<unsigned char>(frame[0]));
-    }
-    EXPECT_EQ((std::set<unsigned>{1, 2}), slots);
-    c->setState(Controller::Idle);
-    EXPECT_EQ(Sim::ControllerState::Idle, sim.controller().state());
-    sim.advance(100000);
-    EXPECT_EQ(0u, sim.available()); // drained, and nothing streams any more
-    std::string frame;
-    EXPECT_FALSE(c->readDataFrame(frame));
-}
-
 TEST(ControllerScripted, WaitForPairingCountsReadsOfTheTimeout)
 {
     const std::string enter = "55 aa 55 aa 04 05 00 01", leave = "55 aa 55 aa 04 05 00 00";
     for (int timeouts : {4, 5})
     {
-        Poco::AutoPtr<ScriptedChannel> ch(new ScriptedChannel); // 200 ms time-out: 5 reads in one second
-        Protocol::Ptr protocol(new Protocol(ch.get()));
-        ControllerV1 c(protocol);
-        ch->deliverHex(enter);
-        for (int i = 0; i < timeouts; ++i) ch->timeout();
-        ch->deliverHex("55 aa 55 aa 06 12 34 56").deliverHex(leave);
+        Scripted s; // 200 ms time-out: 5 reads in one second
+        s.ch->deliverHex(enter);
+        for (int i = 0; i < timeouts; ++i) s.ch->timeout();
+        s.ch->deliverHex("55 aa 55 aa 06 12 34 56").deliverHex(leave);
         std::uint32_t serial = 0;
-        const bool paired = c.waitForPairing(serial, 1);
+        const bool paired = s.c.waitForPairing(serial, 1);
         EXPECT_EQ(timeouts == 4, paired);
         EXPECT_EQ(paired ? 0x123456u : 0u, serial);
-        EXPECT_EQ(Controller::Idle, c.getState());
+        EXPECT_EQ(Controller::Idle, s.c.getState());
     }
 
     // A time-out of 0 has nothing to divide by: one read per 100 ms.
-    Poco::AutoPtr<ScriptedChannel> ch(new ScriptedChannel);
-    ch->setTimeout(0);
-    Protocol::Ptr protocol(new Protocol(ch.get()));
-    ControllerV1 c(protocol);
+    Scripted s(0);
+    ScriptedChannel* ch = s.ch.get();
+    ControllerV1& c = s.c;
     ch->deliverHex(enter);
     for (int i = 0; i < 10; ++i) ch->timeout();
     ch->deliverHex(leave);
@@ -400,9 +358,9 @@ TEST(ControllerScripted, DrainsAndQuietChecksAreBounded)
     // A channel that never falls silent: each drain stops after 300 reads.
     for (auto state : {Controller::Listening, Controller::Transmission})
     {
-        Poco::AutoPtr<ScriptedChannel> ch(new ScriptedChannel);
-        Protocol::Ptr protocol(new Protocol(ch.get()));
-        ControllerV1 c(protocol);
+        Scripted s;
+        ScriptedChannel* ch = s.ch.get();
+        ControllerV1& c = s.c;
         if (state == Controller::Listening) ch->deliverHex("55 aa 55 aa 04 05 00 02");
         c.setState(state);
         const std::size_t perRead = state == Controller::Listening ? 1000 : 1024;
@@ -420,56 +378,24 @@ TEST(ControllerScripted, DrainsAndQuietChecksAreBounded)
     // Quiet checks count reads of the channel's time-out, at least one; 0 or -1 counts 100 ms per read.
     struct Case
     {
-        int timeout;
-        unsigned milliseconds;
-        int reads;
+        int timeout, milliseconds, reads;
     };
     for (const Case& k : {Case{200, 1000, 5}, Case{1000, 500, 1}, Case{-1, 500, 5}, Case{0, 300, 3}})
     {
-        Poco::AutoPtr<ScriptedChannel> ch(new ScriptedChannel);
-        ch->setTimeout(k.timeout);
-        Protocol::Ptr protocol(new Protocol(ch.get()));
-        ControllerV1 c(protocol);
-        EXPECT_TRUE(c.isChannelQuiet(k.milliseconds));
-        EXPECT_EQ(k.reads, ch->readCalls()) << k.timeout;
+        Scripted s(k.timeout);
+        EXPECT_TRUE(s.c.isChannelQuiet(k.milliseconds));
+        EXPECT_EQ(k.reads, s.ch->readCalls()) << k.timeout;
     }
-    Poco::AutoPtr<ScriptedChannel> ch(new ScriptedChannel);
-    Protocol::Ptr protocol(new Protocol(ch.get()));
-    ControllerV1 c(protocol);
-    ch->timeout().timeout().deliverHex("01").timeout().deliverHex("02");
-    EXPECT_FALSE(c.isChannelQuiet(1000));
-    EXPECT_EQ(3, ch->readCalls());
-    EXPECT_EQ(1u, ch->unread());
+    Scripted s;
+    s.ch->timeout().timeout().deliverHex("01").timeout().deliverHex("02");
+    EXPECT_FALSE(s.c.isChannelQuiet(1000));
+    EXPECT_EQ(3, s.ch->readCalls());
+    EXPECT_EQ(1u, s.ch->unread());
 }
-
-namespace {
-
-struct FirmwareDir
-{
-    Poco::TemporaryFile dir;
-    std::string path;
-    char previous[4096];
-
-    FirmwareDir()
-    {
-        Poco::File(dir.path()).createDirectories();
-        path = Poco::Path(dir.path(), "ctrl.hex").toString();
-        EXPECT_NE(nullptr, getcwd(previous, sizeof previous));
-        EXPECT_EQ(0, chdir(dir.path().c_str())); // the difference report goes to the current directory
-    }
-    ~FirmwareDir() { EXPECT_EQ(0, chdir(previous)); }
-    void write(const std::string& hex)
-    {
-        std::ofstream(path) << hex;
-        std::ofstream(path + ".md5") << FirmwareImage::signature(path);
-    }
-};
-
-} // namespace
 
 TEST_F(SimController, FirmwareUpgradeAndVerify)
 {
-    FirmwareDir files;
+    Bench::FirmwareFolder files("ctrl.hex");
     files.write(":0730000001020304050607DD\n:020032001122AA\n:00000001FF\n");
     sim.controller().eeprom().pokeWord(0x3100, 0x1234); // inside the erased sectors
     auto c = open<ControllerV2>();
@@ -513,42 +439,16 @@ TEST_F(SimController, FirmwareUpgradeAndVerify)
     sim.controller().eeprom().setStuck(0x3002, false);
     sim.controller().eeprom().pokeWord(0x3002, 0x0300);
     EXPECT_FALSE(c->verifyFirmware(files.path));
-    std::ifstream report("check_diff_firmware.txt");
-    std::stringstream text;
-    text << report.rdbuf();
-    EXPECT_NE(std::string::npos, text.str().find("eeprom @3002\t300\nfile @3002\t304\n")) << text.str();
-    EXPECT_EQ(0u, text.str().find("File is valid\n"));
+    const std::string report = files.report();
+    EXPECT_NE(std::string::npos, report.find("eeprom @3002\t300\nfile @3002\t304\n")) << report;
+    EXPECT_EQ(0u, report.find("File is valid\n"));
 
     files.write(":0730000001020304050607DD\n"); // no end record
-    try
-    {
-        c->upgradeFirmware(files.path);
-        FAIL();
-    }
-    catch (const Poco::FileException& e)
-    {
-        EXPECT_EQ("Invalid firmware file", e.message());
-    }
+    EXPECT_EQ("Invalid firmware file", messageOf<Poco::FileException>([&] { c->upgradeFirmware(files.path); }));
     EXPECT_THROW(c->verifyFirmware(files.path), Poco::FileException);
 
     files.write(":020032001122AA\n:00000001FF\n");
     sim.controller().failRegisterAfter(CtrlReg::EEPROM_DATA, 0);
-    try
-    {
-        c->verifyFirmware(files.path);
-        FAIL();
-    }
-    catch (const Poco::IOException& e)
-    {
-        EXPECT_EQ("Could not verify ctrl EEPROM", e.message());
-    }
-    try
-    {
-        c->upgradeFirmware(files.path);
-        FAIL();
-    }
-    catch (const Poco::IOException& e)
-    {
-        EXPECT_EQ("Could not upgrade ctrl EEPROM", e.message());
-    }
+    EXPECT_EQ("Could not verify ctrl EEPROM", messageOf<Poco::IOException>([&] { c->verifyFirmware(files.path); }));
+    EXPECT_EQ("Could not upgrade ctrl EEPROM", messageOf<Poco::IOException>([&] { c->upgradeFirmware(files.path); }));
 }

@@ -7,6 +7,7 @@
 
 using namespace Tarnlink;
 using Tarnlink::Bench::PodBench;
+using Tests::messageOf;
 
 namespace {
 Sim::PodConfig podWith(std::uint32_t serial, unsigned major, unsigned minor)
@@ -59,26 +60,11 @@ TEST(DriftnodeTest, OptionsAndBatteryScaleFollowTheFirmware)
     EXPECT_EQ(5u, bench.sim.recorder().requests(Opcode::READ_SLAVE_REG, PodReg::VERSION).size());
 
     bench.sim.recorder().clear();
-    try
-    {
-        v1_11.setLedEnabled(false);
-        ADD_FAILURE() << "LED option on firmware 1.11";
-    }
-    catch (const Poco::Util::IncompatibleOptionsException& e)
-    {
-        EXPECT_EQ("Option, Enable Led, is unreachable with current driftnode firmware, upgrade to latest firmware",
-                  e.message());
-    }
-    try
-    {
-        v1_12.setAutoPowerOff(2);
-        ADD_FAILURE() << "auto power-off option on firmware 1.12";
-    }
-    catch (const Poco::Util::IncompatibleOptionsException& e)
-    {
-        EXPECT_EQ("Option, AutoPower, is unreachable with current driftnode firmware, upgrade to latest firmware",
-                  e.message());
-    }
+    using Incompatible = Poco::Util::IncompatibleOptionsException;
+    EXPECT_EQ("Option, Enable Led, is unreachable with current driftnode firmware, upgrade to latest firmware",
+              messageOf<Incompatible>([&] { v1_11.setLedEnabled(false); }));
+    EXPECT_EQ("Option, AutoPower, is unreachable with current driftnode firmware, upgrade to latest firmware",
+              messageOf<Incompatible>([&] { v1_12.setAutoPowerOff(2); }));
     EXPECT_EQ(0u, bench.sim.recorder().requests(Opcode::WRITE_SLAVE_REG).size());
     v2_0.setLedEnabled(false);
     v2_0.setAutoPowerOff(3);
@@ -100,15 +86,8 @@ TEST(DriftnodeTest, OptionsAndBatteryScaleFollowTheFirmware)
 
     Driftnode3 absent(bench.controller.get(), 0x1FFFFF);
     EXPECT_FALSE(absent.tryGetVersion(type, major, minor));
-    try
-    {
-        absent.batteryVoltageFromRaw(4096);
-        ADD_FAILURE() << "no version, yet a voltage";
-    }
-    catch (const Poco::IOException& e)
-    {
-        EXPECT_EQ("Error while accessing the drfn", e.message());
-    }
+    EXPECT_EQ("Error while accessing the drfn",
+              messageOf<Poco::IOException>([&] { absent.batteryVoltageFromRaw(4096); }));
 }
 
 TEST(DriftnodeTest, DefaultAttemptsComeFromTheControllerGeneration)
@@ -125,7 +104,7 @@ TEST(DriftnodeTest, DefaultAttemptsComeFromTheControllerGeneration)
     }
 }
 
-TEST(DriftnodeTest, FrequencyPositionAndStreaming)
+TEST(DriftnodeTest, FrequencyPositionStreamingSensorsAndRegisterScan)
 {
     PodBench bench;
     Driftnode3& pod = bench.addPod();
@@ -150,19 +129,6 @@ TEST(DriftnodeTest, FrequencyPositionAndStreaming)
     EXPECT_EQ((std::vector<std::uint16_t>{0x0303, 0x0003}), Bench::podWrites(bench.sim.recorder(), PodReg::ID));
     EXPECT_EQ(Driftnode::Stopped, pod.getStreamingState());
 
-    pod.setAccRange(1);
-    pod.switchOff();
-    EXPECT_EQ(0x0403, Bench::podWrites(bench.sim.recorder(), PodReg::ID).back());
-    EXPECT_EQ(3u, pod.fieldOf(pod.accRangeField()).get(true));
-    EXPECT_TRUE(pod.registerOf(pod.accRangeField()).isSynced());
-}
-
-TEST(DriftnodeTest, SensorSettersAndRegisterScan)
-{
-    PodBench bench;
-    Driftnode3& pod = bench.addPod();
-    const Sim::Pod& simPod = *bench.sim.pod(0x100001);
-
     pod.setAccRange(2);
     pod.setMagRange(6);
     pod.setGyroMode(1);
@@ -180,6 +146,13 @@ TEST(DriftnodeTest, SensorSettersAndRegisterScan)
     EXPECT_EQ((std::vector<std::uint32_t>{128, 129, 130, 131, 132, 133, 134, 135, 137, 138, 139, 140, 141, 142, 143}),
               read);
     EXPECT_EQ(simPod.registerValue(PodReg::VBATT), pod.registerOf(pod.batteryField()).value(true));
+
+    // Switched off, the image is back at the pod's power-on values.
+    pod.setAccRange(1);
+    pod.switchOff();
+    EXPECT_EQ(0x0403, Bench::podWrites(bench.sim.recorder(), PodReg::ID).back());
+    EXPECT_EQ(3u, pod.fieldOf(pod.accRangeField()).get(true));
+    EXPECT_TRUE(pod.registerOf(pod.accRangeField()).isSynced());
 }
 
 TEST(DriftnodeTest, AFailedCommandIsNotCarriedByALaterWrite)

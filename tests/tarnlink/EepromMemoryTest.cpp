@@ -24,7 +24,7 @@ TEST(EepromMemoryTest, RedeclaringKeepsTheFirstValueButCountsTheWidth)
     EXPECT_EQ(-2.25, block.doubleAt(0x104));
 }
 
-TEST(EepromMemoryTest, AllocatingAnExistingBlockOnlyShrinksFreeSpace)
+TEST(EepromMemoryTest, AllocatingAnExistingBlockOnlyShrinksFreeSpaceAndSectorsAreFoundToTheirEdges)
 {
     SectorMemoryEEPROM sector(0x20, 0xFA00, 0x100);
     sector.allocateBlock(0xFA00, 4).declareUInt32(0xFA00, 7);
@@ -40,10 +40,8 @@ TEST(EepromMemoryTest, AllocatingAnExistingBlockOnlyShrinksFreeSpace)
     SectorMemoryEEPROM copy = sector;
     copy.block(0xFA00).storeUInt32(0xFA00, 9);
     EXPECT_EQ(7u, sector.block(0xFA00).uint32At(0xFA00));
-}
 
-TEST(EepromMemoryTest, SectorLookupAtTheEdges)
-{
+    // Sector lookup at the edges.
     MemoryEEPROM image(0x800);
     image.addSector(0x21, 0xFB00, 0x100);
     image.addSector(0x20, 0xFA00, 0x80);

@@ -44,7 +44,7 @@ TEST_F(FirmwareFiles, SignatureIsHmacMd5UnderTheFirmwareKey)
     EXPECT_EQ("4dde12d3e1c05b527994cc9fdca8ea3c", FirmwareImage::signature(path));
 }
 
-TEST_F(FirmwareFiles, RecordsWordsOddBytesAndDuplicates)
+TEST_F(FirmwareFiles, RecordsWordsOddBytesDuplicatesAndTheReport)
 {
     // Count 3 at 0x0010, a wrong checksum (00) accepted, then an overlapping record at 0x0012 that loses,
     // a non-data record ignored, blanks inside records, and the end record with junk after it.
@@ -71,6 +71,18 @@ TEST_F(FirmwareFiles, RecordsWordsOddBytesAndDuplicates)
     EXPECT_TRUE(image.matches());
     image.entries().at(0x12).eepromWord.setValue(0xCD00, true);
     EXPECT_FALSE(image.matches());
+    std::ostringstream report;
+    image.writeReport(report);
+    EXPECT_EQ("File is valid\neeprom @10\taabb\nfile @10\taabb\neeprom @12\tcd\nfile @12\tcc\n"
+              "eeprom @20\t1234\nfile @20\t1234\n",
+              report.str());
+    EXPECT_TRUE(report.flags() & std::ios::hex);
+
+    // The address offset wraps in 16 bits.
+    write(":02FFFE001234AA\n:00000001FF\n");
+    FirmwareImage shifted(path, 4);
+    ASSERT_TRUE(shifted.isValid());
+    EXPECT_EQ(0x1234u, fileWord(shifted, 0x0002));
 }
 
 TEST_F(FirmwareFiles, InvalidFilesHoldNothing)
@@ -87,6 +99,9 @@ TEST_F(FirmwareFiles, InvalidFilesHoldNothing)
         EXPECT_FALSE(image.isValid()) << bad;
         EXPECT_TRUE(image.entries().empty()) << bad;
         EXPECT_FALSE(image.matches());
+        std::ostringstream report;
+        image.writeReport(report);
+        EXPECT_EQ("File not valid\n", report.str());
     }
 
     write(good, "\r\n");
@@ -102,29 +117,4 @@ TEST_F(FirmwareFiles, InvalidFilesHoldNothing)
     Poco::File(path + ".md5").remove();
     EXPECT_THROW(FirmwareImage image(path), Poco::FileException);
     EXPECT_THROW(FirmwareImage image(path + ".missing"), Poco::FileException);
-}
-
-TEST_F(FirmwareFiles, ReportListsEveryEntryInHex)
-{
-    write(":02001000AABB00\n:00000001FF\n");
-    FirmwareImage image(path);
-    image.entries().at(0x10).eepromWord.setValue(0xAAB0, true);
-    std::ostringstream out;
-    image.writeReport(out);
-    EXPECT_EQ("File is valid\neeprom @10\taab0\nfile @10\taabb\n", out.str());
-    EXPECT_TRUE(out.flags() & std::ios::hex);
-
-    write(":020010001234AA\n");
-    FirmwareImage invalid(path);
-    std::ostringstream out2;
-    invalid.writeReport(out2);
-    EXPECT_EQ("File not valid\n", out2.str());
-}
-
-TEST_F(FirmwareFiles, AddressOffsetWrapsIn16Bits)
-{
-    write(":02FFFE001234AA\n:00000001FF\n");
-    FirmwareImage image(path, 4);
-    ASSERT_TRUE(image.isValid());
-    EXPECT_EQ(0x1234u, fileWord(image, 0x0002));
 }

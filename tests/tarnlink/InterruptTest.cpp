@@ -85,21 +85,24 @@ TEST(Interrupt, ScopeTripsOnceNestsAndStaysOnItsThread)
     EXPECT_TRUE(outer.tripped());
 }
 
-TEST(Interrupt, LongWaitsArePolledEveryHundredMilliseconds)
+TEST(Interrupt, LongWaitsArePolledEveryHundredMillisecondsThroughTheSleepHook)
 {
     std::vector<unsigned long> waits;
     unsigned long waited = 0;
-    ScopedSleepFunction clock([&](unsigned long ms) {
-        waits.push_back(ms);
-        waited += ms;
-    });
-
-    sleepMilliseconds(1000);
-    EXPECT_EQ((std::vector<unsigned long>{1000}), waits);
-
-    waits.clear();
-    waited = 0;
     {
+        ScopedSleepFunction clock([&](unsigned long ms) {
+            waits.push_back(ms);
+            waited += ms;
+        });
+        sleepMilliseconds(1000);
+        {
+            ScopedSleepFunction inner([&](unsigned long ms) { waits.push_back(ms + 5000); });
+            sleepMilliseconds(1);
+        }
+        EXPECT_EQ((std::vector<unsigned long>{1000, 5001}), waits) << "hooks nest";
+
+        waits.clear();
+        waited = 0;
         // A stop asked for 250 ms into a 1000 ms wait: seen at the poll after the third slice.
         InterruptScope scope([&] { return waited >= 250; });
         EXPECT_THROW(sleepMilliseconds(1000), InterruptedException);
@@ -109,6 +112,7 @@ TEST(Interrupt, LongWaitsArePolledEveryHundredMilliseconds)
         sleepMilliseconds(230); // tripped: the wait is whole again
         EXPECT_EQ((std::vector<unsigned long>{230}), waits);
     }
+    EXPECT_FALSE(setSleepFunction(nullptr)) << "the real clock is back, no hook left";
 }
 
 TEST(Interrupt, RegisterRetriesStopBeforeARequestGoesOut)

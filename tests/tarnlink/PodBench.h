@@ -1,7 +1,12 @@
 #ifndef Tarnlink_Tests_PodBench_INCLUDED
 #define Tarnlink_Tests_PodBench_INCLUDED
 
+#include "MessageOf.h"
 #include <Poco/AutoPtr.h>
+#include <Poco/File.h>
+#include <Poco/Path.h>
+#include <Poco/TemporaryFile.h>
+#include <Tarnlink/FirmwareImage.h>
 #include <Tarnlink/ControllerV1.h>
 #include <Tarnlink/ControllerV2.h>
 #include <Tarnlink/Driftnode3.h>
@@ -9,7 +14,12 @@
 #include <Tarnlink/Sim/ScopedVirtualSleep.h>
 #include <Tarnlink/Sim/Simulator.h>
 #include <Tarnlink/Sim/VirtualChannel.h>
+#include <gtest/gtest.h>
+#include <fstream>
 #include <memory>
+#include <sstream>
+#include <utility>
+#include <unistd.h>
 #include <vector>
 
 namespace Tarnlink {
@@ -45,12 +55,56 @@ struct PodBench
 
     Sim::Micros elapsedSince(Sim::Micros start) { return sim.clock().now() - start; }
 
+    /// After a replug the old transport is cut off: the host connects again, controller on channel 0.
+    void reconnect()
+    {
+        sim.replug();
+        pods.clear();
+        controller.reset();
+        channel = new Sim::VirtualChannel(sim, 100);
+        protocol = new Protocol(channel.get());
+        controller.reset(new ControllerV2(protocol.get()));
+        controller->setChannel(0);
+    }
+
     Sim::Simulator sim;
     Sim::ScopedVirtualSleep sleep;
     Poco::AutoPtr<Sim::VirtualChannel> channel;
     Protocol::Ptr protocol;
     std::unique_ptr<Controller> controller;
     std::vector<std::unique_ptr<Driftnode3>> pods;
+};
+
+/// A temporary folder made current (the difference report lands there) holding a firmware file.
+struct FirmwareFolder
+{
+    Poco::TemporaryFile dir;
+    std::string path;
+    char previous[4096];
+
+    explicit FirmwareFolder(const std::string& name = "fw.hex")
+    {
+        Poco::File(dir.path()).createDirectories();
+        path = Poco::Path(dir.path(), name).toString();
+        EXPECT_NE(nullptr, getcwd(previous, sizeof previous));
+        EXPECT_EQ(0, chdir(dir.path().c_str()));
+    }
+    ~FirmwareFolder() { EXPECT_EQ(0, chdir(previous)); }
+
+    /// The HEX text and its signature.
+    const std::string& write(const std::string& hex)
+    {
+        std::ofstream(path) << hex;
+        std::ofstream(path + ".md5") << FirmwareImage::signature(path);
+        return path;
+    }
+    static std::string report()
+    {
+        std::ifstream in("check_diff_firmware.txt");
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
 };
 
 /// One pod EEPROM word written through the register window, as it crossed the wire.
@@ -81,6 +135,16 @@ inline std::vector<WindowAccess> windowWrites(const Sim::Recorder& recorder)
     for (const WindowAccess& a : windowAccesses(recorder))
         if (a.write) writes.push_back(a);
     return writes;
+}
+
+typedef std::vector<std::pair<std::uint32_t, std::uint16_t>> WordWrites;
+
+/// Window writes in order: EEPROM address and value.
+inline WordWrites windowWordWrites(const Sim::Recorder& recorder)
+{
+    WordWrites out;
+    for (const WindowAccess& a : windowWrites(recorder)) out.emplace_back(a.address, a.value);
+    return out;
 }
 
 /// Values written to a pod register, in order.

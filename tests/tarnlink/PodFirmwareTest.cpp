@@ -1,22 +1,15 @@
 #include "PodBench.h"
 #include <Poco/Exception.h>
-#include <Poco/File.h>
-#include <Poco/Path.h>
-#include <Poco/TemporaryFile.h>
-#include <Tarnlink/FirmwareImage.h>
 #include <Tarnlink/Progress.h>
 #include <gtest/gtest.h>
 #include <algorithm>
 #include <cstdio>
 #include <map>
-#include <fstream>
-#include <sstream>
 #include <tuple>
-#include <unistd.h>
-#include <utility>
 
 using namespace Tarnlink;
 using Bench::PodBench;
+using Tests::messageOf;
 
 namespace {
 
@@ -40,38 +33,6 @@ std::string hexRecord(std::uint16_t address, const std::vector<std::uint8_t>& da
 }
 
 const std::string END_RECORD = ":00000001FF\n";
-
-/// A temporary folder made current (the difference report lands there) holding firmware files.
-struct FirmwareFolder
-{
-    Poco::TemporaryFile dir;
-    std::string path;
-    char previous[4096];
-
-    FirmwareFolder()
-    {
-        Poco::File(dir.path()).createDirectories();
-        path = Poco::Path(dir.path(), "pod.hex").toString();
-        EXPECT_NE(nullptr, getcwd(previous, sizeof previous));
-        EXPECT_EQ(0, chdir(dir.path().c_str()));
-    }
-    ~FirmwareFolder() { EXPECT_EQ(0, chdir(previous)); }
-
-    /// The HEX text and its signature.
-    const std::string& write(const std::string& hex)
-    {
-        std::ofstream(path) << hex;
-        std::ofstream(path + ".md5") << FirmwareImage::signature(path);
-        return path;
-    }
-    std::string report() const
-    {
-        std::ifstream in("check_diff_firmware.txt");
-        std::stringstream text;
-        text << in.rdbuf();
-        return text.str();
-    }
-};
 
 /// The simulated pod's program starts with its version word: 0xD3, then major and minor.
 std::string programVersion(unsigned major, unsigned minor)
@@ -99,25 +60,11 @@ struct Pod
     std::size_t requests() { return bench.sim.recorder().of(Sim::Record::Request).size(); }
 };
 
-template <typename E, typename F>
-std::string messageOf(F&& f)
-{
-    try
-    {
-        f();
-    }
-    catch (const E& e)
-    {
-        return e.message();
-    }
-    return "no exception";
-}
-
 } // namespace
 
 TEST(PodFirmware, UpgradeErasesWritesPaddedWordsAndStartsTheNewProgram)
 {
-    FirmwareFolder files;
+    Bench::FirmwareFolder files("pod.hex");
     Pod p;
     p.bench.sim.setBusyChannel(1); // the search moves on to channel 2
     const std::string& path = files.write(programVersion(2, 1) + hexRecord(0x0010, {0xAA, 0xBB, 0xCC}) + END_RECORD);
@@ -129,16 +76,9 @@ TEST(PodFirmware, UpgradeErasesWritesPaddedWordsAndStartsTheNewProgram)
     control.insert(control.end(), {0x0100, 0x0000, 0x0323});
     EXPECT_EQ(control, p.controlWrites());
 
-    std::vector<Bench::WindowAccess> writes = Bench::windowWrites(p.bench.sim.recorder());
-    ASSERT_EQ(4u, writes.size());
-    EXPECT_EQ(0xFFFEu, writes[0].address);
-    EXPECT_EQ(0xFFFEu, writes[0].value);
-    EXPECT_EQ(0x0000u, writes[1].address);
-    EXPECT_EQ(0xD321u, writes[1].value);
-    EXPECT_EQ(0x0010u, writes[2].address);
-    EXPECT_EQ(0xAABBu, writes[2].value);
-    EXPECT_EQ(0x0012u, writes[3].address);
-    EXPECT_EQ(0xCCFFu, writes[3].value) << "the single byte padded with 0xFF";
+    // The boot flag, then the words; the single last byte padded with 0xFF.
+    EXPECT_EQ((Bench::WordWrites{{0xFFFE, 0xFFFE}, {0x0000, 0xD321}, {0x0010, 0xAABB}, {0x0012, 0xCCFF}}),
+              Bench::windowWordWrites(p.bench.sim.recorder()));
     EXPECT_EQ(0xCCFFu, p.sim.eepromWord(0x0012));
     EXPECT_EQ(0xFFFFu, p.sim.eepromWord(0x0014)) << "erased";
 
@@ -160,7 +100,7 @@ TEST(PodFirmware, UpgradeErasesWritesPaddedWordsAndStartsTheNewProgram)
 
 TEST(PodFirmware, FourKilobytesReportTheNewVersionWithinTwoPercentOfTheFixedWaits)
 {
-    FirmwareFolder files;
+    Bench::FirmwareFolder files("pod.hex");
     Pod p;
     std::string hex = programVersion(3, 2);
     std::uint32_t state = 12345;
@@ -220,7 +160,7 @@ TEST(PodFirmware, FourKilobytesReportTheNewVersionWithinTwoPercentOfTheFixedWait
 
 TEST(PodFirmware, NothingIsSentForAnUnusableFileOrWithoutAFreeChannel)
 {
-    FirmwareFolder files;
+    Bench::FirmwareFolder files("pod.hex");
     Pod p;
     const std::string& path = files.write(programVersion(2, 1) + END_RECORD);
     p.bench.sim.recorder().clear();
@@ -251,7 +191,7 @@ TEST(PodFirmware, NothingIsSentForAnUnusableFileOrWithoutAFreeChannel)
 
 TEST(PodFirmware, RebootThatDoesNotReachTheProtectedArea)
 {
-    FirmwareFolder files;
+    Bench::FirmwareFolder files("pod.hex");
     const std::string& path = files.write(programVersion(1, 15) + END_RECORD); // what the pod holds
 
     {
@@ -293,7 +233,7 @@ TEST(PodFirmware, RebootThatDoesNotReachTheProtectedArea)
 
 TEST(PodFirmware, FailuresDuringTheUpgradeLeaveThePodInItsProtectedAreaOnChannelZero)
 {
-    FirmwareFolder files;
+    Bench::FirmwareFolder files("pod.hex");
     std::vector<std::uint8_t> data(32, 0x5A);
     const std::string& path = files.write(programVersion(2, 0) + hexRecord(0x0002, data) + END_RECORD);
 
@@ -331,7 +271,7 @@ TEST(PodFirmware, FailuresDuringTheUpgradeLeaveThePodInItsProtectedAreaOnChannel
 // and the controller to channel index 0, where another try goes through.
 TEST(PodFirmware, UnplugDuringTheUpgradeFailsAndThePodComesBackToChannelZero)
 {
-    FirmwareFolder files;
+    Bench::FirmwareFolder files("pod.hex");
     std::string hex = programVersion(2, 3);
     for (std::uint16_t address = 0x0002; address < 0x0202; address += 16)
         hex += hexRecord(address, std::vector<std::uint8_t>(16, static_cast<std::uint8_t>(address)));
@@ -359,14 +299,8 @@ TEST(PodFirmware, UnplugDuringTheUpgradeFailsAndThePodComesBackToChannelZero)
         EXPECT_TRUE(pulled);
 
         // Plugged back: the old transport is cut off, so the host connects again.
-        p.bench.sim.replug();
-        p.bench.pods.clear();
-        p.bench.controller.reset();
-        p.bench.channel = new Sim::VirtualChannel(p.bench.sim, 100);
-        p.bench.protocol = new Protocol(p.bench.channel.get());
-        p.bench.controller.reset(new ControllerV2(p.bench.protocol.get()));
+        p.bench.reconnect();
         Driftnode3& pod = p.bench.addPodObject(SERIAL);
-        p.bench.controller->setChannel(0);
         EXPECT_TRUE(pod.isReachable(true)) << "the pod is lost";
         EXPECT_EQ(0u, p.sim.channelCode());
         EXPECT_EQ(0u, p.bench.sim.controller().channelCode());
@@ -380,7 +314,7 @@ TEST(PodFirmware, UnplugDuringTheUpgradeFailsAndThePodComesBackToChannelZero)
 
 TEST(PodFirmware, VerifyWritesTheDifferencesAndLeavesTheProgramAlone)
 {
-    FirmwareFolder files;
+    Bench::FirmwareFolder files("pod.hex");
     Pod p;
     const std::string& path = files.write(programVersion(1, 15) + hexRecord(0x0010, {0xAA, 0xBB, 0xCC}) + END_RECORD);
     p.sim.pokeEepromWord(0x0012, 0xCC00);
@@ -400,7 +334,7 @@ TEST(PodFirmware, VerifyWritesTheDifferencesAndLeavesTheProgramAlone)
 
 TEST(PodFirmware, ReservedDataNamesTheCalibrationAndBootFlagBytesAFileWouldWrite)
 {
-    FirmwareFolder files;
+    Bench::FirmwareFolder files("pod.hex");
     using Area = Driftnode3EEPROM::ReservedArea;
     auto reserved = [&](const std::string& records) {
         FirmwareImage image(files.write(programVersion(2, 0) + records + END_RECORD));
@@ -430,7 +364,7 @@ TEST(PodFirmware, ReservedDataNamesTheCalibrationAndBootFlagBytesAFileWouldWrite
 // still in its protected area, and the next upgrade needs no reboot.
 TEST(PodFirmware, RescueBringsAPodLeftOnTheUpgradeChannelBackToChannelZero)
 {
-    FirmwareFolder files;
+    Bench::FirmwareFolder files("pod.hex");
     std::string hex = programVersion(2, 3);
     for (std::uint16_t address = 0x0002; address < 0x0042; address += 16)
         hex += hexRecord(address, std::vector<std::uint8_t>(16, 0x3C));
@@ -451,13 +385,7 @@ TEST(PodFirmware, RescueBringsAPodLeftOnTheUpgradeChannelBackToChannelZero)
     ASSERT_TRUE(p.sim.inProtectedArea());
     ASSERT_EQ(0x20u, p.sim.channelCode()) << "channel 2 of the table";
 
-    p.bench.sim.replug();
-    p.bench.pods.clear();
-    p.bench.controller.reset();
-    p.bench.channel = new Sim::VirtualChannel(p.bench.sim, 100);
-    p.bench.protocol = new Protocol(p.bench.channel.get());
-    p.bench.controller.reset(new ControllerV2(p.bench.protocol.get()));
-    p.bench.controller->setChannel(0);
+    p.bench.reconnect();
     Driftnode3& pod = p.bench.addPodObject(SERIAL);
     EXPECT_FALSE(pod.isReachable(false));
 

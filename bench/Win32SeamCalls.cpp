@@ -4,6 +4,10 @@
 #include "FakeWin32Serial.h"
 #include <Poco/DeviceIO/Serial/SerialChannel.h>
 
+#ifndef DEVICEIO_WIN32_SEAM
+#error "The seam's include folder must come before DeviceIO's: link DeviceIOWin32Seam first"
+#endif
+
 namespace TarnlinkBench {
 
 CallsPerFrame win32ReadFileCalls(unsigned frames)

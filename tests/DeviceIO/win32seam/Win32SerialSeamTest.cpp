@@ -4,6 +4,10 @@
 #include <Tarnlink/ReadFrameCommand.h>
 #include <gtest/gtest.h>
 
+#ifndef DEVICEIO_WIN32_SEAM
+#error "The seam's include folder must come before DeviceIO's: link DeviceIOWin32Seam first"
+#endif
+
 using Poco::DeviceIO::Serial::SerialChannel;
 using Poco::DeviceIO::Serial::SerialConfig;
 

@@ -596,11 +596,20 @@ public:
     void open() override { _inner->open(); }
     void close() override { _inner->close(); }
     void configure() override { _inner->configure(); }
-    int read(char*& buffer) override { return ++calls, _inner->read(buffer); }
-    int read(char* buffer, int length) override { return ++calls, _inner->read(buffer, length); }
+    int read(char*& buffer) override
+    {
+        ++calls;
+        return _inner->read(buffer);
+    }
+    int read(char* buffer, int length) override
+    {
+        ++calls;
+        return _inner->read(buffer, length);
+    }
     int readAhead(char* buffer, int length, int capacity) override
     {
-        return ++calls, _inner->readAhead(buffer, length, capacity);
+        ++calls;
+        return _inner->readAhead(buffer, length, capacity);
     }
     int write(const char* data, int length) override { return _inner->write(data, length); }
     std::uint64_t calls = 0;

@@ -77,6 +77,14 @@ public:
         return done;
     }
     int write(const char* data, int length) override { return _replaying ? length : _target->write(data, length); }
+    /// The whole recording has arrived: a read ahead takes all it has room for.
+    int readAhead(char* buffer, int length, int capacity) override
+    {
+        if (_replaying) return read(buffer, std::max(length, capacity));
+        const int got = _target->readAhead(buffer, length, capacity);
+        if (_recording && got > 0) _bytes.append(buffer, static_cast<std::size_t>(got));
+        return got;
+    }
 
 protected:
     ~ReplayChannel() override = default;

@@ -3,7 +3,9 @@
 // library (and the filter above it), not the simulator. Pseudo-terminal figures are set beside a
 // plain read(2) reader of the same stream in the same run, since the machine may be loaded.
 // Virtual-time figures are what a procedure would take on the wire, against its fixed waits.
+#include "ChannelCalls.h"
 #include "ReplayChannel.h"
+#include "FakeFtd2xx.h"
 
 #include "DRFN3Internal/FilterDRFN3.h"
 #include "Quillmesh/Core/FilterFactory.h"
@@ -14,6 +16,8 @@
 #include <Drfn3/SampleReader.h>
 #include <Drfn3/Settings.h>
 
+#include <Poco/DeviceIO/Ftd2xx/Ftd2xxChannel.h>
+#include <Poco/DeviceIO/Ftd2xx/Ftd2xxDriver.h>
 #include <Poco/DeviceIO/Serial/SerialChannel.h>
 #include <Poco/Environment.h>
 #include <Tarnlink/ControllerEnum.h>
@@ -42,6 +46,7 @@
 #include <map>
 #include <memory>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <termios.h>
 #include <thread>
 #include <time.h>
@@ -549,7 +554,7 @@ void BM_PtyThroughput(benchmark::State& state)
             plain.push_back(plainReader(stream, repeats, frameSize));
             plainLost += plain.back().lost;
             Pty pty;
-            // The port goes straight under the protocol: no wrapper between the library and it.
+            // The port goes straight under the protocol, which reads it through its read-ahead.
             Poco::AutoPtr<Poco::DeviceIO::Channel> port(openPort(pty.path));
             rig.protocol->setChannel(port.get());
             std::string frame;
@@ -582,6 +587,211 @@ void BM_PtyThroughput(benchmark::State& state)
     state.counters["plain_lost"] = static_cast<double>(plainLost);
 }
 BENCHMARK(BM_PtyThroughput)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+/// Counts the calls that read a channel, passing everything on.
+class CountingChannel : public Poco::DeviceIO::Channel
+{
+public:
+    explicit CountingChannel(Poco::DeviceIO::Channel* inner) : Channel(inner->getConfig(), ""), _inner(inner, true) {}
+    void open() override { _inner->open(); }
+    void close() override { _inner->close(); }
+    void configure() override { _inner->configure(); }
+    int read(char*& buffer) override
+    {
+        ++calls;
+        return _inner->read(buffer);
+    }
+    int read(char* buffer, int length) override
+    {
+        ++calls;
+        return _inner->read(buffer, length);
+    }
+    int readAhead(char* buffer, int length, int capacity) override
+    {
+        ++calls;
+        return _inner->readAhead(buffer, length, capacity);
+    }
+    int write(const char* data, int length) override { return _inner->write(data, length); }
+    std::uint64_t calls = 0;
+
+private:
+    Poco::AutoPtr<Poco::DeviceIO::Channel> _inner;
+};
+
+/// Writes the frames to fd at rate frames/s: at each wake-up, every frame then due in one write.
+std::thread pacedWriter(int fd, const std::string& frames, std::size_t frameSize, double rate)
+{
+    return std::thread([fd, &frames, frameSize, rate] {
+        ::prctl(PR_SET_TIMERSLACK, 1UL); // wake-ups to the microsecond, not to the default 50
+        const std::size_t count = frames.size() / frameSize;
+        const Clock::time_point start = Clock::now() + std::chrono::milliseconds(5);
+        const auto due = [&](std::size_t i) {
+            return start + std::chrono::nanoseconds(static_cast<std::int64_t>(static_cast<double>(i) * 1e9 / rate));
+        };
+        std::size_t sent = 0;
+        while (sent < count)
+        {
+            std::this_thread::sleep_until(due(sent));
+            const double elapsed = nsBetween(start, Clock::now());
+            const std::size_t upTo = std::min(count, static_cast<std::size_t>(elapsed * rate / 1e9) + 1);
+            std::size_t done = sent * frameSize;
+            while (done < upTo * frameSize)
+            {
+                ssize_t n = ::write(fd, frames.data() + done, upTo * frameSize - done);
+                if (n <= 0) return;
+                done += static_cast<std::size_t>(n);
+            }
+            sent = upTo;
+        }
+    });
+}
+
+struct PacedFigures
+{
+    double cpuNsPerFrame = -1;
+    double framesPerSecond = -1;
+    double callsPerFrame = -1;
+    std::int64_t lost = 0;
+};
+
+enum class PacedReader
+{
+    Plain,
+    Before,
+    After
+};
+
+/// One reader of a paced stream on a fresh pty: read(2) alone, byte reads of the marker
+/// straight on the serial channel (the path without read-ahead), or the protocol.
+PacedFigures pacedRun(PacedReader kind, const std::string& frames, std::size_t frameSize, double rate)
+{
+    Pty pty;
+    const std::size_t count = frames.size() / frameSize;
+    PacedFigures out;
+    if (kind == PacedReader::Plain)
+    {
+        int fd = ::open(pty.path.c_str(), O_RDWR | O_NOCTTY);
+        termios tio;
+        tcgetattr(fd, &tio);
+        cfmakeraw(&tio);
+        tio.c_cc[VMIN] = 1;
+        tio.c_cc[VTIME] = 0;
+        tcsetattr(fd, TCSANOW, &tio);
+        std::vector<char> buf(65536);
+        const Clock::time_point start = Clock::now();
+        const double cpu0 = threadCpuNs();
+        std::thread writer = pacedWriter(pty.master, frames, frameSize, rate);
+        std::size_t got = 0;
+        std::size_t mismatched = 0;
+        while (got < frames.size())
+        {
+            ssize_t n = ::read(fd, buf.data(), buf.size());
+            if (n <= 0) break;
+            for (ssize_t i = 0; i < n; i += 64)
+                if (buf[static_cast<std::size_t>(i)] != frames[got + static_cast<std::size_t>(i)]) ++mismatched;
+            got += static_cast<std::size_t>(n);
+        }
+        out.cpuNsPerFrame = (threadCpuNs() - cpu0) / static_cast<double>(count);
+        out.framesPerSecond = static_cast<double>(count) / nsBetween(start, Clock::now()) * 1e9;
+        writer.join();
+        ::close(fd);
+        out.lost = static_cast<std::int64_t>(mismatched + (frames.size() - got) / frameSize);
+        return out;
+    }
+    Poco::AutoPtr<Poco::DeviceIO::Channel> port(openPort(pty.path));
+    Poco::AutoPtr<CountingChannel> counted(new CountingChannel(port.get()));
+    Protocol::Ptr protocol(new Protocol(counted.get()));
+    std::string body;
+    ReadFrameCommand read(Command::frameMarker(), 1, static_cast<std::uint32_t>(frameSize - 5), &body);
+    const Clock::time_point start = Clock::now();
+    const double cpu0 = threadCpuNs();
+    std::thread writer = pacedWriter(pty.master, frames, frameSize, rate);
+    for (std::size_t i = 0; i < count; ++i)
+    {
+        const bool ok = kind == PacedReader::After ? protocol->execute(read) : read.execute(*counted);
+        if (!ok || std::memcmp(body.data(), frames.data() + i * frameSize + 5, body.size()) != 0) ++out.lost;
+    }
+    out.cpuNsPerFrame = (threadCpuNs() - cpu0) / static_cast<double>(count);
+    out.framesPerSecond = static_cast<double>(count) / nsBetween(start, Clock::now()) * 1e9;
+    out.callsPerFrame = static_cast<double>(counted->calls) / static_cast<double>(count);
+    writer.join();
+    return out;
+}
+
+// 2b. CPU per frame at a set frame rate: the protocol, the path without read-ahead and a plain
+// reader, taking turns on the same stream.
+void BM_PtyPaced(benchmark::State& state)
+{
+    const double rate = static_cast<double>(state.range(0));
+    const double seconds = quick ? 0.05 : rate > 50000 ? 0.1 : 0.25;
+    const std::size_t count = static_cast<std::size_t>(rate * seconds);
+    std::string frames;
+    for (std::size_t i = 0; i < count; ++i) frames += TarnlinkBench::numberedFrame(static_cast<unsigned>(i));
+    const std::size_t frameSize = frames.size() / count;
+    const int rounds = quick ? 1 : 5;
+    std::map<PacedReader, std::vector<PacedFigures>> runs;
+    for (auto _ : state)
+        for (int round = 0; round < rounds; ++round)
+            for (PacedReader kind : {PacedReader::Plain, PacedReader::Before, PacedReader::After})
+                runs[kind].push_back(pacedRun(kind, frames, frameSize, rate));
+    auto median = [&](PacedReader kind, double PacedFigures::*field) {
+        std::vector<double> v;
+        for (const PacedFigures& f : runs[kind]) v.push_back(f.*field);
+        std::sort(v.begin(), v.end());
+        return v.empty() ? -1.0 : v[v.size() / 2];
+    };
+    const std::pair<PacedReader, std::string> names[] = {
+        {PacedReader::Plain, "plain_"}, {PacedReader::Before, "before_"}, {PacedReader::After, ""}};
+    for (const auto& n : names)
+    {
+        state.counters[n.second + "cpu_ns_per_frame"] = median(n.first, &PacedFigures::cpuNsPerFrame);
+        state.counters[n.second + "frames_per_s"] = median(n.first, &PacedFigures::framesPerSecond);
+        std::int64_t lost = 0;
+        for (const PacedFigures& f : runs[n.first]) lost += f.lost;
+        state.counters[n.second + "lost"] = static_cast<double>(lost);
+        if (n.first != PacedReader::Plain)
+            state.counters[n.second + "calls_per_frame"] = median(n.first, &PacedFigures::callsPerFrame);
+    }
+}
+BENCHMARK(BM_PtyPaced)->Arg(20000)->Arg(150000)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// 2c. Device reads per frame on the other channels: the fake D2XX library's FT_Read and the
+// Win32 serial channel's ReadFile (on fake communications functions).
+void BM_ChannelCalls(benchmark::State& state)
+{
+    using namespace Poco::DeviceIO::Ftd2xx;
+    const unsigned frames = 400;
+    TarnlinkBench::CallsPerFrame d2xx, win32;
+    for (auto _ : state)
+    {
+        Poco::Environment::set(Ftd2xxDriver::LIBRARY_VARIABLE, FAKEFTD2XX_PATH);
+        fakeftd2xx_reset();
+        fakeftd2xx_addDevice("BENCH1", "DRFNCTRL", 0, 0);
+        {
+            Poco::AutoPtr<Ftd2xxConfig> cfg(new Ftd2xxConfig("BENCH1", 2000000, 8, 0, 0, 0, 0, 0, 4096, 200, 2));
+            Poco::AutoPtr<Ftd2xxChannel> port(new Ftd2xxChannel(cfg.get()));
+            auto queue = [](bool late) {
+                return [late](const std::string& bytes) {
+                    fakeftd2xx_arriveLate("BENCH1", late);
+                    fakeftd2xx_queueRead("BENCH1", bytes.data(), bytes.size());
+                };
+            };
+            d2xx = TarnlinkBench::countCalls(
+                *port, queue(false), queue(true), [] { return fakeftd2xx_readCalls("BENCH1"); }, frames);
+        }
+        fakeftd2xx_reset();
+        win32 = TarnlinkBench::win32ReadFileCalls(frames);
+    }
+    state.counters["d2xx_queued"] = d2xx.queued;
+    state.counters["d2xx_one_by_one"] = d2xx.oneByOne;
+    state.counters["d2xx_queued_before"] = d2xx.queuedBefore;
+    state.counters["d2xx_one_by_one_before"] = d2xx.oneByOneBefore;
+    state.counters["win32_queued"] = win32.queued;
+    state.counters["win32_one_by_one"] = win32.oneByOne;
+    state.counters["win32_queued_before"] = win32.queuedBefore;
+    state.counters["win32_one_by_one_before"] = win32.oneByOneBefore;
+}
+BENCHMARK(BM_ChannelCalls)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 /// When each frame was handed to the pty, in nanoseconds of the steady clock; set before the
 /// write, so a reader that is quicker than the writer's bookkeeping still finds it.
@@ -907,6 +1117,31 @@ void printSummary(const Collector& c)
     rows.push_back({"pty CPU/frame (plain reader)", c.get(pty, "plain_cpu_ns_per_frame"), "ns", 0, true});
     rows.push_back({"pty CPU/frame library / plain", c.ratio(pty, "cpu_ns_per_frame", pty, "plain_cpu_ns_per_frame"),
                     "x", 2, true});
+    for (const char* rate : {"20000", "150000"})
+    {
+        const std::string paced = std::string("BM_PtyPaced/") + rate + "/iterations:1/real_time";
+        const std::string at = std::string("pty ") + (rate[1] == '0' ? "20k" : "150k") + "/s ";
+        rows.push_back({at + "CPU/frame (library)", c.get(paced, "cpu_ns_per_frame"), "ns", 0, true});
+        rows.push_back({at + "CPU/frame (byte reads)", c.get(paced, "before_cpu_ns_per_frame"), "ns", 0, true});
+        rows.push_back({at + "CPU/frame (plain reader)", c.get(paced, "plain_cpu_ns_per_frame"), "ns", 0, true});
+        rows.push_back({at + "CPU library / plain", c.ratio(paced, "cpu_ns_per_frame", paced, "plain_cpu_ns_per_frame"),
+                        "x", 1.3, true});
+        rows.push_back({at + "CPU byte reads / plain",
+                        c.ratio(paced, "before_cpu_ns_per_frame", paced, "plain_cpu_ns_per_frame"), "x", 0, true});
+        rows.push_back({at + "frames lost (library)", c.get(paced, "lost"), "", 0, true});
+        rows.push_back({at + "POSIX reads/frame (library)", c.get(paced, "calls_per_frame"), "", 0, true});
+        rows.push_back({at + "POSIX reads/frame (byte reads)", c.get(paced, "before_calls_per_frame"), "", 0, true});
+    }
+    const std::string calls = "BM_ChannelCalls/iterations:1";
+    for (const char* channel : {"d2xx", "win32"})
+    {
+        const std::string name = std::string(channel) == "d2xx" ? "D2XX FT_Read/frame" : "Win32 ReadFile/frame";
+        const std::string key = channel;
+        rows.push_back({name + " queued (library)", c.get(calls, key + "_queued"), "", 0.25, true});
+        rows.push_back({name + " queued (byte reads)", c.get(calls, key + "_queued_before"), "", 0, true});
+        rows.push_back({name + " one by one (library)", c.get(calls, key + "_one_by_one"), "", 1, true});
+        rows.push_back({name + " one by one (byte reads)", c.get(calls, key + "_one_by_one_before"), "", 0, true});
+    }
     const std::string lat = "BM_PtyLatency/iterations:1/real_time";
     rows.push_back({"latency median (filter pin)", c.get(lat, "median_us"), "us", 0, true});
     rows.push_back({"latency median (plain reader)", c.get(lat, "plain_median_us"), "us", 0, true});

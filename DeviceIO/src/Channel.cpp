@@ -2,6 +2,7 @@
 #include <Poco/Exception.h>
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 
 namespace Poco {
 namespace DeviceIO {
@@ -28,6 +29,27 @@ void Channel::applyTimeout(int milliseconds)
 }
 
 void Channel::configure() {}
+
+int Channel::readAhead(char*, int, int)
+{
+    return -1;
+}
+
+int Channel::readPending(char*& buffer, std::string& ahead)
+{
+    int got = read(buffer);
+    if (ahead.empty()) return got;
+    if (got < 0) got = 0;
+    const std::size_t total = ahead.size() + static_cast<std::size_t>(got);
+    char* joined = static_cast<char*>(std::calloc(total + 1, 1));
+    if (!joined) throw Poco::OutOfMemoryException();
+    std::memcpy(joined, ahead.data(), ahead.size());
+    if (got > 0 && buffer) std::memcpy(joined + ahead.size(), buffer, static_cast<std::size_t>(got));
+    std::free(buffer);
+    buffer = joined;
+    ahead.clear();
+    return static_cast<int>(total);
+}
 
 std::string& Channel::readString(std::string& out, int count)
 {

@@ -1,9 +1,7 @@
+#include <Poco/DeviceIO/BufferedChannel.h>
 #include <Tarnlink/Command.h>
-#include <Tarnlink/ReadFrameCommand.h>
-#include <Tarnlink/ReadRawDataCommand.h>
-#include <Tarnlink/ReadRegisterCommand.h>
 #include <Tarnlink/RegisterMap.h>
-#include <Tarnlink/WriteRegisterCommand.h>
+#include <cstring>
 
 namespace Tarnlink {
 
@@ -64,6 +62,19 @@ bool Command::sendRequest(Poco::DeviceIO::Channel& channel, std::ostream& log, c
 bool Command::readMarkedBody(Poco::DeviceIO::Channel& channel, std::ostream& log, const std::string& marker,
                              std::size_t length, std::string& body)
 {
+    // Through the protocol's read-ahead a reply usually starts right where the last one ended:
+    // then it is taken whole from what one read brought. Anything else goes the byte-wise way
+    // below over the same held bytes, so what is skipped, logged and timed out stays the same.
+    if (auto* buffered = dynamic_cast<Poco::DeviceIO::BufferedChannel*>(&channel))
+    {
+        const std::size_t whole = marker.size() + length;
+        if (buffered->fill(whole) >= whole && std::memcmp(buffered->held(), marker.data(), marker.size()) == 0)
+        {
+            body.assign(buffered->held() + marker.size(), length);
+            buffered->consume(whole);
+            return true;
+        }
+    }
     std::size_t matched = 0;
     std::string skipped;
     while (matched < marker.size())
@@ -118,83 +129,6 @@ bool Command::awaitRegisterReply(Poco::DeviceIO::Channel& channel, std::ostream&
         if (log) log << "RX" << dump(marker) << dump(body) << " (FAIL)" << std::endl;
     }
     return false;
-}
-
-ReadRegisterCommand::ReadRegisterCommand(const std::string& marker, std::uint8_t opcode, std::uint8_t address,
-                                         std::uint32_t* result)
-    : _marker(marker), _result(result)
-{
-    _request = {static_cast<char>(opcode), static_cast<char>(address), 0, 0};
-}
-
-bool ReadRegisterCommand::execute(Poco::DeviceIO::Channel& channel, std::ostream& log)
-{
-    if (!sendRequest(channel, log, _marker, _request)) return false;
-    std::string body;
-    // A read reply counts on its opcode and address; the value is whatever follows.
-    if (!awaitRegisterReply(channel, log, _marker, body,
-                            [this](const std::string& b) { return b[0] == _request[0] && b[1] == _request[1]; }))
-        return false;
-    if (_result)
-        *_result = static_cast<std::uint32_t>(static_cast<unsigned char>(body[2])) * 256u +
-                   static_cast<unsigned char>(body[3]);
-    return true;
-}
-
-WriteRegisterCommand::WriteRegisterCommand(const std::string& marker, std::uint8_t opcode, std::uint8_t address,
-                                           std::uint16_t value, bool waitForEcho)
-    : _marker(marker), _waitForEcho(waitForEcho)
-{
-    _request = {static_cast<char>(opcode), static_cast<char>(address), static_cast<char>(value >> 8),
-                static_cast<char>(value & 0xFF)};
-}
-
-bool WriteRegisterCommand::execute(Poco::DeviceIO::Channel& channel, std::ostream& log)
-{
-    if (!sendRequest(channel, log, _marker, _request)) return false;
-    if (!_waitForEcho) return true;
-    std::string body;
-    return awaitRegisterReply(channel, log, _marker, body, [this](const std::string& b) { return b == _request; });
-}
-
-ReadFrameCommand::ReadFrameCommand(const std::string& marker, std::uint8_t frameId, std::uint32_t length,
-                                   std::string* result)
-    : _marker(marker), _request(1, static_cast<char>(frameId)), _length(length), _result(result)
-{
-}
-
-bool ReadFrameCommand::execute(Poco::DeviceIO::Channel& channel, std::ostream& log)
-{
-    // One body buffer per thread, kept between frames: a frame loop then allocates nothing, and
-    // the caller's string changes only when a frame is accepted.
-    thread_local std::string body;
-    for (int tries = 0; tries < 3; ++tries)
-    {
-        if (!readMarkedBody(channel, log, _marker, _length + 1, body)) return false;
-        if (body[0] == _request[0])
-        {
-            if (_result) _result->assign(body, 1, _length);
-            if (log)
-                log << "RX" << dump(_marker) << dump(body)
-                    << " [DATA_FRAME] id:" << static_cast<unsigned>(static_cast<unsigned char>(_request[0]))
-                    << std::endl;
-            return true;
-        }
-        if (log) log << "RX" << dump(_marker) << dump(body) << " (FAIL)" << std::endl;
-    }
-    return false;
-}
-
-ReadRawDataCommand::ReadRawDataCommand(int count, std::string* result) : _count(count), _result(result) {}
-
-bool ReadRawDataCommand::execute(Poco::DeviceIO::Channel& channel, std::ostream& log)
-{
-    if (log) log << "RX: [READ_RAW_DATA]" << std::endl;
-    std::string bytes;
-    channel.readString(bytes, _count);
-    if (log && !bytes.empty()) log << "RX" << dump(bytes) << std::endl;
-    if (_result) *_result = bytes;
-    return true;
 }
 
 } // namespace Tarnlink

@@ -1,3 +1,4 @@
+#include <Poco/DeviceIO/BufferedChannel.h>
 #include <Poco/LogStream.h>
 #include <Tarnlink/Command.h>
 #include <Tarnlink/Interrupt.h>
@@ -5,7 +6,10 @@
 
 namespace Tarnlink {
 
-Protocol::Protocol(Poco::DeviceIO::Channel* channel) : _channel(channel, true) {}
+Protocol::Protocol(Poco::DeviceIO::Channel* channel)
+{
+    setChannel(channel);
+}
 
 Protocol::~Protocol() = default;
 
@@ -21,7 +25,12 @@ bool Protocol::execute(Command& command)
 
 void Protocol::setChannel(Poco::DeviceIO::Channel* channel)
 {
-    _channel.assign(channel, true);
+    if (channel && (channel == _given.get() || channel == _channel.get())) return;
+    _given.assign(channel, true);
+    if (!channel || dynamic_cast<Poco::DeviceIO::BufferedChannel*>(channel))
+        _channel.assign(channel, true);
+    else
+        _channel = new Poco::DeviceIO::BufferedChannel(channel);
 }
 
 void Protocol::setLogger(Poco::Logger* logger)

@@ -4,6 +4,8 @@
 #include <Poco/DeviceIO/Ftd2xx/Ftd2xxDriver.h>
 #include <Poco/Environment.h>
 #include <Poco/Exception.h>
+#include <Tarnlink/Protocol.h>
+#include <Tarnlink/ReadFrameCommand.h>
 #include <gtest/gtest.h>
 #include <cstring>
 
@@ -23,6 +25,13 @@ std::string calls(const char* serial)
     char buf[512];
     std::size_t n = fakeftd2xx_calls(serial, buf, sizeof(buf));
     return std::string(buf, std::min(n, sizeof(buf)));
+}
+
+std::string frame(unsigned i)
+{
+    std::string body(22, static_cast<char>(i));
+    body[0] = static_cast<char>(i >> 8);
+    return std::string("\x55\xAA\x55\xAA\x01", 5) + body;
 }
 
 Poco::AutoPtr<Ftd2xxConfig> controllerConfig(const std::string& serial)
@@ -170,6 +179,42 @@ TEST_F(Ftd2xx, ChannelReleasesTheDeviceExactlyOnce)
     {
         EXPECT_EQ("Unable to communicate with device: B200", e.message());
     }
+}
+
+TEST_F(Ftd2xx, ProtocolTakesQueuedFramesTogetherAndLoneFramesInOneReadEach)
+{
+    fakeftd2xx_addDevice("A100", "DRFNCTRL", 0, 0);
+    Poco::AutoPtr<Ftd2xxChannel> ch(new Ftd2xxChannel(controllerConfig("A100").get()));
+    Tarnlink::Protocol::Ptr protocol(new Tarnlink::Protocol(ch.get()));
+    std::string body;
+    Tarnlink::ReadFrameCommand read(Tarnlink::Command::frameMarker(), 1, 22, &body);
+    auto readFrames = [&](unsigned from, unsigned count) {
+        for (unsigned i = from; i < from + count; ++i)
+        {
+            ASSERT_TRUE(protocol->execute(read)) << i;
+            ASSERT_EQ(frame(i).substr(5), body) << i;
+        }
+    };
+
+    // 200 frames waiting: 5400 bytes, two buffers' worth.
+    std::string queued;
+    for (unsigned i = 0; i < 200; ++i) queued += frame(i);
+    fakeftd2xx_queueRead("A100", queued.data(), queued.size());
+    readFrames(0, 200);
+    EXPECT_LE(fakeftd2xx_readCalls("A100") * 4, 200u);
+
+    // Nothing waiting when the protocol asks: each frame arrives during its read.
+    fakeftd2xx_arriveLate("A100", 1);
+    const unsigned before = fakeftd2xx_readCalls("A100");
+    for (unsigned i = 0; i < 50; ++i)
+    {
+        const std::string one = frame(i);
+        fakeftd2xx_queueRead("A100", one.data(), one.size());
+        readFrames(i, 1);
+    }
+    EXPECT_LE(fakeftd2xx_readCalls("A100") - before, 50u);
+    // An FT_Read asking for more than came would have waited out the read time-out.
+    EXPECT_EQ(0u, fakeftd2xx_shortReads("A100"));
 }
 
 TEST_F(Ftd2xx, SimulatedControllerAnswersRegisterReads)

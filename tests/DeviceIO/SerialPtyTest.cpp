@@ -1,3 +1,4 @@
+#include <Poco/DeviceIO/BufferedChannel.h>
 #include <Poco/DeviceIO/Serial/SerialChannel.h>
 #include <Poco/Exception.h>
 #include <gtest/gtest.h>
@@ -15,6 +16,7 @@
 #include <unistd.h>
 
 using namespace Poco::DeviceIO::Serial;
+using Poco::DeviceIO::Channel;
 
 namespace {
 
@@ -55,6 +57,13 @@ Poco::AutoPtr<SerialConfig> config(const std::string& port, int timeout, bool us
                                    unsigned bufferSize = 4096)
 {
     return new SerialConfig(port, 0xFFFFFFFF, 8, 'N', 0, 0, 19, 25, useEOF, 4, bufferSize, timeout);
+}
+
+/// The port behind the read-ahead every channel gets from the protocol.
+Poco::AutoPtr<Poco::DeviceIO::Channel> buffered(SerialConfig* cfg)
+{
+    Poco::AutoPtr<SerialChannel> port(new SerialChannel(cfg));
+    return new Poco::DeviceIO::BufferedChannel(port.get());
 }
 
 long long millisecondsSince(std::chrono::steady_clock::time_point start)
@@ -256,7 +265,7 @@ TEST(SerialPtyReadAhead, SmallReadsComeInOrderThenTheTimeOutHolds)
 {
     Pty pty;
     Poco::AutoPtr<SerialConfig> cfg = config(pty.path, 60);
-    Poco::AutoPtr<SerialChannel> ch(new SerialChannel(cfg.get()));
+    Poco::AutoPtr<Channel> ch = buffered(cfg);
     pty.send("0123456789");
     std::string got;
     char byte = 0;
@@ -292,7 +301,7 @@ TEST(SerialPtyReadAhead, FlushAndReopenDiscardHeldBytes)
 {
     Pty pty;
     Poco::AutoPtr<SerialConfig> cfg = config(pty.path, 30);
-    Poco::AutoPtr<SerialChannel> ch(new SerialChannel(cfg.get()));
+    Poco::AutoPtr<Channel> ch = buffered(cfg);
     char byte = 0;
 
     pty.send("abcdef");
@@ -315,7 +324,7 @@ TEST(SerialPtyReadAhead, PendingReadStartsWithHeldBytesAndItsPurgeDropsTheRest)
 {
     Pty pty;
     Poco::AutoPtr<SerialConfig> cfg = config(pty.path, 30, true, 4);
-    Poco::AutoPtr<SerialChannel> ch(new SerialChannel(cfg.get()));
+    Poco::AutoPtr<Channel> ch = buffered(cfg);
     std::string out;
     char byte = 0;
 
@@ -337,7 +346,7 @@ TEST(SerialPtyReadAhead, HeldBytesOutliveAHangUpThenItIsReported)
 {
     auto pty = std::make_unique<Pty>();
     Poco::AutoPtr<SerialConfig> cfg = config(pty->path, 500);
-    Poco::AutoPtr<SerialChannel> ch(new SerialChannel(cfg.get()));
+    Poco::AutoPtr<Channel> ch = buffered(cfg);
     pty->send("xyz");
     char byte = 0;
     ASSERT_EQ(1, ch->read(&byte, 1));

@@ -33,6 +33,9 @@ struct Device
     int openHandles = 0;
     std::string calls;
     FT_DWORD readTimeout = 0;
+    unsigned readCalls = 0;
+    unsigned shortReads = 0;
+    bool arriveLate = false;
 #if defined(FAKEFTD2XX_WITH_SIM)
     std::unique_ptr<Tarnlink::Sim::Simulator> sim;
     /// The simulator's plug count when the open handle was made.
@@ -159,6 +162,7 @@ FAKEFTD2XX_EXPORT FT_STATUS FTD2XX_API FT_Read(FT_HANDLE handle, void* buffer, F
     FAKE_ENTER("FT_Read");
     Device* d = fromHandle(handle);
     if (!d) return FT_INVALID_HANDLE;
+    ++d->readCalls;
     *got = 0;
 #if defined(FAKEFTD2XX_WITH_SIM)
     if (d->sim)
@@ -175,13 +179,38 @@ FAKEFTD2XX_EXPORT FT_STATUS FTD2XX_API FT_Read(FT_HANDLE handle, void* buffer, F
         return FT_OK;
     }
 #endif
-    if (d->chunks.empty() || toRead == 0) return FT_OK;
+    if (d->chunks.empty() || toRead == 0)
+    {
+        if (toRead > 0) ++d->shortReads;
+        return FT_OK;
+    }
     std::string& chunk = d->chunks.front();
     std::size_t n = std::min<std::size_t>(toRead, chunk.size());
     std::memcpy(buffer, chunk.data(), n);
     chunk.erase(0, n);
     if (chunk.empty()) d->chunks.pop_front();
     *got = static_cast<FT_DWORD>(n);
+    if (n < toRead) ++d->shortReads;
+    return FT_OK;
+}
+
+// What has arrived: a simulator's readable bytes, else the first queued chunk (the later ones
+// arrive while a read waits).
+FAKEFTD2XX_EXPORT FT_STATUS FTD2XX_API FT_GetQueueStatus(FT_HANDLE handle, FT_DWORD* queued)
+{
+    FAKE_ENTER("FT_GetQueueStatus");
+    Device* d = fromHandle(handle);
+    if (!d) return FT_INVALID_HANDLE;
+    *queued = 0;
+#if defined(FAKEFTD2XX_WITH_SIM)
+    if (d->sim)
+    {
+        if (cutOff(*d)) return FT_IO_ERROR;
+        *queued = static_cast<FT_DWORD>(d->sim->available());
+        return FT_OK;
+    }
+#endif
+    if (!d->chunks.empty() && !d->arriveLate) *queued = static_cast<FT_DWORD>(d->chunks.front().size());
     return FT_OK;
 }
 
@@ -352,6 +381,26 @@ int fakeftd2xx_openHandles(const char* serial)
     std::lock_guard<std::recursive_mutex> lock(state().mutex);
     Device* d = find(serial);
     return d ? d->openHandles : -1;
+}
+
+unsigned fakeftd2xx_readCalls(const char* serial)
+{
+    std::lock_guard<std::recursive_mutex> lock(state().mutex);
+    Device* d = find(serial);
+    return d ? d->readCalls : 0;
+}
+
+unsigned fakeftd2xx_shortReads(const char* serial)
+{
+    std::lock_guard<std::recursive_mutex> lock(state().mutex);
+    Device* d = find(serial);
+    return d ? d->shortReads : 0;
+}
+
+void fakeftd2xx_arriveLate(const char* serial, int late)
+{
+    std::lock_guard<std::recursive_mutex> lock(state().mutex);
+    if (Device* d = find(serial)) d->arriveLate = late != 0;
 }
 
 std::size_t fakeftd2xx_calls(const char* serial, char* out, std::size_t max)

@@ -1,4 +1,5 @@
 #include "ScriptedChannel.h"
+#include <Poco/DeviceIO/BufferedChannel.h>
 #include <Poco/Exception.h>
 #include <Poco/File.h>
 #include <Poco/Path.h>
@@ -41,6 +42,28 @@ public:
         resetRegisters();
     }
     void resetRegisters() override { memory.reset(); }
+};
+
+/// Reads ahead as the real channels do, each read of the device taking at most piece bytes of
+/// what has come: replies, and markers, split where the pieces end.
+class AheadChannel : public ScriptedChannel
+{
+public:
+    explicit AheadChannel(int piece) : _piece(piece) {}
+    int readAhead(char* buffer, int length, int capacity) override
+    {
+        int count = 0;
+        while (count < length)
+        {
+            const int got = read(buffer + count, std::min(capacity - count, _piece));
+            if (got == 0) break;
+            count += got;
+        }
+        return count;
+    }
+
+private:
+    int _piece;
 };
 
 struct ProtocolFixture : ::testing::Test
@@ -170,6 +193,87 @@ TEST_F(ProtocolFixture, FramesAndRawReads)
     EXPECT_EQ("\x01\x02", raw);
     EXPECT_EQ(1, channel->pendingReadCalls());
     EXPECT_EQ("RX:01:02", lines(log3.str()).back());
+}
+
+TEST_F(ProtocolFixture, ReadAheadSkipsLogsAndTimesOutAsByteReads)
+{
+    Poco::AutoPtr<AheadChannel> device(new AheadChannel(10));
+    Protocol::Ptr protocol(new Protocol(device.get()));
+    Poco::AutoPtr<Poco::DeviceIO::Channel> ch = protocol->channel();
+    std::string frame;
+    ReadFrameCommand cmd(marker, 1, 4, &frame);
+
+    // Reads of 10 bytes split the markers; between the first two frames come garbage and a
+    // broken partial match, reported as byte reads would: 12 34, then 55 aa of 55 55 aa.
+    device->deliverHex("55 aa 55 aa 01 0a 0b 0c 0d  12 34  55 55 aa 55 aa 55 aa 01 1a 1b 1c 1d"
+                       "  55 aa 55 aa 01 2a 2b 2c 2d");
+    std::ostringstream log;
+    for (int i = 0; i < 3; ++i) ASSERT_TRUE(cmd.execute(*ch, log)) << i;
+    EXPECT_EQ("\x2a\x2b\x2c\x2d", frame);
+    EXPECT_EQ((std::vector<std::string>{"RX:55:aa:55:aa:01:0a:0b:0c:0d [DATA_FRAME] id:1", "RX:12:34:55:aa (DISCARD)",
+                                        "RX:55:aa:55:aa:01:1a:1b:1c:1d [DATA_FRAME] id:1",
+                                        "RX:55:aa:55:aa:01:2a:2b:2c:2d [DATA_FRAME] id:1"}),
+              lines(log.str()));
+
+    // A reply cut short times out where it stops; the bytes that come later are the next read's.
+    device->deliverHex("55 aa 55 aa 04 02").timeout().deliverHex("0f 05");
+    std::ostringstream log2;
+    WriteRegisterCommand write(marker, Opcode::WRITE_FPGA_REG, 2, 0x0F05, true);
+    EXPECT_FALSE(write.execute(*ch, log2));
+    EXPECT_EQ("RX:55:aa:55:aa:04:02:... (COM_TIMEOUT)", lines(log2.str()).back());
+    std::string raw;
+    ReadRawDataCommand drain(1000, &raw);
+    EXPECT_TRUE(drain.execute(*ch));
+    EXPECT_EQ("\x0f\x05", raw);
+
+    // Garbage and half a marker before a time-out.
+    device->deliverHex("12 34 55 aa").timeout();
+    std::ostringstream log3;
+    ReadRegisterCommand read(marker, Opcode::READ_SLAVE_REG, 0x8A, nullptr);
+    EXPECT_FALSE(read.execute(*ch, log3));
+    EXPECT_EQ((std::vector<std::string>{"TX:55:aa:55:aa:03:8a:00:00 [READ_SLAVE_REG] VTEMP", "RX:12:34 (GARBAGE)",
+                                        "RX:55:aa:... (COM_TIMEOUT)"}),
+              lines(log3.str()));
+    EXPECT_EQ(0u, device->unread());
+}
+
+TEST_F(ProtocolFixture, PurgeAndReopenDropWhatWasReadAhead)
+{
+    Poco::AutoPtr<AheadChannel> device(new AheadChannel(64));
+    Protocol::Ptr protocol(new Protocol(device.get()));
+    auto* ahead = dynamic_cast<Poco::DeviceIO::BufferedChannel*>(protocol->channel().get());
+    ASSERT_NE(nullptr, ahead);
+    std::string frame;
+    ReadFrameCommand cmd(marker, 1, 4, &frame);
+    const std::string two = "55 aa 55 aa 01 0a 0b 0c 0d  55 aa 55 aa 01 1a 1b 1c 1d";
+
+    for (int reopen = 0; reopen < 2; ++reopen)
+    {
+        device->deliverHex(two);
+        ASSERT_TRUE(protocol->execute(cmd));
+        EXPECT_EQ(0u, device->unread());
+        EXPECT_EQ(9u, ahead->heldCount()) << "the second frame came with the first";
+        if (reopen)
+        {
+            ahead->close();
+            EXPECT_FALSE(device->isOpen());
+            ahead->open();
+        }
+        else
+        {
+            protocol->channel()->configure();
+        }
+        EXPECT_FALSE(protocol->execute(cmd)) << reopen;
+    }
+    // The same channel again keeps what was read ahead; another one starts afresh.
+    device->deliverHex(two);
+    ASSERT_TRUE(protocol->execute(cmd));
+    protocol->setChannel(device.get());
+    EXPECT_EQ(9u, ahead->heldCount());
+    Poco::AutoPtr<ScriptedChannel> other(new ScriptedChannel);
+    protocol->setChannel(other.get());
+    EXPECT_FALSE(protocol->execute(cmd));
+    EXPECT_EQ(1, other->readCalls());
 }
 
 TEST_F(ProtocolFixture, HardwareRegisterAccess)

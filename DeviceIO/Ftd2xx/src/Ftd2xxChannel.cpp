@@ -3,6 +3,7 @@
 #include <Poco/DeviceIO/Ftd2xx/Ftd2xxDriver.h>
 #include <Poco/Bugcheck.h>
 #include <Poco/Exception.h>
+#include <algorithm>
 #include <cstring>
 
 namespace Poco {
@@ -107,23 +108,44 @@ int Ftd2xxChannel::read(char*&)
     throw Poco::InvalidAccessException();
 }
 
+int Ftd2xxChannel::readLoop(char* buffer, int length, int ask)
+{
+    int readCount = 0;
+    for (;;)
+    {
+        FT_DWORD read = 0;
+        status = driver.FT_Read(handle, buffer + readCount, static_cast<FT_DWORD>(ask), &read);
+        if (status != FT_OK) deviceError();
+        if (read == 0) return readCount;
+        if (!(read <= static_cast<FT_DWORD>(ask)))
+            Poco::Bugcheck::assertion("read <= length - readCount", __FILE__, __LINE__);
+        readCount += static_cast<int>(read);
+        if (readCount >= length) return readCount;
+        ask = length - readCount;
+    }
+}
+
 int Ftd2xxChannel::read(char* buffer, int length)
 {
     if (length <= 0) return 0;
     if (!handle) deviceError();
     std::memset(buffer, 0, static_cast<std::size_t>(length));
-    int readCount = 0;
-    for (;;)
+    return readLoop(buffer, length, length);
+}
+
+int Ftd2xxChannel::readAhead(char* buffer, int length, int capacity)
+{
+    if (length <= 0) return 0;
+    if (!handle) deviceError();
+    int ask = length;
+    if (driver.FT_GetQueueStatus)
     {
-        FT_DWORD read = 0;
-        status = driver.FT_Read(handle, buffer + readCount, static_cast<FT_DWORD>(length - readCount), &read);
-        if (status != FT_OK) deviceError();
-        if (read == 0) return readCount;
-        if (!(read <= static_cast<FT_DWORD>(length - readCount)))
-            Poco::Bugcheck::assertion("read <= length - readCount", __FILE__, __LINE__);
-        readCount += static_cast<int>(read);
-        if (readCount >= length) return readCount;
+        FT_DWORD queued = 0;
+        if ((status = driver.FT_GetQueueStatus(handle, &queued)) != FT_OK) deviceError();
+        if (queued > static_cast<FT_DWORD>(length))
+            ask = queued < static_cast<FT_DWORD>(capacity) ? static_cast<int>(queued) : std::max(capacity, length);
     }
+    return readLoop(buffer, length, ask);
 }
 
 int Ftd2xxChannel::write(const char* data, int length)

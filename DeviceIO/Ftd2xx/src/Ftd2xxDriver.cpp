@@ -51,6 +51,12 @@ void Ftd2xxDriver::bind(Util::System::Functor<R, Args...>& functor, const char* 
     functor = F(handler);
 }
 
+template <typename R, typename... Args>
+void Ftd2xxDriver::bindIfPresent(Util::System::Functor<R, Args...>& functor, const char* name)
+{
+    if (hasSymbol(name)) bind(functor, name);
+}
+
 Ftd2xxDriver::Ftd2xxDriver(const std::string& path) : Poco::SharedLibrary(path)
 {
     try
@@ -71,6 +77,7 @@ Ftd2xxDriver::Ftd2xxDriver(const std::string& path) : Poco::SharedLibrary(path)
         bind(FT_CreateDeviceInfoList, "FT_CreateDeviceInfoList");
         bind(FT_GetDeviceInfoList, "FT_GetDeviceInfoList");
         bind(FT_GetDriverVersion, "FT_GetDriverVersion");
+        bindIfPresent(FT_GetQueueStatus, "FT_GetQueueStatus");
     }
     catch (...)
     {

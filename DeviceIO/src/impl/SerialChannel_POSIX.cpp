@@ -19,8 +19,6 @@ namespace Serial {
 
 namespace {
 
-const std::size_t READ_AHEAD = 4096;
-
 bool toSpeed(std::uint32_t baud, speed_t& speed)
 {
     static const struct
@@ -211,7 +209,7 @@ void SerialChannelImpl::closePort(int fd, bool setExclusive) noexcept
 
 void SerialChannelImpl::openImpl(const std::string& portName)
 {
-    dropAhead();
+    _kept.clear();
     _fd = openPort(portName, _setExclusive);
     if (_fd < 0) handleError(errno, portName);
     _attributesSaved = ::tcgetattr(_fd, &_savedAttributes) == 0;
@@ -227,7 +225,7 @@ void SerialChannelImpl::closeImpl(const std::string& portName)
 {
     int fd = _fd;
     _fd = -1; // a failed close still releases the descriptor
-    dropAhead();
+    _kept.clear();
     if (fd < 0) return;
     restoreAttributes(fd);
     if (_setExclusive) ::ioctl(fd, TIOCNXCL);
@@ -242,7 +240,7 @@ void SerialChannelImpl::closeQuietlyImpl() noexcept
         restoreAttributes(_fd);
         closePort(_fd, _setExclusive);
     }
-    dropAhead();
+    _kept.clear();
     _fd = -1;
     _setExclusive = false;
 }
@@ -330,16 +328,24 @@ void SerialChannelImpl::configureImpl(const std::string& portName)
     tio.c_cc[VTIME] = 0;
     if (::tcsetattr(_fd, TCSANOW, &tio) != 0) handleError(errno, portName);
     if (::tcflush(_fd, TCIOFLUSH) != 0) handleError(errno, portName);
-    dropAhead();
+    _kept.clear();
     _firstByteWait = _config->getFirstByteWait();
 }
 
-int SerialChannelImpl::readOnce(char* buffer, int length, const std::string& portName)
+int SerialChannelImpl::readOnceImpl(char* buffer, int length, const std::string& portName)
 {
-    // Under a steady stream something is nearly always waiting: try it before asking poll.
-    ssize_t first = ::read(_fd, buffer, static_cast<std::size_t>(length));
-    if (first > 0) return static_cast<int>(first);
-    if (first < 0 && errno != EAGAIN && errno != EINTR) handleError(errno, portName);
+    // Under a steady stream something is nearly always waiting: then it is tried before poll()
+    // is asked. A read that took all there was says the next will likely have to wait.
+    if (_moreWaiting)
+    {
+        ssize_t first = ::read(_fd, buffer, static_cast<std::size_t>(length));
+        if (first > 0)
+        {
+            _moreWaiting = first == length;
+            return static_cast<int>(first);
+        }
+        if (first < 0 && errno != EAGAIN && errno != EINTR) handleError(errno, portName);
+    }
 
     struct pollfd pfd;
     pfd.fd = _fd;
@@ -360,6 +366,7 @@ int SerialChannelImpl::readOnce(char* buffer, int length, const std::string& por
         wait = left.count() > 0 ? static_cast<int>(left.count()) : 0;
     }
     if (ready < 0) handleError(errno, portName);
+    _moreWaiting = false;
     if (ready == 0) return 0;
     ssize_t got = ::read(_fd, buffer, static_cast<std::size_t>(length));
     if (got < 0)
@@ -369,115 +376,13 @@ int SerialChannelImpl::readOnce(char* buffer, int length, const std::string& por
     }
     // Readable with nothing to read: the device hung up (unplugged, or the pty master closed).
     if (got == 0 && (pfd.revents & (POLLHUP | POLLERR | POLLNVAL))) handleError(EIO, portName);
+    _moreWaiting = got == length;
     return static_cast<int>(got);
 }
 
-bool SerialChannelImpl::fillAhead(const std::string& portName)
-{
-    if (_ahead.size() < READ_AHEAD) _ahead.resize(READ_AHEAD);
-    _aheadPos = 0;
-    _aheadEnd = static_cast<std::size_t>(readOnce(_ahead.data(), static_cast<int>(_ahead.size()), portName));
-    return _aheadEnd > 0;
-}
-
-int SerialChannelImpl::readImpl(char* buffer, int length, const std::string& portName)
-{
-    if (length <= 0) return 0;
-    const std::size_t wanted = static_cast<std::size_t>(length);
-    // The marker search reads byte by byte: served whole from what is held, nothing else to do.
-    if (_aheadEnd - _aheadPos >= wanted)
-    {
-        if (wanted == 1)
-        {
-            *buffer = _ahead[_aheadPos++];
-            return 1;
-        }
-        std::memcpy(buffer, _ahead.data() + _aheadPos, wanted);
-        _aheadPos += wanted;
-        return length;
-    }
-    std::memset(buffer, 0, wanted);
-    std::size_t readCount = 0;
-    while (readCount < wanted)
-    {
-        if (_aheadPos == _aheadEnd && !fillAhead(portName)) break;
-        const std::size_t n = std::min(_aheadEnd - _aheadPos, wanted - readCount);
-        std::memcpy(buffer + readCount, _ahead.data() + _aheadPos, n);
-        _aheadPos += n;
-        readCount += n;
-    }
-    return static_cast<int>(readCount);
-}
-
-void SerialChannelImpl::purgeInput()
+void SerialChannelImpl::purgeInputImpl() noexcept
 {
     ::tcflush(_fd, TCIFLUSH);
-    dropAhead();
-}
-
-void SerialChannelImpl::dropAhead() noexcept
-{
-    _aheadPos = 0;
-    _aheadEnd = 0;
-}
-
-int SerialChannelImpl::readPendingImpl(char*& buffer, const std::string& portName)
-{
-    if (!_config->getUseEOF()) throw Poco::InvalidAccessException();
-    const std::size_t step = _config->getBufferSize();
-    if (step == 0) throw Poco::InvalidArgumentException("Buffer size is 0");
-    if (buffer) throw Poco::InvalidArgumentException("Buffer must be null");
-    buffer = static_cast<char*>(std::calloc(step, 1));
-    if (!buffer) throw Poco::OutOfMemoryException();
-    const char eof = _config->getEOFChar();
-    std::size_t bufSize = step;
-    std::size_t readCount = 0;
-    std::size_t growths = 0;
-    for (;;)
-    {
-        std::size_t space = bufSize - readCount;
-        char* chunk = buffer + readCount;
-        std::size_t read;
-        // Each chunk is at most one buffer step, whether it comes from the read-ahead or the
-        // driver, so what survives the purge below does not depend on how bytes were read.
-        if (_aheadPos < _aheadEnd)
-        {
-            read = std::min(_aheadEnd - _aheadPos, space);
-            std::memcpy(chunk, _ahead.data() + _aheadPos, read);
-            _aheadPos += read;
-        }
-        else
-        {
-            read = static_cast<std::size_t>(readOnce(chunk, static_cast<int>(space), portName));
-        }
-        if (read == 0) break;
-        const char* end = static_cast<const char*>(std::memchr(chunk, eof, read));
-        if (end)
-        {
-            std::size_t pos = static_cast<std::size_t>(end - chunk);
-            readCount += pos;
-            purgeInput();
-            // The chunk's bytes after the end-of-file character survive the purge.
-            const std::size_t after = read - pos - 1;
-            if (_ahead.size() < after) _ahead.resize(after);
-            std::memcpy(_ahead.data(), chunk + pos + 1, after);
-            _aheadEnd = after;
-            std::memset(chunk + pos, 0, read - pos);
-            break;
-        }
-        readCount += read;
-        if (readCount == bufSize)
-        {
-            ++growths;
-            std::size_t newSize = (growths + 1) * step;
-            char* grown = static_cast<char*>(std::realloc(buffer, newSize));
-            if (!grown) throw Poco::OutOfMemoryException();
-            std::memset(grown + bufSize, 0, newSize - bufSize);
-            buffer = grown;
-            bufSize = newSize;
-        }
-    }
-    return static_cast<int>(readCount);
 }
 
 int SerialChannelImpl::writeImpl(const char* data, int length, const std::string& portName)

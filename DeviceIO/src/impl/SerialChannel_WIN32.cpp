@@ -1,7 +1,5 @@
 #include <Poco/DeviceIO/Serial/SerialChannel_WIN32.h>
-#include <Poco/Bugcheck.h>
 #include <Poco/Exception.h>
-#include <cstdlib>
 #include <cstring>
 
 namespace Poco {
@@ -109,7 +107,10 @@ void SerialConfigImpl::setCommTimeoutsImpl(int milliseconds)
 // SerialChannelImpl
 //
 
-SerialChannelImpl::SerialChannelImpl(SerialConfigImpl* config) : _handle(INVALID_HANDLE_VALUE), _config(config, true) {}
+SerialChannelImpl::SerialChannelImpl(SerialConfigImpl* config) : _handle(INVALID_HANDLE_VALUE), _config(config, true)
+{
+    std::memset(&_appliedTimeouts, 0, sizeof(_appliedTimeouts));
+}
 
 SerialChannelImpl::~SerialChannelImpl()
 {
@@ -192,88 +193,21 @@ void SerialChannelImpl::configureImpl(const std::string& portName)
     if (!SetupComm(_handle, _config->getBufferSize(), _config->getBufferSize())) handleLastError(portName);
     if (!SetCommMask(_handle, 0)) handleLastError(portName);
     if (!SetCommTimeouts(_handle, &timeouts)) handleLastError(portName);
+    _appliedTimeouts = timeouts;
     if (!SetCommState(_handle, &dcb)) handleLastError(portName);
     if (!PurgeComm(_handle, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR)) handleLastError(portName);
 }
 
-DWORD SerialChannelImpl::readOnce(char* buffer, DWORD length, const std::string& portName)
+int SerialChannelImpl::readOnceImpl(char* buffer, int length, const std::string& portName)
 {
     DWORD got = 0;
-    if (!ReadFile(_handle, buffer, length, &got, nullptr)) handleLastError(portName);
-    return got;
+    if (!ReadFile(_handle, buffer, static_cast<DWORD>(length), &got, nullptr)) handleLastError(portName);
+    return static_cast<int>(got);
 }
 
-int SerialChannelImpl::readImpl(char* buffer, int length, const std::string& portName)
+void SerialChannelImpl::purgeInputImpl() noexcept
 {
-    if (length <= 0) return 0;
-    std::memset(buffer, 0, static_cast<std::size_t>(length));
-    int readCount = 0;
-    while (readCount < length)
-    {
-        DWORD read = readOnce(buffer + readCount, static_cast<DWORD>(length - readCount), portName);
-        if (read == 0) break;
-        if (!(read <= static_cast<DWORD>(length - readCount)))
-            Poco::Bugcheck::assertion("read <= length - readCount", __FILE__, __LINE__);
-        readCount += static_cast<int>(read);
-    }
-    return readCount;
-}
-
-int SerialChannelImpl::readPendingImpl(char*& buffer, const std::string& portName)
-{
-    if (!_config->getUseEOF()) throw Poco::InvalidAccessException();
-    const DWORD step = _config->getBufferSize();
-    if (step == 0) throw Poco::InvalidArgumentException("Buffer size is 0");
-    if (buffer) throw Poco::InvalidArgumentException("Buffer must be null");
-    buffer = static_cast<char*>(std::calloc(step, 1));
-    if (!buffer) throw Poco::OutOfMemoryException();
-    const char eof = _config->getEOFChar();
-    DWORD bufSize = step;
-    DWORD readCount = 0;
-    DWORD growths = 0;
-    for (;;)
-    {
-        DWORD space = bufSize - readCount;
-        char* chunk = buffer + readCount;
-        DWORD read;
-        bool fromKept = !_kept.empty();
-        if (fromKept)
-        {
-            read = static_cast<DWORD>(_kept.size() < space ? _kept.size() : space);
-            std::memcpy(chunk, _kept.data(), read);
-        }
-        else
-        {
-            read = readOnce(chunk, space, portName);
-        }
-        if (read == 0) break;
-        if (!(read <= bufSize - readCount))
-            Poco::Bugcheck::assertion("read <= bufSize - readCount", __FILE__, __LINE__);
-        const char* end = static_cast<const char*>(std::memchr(chunk, eof, read));
-        if (end)
-        {
-            DWORD pos = static_cast<DWORD>(end - chunk);
-            readCount += pos;
-            PurgeComm(_handle, PURGE_RXCLEAR);
-            std::string after(chunk + pos + 1, read - pos - 1);
-            _kept = fromKept ? after + _kept.substr(read) : after;
-            std::memset(chunk + pos, 0, read - pos);
-            break;
-        }
-        if (fromKept) _kept.erase(0, read);
-        readCount += read;
-        if (readCount == bufSize)
-        {
-            ++growths;
-            DWORD newSize = (growths + 1) * step;
-            char* grown = static_cast<char*>(std::realloc(buffer, newSize));
-            if (!grown) throw Poco::OutOfMemoryException();
-            std::memset(grown + bufSize, 0, newSize - bufSize);
-            buffer = grown;
-            bufSize = newSize;
-        }
-    }
-    return static_cast<int>(readCount);
+    PurgeComm(_handle, PURGE_RXCLEAR);
 }
 
 int SerialChannelImpl::writeImpl(const char* data, int length, const std::string& portName)

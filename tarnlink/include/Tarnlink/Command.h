@@ -10,6 +10,7 @@ namespace Tarnlink {
 
 /// One exchange with the controller. Commands live on the caller's stack for one execution,
 /// except the frame read, which a controller keeps and retargets for every frame.
+/// Not thread-safe: a command and its channel are used by one thread at a time.
 class Command
 {
 public:
@@ -27,7 +28,8 @@ public:
     static constexpr std::size_t MAX_SKIPPED_BYTES = 4096;
 
 protected:
-    /// Finds the marker one byte at a time, then reads a body of length bytes with one read.
+    /// Finds the marker one byte at a time, then reads a body of length bytes with one read;
+    /// over a BufferedChannel a reply that starts with the marker is taken whole from its buffer.
     static bool readMarkedBody(Poco::DeviceIO::Channel& channel, std::ostream& log, const std::string& marker,
                                std::size_t length, std::string& body);
     /// Up to 3 four-byte replies until accept() takes one; FF FF FF FF or a time-out ends it at once.

@@ -11,6 +11,10 @@ namespace Tarnlink {
 class Command;
 
 /// Executes commands over the channel of one open controller; shared by the controller and its pods.
+/// The channel is read through a BufferedChannel, so replies and frames that arrive together
+/// cost one read of the device.
+/// Not thread-safe: used from the thread that drives the filter; only the reference count may
+/// be touched from elsewhere.
 class Protocol : public Poco::RefCountedObject
 {
 public:
@@ -23,8 +27,11 @@ public:
     /// (Interrupt.h) before the command runs: the retries of a register access are each one.
     bool execute(Command& command);
 
+    /// Wraps the channel in a BufferedChannel (unless it is one); setting the channel already
+    /// set keeps what was read ahead of it.
     void setChannel(Poco::DeviceIO::Channel* channel);
-    /// A new reference to the channel (may be null).
+    /// A new reference to the channel as the protocol reads it, behind its read-ahead (may be
+    /// null); it shares the given channel's configuration.
     Poco::AutoPtr<Poco::DeviceIO::Channel> channel() const { return _channel; }
     /// Logs every exchange to this logger from now on; null stops logging. The protocol keeps its own reference.
     void setLogger(Poco::Logger* logger);
@@ -34,6 +41,8 @@ protected:
     ~Protocol() override;
 
 private:
+    /// The given channel, kept to recognise it in setChannel().
+    Poco::AutoPtr<Poco::DeviceIO::Channel> _given;
     Poco::AutoPtr<Poco::DeviceIO::Channel> _channel;
     Poco::AutoPtr<Poco::Logger> _logger;
 };

@@ -7,6 +7,7 @@
 namespace Tarnlink {
 
 /// Waits for a streamed frame with the given id and a body of length bytes after the id.
+/// Not thread-safe: one execution at a time; the body buffer is per thread.
 class ReadFrameCommand : public Command
 {
 public:

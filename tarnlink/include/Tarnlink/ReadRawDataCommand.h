@@ -6,6 +6,7 @@
 namespace Tarnlink {
 
 /// Drains bytes without parsing them; count 0 or less takes everything pending.
+/// Not thread-safe: used by one thread at a time.
 class ReadRawDataCommand : public Command
 {
 public:

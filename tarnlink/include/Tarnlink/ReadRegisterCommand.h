@@ -7,6 +7,7 @@
 namespace Tarnlink {
 
 /// Reads a 16-bit register; a reply is accepted on its opcode and address.
+/// Not thread-safe: used by one thread at a time.
 class ReadRegisterCommand : public Command
 {
 public:

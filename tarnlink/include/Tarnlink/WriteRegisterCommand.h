@@ -7,6 +7,7 @@
 namespace Tarnlink {
 
 /// Writes a 16-bit register and, when asked, waits for the controller's echo.
+/// Not thread-safe: used by one thread at a time.
 class WriteRegisterCommand : public Command
 {
 public:

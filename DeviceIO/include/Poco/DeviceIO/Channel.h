@@ -10,6 +10,8 @@ namespace Poco {
 namespace DeviceIO {
 
 /// A byte channel to a controller. Concrete channels open their device in the constructor.
+/// Not thread-safe: used from the one thread that drives the controller; only the reference
+/// count may be touched from elsewhere.
 class Channel : public Poco::RefCountedObject
 {
 public:
@@ -27,6 +29,15 @@ public:
     virtual int read(char* buffer, int length) = 0;
     /// Returns length on success; throws on failure.
     virtual int write(const char* data, int length) = 0;
+    /// Reads as read(buffer, length) does, but may hand over up to capacity bytes that have
+    /// already arrived; never waits for more than length. The base implementation reads
+    /// nothing and returns -1: a channel that cannot tell what has arrived is read with read().
+    virtual int readAhead(char* buffer, int length, int capacity);
+    /// The pending read of read(buffer), with ahead holding bytes read earlier and not yet
+    /// handed out (a buffering layer's): they come first, as if still waiting in the device,
+    /// and what is left of them stays in ahead. The base implementation reads with
+    /// read(buffer) and puts all of ahead in front.
+    virtual int readPending(char*& buffer, std::string& ahead);
 
     /// count < 1 reads whatever is pending; otherwise one read of up to count bytes.
     std::string& readString(std::string& out, int count);

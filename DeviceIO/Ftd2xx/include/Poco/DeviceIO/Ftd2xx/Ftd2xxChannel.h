@@ -14,6 +14,7 @@ class Ftd2xxDriver;
 
 /// An FTDI device driven through the D2XX library. The constructor opens and configures
 /// it; a new time-out reaches the device at the next configure().
+/// Not thread-safe: used from the thread that drives the controller.
 class Ftd2xxChannel : public Channel
 {
 public:
@@ -29,6 +30,10 @@ public:
     int read(char*& buffer) override;
     int read(char* buffer, int length) override;
     int write(const char* data, int length) override;
+    /// An FT_Read waits until all it asks for has come: it asks for what the receive queue
+    /// holds, up to capacity, when that is at least length, else for length. Without
+    /// FT_GetQueueStatus in the library it reads length as read() does.
+    int readAhead(char* buffer, int length, int capacity) override;
 
     bool isOpen() const { return handle != nullptr; }
     /// The FT_STATUS of the last driver call.
@@ -40,6 +45,8 @@ protected:
 private:
     void openAtConstruction();
     [[noreturn]] void deviceError() const;
+    /// FT_Read for ask bytes, then for what is missing up to length, until length came or one gave none.
+    int readLoop(char* buffer, int length, int ask);
     const std::string& serialNumber() const;
 
     FT_HANDLE handle = nullptr;

@@ -11,6 +11,7 @@ namespace DeviceIO {
 namespace Ftd2xx {
 
 /// The D2XX driver library, loaded at run time, with its entry points bound.
+/// Thread-safe once constructed: the bound entry points never change; instance() locks.
 class Ftd2xxDriver : public Poco::SharedLibrary
 {
 public:
@@ -45,10 +46,14 @@ public:
     Util::System::Functor<FT_STATUS, FT_DWORD*> FT_CreateDeviceInfoList;
     Util::System::Functor<FT_STATUS, FT_DEVICE_LIST_INFO_NODE*, FT_DWORD*> FT_GetDeviceInfoList;
     Util::System::Functor<FT_STATUS, FT_HANDLE, FT_DWORD*> FT_GetDriverVersion;
+    /// Bound when the library has it (empty otherwise): the bytes waiting in the receive queue.
+    Util::System::Functor<FT_STATUS, FT_HANDLE, FT_DWORD*> FT_GetQueueStatus;
 
 private:
     template <typename R, typename... Args>
     void bind(Util::System::Functor<R, Args...>& functor, const char* name);
+    template <typename R, typename... Args>
+    void bindIfPresent(Util::System::Functor<R, Args...>& functor, const char* name);
 };
 
 } // namespace Ftd2xx

@@ -12,6 +12,7 @@ namespace Serial {
 /// A serial port. The port is opened and configured by the constructor.
 /// A read waits up to the configured time-out for its first byte and returns what came;
 /// a time-out of 0 or -1 waits for the full count.
+/// Not thread-safe: used from the thread that drives the controller.
 class SerialChannel : public Channel, private SerialChannelImpl
 {
 public:
@@ -24,6 +25,9 @@ public:
     int read(char*& buffer) override;
     int read(char* buffer, int length) override;
     int write(const char* data, int length) override;
+    /// One system call takes whatever is waiting, up to capacity.
+    int readAhead(char* buffer, int length, int capacity) override;
+    int readPending(char*& buffer, std::string& ahead) override;
 
     bool isOpen() const { return isOpenImpl(); }
 
@@ -35,6 +39,8 @@ protected:
 
 private:
     const std::string& portName() const { return config->getName(); }
+    /// Reads of the port until length bytes came or one read gave none, each asking for what fits in capacity.
+    int readLoop(char* buffer, int length, int capacity);
 };
 
 } // namespace Serial

@@ -6,7 +6,6 @@
 #include <cstddef>
 #include <string>
 #include <termios.h>
-#include <vector>
 
 namespace Poco {
 namespace DeviceIO {
@@ -24,8 +23,15 @@ protected:
     void closeQuietlyImpl() noexcept;
     bool isOpenImpl() const { return _fd >= 0; }
     void configureImpl(const std::string& portName);
-    int readImpl(char* buffer, int length, const std::string& portName);
-    int readPendingImpl(char*& buffer, const std::string& portName);
+    /// Waits for data as the configured time-out says, then reads what is there, up to length.
+    int readOnceImpl(char* buffer, int length, const std::string& portName);
+    /// A read returns what is waiting rather than waiting for its full count.
+    bool returnsWhatIsWaitingImpl() const { return true; }
+    /// Drops what the port has received; errors are ignored.
+    void purgeInputImpl() noexcept;
+    /// Bytes after the end-of-file character of a pending read, kept for the next one.
+    std::string& keptImpl() { return _kept; }
+    const SerialConfigImpl& configImpl() const { return *_config; }
     int writeImpl(const char* data, int length, const std::string& portName);
 
     static bool isPortInUseImpl(const std::string& portName);
@@ -37,13 +43,6 @@ private:
     /// whether this open turned the tty's exclusive mode on, so closing must undo it.
     static int openPort(const std::string& portName, bool& setExclusive);
     static void closePort(int fd, bool setExclusive) noexcept;
-    /// Waits for data as the configured time-out says, then reads what is there.
-    int readOnce(char* buffer, int length, const std::string& portName);
-    /// Reads what the driver holds into the read-ahead, waiting only when it holds nothing;
-    /// false when the time-out passed.
-    bool fillAhead(const std::string& portName);
-    void purgeInput();
-    void dropAhead() noexcept;
     /// Puts back the terminal settings found at open, ignoring failures.
     void restoreAttributes(int fd) noexcept;
 
@@ -56,12 +55,11 @@ private:
     bool _attributesSaved = false;
     /// The configuration's wait, taken at configure() as SetCommTimeouts does.
     int _firstByteWait = -1;
+    /// The last read filled all it asked for: more is likely waiting, so the next read is tried
+    /// before poll() is asked.
+    bool _moreWaiting = true;
     Poco::AutoPtr<SerialConfigImpl> _config;
-    /// Bytes received but not yet handed out: a one-byte read is then no system call.
-    /// Also holds what followed the end-of-file character of a pending read.
-    std::vector<char> _ahead;
-    std::size_t _aheadPos = 0;
-    std::size_t _aheadEnd = 0;
+    std::string _kept;
 };
 
 } // namespace Serial

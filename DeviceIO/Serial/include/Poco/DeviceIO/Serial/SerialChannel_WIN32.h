@@ -21,8 +21,15 @@ protected:
     void closeQuietlyImpl() noexcept;
     bool isOpenImpl() const { return _handle != INVALID_HANDLE_VALUE; }
     void configureImpl(const std::string& portName);
-    int readImpl(char* buffer, int length, const std::string& portName);
-    int readPendingImpl(char*& buffer, const std::string& portName);
+    /// One ReadFile; returns the bytes it delivered.
+    int readOnceImpl(char* buffer, int length, const std::string& portName);
+    /// The time-outs applied make ReadFile return what is waiting rather than its full count.
+    bool returnsWhatIsWaitingImpl() const { return _appliedTimeouts.ReadIntervalTimeout == MAXDWORD; }
+    /// Drops what the port has received; errors are ignored.
+    void purgeInputImpl() noexcept;
+    /// Bytes after the end-of-file character of a pending read, kept for the next one.
+    std::string& keptImpl() { return _kept; }
+    const SerialConfigImpl& configImpl() const { return *_config; }
     int writeImpl(const char* data, int length, const std::string& portName);
 
     static bool isPortInUseImpl(const std::string& portName);
@@ -31,10 +38,10 @@ protected:
 
 private:
     static HANDLE openPort(const std::string& portName);
-    /// One ReadFile; returns the bytes it delivered.
-    DWORD readOnce(char* buffer, DWORD length, const std::string& portName);
 
     HANDLE _handle;
+    /// What SetCommTimeouts was last given: a changed configuration waits for configure().
+    COMMTIMEOUTS _appliedTimeouts;
     Poco::AutoPtr<SerialConfigImpl> _config;
     std::string _kept;
 };

@@ -351,7 +351,7 @@ BENCHMARK(BM_FilterFrame)->Arg(1)->Arg(4)->Arg(16);
 /// off its pins by the host-side reader.
 struct HostRig
 {
-    HostRig(int podCount, unsigned frequency) : sleep(sim)
+    HostRig(int podCount, unsigned frequency, bool withReader = true) : sleep(sim)
     {
         sim.setInstant(true);
         sim.recorder().setEnabled(false);
@@ -371,6 +371,7 @@ struct HostRig
         hosted->setProperty("Frequency", std::to_string(frequency));
         hosted->setProperty("connection", "1");
         hosted->setProperty("serial", serials);
+        if (!withReader) return;
         reader = std::make_unique<Drfn3::SampleReader>(*hosted, Drfn3::Units::Calibrated);
         reader->setPods(Drfn3::parseSerials(serials));
     }
@@ -435,6 +436,147 @@ void BM_HostFrame(benchmark::State& state)
     state.counters["samples_per_frame"] = static_cast<double>(taken) / static_cast<double>(state.iterations());
 }
 BENCHMARK(BM_HostFrame)->Arg(1)->Arg(16);
+
+/// How the Python extension turned pins into numpy before the host-side sample layer: six
+/// queued probes per pod read on any thread, a row of 15 doubles per sample, rows sorted by
+/// time after every cycle, copied into a 2-D array, then copied column by column into the
+/// structured array by the package.
+struct RowsBefore
+{
+    struct Taps
+    {
+        Quillmesh::Core::InputPin<Quillmesh::Core::RowMatrixXd>* pins[6];
+    };
+
+    RowsBefore(Quillmesh::Core::HostedFilter& filter, const std::vector<unsigned>& serials)
+    {
+        static const char* const names[6] = {"FrameNb", "3a", "3m", "3g", "Battery", "Button"};
+        for (unsigned serial : serials)
+        {
+            Taps t{};
+            for (int k = 0; k < 6; ++k)
+                t.pins[k] =
+                    &filter.tap<Quillmesh::Core::RowMatrixXd>(names[k] + ("#0x" + Drfn3::hex(serial)), 256, false);
+            taps.emplace_back(serial, t);
+        }
+    }
+
+    static bool take(Quillmesh::Core::InputPin<Quillmesh::Core::RowMatrixXd>& pin, double* out, int count,
+                     double* time = nullptr)
+    {
+        const auto* data = pin.getData();
+        if (!data) return false;
+        for (int i = 0; i < count; ++i) out[i] = i < data->data.size() ? data->data(i) : 0.0;
+        if (time) *time = data->time;
+        pin.release();
+        return true;
+    }
+
+    /// After every cycle.
+    void drain()
+    {
+        const std::size_t first = rows.size();
+        for (auto& [serial, t] : taps)
+        {
+            double frame[3];
+            while (take(*t.pins[0], frame, 3))
+            {
+                double row[15] = {};
+                row[1] = serial;
+                take(*t.pins[1], row + 2, 3, &row[0]);
+                take(*t.pins[2], row + 5, 3);
+                take(*t.pins[3], row + 8, 3);
+                row[11] = frame[0];
+                row[12] = frame[1];
+                take(*t.pins[4], row + 13, 1);
+                take(*t.pins[5], row + 14, 1);
+                rows.insert(rows.end(), row, row + 15);
+            }
+        }
+        const std::size_t count = (rows.size() - first) / 15;
+        if (count < 2) return;
+        std::vector<std::size_t> order(count);
+        for (std::size_t i = 0; i < count; ++i) order[i] = i;
+        std::stable_sort(order.begin(), order.end(),
+                         [&](std::size_t a, std::size_t b) { return rows[first + a * 15] < rows[first + b * 15]; });
+        std::vector<double> sorted;
+        sorted.reserve(count * 15);
+        for (std::size_t i : order)
+            sorted.insert(sorted.end(), rows.begin() + first + i * 15, rows.begin() + first + (i + 1) * 15);
+        std::copy(sorted.begin(), sorted.end(), rows.begin() + first);
+    }
+
+    /// One read(): the rows into a fresh 2-D array, then each column into the record.
+    std::vector<Drfn3::Sample> toNumpy()
+    {
+        const std::vector<double> array(rows);
+        rows.clear();
+        const std::size_t n = array.size() / 15;
+        std::vector<Drfn3::Sample> out(n);
+        double Drfn3::Sample::*const doubles[] = {
+            &Drfn3::Sample::time, &Drfn3::Sample::ax, &Drfn3::Sample::ay, &Drfn3::Sample::az, &Drfn3::Sample::mx,
+            &Drfn3::Sample::my,   &Drfn3::Sample::mz, &Drfn3::Sample::gx, &Drfn3::Sample::gy, &Drfn3::Sample::gz};
+        const int columns[] = {0, 2, 3, 4, 5, 6, 7, 8, 9, 10};
+        for (int c = 0; c < 10; ++c)
+            for (std::size_t i = 0; i < n; ++i) out[i].*doubles[c] = array[i * 15 + columns[c]];
+        for (std::size_t i = 0; i < n; ++i) out[i].serial = static_cast<std::uint32_t>(array[i * 15 + 1]);
+        for (std::size_t i = 0; i < n; ++i) out[i].frame = static_cast<std::int64_t>(array[i * 15 + 11]);
+        for (std::size_t i = 0; i < n; ++i) out[i].loss = array[i * 15 + 12];
+        for (std::size_t i = 0; i < n; ++i) out[i].battery = array[i * 15 + 13];
+        for (std::size_t i = 0; i < n; ++i) out[i].button = static_cast<std::uint8_t>(array[i * 15 + 14]);
+        return out;
+    }
+
+    std::vector<std::pair<unsigned, Taps>> taps;
+    std::vector<double> rows;
+};
+
+// 1d. From a frame to the array Python gets, 16 pods, a read() every 64 cycles. Arg 0: the
+// way before the host-side sample layer (RowsBefore, raw counts); 1: SampleReader (samples
+// calibrated) into a vector that the array takes over as it is. The filter's decoding is in
+// both.
+void BM_NumpyPath(benchmark::State& state)
+{
+    const bool after = state.range(0) != 0;
+    const int podCount = 16;
+    HostRig rig(podCount, 100, after);
+    std::vector<unsigned> serials;
+    for (int i = 0; i < podCount; ++i) serials.push_back(FIRST_SERIAL + static_cast<unsigned>(i));
+    std::unique_ptr<RowsBefore> before;
+    if (!after) before = std::make_unique<RowsBefore>(*rig.hosted, serials);
+    rig.hosted->setProperty("transmission", "1");
+    ReplayChannel& channel = *rig.factory->last;
+    rig.sim.setOfferedRate(1e6);
+    channel.record();
+    for (int i = 0; i < podCount * 64; ++i) rig.hosted->process();
+    channel.replay();
+    std::size_t samples = 0;
+    int cycle = 0;
+    std::vector<Drfn3::Sample> kept;
+    const double cpu0 = threadCpuNs();
+    for (auto _ : state)
+    {
+        rig.hosted->process();
+        if (!after) before->drain();
+        if (++cycle % 64 != 0) continue;
+        if (after)
+        {
+            auto read = std::make_unique<std::vector<Drfn3::Sample>>();
+            rig.reader->collect(*read);
+            samples += read->size();
+            kept = std::move(*read);
+        }
+        else
+        {
+            kept = before->toNumpy();
+            samples += kept.size();
+        }
+    }
+    const double cpu = threadCpuNs() - cpu0;
+    benchmark::DoNotOptimize(kept.data());
+    state.counters["cpu_ns_per_sample"] = samples ? cpu / static_cast<double>(samples) : -1;
+}
+BENCHMARK(BM_NumpyPath)->Arg(0)->Arg(1);
 
 /// A pseudo-terminal: the master is the writer's end, the slave the port.
 struct Pty
@@ -1098,6 +1240,18 @@ void printSummary(const Collector& c)
                             c.get("BM_HostFrame" + n, "cpu_ns_per_frame"), "ns", 3000, true});
             rows.push_back({"host path allocs, " + std::to_string(pods) + " pods",
                             c.get("BM_HostFrame" + n, "allocs_per_frame"), "/frame", 1, true});
+            if (pods == 16)
+            {
+                rows.push_back(
+                    {"pins to numpy CPU/sample, before", c.get("BM_NumpyPath/0", "cpu_ns_per_sample"), "ns", 0, true});
+                rows.push_back(
+                    {"pins to numpy CPU/sample, after", c.get("BM_NumpyPath/1", "cpu_ns_per_sample"), "ns", 0, true});
+                // The replica of the earlier path runs on today's pins, which no longer allocate:
+                // the earlier extension itself is measured end to end by bench/python_read.py.
+                rows.push_back({"pins to numpy CPU before / after",
+                                c.ratio("BM_NumpyPath/0", "cpu_ns_per_sample", "BM_NumpyPath/1", "cpu_ns_per_sample"),
+                                "x", 0, false});
+            }
         }
     }
     rows.push_back({"library CPU 16 pods / 1 pod",

@@ -3,6 +3,9 @@ pseudo-terminal in real time: 16 pods at 100 Hz by default. The simulator's own 
 not counted; time.thread_time() is this thread's CPU alone.
 
     ./run python bench/python_read.py [--seconds 10] [--pods 16] [--frequency 100]
+
+With PYTHONPATH pointing at another build of the package (an earlier commit, say), the same
+script measures that one: run both in one session to compare.
 """
 
 import argparse
@@ -43,8 +46,9 @@ def main():
     parser.add_argument("--pods", type=int, default=16)
     parser.add_argument("--frequency", type=int, default=100)
     args = parser.parse_args()
-    with drfn3.Simulator(pods=args.pods, instant=True) as sim, \
-            drfn3.open(pods=sim.pods, frequency=args.frequency) as net:
+    with drfn3.Simulator(pods=args.pods, instant=True) as sim, drfn3.open(frequency=args.frequency) as net:
+        # Set once connected, which also works with packages that refused more than 5 pods in open().
+        net.properties["serial"] = sim.pods
         net.start()
         net.read(seconds=0.5)
         print("%-36s %10s %12s %14s" % ("python, %d pods at %d Hz" % (args.pods, args.frequency), "frames",

@@ -207,14 +207,19 @@ std::size_t SampleReader::collect(std::vector<Sample>& out, std::size_t limit)
     _next.resize(count);
     for (std::size_t i = 0; i < count; ++i) _next[i] = peek(*_active[i]);
     std::size_t taken = 0;
-    Sample sample;
     while (taken < limit)
     {
         std::size_t earliest = count;
         for (std::size_t i = 0; i < count; ++i)
             if (!std::isnan(_next[i]) && (earliest == count || _next[i] < _next[earliest])) earliest = i;
-        if (earliest == count || !takeOne(*_active[earliest], _pods[earliest], sample)) break;
-        out.push_back(sample);
+        if (earliest == count) break;
+        // Written where it stays: the caller's vector is what numpy or the CSV writer reads.
+        out.emplace_back();
+        if (!takeOne(*_active[earliest], _pods[earliest], out.back()))
+        {
+            out.pop_back();
+            break;
+        }
         ++taken;
         _next[earliest] = peek(*_active[earliest]);
     }

@@ -9,6 +9,7 @@ namespace DeviceIO {
 
 /// Settings a channel is opened with. The counter is a virtual base so that a
 /// configuration that also derives from a platform implementation has one count.
+/// Not thread-safe: set up before the channel is opened, by the thread that opens it.
 class ChannelConfig : public virtual Poco::RefCountedObject
 {
 public:

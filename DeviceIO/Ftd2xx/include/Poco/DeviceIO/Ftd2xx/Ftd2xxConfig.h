@@ -10,6 +10,7 @@ namespace Ftd2xx {
 
 /// Settings of an FTDI device opened by its serial number (the configuration's name).
 /// Codes are the D2XX ones (parity 0 none, stop bits 0 one, flow control 0 none).
+/// Not thread-safe: set up before the channel is opened, by the thread that opens it.
 class Ftd2xxConfig : public ChannelConfig
 {
 public:

@@ -11,6 +11,7 @@ namespace Ftd2xx {
 
 class Ftd2xxDriver;
 
+/// What the driver lists of one FTDI device; a plain value, copied freely between threads.
 struct Ftd2xxDeviceInfo
 {
     std::uint32_t type = 0;

@@ -15,6 +15,7 @@ namespace DeviceIO {
 namespace Serial {
 
 /// One device of a SetupAPI device-information set (which it does not own).
+/// Not thread-safe: used by the enumeration that made it, within that enumeration's call.
 class DeviceInstance : public Poco::RefCountedObject
 {
 public:

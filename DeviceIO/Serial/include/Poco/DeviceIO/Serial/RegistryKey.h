@@ -12,6 +12,7 @@ namespace DeviceIO {
 namespace Serial {
 
 /// One registry value, named by a path whose last component is the value name.
+/// Not thread-safe: each enumeration makes and reads its own.
 class RegistryKey
 {
 public:
@@ -30,6 +31,7 @@ private:
 };
 
 /// Reads a registry value as a string (REG_SZ or REG_EXPAND_SZ).
+/// Not thread-safe: each enumeration makes and reads its own.
 class CompatibleRegistryValue
 {
 public:

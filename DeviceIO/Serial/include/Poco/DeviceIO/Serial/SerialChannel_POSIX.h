@@ -11,6 +11,8 @@ namespace Poco {
 namespace DeviceIO {
 namespace Serial {
 
+/// The POSIX side of SerialChannel: a port descriptor, its saved terminal settings and its calls.
+/// Not thread-safe, as the channel it is part of.
 class SerialChannelImpl
 {
 protected:

@@ -9,6 +9,8 @@ namespace Poco {
 namespace DeviceIO {
 namespace Serial {
 
+/// The Win32 side of SerialChannel: a port handle and its calls.
+/// Not thread-safe, as the channel it is part of.
 class SerialChannelImpl
 {
 protected:

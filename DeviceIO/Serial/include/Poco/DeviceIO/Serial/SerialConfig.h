@@ -11,6 +11,7 @@ namespace Serial {
 
 /// Settings of a serial port. Parity is a character (N, O, E, M, S); stop bits use the
 /// Win32 codes (0 one, 1 one and a half, 2 two); flow control 0 is hardware, 1 software.
+/// Not thread-safe: set up before the channel is opened, by the thread that opens it.
 class SerialConfig : public ChannelConfig, public SerialConfigImpl
 {
 public:

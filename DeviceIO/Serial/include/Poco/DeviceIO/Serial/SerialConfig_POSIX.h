@@ -10,6 +10,7 @@ namespace Serial {
 
 /// Port settings in the Win32 encoding (parity and stop-bit codes), turned into
 /// termios flags when the port is configured, so both platforms take the same values.
+/// Not thread-safe, as the configuration it is part of.
 class SerialConfigImpl : public virtual Poco::RefCountedObject
 {
 public:

@@ -10,6 +10,7 @@ namespace DeviceIO {
 namespace Serial {
 
 /// Win32 port settings, kept ready for SetCommState and SetCommTimeouts.
+/// Not thread-safe, as the configuration it is part of.
 class SerialConfigImpl : public virtual Poco::RefCountedObject
 {
 public:

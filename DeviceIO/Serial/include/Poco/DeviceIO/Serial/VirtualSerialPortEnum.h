@@ -15,6 +15,7 @@ namespace Serial {
 /// environment variable (ORLAN_TARNLINK_PORTS unless told otherwise; separated by ':'),
 /// for udev symlinks and pseudo-terminals. There a record's identifier is the serial
 /// number of its USB device, empty when it has none.
+/// Thread-safe to make on several threads at once: each object keeps what it found to itself.
 class VirtualSerialPortEnum
 {
 public:

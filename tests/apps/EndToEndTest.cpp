@@ -136,17 +136,6 @@ bool waitFor(const std::function<bool()>& condition, std::chrono::seconds limit)
 
 } // namespace
 
-TEST(Drfn3Cli, BadPodsAreAUsageError)
-{
-    Drfn3 run({"--pods", "A10001,zz", "stream"});
-    EXPECT_EQ(2, run.wait());
-    EXPECT_NE(std::string::npos, run.err().find("Not a valid hexadecimal integer")) << run.err();
-    Drfn3 none({"--frequency", "300", "settings"});
-    EXPECT_EQ(2, none.wait()) << "out of range";
-    Drfn3 nothing({});
-    EXPECT_EQ(2, nothing.wait()) << "no subcommand";
-}
-
 TEST(Drfn3Cli, SettingsSavedByOneRunAreUsedByTheNext)
 {
     Poco::TemporaryFile config;
@@ -543,6 +532,7 @@ TEST(Drfn3Realtime, BadOptionsAndFilesChangeNothing)
         {{"calib", "write", wrongSize.path()}, 2, "3aGain"},
         {{"calib", "reset", "--pod", "zz"}, 2, "Not a valid hexadecimal integer"},
         {{"strem"}, 2, "did you mean 'stream'"},
+        {{}, 2, "A subcommand is required"},
         {{"--pods", "A10001", "bogus"}, 2, "'bogus' is not a drfn3 subcommand"},
         {{"stream", "--csv", missing + "/x.csv"}, 1, "x.csv: No such file or directory"},
         {{"--log", missing + "/x.log", "stream"}, 1, "Cannot write the traffic log"},

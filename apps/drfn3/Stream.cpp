@@ -389,6 +389,7 @@ StreamResult stream(Host& host, const StreamOptions& options)
         throw;
     }
     reader.transmissionStarted(0);
+    if (options.observer) options.observer->started(serials, units);
 
     LiveTable table(screen);
     const Clock::time_point start = Clock::now();
@@ -432,6 +433,7 @@ StreamResult stream(Host& host, const StreamOptions& options)
                 if (csv) csv.line(csvRow(s, units, utc, options.utc));
                 if (jsonl) jsonl.line(jsonRow(s, units, utc, options.utc));
             }
+            if (options.observer && !batch.empty()) options.observer->samples(batch);
 
             const Clock::time_point after = Clock::now();
             if (after < nextDraw) continue;
@@ -471,6 +473,7 @@ StreamResult stream(Host& host, const StreamOptions& options)
                 }
                 const std::string identity = host.controller().identity;
                 std::cerr << "drfn3: the controller was lost; waiting for it (Ctrl-C to stop)" << std::endl;
+                if (options.observer) options.observer->controllerLost();
                 Reconnector reconnector(host, identity);
                 bool back = false;
                 while (!stopRequested() && !back)
@@ -482,7 +485,9 @@ StreamResult stream(Host& host, const StreamOptions& options)
                 if (!back) break;
                 reader.transmissionStarted(seconds(Clock::now() - start));
                 std::cerr << "drfn3: the controller is back; streaming again" << std::endl;
+                if (options.observer) options.observer->controllerBack();
             }
+            if (options.observer) options.observer->status(statuses(false), seconds(after - start));
             if (terminal)
             {
                 unsigned height = 24;

@@ -12,6 +12,25 @@ namespace Drfn3 {
 
 class Host;
 
+struct PodStatus;
+
+/// Sees what a run streams, on the streaming thread: it must return at once (hand the data
+/// to a bounded queue of its own, never wait on a reader).
+class StreamObserver
+{
+public:
+    virtual ~StreamObserver() = default;
+    /// Transmission runs, with these pods, in these units.
+    virtual void started(const std::vector<unsigned>& /*serials*/, Units /*units*/) {}
+    /// The samples of one cycle, in time order.
+    virtual void samples(const std::vector<Sample>& /*batch*/) {}
+    /// At each refresh of the table or status line.
+    virtual void status(const std::vector<PodStatus>& /*pods*/, double /*elapsed*/) {}
+    /// The controller was lost (waited for with --reconnect), and came back.
+    virtual void controllerLost() {}
+    virtual void controllerBack() {}
+};
+
 struct StreamOptions
 {
     /// 0: until stopped.
@@ -27,6 +46,8 @@ struct StreamOptions
     bool raw = false;
     /// A column with each sample's UTC time.
     bool utc = false;
+    /// Also told what streams (the live view); not owned.
+    StreamObserver* observer = nullptr;
 };
 
 /// What the live view shows of one pod.

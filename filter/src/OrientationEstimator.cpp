@@ -184,7 +184,12 @@ bool OrientationEstimator::update(double time, const Eigen::Vector3d& acc, const
         if (accept(fits, _accRejectedSince, time))
         {
             const Eigen::Vector3d measured = acc / accNorm;
-            error += measured.cross(up);
+            // Taken again after a long rejection: tilted onto it at once by the least turn, or
+            // the prediction, far off by now, would keep rejecting it.
+            if (!fits)
+                predicted = predicted * Eigen::Quaterniond::FromTwoVectors(measured, up);
+            else
+                error += measured.cross(up);
             up = measured;
             _used |= UsedAccelerometer;
         }
@@ -203,14 +208,18 @@ bool OrientationEstimator::update(double time, const Eigen::Vector3d& acc, const
         {
             const Eigen::Vector3d expected = predicted.conjugate() * _reference;
             const bool fits = rejectMag <= 0 || (*mag - expected).norm() <= rejectMag;
-            if (accept(fits, _magRejectedSince, time))
+            const bool taken = accept(fits, _magRejectedSince, time);
+            if (taken && !fits)
             {
-                // Taken again after a long rejection: this field is the reference from now on.
-                if (!fits)
-                {
-                    const Eigen::Vector3d world = predicted * *mag;
-                    _reference = Eigen::Vector3d(std::hypot(world.x(), world.y()), 0, world.z());
-                }
+                // Taken again after a long rejection: the heading and the reference from this
+                // field, as at the start.
+                _q = predicted;
+                setHeading(*mag);
+                predicted = _q;
+                _used |= UsedMagnetometer;
+            }
+            else if (taken)
+            {
                 // North as measured and as estimated, both across "up", and the turn about "up"
                 // between them: only the heading, so the magnetometer never tilts the estimate,
                 // and with a measured "up" an error of tilt does not pass into the heading.

@@ -246,6 +246,25 @@ TEST(Orientation, TimeGapsMissingSensorsAndNoAllocation)
         EXPECT_LT(errorsOf(estimator.orientation(), s.truth.orientation).tilt, s.time < 3 ? 1.0 : 0.5) << s.time;
         EXPECT_EQ(s.time >= 10 && s.time < 12 ? 4u : 5u, estimator.used()) << s.time;
     }
+
+    // A field changed for good, 20 uT more toward west from 2 s on: rejected for 5 s, then the
+    // heading and reference taken from it, its north atan(20 / 23.7) = 40.2 degrees off the
+    // true one. It turns the heading, never the tilt.
+    estimator.setSettings(OrientationEstimator::Settings());
+    Feed moved(Sim::MotionScript::rest(Sim::Quaternion()).addDisturbance(2, 100, {0, 20, 0}), biased());
+    for (int i = 0; i < 2000; ++i)
+    {
+        s = moved.next();
+        estimator.update(s.time, s.acc, &s.mag, &s.gyro);
+        const Errors e = errorsOf(estimator.orientation(), s.truth.orientation);
+        EXPECT_LT(e.tilt, 1.0) << s.time;
+        EXPECT_EQ(s.time < 2 || s.time >= 7, (estimator.used() & OrientationEstimator::UsedMagnetometer) != 0)
+            << s.time;
+        if (s.time >= 7)
+        {
+            EXPECT_NEAR(40.2, e.heading, 0.5) << s.time;
+        }
+    }
 }
 
 TEST(Orientation, FilterFollowsItsPodThroughFilterDRFN3)

@@ -31,9 +31,10 @@ namespace DRFN3Internal {
 ///    frame is bridged by the real time step.
 /// 3. Rejection: the accelerometer is used when it lies within accelerationRejection m/s^2 of
 ///    the gravity the prediction expects, the magnetometer when it lies within
-///    magneticRejection uT of the reference field turned into the pod; a sensor rejected for
-///    recoverySeconds in a row is taken again (for the magnetometer with the reference learnt
-///    afresh), so a lasting change cannot lock it out.
+///    magneticRejection uT of the reference field turned into the pod. A sensor rejected for
+///    recoverySeconds in a row is taken again and the estimate aligned to it at once (tilted
+///    onto the acceleration by the least turn; heading and reference from the field, as in
+///    1), so that a lasting change cannot lock it out.
 /// 4. Correction: the error between measured and expected "up" (cross product), and the
 ///    turn about "up" between north as the field shows it and as the prediction has it (both
 ///    taken across "up", measured when the accelerometer is used: so the magnetometer never
@@ -44,7 +45,7 @@ namespace DRFN3Internal {
 /// Without a gyroscope (a null gyro) the estimate follows the accelerometer and magnetometer
 /// directly, sample by sample: tilt from an acceleration whose size is within the rejection
 /// threshold of g, heading from a field whose strength is within its threshold of the reference.
-/// A time that does not grow, or a step longer than maxGapSeconds, sets the tilt and heading
+/// A time that goes back, or a step longer than maxGapSeconds, sets the tilt and heading
 /// afresh as in 1 (keeping the bias estimate, and in 6-axis mode the yaw); a repeated time
 /// changes nothing.
 ///

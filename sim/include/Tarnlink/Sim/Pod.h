@@ -246,6 +246,9 @@ private:
     std::array<std::array<double, 3>, 3> _bias{};
     MotionScript _motion;
     SensorModel _sensors;
+    /// The second of the last pair of normal draws, while unused.
+    double _spareNormal = 0;
+    bool _haveSpareNormal = false;
 };
 
 } // namespace Sim

@@ -53,6 +53,9 @@ struct SimOptions
     std::vector<unsigned> busyChannels;
     std::uint32_t seed = 1;
     double seconds = 0;
+    /// Motion scripts by name (Tarnlink::Sim::MotionScript::named): one for every pod, or one
+    /// per pod of `pods` in order; none keeps the default.
+    std::vector<std::string> motions;
 };
 
 /// The simulator on a pseudo-terminal until stopped.

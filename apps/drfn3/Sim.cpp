@@ -42,7 +42,16 @@ int runSim(const SimOptions& options)
 {
     if (options.generation != 1 && options.generation != 2) throw UsageError("--generation must be 1 or 2");
     Simulator sim(options.generation == 1 ? Generation::First : Generation::Second, options.seed);
-    for (unsigned serial : parseSerials(options.pods)) sim.addPod(serial);
+    const std::vector<unsigned> serials = parseSerials(options.pods);
+    if (options.motions.size() > 1 && options.motions.size() != serials.size())
+        throw UsageError("--motion takes one name, or one per pod of --sim-pods");
+    for (std::size_t i = 0; i < serials.size(); ++i)
+    {
+        Pod& pod = sim.addPod(serials[i]);
+        if (!options.motions.empty())
+            pod.setMotion(
+                MotionScript::named(options.motions[options.motions.size() == 1 ? 0 : i], serials[i], options.seed));
+    }
     if (!options.pairingPod.empty())
     {
         const std::vector<unsigned> serials = parseSerials(options.pairingPod);

@@ -5,6 +5,7 @@
 #include <CLI/CLI.hpp>
 #include <Poco/Exception.h>
 #include <Tarnlink/Interrupt.h>
+#include <Tarnlink/Sim/Motion.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -17,6 +18,19 @@
 using namespace Drfn3;
 
 namespace {
+
+std::string checkMotion(const std::string& name)
+{
+    try
+    {
+        Tarnlink::Sim::MotionScript::named(name, 0, 1);
+        return {};
+    }
+    catch (const Poco::Exception& error)
+    {
+        return error.message();
+    }
+}
 
 std::string checkSerials(const std::string& text)
 {
@@ -232,6 +246,11 @@ int main(int argc, char** argv)
         ->check(CLI::Range(0.0, 1.0));
     sim->add_option("--busy-channel", simOptions.busyChannels, "Radio channel index (0-31) with noise on it")
         ->check(CLI::Range(0u, 31u));
+    sim->add_option("--motion", simOptions.motions,
+                    "How the pods move: one name for all, or one per pod (wobble, rest, spin, turns, random, each "
+                    "optionally with +bursts and +magnetic; default wobble)")
+        ->delimiter(',')
+        ->check(CLI::Validator(checkMotion, "NAME"));
     sim->add_option("--seed", simOptions.seed, "Seed of the simulated noise and motion")->capture_default_str();
     sim->add_option("--seconds", simOptions.seconds, "Stop after this long (default: at Ctrl-C)")->check(SECONDS);
 

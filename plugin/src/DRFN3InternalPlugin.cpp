@@ -1,6 +1,7 @@
 #include "DRFN3Internal/DRFN3InternalPlugin.h"
 
 #include "DRFN3Internal/FilterDRFN3.h"
+#include "DRFN3Internal/FilterOrientation.h"
 
 #include "Quillmesh/Core/FilterFactory.h"
 #include "Quillmesh/Core/FlowManager.h"
@@ -26,6 +27,8 @@ DRFN3InternalPlugin::DRFN3InternalPlugin() : DefaultPlugin("DRFN3Internal", "0.2
     _metaData.buildDate = "Wed 08/24/2016";
     addFilterFactory(
         new Quillmesh::Core::FilterFactory<FilterDRFN3>(getName(), Quillmesh::Core::ComponentVersion(getVersion())));
+    addFilterFactory(new Quillmesh::Core::FilterFactory<FilterOrientation>(
+        getName(), Quillmesh::Core::ComponentVersion(getVersion())));
 }
 
 DRFN3InternalPlugin::~DRFN3InternalPlugin() = default;

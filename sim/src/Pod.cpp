@@ -52,7 +52,8 @@ Pod::Pod(const PodConfig& config, std::uint32_t seed)
     : _config(config),
       _noise(seed ^ (config.serial * 2654435761u)),
       _channelCode(config.channelCode),
-      _powered(config.powered)
+      _powered(config.powered),
+      _motion(MotionScript::wobble(static_cast<double>((config.serial & 0xFFFFFF) % 360)))
 {
     _config.serial &= 0xFFFFFF;
     _frameNumber = _config.frameNumberOffset;
@@ -406,51 +407,66 @@ void Pod::writeFactoryCalibration()
     }
 }
 
-std::string Pod::nextFrameBody(unsigned length, Micros t, std::uint16_t number)
+PodSample Pod::measure(Micros t)
 {
-    double s = static_cast<double>(t) / 1e6;
-    const double rate = 2 * kPi / 20.0; // one turn in 20 s about x
-    double theta = rate * s + (_config.serial % 360) * kPi / 180.0;
-    double phi = 0.2 * std::sin(2 * kPi * s / 7.0);
-    auto rotate = [&](double x, double y, double z, double out[3]) {
-        // about x by theta, then about y by phi; expressed in the pod's frame
-        double y1 = std::cos(theta) * y - std::sin(theta) * z;
-        double z1 = std::sin(theta) * y + std::cos(theta) * z;
-        out[0] = std::cos(phi) * x + std::sin(phi) * z1;
-        out[1] = y1;
-        out[2] = -std::sin(phi) * x + std::cos(phi) * z1;
+    const MotionTruth truth = _motion.at(static_cast<double>(t) / 1e6);
+    Vector3 physical[3] = {truth.specificForce(), truth.fieldInPod(), truth.angularVelocity};
+    for (std::size_t k = 0; k < 3; ++k) physical[2][k] += _sensors.gyroscopeBias[k];
+    const double sigma[3] = {_sensors.accelerometerNoise, _sensors.magnetometerNoise, _sensors.gyroscopeNoise};
+    auto gaussian = [this](double s) {
+        if (s <= 0) return 0.0;
+        // The polar method on draws of the pod's generator, two at a time, cut at 4 sigma.
+        double n = _spareNormal;
+        if (!_haveSpareNormal)
+        {
+            double u, v, r;
+            do
+            {
+                u = 2 * ((static_cast<double>(_noise()) + 0.5) / 4294967296.0) - 1;
+                v = 2 * ((static_cast<double>(_noise()) + 0.5) / 4294967296.0) - 1;
+                r = u * u + v * v;
+            } while (r >= 1);
+            const double f = std::sqrt(-2 * std::log(r) / r);
+            n = u * f;
+            _spareNormal = v * f;
+        }
+        _haveSpareNormal = !_haveSpareNormal;
+        return s * std::max(-4.0, std::min(4.0, n));
     };
-    auto noise = [&](int spread) { return static_cast<int>(_noise() % (2u * spread + 1)) - spread; };
 
-    // What the sensors feel: gravity's reaction in m/s^2, an Earth field of 47.4 uT dipping
-    // 62 degrees, the turn in rad/s.
-    double truth[3][3];
-    rotate(0.0, 0.0, kGravity, truth[0]);
-    rotate(22.0, 0.0, -42.0, truth[1]);
-    truth[2][0] = rate;
-    truth[2][1] = truth[2][2] = 0.0;
+    // Full scale in counts. The accelerometer's is 4096 at every range (2048 counts per g at
+    // 2g ...); the magnetometer keeps 10.9 counts per uT and the gyroscope 16.4 per deg/s in
+    // every mode, only their ranges change.
+    static const double magRange[8] = {88, 130, 190, 250, 400, 470, 560, 810}; // uT
+    const double limit[3] = {4096.0, magRange[registerValue(142) & 7] * 10.9,
+                             (registerValue(143) & 2 ? 2000.0 / 4.5 : 2000.0) * 16.4};
     // The counts are what the factory calibration maps back onto the truth; the host scales the
     // accelerometer gain with the range, so the counts scale the other way.
-    double counts[3][3];
     const double rangeFactor = 1024.0 / accelerometerCountsPerG();
+    const bool gyroOn = (registerValue(143) & 1) != 0;
+    PodSample sample;
     for (unsigned set = 0; set < 3; ++set)
+    {
+        double felt[3];
+        for (unsigned k = 0; k < 3; ++k) felt[k] = physical[set][k] + gaussian(sigma[set]) + _bias[set][k];
+        std::int16_t* out = set == 0 ? sample.acc.data() : set == 1 ? sample.mag.data() : sample.gyr.data();
         for (unsigned r = 0; r < 3; ++r)
         {
             double c = 0;
-            for (unsigned k = 0; k < 3; ++k) c += _countsPerUnit[set][3 * r + k] * (truth[set][k] + _bias[set][k]);
-            counts[set][r] = set == 0 ? c / rangeFactor : c;
+            for (unsigned k = 0; k < 3; ++k) c += _countsPerUnit[set][3 * r + k] * felt[k];
+            if (set == 0) c /= rangeFactor;
+            out[r] = set == 2 && !gyroOn ? 0 : clamp16(std::max(-limit[set], std::min(limit[set], c)));
         }
-    PodSample sample;
-    sample.frameNumber = number;
-    _frameNumber = static_cast<std::uint16_t>(number + 1);
-    bool gyroOn = (registerValue(143) & 1) != 0;
-    for (unsigned k = 0; k < 3; ++k)
-    {
-        sample.acc[k] = clamp16(counts[0][k] + noise(3));
-        sample.mag[k] = clamp16(counts[1][k] + noise(2));
-        sample.gyr[k] = gyroOn ? clamp16(counts[2][k] + noise(2)) : 0;
     }
     sample.status = static_cast<std::uint8_t>((_button ? 1 : 0) | ((_config.batteryLevel & 7) << 1));
+    return sample;
+}
+
+std::string Pod::nextFrameBody(unsigned length, Micros t, std::uint16_t number)
+{
+    PodSample sample = measure(t);
+    sample.frameNumber = number;
+    _frameNumber = static_cast<std::uint16_t>(number + 1);
     _lastSample = sample;
     ++_framesSent;
 

@@ -56,6 +56,14 @@ Pod* Simulator::pod(std::uint32_t serial)
     return nullptr;
 }
 
+MotionTruth Simulator::truth(std::uint32_t serial, Micros t)
+{
+    auto guard = lock();
+    Pod* found = pod(serial);
+    if (!found) throw Poco::NotFoundException("No simulated pod has that serial");
+    return found->truth(t);
+}
+
 std::vector<Pod*> Simulator::pods()
 {
     auto guard = lock();

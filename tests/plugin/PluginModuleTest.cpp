@@ -41,8 +41,8 @@ TEST(DRFN3InternalModule, EntryPointsInstallOnePluginAndStopIsIdempotent)
     ASSERT_EQ(1u, manager.getPlugins().size()) << "a second start installs nothing more";
     auto* plugin = dynamic_cast<DefaultPlugin*>(manager.getPlugins()[0]);
     ASSERT_NE(nullptr, plugin);
-    ASSERT_EQ(1u, plugin->getFilterFactories().size());
-    EXPECT_EQ(std::vector<std::string>{"FilterDRFN3"}, manager.getFilterTypeNames());
+    ASSERT_EQ(2u, plugin->getFilterFactories().size());
+    EXPECT_EQ((std::vector<std::string>{"FilterDRFN3", "FilterOrientation"}), manager.getFilterTypeNames());
 
     const PluginMetaData& meta = plugin->getMetaData();
     EXPECT_EQ("0.2.0", meta.version);
@@ -104,6 +104,19 @@ TEST(DRFN3InternalModule, PluginLoaderLoadsItAndTheHostDrivesAFilterByNames)
         }
         EXPECT_EQ("A10001; f0,  2", hosted.getProperty("serial")) << "a refused text changes nothing";
         EXPECT_THROW(hosted.setProperty("connection", "maybe"), Poco::DataFormatException);
+
+        // An orientation filter per pod, its inputs linked to the pod's outputs by name.
+        HostedFilter orientation("FilterOrientation", "orientation#0xA10001");
+        EXPECT_EQ((std::vector<std::string>{"3a", "3aGain", "3aOff", "3m", "3mGain", "3mOff", "3g", "3gGain", "3gOff"}),
+                  orientation.getInputPinNames());
+        EXPECT_EQ((std::vector<std::string>{"Quat", "RPY", "Mode", "GyroBias"}), orientation.getOutputPinNames());
+        for (const char* pin : {"3a", "3gGain"})
+            hosted.getFilter()
+                .findOutputPin(std::string(pin) + "#0xA10001")
+                ->attach(*orientation.getFilter().findInputPin(pin));
+        EXPECT_NE(nullptr, orientation.getFilter().findInputPin("3gGain")->getAbstractSource());
+        EXPECT_EQ("2", orientation.getProperty("Gain"));
+        orientation.tap<RowMatrixXd>("Quat");
     }
     loader.unload(DRFN3_MODULE_PATH);
     EXPECT_FALSE(FlowManager::instance().getPluginManager().hasFilterType("FilterDRFN3"));

@@ -198,10 +198,7 @@ TEST(SimStream, PairingReportsAndBusyChannelNoise)
 
 TEST(SimStream, CalibratedSamplesAreThePhysicalValues)
 {
-    // Noise is up to 3 counts on the accelerometer and 2 on the others, plus half a count of
-    // rounding; the tolerances carry that through the gain.
-    const double field = std::sqrt(22.0 * 22.0 + 42.0 * 42.0); // uT
-    const double rate = 2 * 3.14159265358979323846 / 20.0;     // rad/s, one turn in 20 s
+    // Noise is cut at 4 sigma on each axis, and rounding adds half a count carried through the gain.
     for (bool older : {false, true})
     {
         Simulator sim;
@@ -210,12 +207,14 @@ TEST(SimStream, CalibratedSamplesAreThePhysicalValues)
         startStreaming(sim, pod, true);
         // What the host reads from the pod; at power-on the range is 8g, so it doubles the gain.
         const Mat3 acc = pod.calibrationGain(0), mag = pod.calibrationGain(1), gyr = pod.calibrationGain(2);
-        const double accTolerance = std::sqrt(3.0) * axisError(acc, 2.0, 3.5);
-        const double magTolerance = std::sqrt(3.0) * axisError(mag, 1.0, 2.5);
-        const double gyrTolerance = axisError(gyr, 1.0, 2.5);
+        const SensorModel& noise = pod.sensors();
+        const double accTolerance = 4 * noise.accelerometerNoise + axisError(acc, 2.0, 0.5);
+        const double magTolerance = 4 * noise.magnetometerNoise + axisError(mag, 1.0, 0.5);
+        const double gyrTolerance = 4 * noise.gyroscopeNoise + axisError(gyr, 1.0, 0.5);
         for (int i = 0; i < 200; ++i)
         {
             const std::string body = nextMessage(sim).substr(5);
+            const MotionTruth truth = sim.truth(pod.serial(), sim.clock().now());
             int a[3], m[3], w[3];
             for (unsigned k = 0; k < 3; ++k)
             {
@@ -230,12 +229,18 @@ TEST(SimStream, CalibratedSamplesAreThePhysicalValues)
                 m[0] = -m0[1], m[1] = m0[0], m[2] = m0[2];
                 w[0] = -w0[1], w[1] = w0[0], w[2] = w0[2];
             }
-            EXPECT_NEAR(9.80665, norm(calibrated(acc, 2.0, a, pod.calibrationOffset(0))), accTolerance) << i;
-            EXPECT_NEAR(field, norm(calibrated(mag, 1.0, m, pod.calibrationOffset(1))), magTolerance) << i;
+            const Vec3 force = calibrated(acc, 2.0, a, pod.calibrationOffset(0));
+            const Vec3 field = calibrated(mag, 1.0, m, pod.calibrationOffset(1));
             const Vec3 turn = calibrated(gyr, 1.0, w, pod.calibrationOffset(2));
-            EXPECT_NEAR(rate, turn[0], gyrTolerance) << i;
-            EXPECT_NEAR(0.0, turn[1], gyrTolerance) << i;
-            EXPECT_NEAR(0.0, turn[2], gyrTolerance) << i;
+            // Gravity and an Earth field of 47.4 uT, however the pod is turned.
+            EXPECT_NEAR(9.80665, norm(force), std::sqrt(3.0) * accTolerance) << i;
+            EXPECT_NEAR(47.4, norm(field), std::sqrt(3.0) * magTolerance) << i;
+            for (unsigned k = 0; k < 3; ++k)
+            {
+                EXPECT_NEAR(truth.specificForce()[k], force[k], accTolerance) << i;
+                EXPECT_NEAR(truth.fieldInPod()[k], field[k], magTolerance) << i;
+                EXPECT_NEAR(truth.angularVelocity[k], turn[k], gyrTolerance) << i;
+            }
         }
     }
 
@@ -285,13 +290,14 @@ TEST(SimStream, AccelerometerCountsFollowTheRange)
     {
         Simulator sim;
         Pod& pod = sim.addPod(0xA1370C);
+        pod.sensors().accelerometerNoise = 0;
         select(sim, pod.serial());
         EXPECT_EQ(hexReply(Wire::WriteSlave, Wire::ACC_CTRL, r.code),
                   exchange(sim, Wire::WriteSlave, Wire::ACC_CTRL, r.code));
         const std::string body = frameBodyAt(sim, pod, at);
-        // Noise of up to 3 counts and half a count of rounding.
-        EXPECT_NEAR(r.z, s16(body, 7), 3.5) << r.code;
-        EXPECT_NEAR(-8.03 * pod.accelerometerCountsPerG() / 1024.0, s16(body, 5), 3.5) << r.code;
+        // Without noise: half a count of rounding.
+        EXPECT_NEAR(r.z, s16(body, 7), 0.5) << r.code;
+        EXPECT_NEAR(-8.03 * pod.accelerometerCountsPerG() / 1024.0, s16(body, 5), 0.5) << r.code;
     }
 
     // The older layout's x16 saturates instead of wrapping round: 2090 x 16 does not fit, and

@@ -11,7 +11,7 @@
 
 namespace DRFN3Internal {
 
-/// The module's one plug-in: offers FilterDRFN3 through a filter factory.
+/// The module's one plug-in: offers FilterDRFN3 and FilterOrientation through filter factories.
 class DRFN3InternalPlugin : public Quillmesh::Core::DefaultPlugin
 {
 public:

@@ -2,6 +2,7 @@
 #define Tarnlink_Sim_Pod_INCLUDED
 
 #include <Tarnlink/Sim/Eeprom.h>
+#include <Tarnlink/Sim/Motion.h>
 #include <Tarnlink/Sim/VirtualClock.h>
 #include <array>
 #include <cstdint>
@@ -51,7 +52,7 @@ struct PodSample
 };
 
 /// A simulated Driftnode3 pod: register table, EEPROM behind its 128-byte window,
-/// radio state and the synthetic motion it streams.
+/// radio state, and the motion its sensors measure.
 ///
 /// EEPROM map: program area 0x0000-0xF9FF (sector codes 0-15, 0xFA0 bytes each, writable
 /// only in the protected area), working calibration 0xFA00-0xFAFF (0x20) and
@@ -140,6 +141,19 @@ public:
     /// Content of the last frame sent (zeros before the first).
     const PodSample& lastSample() const { return _lastSample; }
     std::uint64_t framesSent() const { return _framesSent; }
+
+    // Motion and sensors.
+    /// The script the pod follows: MotionScript::wobble from serial mod 360 degrees unless set.
+    MotionScript& motion() { return _motion; }
+    void setMotion(const MotionScript& script) { _motion = script; }
+    /// Noise and gyroscope bias.
+    SensorModel& sensors() { return _sensors; }
+    MotionTruth truth(Micros t) { return _motion.at(static_cast<double>(t) / 1e6); }
+    /// The counts the sensors give at t: the truth with noise and bias, through the factory
+    /// calibration inverted, clipped at the ranges the registers select (accelerometer 2, 4 or
+    /// 8 g, magnetometer 0.88 to 8.1 Ga, gyroscope 2000 or 444 deg/s), zeros from a gyroscope
+    /// that is off. Draws noise; the frame number is 0.
+    PodSample measure(Micros t);
 
     // Registers (128-135 and 137-143; 0-127 read the EEPROM window).
     /// True for the addresses the pod answers.
@@ -230,6 +244,11 @@ private:
     /// Inverse of each factory gain (at 4g for the accelerometer) and the factory offsets.
     std::array<std::array<double, 9>, 3> _countsPerUnit{};
     std::array<std::array<double, 3>, 3> _bias{};
+    MotionScript _motion;
+    SensorModel _sensors;
+    /// The second of the last pair of normal draws, while unused.
+    double _spareNormal = 0;
+    bool _haveSpareNormal = false;
 };
 
 } // namespace Sim

@@ -76,6 +76,9 @@ public:
     Pod* pod(std::uint32_t serial);
     std::vector<Pod*> pods();
     void removePod(std::uint32_t serial);
+    /// What the pod with that serial undergoes at virtual time t, whether or not it streams
+    /// then: the values its frames are made from. Poco::NotFoundException for an unknown serial.
+    MotionTruth truth(std::uint32_t serial, Micros t);
 
     // Radio.
     /// Channel index 0-31; a busy channel makes noise while the controller pairs or listens.

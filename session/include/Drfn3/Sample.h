@@ -24,6 +24,11 @@ struct Sample
     /// Percent, averaged.
     double battery = 0;
     std::uint8_t button = 0;
+    /// The host's attitude estimate when the reader was asked for it: pod to world (x north,
+    /// y west, z up) as a unit quaternion, and roll, pitch, yaw in degrees.
+    bool hasOrientation = false;
+    double qw = 1, qx = 0, qy = 0, qz = 0;
+    double roll = 0, pitch = 0, yaw = 0;
 };
 
 } // namespace Drfn3

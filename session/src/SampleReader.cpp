@@ -1,14 +1,19 @@
 #include "Drfn3/SampleReader.h"
 
+#include "Drfn3/Settings.h"
+
 #include <DRFN3Internal/PinNames.h>
 #include <Poco/Timestamp.h>
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 
 namespace Drfn3 {
 
 namespace PinNames = DRFN3Internal::PinNames;
+using Quillmesh::Core::AbstractInputPin;
+using Quillmesh::Core::HostedFilter;
 using Quillmesh::Core::InputPin;
 using Quillmesh::Core::RowMatrixXd;
 
@@ -22,6 +27,9 @@ constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
 
 /// Samples of a pod between two looks at its calibration pins.
 constexpr std::uint64_t CALIBRATION_EVERY = 16;
+
+/// An orientation belongs to the frame of the same time stamp; both come from one computation.
+constexpr double SAME_TIME = 1e-6;
 
 /// Copies up to count values of the probe's oldest data and lets it go.
 bool take(InputPin<RowMatrixXd>& pin, double* out, int count, double* time = nullptr)
@@ -56,6 +64,14 @@ struct SampleReader::Taps
     InputPin<RowMatrixXd>* battery = nullptr;
     InputPin<RowMatrixXd>* gains[3] = {nullptr, nullptr, nullptr};
     InputPin<RowMatrixXd>* offsets[3] = {nullptr, nullptr, nullptr};
+
+    // The pod's orientation filter, when asked for: its nine inputs, named as the pod's
+    // sample and calibration pins without the suffix, and probes on its outputs.
+    std::unique_ptr<HostedFilter> orientation;
+    AbstractInputPin* inputs[9] = {};
+    InputPin<RowMatrixXd>* quaternion = nullptr;
+    InputPin<RowMatrixXd>* angles = nullptr;
+    InputPin<RowMatrixXd>* sensors = nullptr;
 };
 
 double PodState::rate() const
@@ -115,14 +131,110 @@ void SampleReader::setPods(const std::vector<unsigned>& serials)
             taps->button = queue(PinNames::BUTTON);
             taps->battery = queue(PinNames::BATTERY);
         }
+        if (_orientation) linkOrientation(*taps, serial);
         active.push_back(taps.get());
     }
     _pods = std::move(pods);
     _active = std::move(active);
 }
 
+void SampleReader::enableOrientation(const OrientationSettings& settings)
+{
+    if (!(settings.gain >= 0) || !std::isfinite(settings.gain))
+    {
+        char text[64];
+        std::snprintf(text, sizeof text, "Orientation gain %g: a number above 0 (per second)", settings.gain);
+        throw UsageError(text);
+    }
+    _orientation = true;
+    _orientationSettings = settings;
+    for (auto& entry : _taps)
+        if (entry.second->orientation) linkOrientation(*entry.second, entry.first);
+}
+
+void SampleReader::linkOrientation(Taps& taps, unsigned serial)
+{
+    const std::string suffix = PinNames::suffix(serial);
+    if (!taps.orientation)
+    {
+        taps.orientation = std::make_unique<HostedFilter>(PinNames::ORIENTATION_FILTER, "orientation" + suffix);
+        Quillmesh::Core::Filter& filter = taps.orientation->getFilter();
+        for (int s = 0; s < 3; ++s)
+        {
+            const char* names[3] = {PinNames::SAMPLES[s], PinNames::GAINS[s], PinNames::OFFSETS[s]};
+            for (int k = 0; k < 3; ++k)
+            {
+                AbstractInputPin* input = filter.findInputPin(names[k]);
+                // Fed and read by the thread that drives both filters: its buffer needs no lock.
+                input->setIsSynchronous(true);
+                taps.inputs[3 * s + k] = input;
+            }
+        }
+        auto queue = [&](const char* name) {
+            return &taps.orientation->tap<RowMatrixXd>(name, QUEUE_DEPTH, false, true);
+        };
+        taps.quaternion = queue(PinNames::QUATERNION);
+        taps.angles = queue(PinNames::ROLL_PITCH_YAW);
+        taps.sensors = queue(PinNames::ORIENTATION_MODE);
+    }
+    if (_orientationSettings.gain > 0)
+    {
+        char text[32];
+        std::snprintf(text, sizeof text, "%.17g", _orientationSettings.gain);
+        taps.orientation->setProperty("Gain", text);
+    }
+    taps.orientation->setProperty("Mag On", _orientationSettings.magnetometer ? "1" : "0");
+
+    // A pod that left the network and came back has new pins: its old links went with the old ones.
+    Quillmesh::Core::Filter& source = _filter.getFilter();
+    for (int s = 0; s < 3; ++s)
+    {
+        const char* names[3] = {PinNames::SAMPLES[s], PinNames::GAINS[s], PinNames::OFFSETS[s]};
+        for (int k = 0; k < 3; ++k)
+        {
+            AbstractInputPin& input = *taps.inputs[3 * s + k];
+            if (input.getAbstractSource()) continue;
+            if (Quillmesh::Core::AbstractOutputPin* output = source.findOutputPin(names[k] + suffix))
+                output->attach(input);
+        }
+    }
+}
+
+void SampleReader::takeOrientation(Taps& taps, double podTime, Sample& sample)
+{
+    // Outputs of frames that were not read (dropped by a full queue) go; one of a later frame stays.
+    while (const auto* data = taps.quaternion->getData())
+    {
+        if (data->time > podTime + SAME_TIME) return;
+        const bool match = data->time >= podTime - SAME_TIME;
+        double q[4], angles[3], sensors = 0;
+        take(*taps.quaternion, q, 4);
+        take(*taps.angles, angles, 3);
+        take(*taps.sensors, &sensors, 1);
+        if (!match) continue;
+        sample.hasOrientation = true;
+        sample.qw = q[0];
+        sample.qx = q[1];
+        sample.qy = q[2];
+        sample.qz = q[3];
+        sample.roll = angles[0];
+        sample.pitch = angles[1];
+        sample.yaw = angles[2];
+        sample.orientationSensors = static_cast<std::uint8_t>(sensors);
+        return;
+    }
+}
+
 void SampleReader::transmissionStarted(double runSeconds)
 {
+    // What is left of the last transmission has later times than the new one's first frames.
+    for (Taps* taps : _active)
+    {
+        if (!taps->orientation) continue;
+        taps->orientation->process();
+        for (InputPin<RowMatrixXd>* probe : {taps->quaternion, taps->angles, taps->sensors})
+            while (probe->getData()) probe->release();
+    }
     _offset = std::max(runSeconds, _lastTime);
     for (PodState& pod : _pods)
     {
@@ -184,6 +296,7 @@ bool SampleReader::takeOne(Taps& taps, PodState& pod, Sample& sample)
             v[0] = v[1] = v[2] = NaN;
         setSensor(sample, s, v);
     }
+    if (taps.orientation) takeOrientation(taps, podTime, sample);
 
     pod.frequency = frame[2];
     if (pod.segmentSamples++ == 0) pod.segmentFirst = sample.time;
@@ -204,6 +317,13 @@ std::size_t SampleReader::collect(std::vector<Sample>& out, std::size_t limit)
     // The pods' samples come out in time order: each pod's next frame is looked at once, and
     // the earliest goes first, so nobody has to sort them afterwards.
     const std::size_t count = _pods.size();
+    for (std::size_t i = 0; i < count && _orientation; ++i)
+    {
+        Taps& taps = *_active[i];
+        if (!taps.orientation || !taps.inputs[0]->getAbstractSource()) linkOrientation(taps, _pods[i].serial);
+        // Everything this pod's frames brought since the last call, before they are read.
+        taps.orientation->process();
+    }
     _next.resize(count);
     for (std::size_t i = 0; i < count; ++i) _next[i] = peek(*_active[i]);
     std::size_t taken = 0;

@@ -1,5 +1,7 @@
 // The host-side layer (Host, SampleReader, calibration) with the real module, against the
 // simulator in virtual time.
+#include "OrientationScenario.h"
+
 #include <Drfn3/Host.h>
 #include <Drfn3/PodCalibration.h>
 #include <Drfn3/SampleReader.h>
@@ -15,6 +17,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <map>
 
@@ -304,6 +307,130 @@ TEST(Host, SixteenPodsAreSetOnceTheControllerIsOpenAndAnotherControllerIsNotTake
         if (r.opcode == Tarnlink::Opcode::WRITE_FPGA_REG)
         {
             EXPECT_TRUE(eeprom) << "a controller not asked for was set up";
+        }
+    }
+}
+
+TEST(SampleReader, OrientationOfEveryPodAgainstTheSimulatorsTruth)
+{
+    using namespace OrientationTests;
+    Session session(3);
+    // Turns, smooth random motion up to 500 deg/s, rest; each gyroscope 1 deg/s off. The first
+    // pod's frame number wraps 2.56 s into each transmission.
+    const char* const scripts[3] = {"turns", "random", "rest"};
+    for (unsigned i = 0; i < 3; ++i)
+    {
+        Sim::Pod& pod = *session.simulator.pod(0xA10001 + i);
+        pod.setMotion(Sim::MotionScript::named(scripts[i], pod.serial(), 7));
+        pod.sensors().gyroscopeBias = {kDegree, -kDegree, kDegree};
+    }
+    session.simulator.pod(0xA10001)->setFrameNumberOffset(0xFF00);
+    session.host->connect();
+    SampleReader reader(session.host->filter(), Units::Calibrated);
+    // Counts, and six-axis: the tilt still holds, the heading is the gyroscope's.
+    SampleReader raw(session.host->filter(), Units::Raw);
+    EXPECT_THROW(reader.enableOrientation({-1, true}), UsageError);
+    EXPECT_FALSE(reader.orientation());
+    reader.enableOrientation({2.5, true});
+    raw.enableOrientation({0, false});
+    for (SampleReader* r : {&reader, &raw}) r->setPods(session.host->serials());
+
+    std::map<std::pair<unsigned, int>, Sim::Micros> sentAt;
+    std::size_t seen = 0;
+    struct Error
+    {
+        double time;
+        Errors e;
+        unsigned sensors;
+    };
+    // Each pod's errors by reader, the truth taken at the time its frame left the pod.
+    const auto stream = [&](double seconds, double runSeconds) {
+        session.simulator.recorder().clear();
+        sentAt.clear();
+        seen = 0;
+        session.host->set("transmission", "1");
+        for (SampleReader* r : {&reader, &raw}) r->transmissionStarted(runSeconds);
+        std::map<unsigned, std::vector<Error>> errors[2];
+        for (int cycle = 0; cycle < static_cast<int>(seconds * 300); ++cycle)
+        {
+            session.host->filter().process();
+            const std::vector<Sim::Record>& records = session.simulator.recorder().records();
+            for (; seen < records.size(); ++seen)
+                if (records[seen].kind == Sim::Record::Frame)
+                    sentAt[{records[seen].serial, records[seen].value}] = records[seen].time;
+            for (int k = 0; k < 2; ++k)
+            {
+                std::vector<Sample> samples;
+                (k == 0 ? reader : raw).collect(samples);
+                for (const Sample& s : samples)
+                {
+                    EXPECT_TRUE(s.hasOrientation) << s.time;
+                    const Sim::MotionTruth truth =
+                        session.simulator.truth(s.serial, sentAt.at({s.serial, static_cast<int>(s.frame & 0xFFFF)}));
+                    const Eigen::Quaterniond q(s.qw, s.qx, s.qy, s.qz);
+                    EXPECT_NEAR(1.0, q.norm(), 1e-9);
+                    errors[k][s.serial].push_back({s.time, errorsOf(q, truth.orientation), s.orientationSensors});
+                }
+            }
+        }
+        session.host->set("transmission", "0");
+        return std::array<std::map<unsigned, std::vector<Error>>, 2>{errors[0], errors[1]};
+    };
+    const auto worst = [](const std::vector<Error>& errors, double Errors::*what, double from) {
+        double w = 0;
+        for (const Error& e : errors)
+            if (e.time >= from) w = std::max(w, e.e.*what);
+        return w;
+    };
+    const auto rms = [](const std::vector<Error>& errors) {
+        double sum = 0;
+        for (const Error& e : errors) sum += e.e.angle * e.e.angle;
+        return std::sqrt(sum / static_cast<double>(errors.size()));
+    };
+
+    // 12 s, the last 4 with half the frames lost: the real time steps bridge them.
+    session.simulator.faults().dropFrame = 0;
+    auto first = stream(8, 0);
+    session.simulator.faults().dropFrame = 0.5;
+    auto lossy = stream(4, 8);
+    session.simulator.faults().dropFrame = 0;
+    std::printf("\n%-40s %10s %10s\n", "gain 2.5, 100 Hz, bias 1 deg/s (degrees)", "RMS", "worst");
+    for (unsigned i = 0; i < 3; ++i)
+    {
+        const unsigned serial = 0xA10001 + i;
+        const std::vector<Error>& e = first[0][serial];
+        ASSERT_GT(e.size(), 700u) << scripts[i];
+        std::vector<Error> all = e;
+        all.insert(all.end(), lossy[0][serial].begin(), lossy[0][serial].end());
+        std::printf("%-40s %10.3f %10.3f\n", (std::string(scripts[i]) + ", 12 s, 4 of them half lost").c_str(),
+                    rms(all), worst(all, &Errors::angle, 0));
+        EXPECT_LT(e.front().e.angle, 2.0) << scripts[i] << ": from the first sample on";
+        EXPECT_LE(rms(all), 2.0) << scripts[i];
+        EXPECT_LE(worst(all, &Errors::angle, 0), 6.0) << scripts[i];
+        for (const Error& x : all) EXPECT_EQ(7u, x.sensors) << x.time;
+        const std::vector<Error>& sixAxis = first[1][serial];
+        EXPECT_EQ(e.size(), sixAxis.size());
+        EXPECT_LE(worst(sixAxis, &Errors::tilt, 0), 6.0) << scripts[i];
+        for (const Error& x : sixAxis) EXPECT_EQ(5u, x.sensors) << x.time;
+    }
+    const std::vector<Error>& still = first[0][0xA10003];
+    EXPECT_LE(worst(still, &Errors::tilt, 3), 0.5);
+    EXPECT_LE(worst(still, &Errors::heading, 3), 1.0);
+
+    // The gyroscope off, in a new transmission: accelerometer and magnetometer alone, said in
+    // every sample after the three frames of zeros that tell it; the run's time goes on.
+    session.host->set("Gyro On", "0");
+    const double last = reader.pods()[0].latest.time;
+    auto gyroOff = stream(3, 12);
+    for (unsigned i = 0; i < 3; ++i)
+    {
+        const std::vector<Error>& e = gyroOff[0][0xA10001 + i];
+        ASSERT_GT(e.size(), 250u) << scripts[i];
+        EXPECT_GT(e.front().time, last);
+        for (std::size_t k = 3; k < e.size(); ++k)
+        {
+            EXPECT_EQ(3u, e[k].sensors) << e[k].time;
+            EXPECT_LE(e[k].e.angle, 2.0) << scripts[i] << " " << e[k].time;
         }
     }
 }

@@ -27,6 +27,11 @@ struct Sample
     /// The host's attitude estimate when the reader was asked for it: pod to world (x north,
     /// y west, z up) as a unit quaternion, and roll, pitch, yaw in degrees.
     bool hasOrientation = false;
+    /// What that estimate used, added: 1 accelerometer, 2 magnetometer, 4 gyroscope. Without
+    /// 4 the gyroscope is off and the orientation follows the accelerometer and magnetometer
+    /// alone; without 1 or 2 that sensor was rejected (a push, a magnetic disturbance) or,
+    /// for the magnetometer, left out (six-axis).
+    std::uint8_t orientationSensors = 0;
     double qw = 1, qx = 0, qy = 0, qz = 0;
     double roll = 0, pitch = 0, yaw = 0;
 };

@@ -25,6 +25,18 @@ enum class Units
     Raw
 };
 
+/// How the reader's orientation filters work (one FilterOrientation per pod, made through the
+/// module by its type name).
+struct OrientationSettings
+{
+    /// Correction gain in 1/s: the accelerometer and magnetometer pull the estimate with a time
+    /// constant of 1/gain. 0 leaves the filter's own (2).
+    double gain = 0;
+    /// Off: six-axis, the magnetometer left out; the heading then comes from the gyroscope
+    /// alone and drifts with it.
+    bool magnetometer = true;
+};
+
 /// What a reader knows of one pod.
 struct PodState
 {
@@ -57,6 +69,11 @@ private:
 /// frame, button, battery and calibration pins of every pod, one Sample per accepted frame
 /// in the order the frames came, on one time base for the whole run. Used from the thread
 /// that calls the filter's process() (probes allow one reader at a time).
+///
+/// With orientation on, each pod also gets a FilterOrientation of its own, its inputs linked
+/// to the pod's sample and calibration pins as a layout would link them: collect() runs
+/// those filters and puts the orientation of each frame's time stamp into its sample. They
+/// calibrate the counts themselves, so raw samples carry the orientation too.
 class SampleReader
 {
 public:
@@ -71,9 +88,16 @@ public:
     const std::vector<PodState>& pods() const { return _pods; }
     Units units() const { return _units; }
 
+    /// Orientation for every pod read from now on (call it before setPods(), or the pods
+    /// already read get theirs at the next setPods()). UsageError for a gain that is not a
+    /// number above 0; nothing changes then.
+    void enableOrientation(const OrientationSettings& settings = OrientationSettings());
+    bool orientation() const { return _orientation; }
+
     /// A transmission started: pods count their frames from the start again. Later samples
     /// go on from runSeconds (the time since the first transmission started), and never
-    /// before a sample already given.
+    /// before a sample already given. Orientations of the last transmission not taken yet
+    /// are let go; each pod's estimate starts afresh from its first frame.
     void transmissionStarted(double runSeconds);
 
     /// Appends the samples published since the last call in time order (each pod's in its
@@ -93,12 +117,17 @@ private:
     struct Taps;
 
     void refreshCalibration(Taps& taps, PodState& pod);
+    /// Makes the pod's orientation filter and links what is not linked yet.
+    void linkOrientation(Taps& taps, unsigned serial);
+    void takeOrientation(Taps& taps, double podTime, Sample& sample);
     /// The pod time of the pod's next frame, NaN when none waits.
     double peek(Taps& taps);
     bool takeOne(Taps& taps, PodState& pod, Sample& sample);
 
     Quillmesh::Core::HostedFilter& _filter;
     Units _units;
+    bool _orientation = false;
+    OrientationSettings _orientationSettings;
     std::vector<PodState> _pods;
     /// Probes cannot be taken off: those of pods no longer read stay here, unused.
     std::map<unsigned, std::unique_ptr<Taps>> _taps;

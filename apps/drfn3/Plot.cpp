@@ -23,11 +23,14 @@ namespace Drfn3 {
 
 namespace {
 
+/// The orientation's columns, drawn when a file has them all.
+const char* const ORIENTATION_COLUMNS[7] = {"roll_deg", "pitch_deg", "yaw_deg", "qw", "qx", "qy", "qz"};
+
 struct Series
 {
     std::vector<double> time;
-    // ax ay az mx my mz gx gy gz
-    std::vector<double> values[9];
+    // ax ay az mx my mz gx gy gz, then roll pitch yaw qw qx qy qz when the file has them
+    std::vector<double> values[16];
 };
 
 struct Recording
@@ -35,6 +38,7 @@ struct Recording
     std::map<std::string, Series> pods;
     /// Unit suffix of each sensor's columns: "m_s2", "uT", "rad_s", or "counts".
     std::string units[3];
+    bool orientation = false;
 };
 
 /// Reads a CSV of stream --csv, today's (time_s, optional utc_s, unit-named columns) or an
@@ -55,7 +59,7 @@ Recording readCsv(const std::string& path)
     const int timeColumn = column("time_s", false) >= 0 ? column("time_s", false) : column("time", false);
     const int podColumn = column("pod", false);
     static const char* const names[9] = {"ax", "ay", "az", "mx", "my", "mz", "gx", "gy", "gz"};
-    int columns[9];
+    int columns[16];
     bool known = timeColumn >= 0 && podColumn >= 0;
     for (int k = 0; k < 9; ++k)
     {
@@ -64,6 +68,13 @@ Recording readCsv(const std::string& path)
     }
     if (!known) throw Poco::DataFormatException(path + " is not a drfn3 CSV file (written by stream --csv)");
     Recording recording;
+    recording.orientation = true;
+    for (int k = 0; k < 7; ++k)
+    {
+        columns[9 + k] = column(ORIENTATION_COLUMNS[k], false);
+        recording.orientation = recording.orientation && columns[9 + k] >= 0;
+    }
+    const int count = recording.orientation ? 16 : 9;
     for (int sensor = 0; sensor < 3; ++sensor)
     {
         const std::string& name = header[static_cast<std::size_t>(columns[sensor * 3])];
@@ -75,16 +86,16 @@ Recording readCsv(const std::string& path)
         ++number;
         if (line.empty()) continue;
         Poco::StringTokenizer cells(line, ",", trim);
-        double time = 0, values[9];
+        double time = 0, values[16];
         bool ok = cells.count() == header.count() &&
                   Poco::NumberParser::tryParseFloat(cells[static_cast<std::size_t>(timeColumn)], time);
-        for (int k = 0; ok && k < 9; ++k)
+        for (int k = 0; ok && k < count; ++k)
             ok = Poco::NumberParser::tryParseFloat(cells[static_cast<std::size_t>(columns[k])], values[k]) ||
                  cells[static_cast<std::size_t>(columns[k])] == "nan";
         if (!ok) throw Poco::DataFormatException(path + ", line " + std::to_string(number) + ": not a sample row");
         Series& series = recording.pods[cells[static_cast<std::size_t>(podColumn)]];
         series.time.push_back(time);
-        for (int k = 0; k < 9; ++k)
+        for (int k = 0; k < count; ++k)
             series.values[k].push_back(cells[static_cast<std::size_t>(columns[k])] == "nan"
                                            ? std::numeric_limits<double>::quiet_NaN()
                                            : values[k]);
@@ -165,19 +176,23 @@ int runPlot(const std::string& csvPath, const std::string& imagePath)
     plsexit(onPlplotExit);
     plsdev(device.c_str());
     plsfnam(drawn.path().c_str());
-    plspage(0, 0, 1200, 1050, 0, 0);
+    // Two more panels, roll/pitch/yaw and the quaternion, for a file with the orientation.
+    const int panels = recording.orientation ? 5 : 3;
+    plspage(0, 0, 1200, 350 * panels, 0, 0);
     // White paper, black ink; then one colour per axis.
     plscol0(0, 255, 255, 255);
     plscol0(1, 0, 0, 0);
     plscol0(2, 210, 40, 40);
     plscol0(3, 30, 150, 50);
     plscol0(4, 40, 80, 220);
-    plssub(1, 3);
+    plscol0(5, 160, 100, 0);
+    plssub(1, panels);
     plinit();
 
-    static const char* const titles[] = {"Accelerometer", "Magnetometer", "Gyroscope"};
+    static const char* const titles[] = {"Accelerometer", "Magnetometer", "Gyroscope", "Orientation",
+                                         "Orientation quaternion (pod to world: x north, y west, z up)"};
     static const char* const quantities[] = {"acceleration", "magnetic field", "angular rate"};
-    std::string units[3];
+    std::string units[5] = {"", "", "", "angle (degrees)", "component"};
     for (int sensor = 0; sensor < 3; ++sensor)
     {
         static const std::map<std::string, std::string> shown{
@@ -186,13 +201,16 @@ int runPlot(const std::string& csvPath, const std::string& imagePath)
         units[sensor] = std::string(quantities[sensor]) + " (" +
                         (found != shown.end() ? found->second : recording.units[sensor]) + ")";
     }
-    static const char* const axes[] = {"x", "y", "z"};
-    for (int panel = 0; panel < 3; ++panel)
+    static const char* const axes[5][4] = {
+        {"x", "y", "z"}, {"x", "y", "z"}, {"x", "y", "z"}, {"roll", "pitch", "yaw"}, {"w", "x", "y", "z"}};
+    for (int panel = 0; panel < panels; ++panel)
     {
+        // Each panel's lines: three from panel * 3 on, the quaternion's four after the angles.
+        const int first = panel * 3, lines = panel == 4 ? 4 : 3;
         double low = std::numeric_limits<double>::max(), high = std::numeric_limits<double>::lowest();
         for (const auto& [name, series] : pods)
-            for (int axis = 0; axis < 3; ++axis)
-                for (double v : series.values[panel * 3 + axis])
+            for (int axis = 0; axis < lines; ++axis)
+                for (double v : series.values[first + axis])
                 {
                     if (std::isnan(v)) continue;
                     low = std::min(low, v);
@@ -218,12 +236,12 @@ int runPlot(const std::string& csvPath, const std::string& imagePath)
         {
             std::vector<double> t(series.time);
             for (double& v : t) v -= t0;
-            for (int axis = 0; axis < 3; ++axis)
+            for (int axis = 0; axis < lines; ++axis)
             {
                 plcol0(2 + axis);
                 pllsty(style);
-                plline(static_cast<PLINT>(t.size()), t.data(), series.values[panel * 3 + axis].data());
-                labels.push_back(name + " " + axes[axis]);
+                plline(static_cast<PLINT>(t.size()), t.data(), series.values[first + axis].data());
+                labels.push_back(name + " " + axes[panel][axis]);
                 options.push_back(PL_LEGEND_LINE);
                 colours.push_back(2 + axis);
                 styles.push_back(style);

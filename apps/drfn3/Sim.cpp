@@ -110,12 +110,23 @@ int runDemo(Settings settings, const StreamOptions& options)
 {
     Simulator sim(Generation::Second);
     const char* const pods = "A10001,A10002,A10003";
-    for (unsigned serial : parseSerials(pods)) sim.addPod(serial);
+    // Motions whose angles a person can follow in the table: quarter turns, a steady spin, a slow roll.
+    const char* const motions[3] = {"turns", "spin", "wobble"};
+    std::string following;
+    for (unsigned serial : parseSerials(pods))
+    {
+        Pod& pod = sim.addPod(serial);
+        if (!options.orientation) continue;
+        const char* motion = motions[sim.pods().size() - 1];
+        pod.setMotion(MotionScript::named(motion, serial, sim.seed()));
+        following += (following.empty() ? "" : ", ") + hex(serial) + " " + motion;
+    }
     PtyServer server(sim);
     server.start();
     pointDiscoveryAt(server.stablePath());
     std::cout << "Demo: simulated generation 2 controller with " << podList(sim) << "\n"
               << "      on " << server.stablePath() << ", found through ORLAN_TARNLINK_PORTS\n";
+    if (!following.empty()) std::cout << "      moving: " << following << "\n";
 
     // The demo neither uses nor changes the saved settings of real pods.
     settings.ephemeral = true;

@@ -60,6 +60,26 @@ void sensorValues(const Sample& s, int sensor, double out[3])
     for (int k = 0; k < 3; ++k) out[k] = all[sensor][k];
 }
 
+/// The orientation's columns after the sensors', and the letters of the sensors it used.
+const char* const ORIENTATION_COLUMNS[7] = {"qw", "qx", "qy", "qz", "roll_deg", "pitch_deg", "yaw_deg"};
+const char* const ORIENTATION_VALUE_FORMATS[7] = {"%.6f", "%.6f", "%.6f", "%.6f", "%.3f", "%.3f", "%.3f"};
+
+void orientationValues(const Sample& s, double out[7])
+{
+    const double all[7] = {s.qw, s.qx, s.qy, s.qz, s.roll, s.pitch, s.yaw};
+    for (int k = 0; k < 7; ++k) out[k] = s.hasOrientation ? all[k] : std::nan("");
+}
+
+std::string sensorLetters(const Sample& s)
+{
+    if (!s.hasOrientation) return std::string();
+    std::string letters;
+    if (s.orientationSensors & 1) letters += 'a';
+    if (s.orientationSensors & 2) letters += 'm';
+    if (s.orientationSensors & 4) letters += 'g';
+    return letters;
+}
+
 /// Decimals that keep each sensor's noise visible without padding: counts are integers.
 const char* valueFormat(int sensor, Units units)
 {
@@ -234,7 +254,7 @@ void pause(std::chrono::milliseconds time)
 } // namespace
 
 std::vector<std::string> renderTable(const std::vector<PodStatus>& pods, double elapsed, Units units, unsigned width,
-                                     unsigned height)
+                                     unsigned height, bool orientation)
 {
     // The last column is left free: a terminal that wraps there would scroll the table.
     width = std::max(width, 40u) - 1;
@@ -271,8 +291,32 @@ std::vector<std::string> renderTable(const std::vector<PodStatus>& pods, double 
                         units == Units::Raw ? format("%7.0f", value) : format(sensor == 2 ? "%8.3f" : "%8.2f", value);
             sensors.push_back(field);
         }
+        std::vector<std::string> angles;
+        if (orientation)
+        {
+            if (!s.hasOrientation)
+                angles.push_back(pod.calibrationUsable ? "orientation: waiting" : "orientation: no calibration");
+            else
+            {
+                angles.push_back(format("roll %7.2f", s.roll));
+                angles.push_back(format("pitch %6.2f", s.pitch));
+                angles.push_back(format("yaw %7.2f deg", s.yaw));
+                angles.push_back(format("q %7.4f %7.4f %7.4f %7.4f", s.qw, s.qx, s.qy, s.qz));
+                // Said whenever a sensor is not in it: the gyroscope off, a push or a field rejected.
+                if (s.orientationSensors != 7)
+                {
+                    std::string missing;
+                    if (!(s.orientationSensors & 1)) missing += " acc";
+                    if (!(s.orientationSensors & 2)) missing += " mag";
+                    if (!(s.orientationSensors & 4)) missing += " gyr";
+                    angles.push_back("without" + missing);
+                }
+            }
+        }
         std::vector<std::string> sensorLines;
         fold(sensorLines, sensors, width - 2, "");
+        // On lines of its own: the angles stay in place when the sensors' line folds.
+        fold(sensorLines, angles, width - 2, "");
         for (std::string& line : sensorLines) podLines.push_back("  " + line);
         // A table taller than the screen would scroll on every redraw.
         if (lines.size() + podLines.size() + 1 > height - 1 && shown < pods.size())
@@ -298,15 +342,18 @@ std::string renderStatusLine(const std::vector<PodStatus>& pods, double elapsed)
     return line;
 }
 
-std::string csvHeader(Units units, bool utc)
+std::string csvHeader(Units units, bool utc, bool orientation)
 {
     std::string header = utc ? "time_s,utc_s,pod" : "time_s,pod";
     for (int sensor = 0; sensor < 3; ++sensor)
         for (int axis = 0; axis < 3; ++axis) header += "," + columnName(sensor, axis, units);
-    return header + ",frame,loss,battery_pct,button";
+    header += ",frame,loss,battery_pct,button";
+    if (!orientation) return header;
+    for (const char* column : ORIENTATION_COLUMNS) header += std::string(",") + column;
+    return header + ",orientation_sensors";
 }
 
-std::string csvRow(const Sample& s, Units units, double utc, bool withUtc)
+std::string csvRow(const Sample& s, Units units, double utc, bool withUtc, bool orientation)
 {
     std::string row = format("%.4f", s.time);
     if (withUtc) row += format(",%.6f", utc);
@@ -317,10 +364,15 @@ std::string csvRow(const Sample& s, Units units, double utc, bool withUtc)
         sensorValues(s, sensor, v);
         for (double value : v) row += "," + format(valueFormat(sensor, units), value);
     }
-    return row + format(",%lld,%.4f,%.1f,%u", static_cast<long long>(s.frame), s.loss, s.battery, s.button);
+    row += format(",%lld,%.4f,%.1f,%u", static_cast<long long>(s.frame), s.loss, s.battery, s.button);
+    if (!orientation) return row;
+    double v[7];
+    orientationValues(s, v);
+    for (int k = 0; k < 7; ++k) row += "," + format(ORIENTATION_VALUE_FORMATS[k], v[k]);
+    return row + "," + sensorLetters(s);
 }
 
-std::string jsonRow(const Sample& s, Units units, double utc, bool withUtc)
+std::string jsonRow(const Sample& s, Units units, double utc, bool withUtc, bool orientation)
 {
     std::string row = format("{\"time_s\":%.4f", s.time);
     if (withUtc) row += format(",\"utc_s\":%.6f", utc);
@@ -336,8 +388,15 @@ std::string jsonRow(const Sample& s, Units units, double utc, bool withUtc)
             row += ",\"" + columnName(sensor, axis, units) + "\":" + value;
         }
     }
-    return row + format(",\"frame\":%lld,\"loss\":%.4f,\"battery_pct\":%.1f,\"button\":%u}",
-                        static_cast<long long>(s.frame), s.loss, s.battery, s.button);
+    row += format(",\"frame\":%lld,\"loss\":%.4f,\"battery_pct\":%.1f,\"button\":%u", static_cast<long long>(s.frame),
+                  s.loss, s.battery, s.button);
+    if (!orientation) return row + "}";
+    double v[7];
+    orientationValues(s, v);
+    for (int k = 0; k < 7; ++k)
+        row += format(",\"%s\":", ORIENTATION_COLUMNS[k]) +
+               (s.hasOrientation ? format(ORIENTATION_VALUE_FORMATS[k], v[k]) : std::string("null"));
+    return row + ",\"orientation_sensors\":\"" + sensorLetters(s) + "\"}";
 }
 
 StreamResult stream(Host& host, const StreamOptions& options)
@@ -358,7 +417,7 @@ StreamResult stream(Host& host, const StreamOptions& options)
     const bool terminal = samplesOnStdout ? stderrIsTerminal() : stdoutIsTerminal();
     // A full disk or a closed pipe shows now, before any pod is touched; what was printed
     // before goes out ahead of the table.
-    csv.line(csvHeader(units, options.utc));
+    csv.line(csvHeader(units, options.utc, options.orientation));
     csv.flush();
     jsonl.flush();
     std::cout.flush();
@@ -374,6 +433,7 @@ StreamResult stream(Host& host, const StreamOptions& options)
     }
 
     SampleReader reader(host.filter(), units);
+    if (options.orientation) reader.enableOrientation(options.orientationSettings);
     reader.setPods(serials);
     try
     {
@@ -430,8 +490,8 @@ StreamResult stream(Host& host, const StreamOptions& options)
             for (const Sample& s : batch)
             {
                 const double utc = reader.utcOf(s.time);
-                if (csv) csv.line(csvRow(s, units, utc, options.utc));
-                if (jsonl) jsonl.line(jsonRow(s, units, utc, options.utc));
+                if (csv) csv.line(csvRow(s, units, utc, options.utc, options.orientation));
+                if (jsonl) jsonl.line(jsonRow(s, units, utc, options.utc, options.orientation));
             }
             if (options.observer && !batch.empty()) options.observer->samples(batch);
 
@@ -492,7 +552,8 @@ StreamResult stream(Host& host, const StreamOptions& options)
             {
                 unsigned height = 24;
                 const unsigned width = terminalWidth(height);
-                table.draw(renderTable(statuses(false), seconds(after - start), units, width, height));
+                table.draw(
+                    renderTable(statuses(false), seconds(after - start), units, width, height, options.orientation));
             }
             else if (after >= nextStatus)
             {

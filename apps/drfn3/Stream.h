@@ -46,6 +46,10 @@ struct StreamOptions
     bool raw = false;
     /// A column with each sample's UTC time.
     bool utc = false;
+    /// Each pod's orientation in the table, the CSV and the JSON lines.
+    bool orientation = false;
+    /// Its gain (0: the filter's own) and whether the magnetometer takes part.
+    OrientationSettings orientationSettings;
     /// Also told what streams (the live view); not owned.
     StreamObserver* observer = nullptr;
 };
@@ -70,17 +74,21 @@ struct StreamResult
 };
 
 /// The live table in at most width columns and height lines (width from 40 up): a heading,
-/// then each pod's rows folded at field boundaries, never wrapped by the terminal.
+/// then each pod's rows folded at field boundaries, never wrapped by the terminal; with
+/// orientation, a row of roll, pitch, yaw and the quaternion per pod.
 std::vector<std::string> renderTable(const std::vector<PodStatus>& pods, double elapsed, Units units,
-                                     unsigned width = 80, unsigned height = 24);
+                                     unsigned width = 80, unsigned height = 24, bool orientation = false);
 /// One line for logs and pipes.
 std::string renderStatusLine(const std::vector<PodStatus>& pods, double elapsed);
 
 /// The CSV heading and rows; column names carry the units. utc: a "utc_s" column (seconds
-/// since 1970) follows the time.
-std::string csvHeader(Units units, bool utc = false);
-std::string csvRow(const Sample& sample, Units units, double utc = 0, bool withUtc = false);
-std::string jsonRow(const Sample& sample, Units units, double utc = 0, bool withUtc = false);
+/// since 1970) follows the time. orientation: qw, qx, qy, qz, roll_deg, pitch_deg, yaw_deg
+/// and orientation_sensors (the letters of the sensors the estimate used, "amg" with all
+/// three) follow the other columns; a sample without an orientation has nan there (null in
+/// JSON) and no letters.
+std::string csvHeader(Units units, bool utc = false, bool orientation = false);
+std::string csvRow(const Sample& sample, Units units, double utc = 0, bool withUtc = false, bool orientation = false);
+std::string jsonRow(const Sample& sample, Units units, double utc = 0, bool withUtc = false, bool orientation = false);
 
 /// Connects, starts transmission, reads samples until the time is up, a stop signal comes
 /// or standard output's reader goes, then stops transmission and disconnects. The first

@@ -65,6 +65,24 @@ const CLI::Validator SECONDS(
     },
     "SECONDS");
 
+/// A gain per second: a number above 0.
+const CLI::Validator GAIN(
+    [](std::string& text) -> std::string {
+        double value = 0;
+        std::size_t used = 0;
+        try
+        {
+            value = std::stod(text, &used);
+        }
+        catch (const std::exception&)
+        {
+        }
+        if (used == 0 || used != text.size() || !(value > 0) || !std::isfinite(value))
+            return "the gain is a number above 0 (per second), not " + text;
+        return std::string();
+    },
+    "GAIN");
+
 void addStreamOptions(CLI::App& command, StreamOptions& options, const char* secondsHelp)
 {
     command.add_option("--seconds", options.seconds, secondsHelp)->check(SECONDS);
@@ -73,6 +91,21 @@ void addStreamOptions(CLI::App& command, StreamOptions& options, const char* sec
                        "Write every sample to this file as one JSON object per line ('-': standard output)");
     command.add_flag("--raw", options.raw, "Sensor values in the pods' raw counts instead of m/s^2, uT and rad/s");
     command.add_flag("--utc", options.utc, "Add each sample's UTC time (utc_s, seconds since 1970) to CSV and JSON");
+    CLI::Option* orientation = command.add_flag(
+        "--orientation", options.orientation,
+        "Each pod's orientation, worked out here from its calibrated samples (with --raw too): roll, pitch, yaw "
+        "(degrees) and the quaternion in the table, CSV and JSON");
+    command
+        .add_option("--orientation-gain", options.orientationSettings.gain,
+                    "How strongly the accelerometer and magnetometer pull the orientation, per second (default 2)")
+        ->check(GAIN)
+        ->needs(orientation);
+    command
+        .add_flag_callback(
+            "--six-axis", [&options] { options.orientationSettings.magnetometer = false; },
+            "Orientation without the magnetometer: the heading from the gyroscope alone, drifting (for disturbed "
+            "fields)")
+        ->needs(orientation);
 }
 
 std::size_t editDistance(const std::string& a, const std::string& b)
@@ -164,7 +197,8 @@ int main(int argc, char** argv)
     demoOptions.seconds = 10;
     CLI::App* demo =
         app.add_subcommand("demo", "Stream from a simulated controller and three pods (100 Hz) served on a "
-                                   "pseudo-terminal, through the real discovery and serial port");
+                                   "pseudo-terminal, through the real discovery and serial port; with --orientation "
+                                   "the pods make quarter turns, spin and roll");
     addStreamOptions(*demo, demoOptions, "How long to stream (default 10)");
 
     StreamOptions streamOptions;

@@ -40,12 +40,21 @@ TEST(Drfn3Table, FitsAnyWidthAndHeightWithoutWrapping)
     extreme.latest.battery = 100.0;
     extreme.latest.button = 1;
     extreme.latest.ax = extreme.latest.my = extreme.latest.gz = -32768;
+    // The gyroscope off: the orientation comes from the accelerometer and magnetometer alone.
+    extreme.latest.hasOrientation = true;
+    extreme.latest.roll = -179.99;
+    extreme.latest.pitch = -90;
+    extreme.latest.yaw = 180;
+    extreme.latest.qw = -1;
+    extreme.latest.orientationSensors = 3;
     PodStatus small;
     small.serial = 0x1;
     for (const Units units : {Units::Calibrated, Units::Raw})
         for (unsigned width : {40u, 60u, 80u, 200u})
         {
-            const std::vector<std::string> lines = renderTable({extreme, small}, 86399.9, units, width, 50);
+            const bool orientation = width != 60;
+            const std::vector<std::string> lines =
+                renderTable({extreme, small}, 86399.9, units, width, 50, orientation);
             std::string all;
             for (const std::string& line : lines)
             {
@@ -56,6 +65,9 @@ TEST(Drfn3Table, FitsAnyWidthAndHeightWithoutWrapping)
             for (const char* shown : {"FFFFFF", "100.0 %", "button on", "-32768", "99999999999 frames"})
                 EXPECT_NE(std::string::npos, all.find(shown)) << width << " columns lost " << shown << ":\n" << all;
             EXPECT_NE(std::string::npos, all.find(units == Units::Raw ? "acc " : "acc m/s2")) << all;
+            for (const char* shown : {"roll -179.99", "pitch -90.00", "yaw  180.00 deg", "q -1.0000", "without gyr",
+                                      "orientation: waiting"})
+                EXPECT_EQ(orientation, all.find(shown) != std::string::npos) << width << ": " << shown << "\n" << all;
         }
     // More pods than lines: the table is cut, with a word about it, rather than scrolled.
     const std::vector<std::string> cut = renderTable(std::vector<PodStatus>(12, small), 1.0, Units::Raw, 80, 12);
@@ -101,7 +113,32 @@ TEST(Drfn3Rows, CsvAndJsonCarryEveryFieldWithItsUnit)
     EXPECT_EQ("ax_counts", raw[2]);
     EXPECT_EQ("-102", Poco::StringTokenizer(csvRow(s, Units::Raw), ",")[4]);
 
+    // The orientation's columns come after all others, so that readers of the others keep working.
+    const std::string plain = csvHeader(Units::Calibrated);
+    const std::string withOrientation = csvHeader(Units::Calibrated, false, true);
+    EXPECT_EQ(plain + ",qw,qx,qy,qz,roll_deg,pitch_deg,yaw_deg,orientation_sensors", withOrientation);
+    const std::string none = csvRow(s, Units::Calibrated, 0, false, true);
+    EXPECT_EQ(csvRow(s, Units::Calibrated) + ",nan,nan,nan,nan,nan,nan,nan,", none) << "no orientation yet";
+    s.hasOrientation = true;
+    s.qw = 0.5;
+    s.qx = -0.5;
+    s.qy = 0.5;
+    s.qz = -0.5;
+    s.roll = -90;
+    s.pitch = 0.125;
+    s.yaw = 179.5;
+    s.orientationSensors = 5;
+    EXPECT_EQ(csvRow(s, Units::Raw) + ",0.500000,-0.500000,0.500000,-0.500000,-90.000,0.125,179.500,ag",
+              csvRow(s, Units::Raw, 0, false, true));
+
     s.gx = std::numeric_limits<double>::quiet_NaN();
+    EXPECT_EQ(std::string::npos, jsonRow(s, Units::Calibrated).find("qw"));
+    const std::string oriented = jsonRow(s, Units::Calibrated, 0, false, true);
+    for (const char* field :
+         {"\"qx\":-0.500000", "\"roll_deg\":-90.000", "\"yaw_deg\":179.500", "\"orientation_sensors\":\"ag\"}"})
+        EXPECT_NE(std::string::npos, oriented.find(field)) << field << " in " << oriented;
+    s.hasOrientation = false;
+    EXPECT_NE(std::string::npos, jsonRow(s, Units::Calibrated, 0, false, true).find("\"qw\":null"));
     const std::string json = jsonRow(s, Units::Calibrated);
     for (const char* field :
          {"\"time_s\":12.5000", "\"pod\":\"A10002\"", "\"az_m_s2\":-102", "\"gz_rad_s\":3.02", "\"gx_rad_s\":null",

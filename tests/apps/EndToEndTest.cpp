@@ -158,7 +158,7 @@ TEST(Drfn3Cli, SettingsSavedByOneRunAreUsedByTheNext)
     EXPECT_NE(std::string::npos, third.out().find("Frequency            100 "));
 }
 
-TEST(Drfn3Cli, PlotDrawsThreeLabelledPanelsFromAStreamCsv)
+TEST(Drfn3Cli, PlotDrawsAPanelPerSensorAndTheOrientationWhenTheCsvHasIt)
 {
     Poco::TemporaryFile csv, svg, png;
     {
@@ -176,6 +176,23 @@ TEST(Drfn3Cli, PlotDrawsThreeLabelledPanelsFromAStreamCsv)
     ::unlink(image.c_str());
     for (const char* text : {"Accelerometer", "Magnetometer", "Gyroscope", "time since the first sample"})
         EXPECT_NE(std::string::npos, drawing.find(text)) << text;
+    EXPECT_EQ(std::string::npos, drawing.find("Orientation")) << "a file without it";
+
+    // Today's file with the orientation: two more panels, roll/pitch/yaw and the quaternion.
+    {
+        std::ofstream out(csv.path());
+        out << "time_s,pod,ax_m_s2,ay_m_s2,az_m_s2,mx_uT,my_uT,mz_uT,gx_rad_s,gy_rad_s,gz_rad_s,frame,loss,battery_pct,"
+               "button,qw,qx,qy,qz,roll_deg,pitch_deg,yaw_deg,orientation_sensors\n";
+        for (int i = 0; i < 50; ++i)
+            out << i * 0.01 << ",A10001,0,0,9.8,20,0,-40,0,0,0.1," << i << ",0.0000,87.5,0,1,0,0,0,0,0," << i * 0.1
+                << ",amg\n";
+    }
+    Drfn3 oriented({"plot", csv.path(), "-o", image});
+    ASSERT_EQ(0, oriented.wait()) << oriented.err();
+    const std::string panels = svgText(readFile(image));
+    ::unlink(image.c_str());
+    for (const char* text : {"Gyroscope", "Orientation", "angle (degrees)", "A10001 yaw", "A10001 w"})
+        EXPECT_NE(std::string::npos, panels.find(text)) << text;
 
     Drfn3 wrongType({"plot", csv.path(), "-o", png.path() + ".jpg"});
     EXPECT_EQ(2, wrongType.wait());
@@ -188,7 +205,7 @@ TEST(Drfn3Cli, PlotDrawsThreeLabelledPanelsFromAStreamCsv)
 TEST(Drfn3Realtime, DemoStreamsThreePodsIntoAParsableCsv)
 {
     Poco::TemporaryFile csv;
-    Drfn3 demo({"demo", "--seconds", "2", "--csv", csv.path()});
+    Drfn3 demo({"demo", "--seconds", "2", "--csv", csv.path(), "--orientation"});
     ASSERT_EQ(0, demo.wait(std::chrono::seconds(80))) << demo.out() << demo.err();
     for (const char* pod : {"A10001", "A10002", "A10003"}) EXPECT_NE(std::string::npos, demo.out().find(pod)) << pod;
 
@@ -196,20 +213,31 @@ TEST(Drfn3Realtime, DemoStreamsThreePodsIntoAParsableCsv)
     std::string line;
     ASSERT_TRUE(std::getline(in, line));
     EXPECT_EQ("time_s,pod,ax_m_s2,ay_m_s2,az_m_s2,mx_uT,my_uT,mz_uT,gx_rad_s,gy_rad_s,gz_rad_s,frame,loss,battery_pct,"
-              "button",
+              "button,qw,qx,qy,qz,roll_deg,pitch_deg,yaw_deg,orientation_sensors",
               line);
     std::map<std::string, double> lastFrame;
     std::map<std::string, int> rows;
     while (std::getline(in, line))
     {
         Poco::StringTokenizer cells(line, ",");
-        ASSERT_EQ(15u, cells.count()) << line;
-        double values[15];
-        for (std::size_t i = 0; i < 15; ++i)
+        ASSERT_EQ(23u, cells.count()) << line;
+        double values[22];
+        for (std::size_t i = 0; i < 22; ++i)
         {
             if (i == 1) continue;
             ASSERT_TRUE(Poco::NumberParser::tryParseFloat(cells[i], values[i])) << line;
         }
+        EXPECT_EQ("amg", cells[22]) << line;
+        // The pods only turn: their orientation takes what they measure to the simulated world,
+        // gravity straight up and the field north, dipping 60 degrees.
+        const Tarnlink::Sim::Quaternion q{values[15], values[16], values[17], values[18]};
+        EXPECT_NEAR(1.0, std::sqrt(q.w * q.w + q.x * q.x + q.y * q.y + q.z * q.z), 1e-5) << line;
+        const Tarnlink::Sim::Vector3 up = q.rotate({values[2], values[3], values[4]}),
+                                     field = q.rotate({values[5], values[6], values[7]});
+        EXPECT_NEAR(9.80665, up[2], 0.3) << line;
+        EXPECT_NEAR(0.0, std::hypot(up[0], up[1]), 0.5) << line;
+        EXPECT_NEAR(-60.0, std::atan2(field[2], field[0]) * 180 / M_PI, 2.0) << line;
+        EXPECT_NEAR(0.0, field[1], 1.5) << line;
         const std::string pod = cells[1];
         if (lastFrame.count(pod))
         {
@@ -521,6 +549,8 @@ TEST(Drfn3Realtime, BadOptionsAndFilesChangeNothing)
         {{"settings", "extra"}, 2, "extra"},
         {{"stream", "--seconds", "-1"}, 2, "--seconds"},
         {{"stream", "--seconds", "soon"}, 2, "--seconds"},
+        {{"stream", "--orientation", "--orientation-gain", "0"}, 2, "--orientation-gain"},
+        {{"demo", "--six-axis"}, 2, "--six-axis requires --orientation"},
         {{"sim", "--generation", "3"}, 2, "--generation"},
         {{"sim", "--corrupt", "1.5"}, 2, "--corrupt"},
         {{"sim", "--busy-channel", "40"}, 2, "--busy-channel"},

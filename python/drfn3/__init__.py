@@ -8,7 +8,10 @@
 Samples come as structured arrays of SAMPLE_DTYPE, in physical units: the pods' own
 calibration applied as ``calibrated = gain x raw - offset`` (accelerometer m/s^2,
 magnetometer microtesla, gyroscope rad/s). ``open(raw=True)`` gives the raw counts
-(RAW_SAMPLE_DTYPE). Behaviour (properties, messages, calibration, loss accounting) is the
+(RAW_SAMPLE_DTYPE). ``open(orientation=True)`` adds each pod's orientation to every sample
+(ORIENTATION_SAMPLE_DTYPE): the quaternion qw, qx, qy, qz turning the pod's frame into the
+world's (x magnetic north, y west, z up), roll_deg, pitch_deg, yaw_deg, and
+orientation_sensors. Behaviour (properties, messages, calibration, loss accounting) is the
 DRFN3Internal module's own: this package loads it through the same host layer as the
 drfn3 command.
 """
@@ -26,8 +29,8 @@ from ._drfn3 import DeviceError, Error, InvalidValueError, NotAllowedError, NotF
 __version__ = _paths.VERSION
 
 __all__ = ["controllers", "open", "Network", "Properties", "Simulator", "Controller", "SAMPLE_DTYPE",
-           "RAW_SAMPLE_DTYPE", "UNITS", "Error", "InvalidValueError", "NotFoundError", "NotAllowedError",
-           "DeviceError", "__version__"]
+           "RAW_SAMPLE_DTYPE", "ORIENTATION_SAMPLE_DTYPE", "RAW_ORIENTATION_SAMPLE_DTYPE", "UNITS", "Error",
+           "InvalidValueError", "NotFoundError", "NotAllowedError", "DeviceError", "__version__"]
 
 SAMPLE_DTYPE = _drfn3.SAMPLE_DTYPE
 """One sample: time_s (s, one time base for the whole run), serial, ax_m_s2..az_m_s2
@@ -36,16 +39,28 @@ its transmission), loss (lost frames over the counter's window, 0 to 1), battery
 button (0 or 1)."""
 
 
-def _raw_dtype():
+def _raw_dtype(dtype):
     names = [n.replace("_m_s2", "_counts").replace("_uT", "_counts").replace("_rad_s", "_counts")
-             for n in SAMPLE_DTYPE.names]
-    fields = SAMPLE_DTYPE.fields
-    return np.dtype({"names": names, "formats": [fields[n][0] for n in SAMPLE_DTYPE.names],
-                     "offsets": [fields[n][1] for n in SAMPLE_DTYPE.names], "itemsize": SAMPLE_DTYPE.itemsize})
+             for n in dtype.names]
+    fields = dtype.fields
+    return np.dtype({"names": names, "formats": [fields[n][0] for n in dtype.names],
+                     "offsets": [fields[n][1] for n in dtype.names], "itemsize": dtype.itemsize})
 
 
-RAW_SAMPLE_DTYPE = _raw_dtype()
+RAW_SAMPLE_DTYPE = _raw_dtype(SAMPLE_DTYPE)
 """SAMPLE_DTYPE with the sensor values in the pods' raw counts (ax_counts, ...)."""
+
+ORIENTATION_SAMPLE_DTYPE = _drfn3.ORIENTATION_SAMPLE_DTYPE
+"""SAMPLE_DTYPE and the pod's orientation, worked out on this computer from its calibrated
+samples: qw, qx, qy, qz (a unit quaternion turning pod-frame vectors into the world frame:
+x magnetic north, y west, z up), roll_deg, pitch_deg, yaw_deg (Z-Y-X angles in degrees: yaw
+0 facing north, growing toward west), orientation_sensors (what the estimate used, added: 1
+accelerometer, 2 magnetometer, 4 gyroscope: 7 for all three, 3 with the gyroscope off).
+Where there is no orientation (a pod whose calibration cannot be applied) the quaternion
+and angles are NaN and orientation_sensors 0."""
+
+RAW_ORIENTATION_SAMPLE_DTYPE = _raw_dtype(ORIENTATION_SAMPLE_DTYPE)
+"""ORIENTATION_SAMPLE_DTYPE with the sensor values in raw counts; the orientation is the same."""
 
 UNITS = {"acc": "m/s^2", "mag": "uT", "gyr": "rad/s"}
 """The unit of each sensor's calibrated values."""
@@ -207,9 +222,10 @@ class Network:
     transmission, puts the pods and the controller back on channel 0, closes the controller
     and unloads the module. One network at a time per process."""
 
-    def __init__(self, core, raw=False):
+    def __init__(self, core, raw=False, orientation=False):
         self._core = core
         self._raw = raw
+        self._orientation = orientation
         self._pending = None
         self._next = 0
         self.properties = Properties(core)
@@ -245,7 +261,11 @@ class Network:
 
     @property
     def dtype(self):
-        """The dtype read() returns: SAMPLE_DTYPE, or RAW_SAMPLE_DTYPE with open(raw=True)."""
+        """The dtype read() returns: SAMPLE_DTYPE, RAW_SAMPLE_DTYPE with open(raw=True),
+        ORIENTATION_SAMPLE_DTYPE with open(orientation=True), RAW_ORIENTATION_SAMPLE_DTYPE with
+        both."""
+        if self._orientation:
+            return RAW_ORIENTATION_SAMPLE_DTYPE if self._raw else ORIENTATION_SAMPLE_DTYPE
         return RAW_SAMPLE_DTYPE if self._raw else SAMPLE_DTYPE
 
     @property
@@ -318,7 +338,7 @@ class Network:
                     return kept
         fresh = self._core.read(-1 if n is None else int(n), -1.0 if seconds is None else seconds)
         if self._raw:
-            fresh = fresh.view(RAW_SAMPLE_DTYPE)
+            fresh = fresh.view(self.dtype)
         return fresh if kept is None else np.concatenate([kept, fresh])
 
     def samples(self):
@@ -417,7 +437,7 @@ def _mode(props, name, value):
 
 
 def open(pods=None, frequency=None, channel=None, acc_mode=None, mag_mode=None, gyro=None, log=None, module=None,
-         raw=False):
+         raw=False, orientation=False, orientation_gain=None, six_axis=False):
     """Loads the DRFN3Internal module, sets up the network and connects to the first
     controller found; use the Network it returns in a with block.
 
@@ -433,13 +453,36 @@ def open(pods=None, frequency=None, channel=None, acc_mode=None, mag_mode=None, 
     module: the DRFN3Internal module to load (default: the one installed with the package,
         or $DRFN3_MODULE).
     raw: samples in the pods' raw counts instead of m/s^2, uT and rad/s.
+    orientation: each sample also carries its pod's orientation (ORIENTATION_SAMPLE_DTYPE),
+        worked out on this computer by a filter per pod from the calibrated samples (with
+        raw=True too). It starts from the pod's first sample, bridges lost frames by their
+        real time, and starts afresh with each transmission; with the gyroscope off it follows
+        the accelerometer and magnetometer alone (orientation_sensors 3).
+    orientation_gain: how strongly the accelerometer and magnetometer pull the orientation,
+        per second (above 0; 2 by default).
+    six_axis: leave the magnetometer out of the orientation (for a disturbed field): the
+        heading then comes from the gyroscope alone and drifts.
 
     Every value is checked before the controller is touched (InvalidValueError)."""
     serials = _serials(pods) if pods is not None else None
     if log is not None:
         log = os.fspath(log)
-    core = _drfn3.Network(_module_path(module), log or "", bool(raw))
-    network = Network(core, bool(raw))
+    for name, flag in (("orientation", orientation), ("six_axis", six_axis)):
+        if not isinstance(flag, (bool, np.bool_)):
+            raise InvalidValueError("%s must be True or False, not %r" % (name, flag))
+    if (orientation_gain is not None or six_axis) and not orientation:
+        raise InvalidValueError("orientation_gain and six_axis go with orientation=True")
+    gain = 0.0
+    if orientation_gain is not None:
+        try:
+            gain = float(orientation_gain)
+        except (TypeError, ValueError):
+            gain = float("nan")
+        if isinstance(orientation_gain, bool) or not 0 < gain < float("inf"):
+            raise InvalidValueError("orientation_gain must be a number above 0 (per second), not %r"
+                                    % (orientation_gain,))
+    core = _drfn3.Network(_module_path(module), log or "", bool(raw), bool(orientation), gain, not six_axis)
+    network = Network(core, bool(raw), bool(orientation))
     try:
         props = network.properties
         modes = {}

@@ -14,6 +14,8 @@ from ._drfn3 import NotFoundError as NotFoundError
 __version__: str
 SAMPLE_DTYPE: np.dtype
 RAW_SAMPLE_DTYPE: np.dtype
+ORIENTATION_SAMPLE_DTYPE: np.dtype
+RAW_ORIENTATION_SAMPLE_DTYPE: np.dtype
 UNITS: Dict[str, str]
 
 Serial = Union[int, str]
@@ -69,7 +71,8 @@ class Network:
 def open(pods: Optional[Union[Sequence[Serial], str]] = ..., frequency: Optional[int] = ...,
          channel: Optional[int] = ..., acc_mode: Optional[Union[str, int]] = ...,
          mag_mode: Optional[Union[str, int]] = ..., gyro: Optional[bool] = ..., log: Optional[str] = ...,
-         module: Optional[str] = ..., raw: bool = ...) -> Network: ...
+         module: Optional[str] = ..., raw: bool = ..., orientation: bool = ...,
+         orientation_gain: Optional[float] = ..., six_axis: bool = ...) -> Network: ...
 
 class Simulator:
     def __init__(self, generation: int = ..., pods: Union[int, Sequence[Serial]] = ..., rate: Optional[float] = ...,

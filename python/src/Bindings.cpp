@@ -31,6 +31,12 @@
 
 namespace py = pybind11;
 
+/// The same record under a second dtype that names the orientation fields too: numpy sees one
+/// or the other, the bytes are the same.
+struct OrientedSample : Drfn3::Sample
+{};
+static_assert(sizeof(OrientedSample) == sizeof(Drfn3::Sample), "one record, two dtypes");
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -104,7 +110,9 @@ bool hostOpen = false;
 class Network
 {
 public:
-    Network(const std::string& module, const std::string& log, bool raw)
+    Network(const std::string& module, const std::string& log, bool raw, bool orientation, double orientationGain,
+            bool magnetometer)
+        : _orientation(orientation)
     {
         Drfn3::Settings settings;
         settings.module = module;
@@ -118,6 +126,7 @@ public:
         _host = std::make_unique<Drfn3::Host>(settings);
         _reader =
             std::make_unique<Drfn3::SampleReader>(_host->filter(), raw ? Drfn3::Units::Raw : Drfn3::Units::Calibrated);
+        if (orientation) _reader->enableOrientation({orientationGain, magnetometer});
         hostOpen = true;
     }
 
@@ -210,9 +219,10 @@ public:
         return _host && host().connected() && host().transmitting();
     }
 
-    /// Samples in time order. n < 0: no count; seconds < 0: no time limit; neither: at
-    /// least one sample, then until a cycle brings nothing or 50 ms have passed.
-    py::array_t<Drfn3::Sample> read(long n, double seconds)
+    /// Samples in time order (SAMPLE_DTYPE, or ORIENTATION_SAMPLE_DTYPE with the
+    /// orientation). n < 0: no count; seconds < 0: no time limit; neither: at least one
+    /// sample, then until a cycle brings nothing or 50 ms have passed.
+    py::array read(long n, double seconds)
     {
         // Handed to numpy as they are: the array takes the vector over, nothing is copied.
         auto owned = std::make_unique<std::vector<Drfn3::Sample>>();
@@ -264,7 +274,8 @@ public:
         const py::ssize_t size = static_cast<py::ssize_t>(samples.size());
         Drfn3::Sample* data = samples.data();
         py::capsule keeper(owned.release(), [](void* p) { delete static_cast<std::vector<Drfn3::Sample>*>(p); });
-        return py::array_t<Drfn3::Sample>(size, data, keeper);
+        const py::dtype type = _orientation ? py::dtype::of<OrientedSample>() : py::dtype::of<Drfn3::Sample>();
+        return py::array(type, {size}, {static_cast<py::ssize_t>(sizeof(Drfn3::Sample))}, data, keeper);
     }
 
     py::dict stats()
@@ -404,6 +415,7 @@ private:
         _started = true;
     }
 
+    const bool _orientation;
     std::mutex _mutex;
     std::unique_ptr<Drfn3::Host> _host;
     std::unique_ptr<Drfn3::SampleReader> _reader;
@@ -622,6 +634,12 @@ PYBIND11_MODULE(_drfn3, m)
                             "az_m_s2", mx, "mx_uT", my, "my_uT", mz, "mz_uT", gx, "gx_rad_s", gy, "gy_rad_s", gz,
                             "gz_rad_s", frame, "frame", loss, "loss", battery, "battery_pct", button, "button");
     m.attr("SAMPLE_DTYPE") = py::dtype::of<Drfn3::Sample>();
+    PYBIND11_NUMPY_DTYPE_EX(OrientedSample, time, "time_s", serial, "serial", ax, "ax_m_s2", ay, "ay_m_s2", az,
+                            "az_m_s2", mx, "mx_uT", my, "my_uT", mz, "mz_uT", gx, "gx_rad_s", gy, "gy_rad_s", gz,
+                            "gz_rad_s", frame, "frame", loss, "loss", battery, "battery_pct", button, "button", qw,
+                            "qw", qx, "qx", qy, "qy", qz, "qz", roll, "roll_deg", pitch, "pitch_deg", yaw, "yaw_deg",
+                            orientationSensors, "orientation_sensors");
+    m.attr("ORIENTATION_SAMPLE_DTYPE") = py::dtype::of<OrientedSample>();
 
     m.def("controllers", [] {
         std::vector<Drfn3::ControllerReport> reports;
@@ -635,8 +653,9 @@ PYBIND11_MODULE(_drfn3, m)
     });
 
     py::class_<Network>(m, "Network")
-        .def(py::init<const std::string&, const std::string&, bool>(), py::arg("module"), py::arg("log"),
-             py::arg("raw"))
+        .def(py::init<const std::string&, const std::string&, bool, bool, double, bool>(), py::arg("module"),
+             py::arg("log"), py::arg("raw"), py::arg("orientation"), py::arg("orientation_gain"),
+             py::arg("magnetometer"))
         .def("get", &Network::get)
         .def("set", &Network::set)
         .def("describe", &Network::describe)

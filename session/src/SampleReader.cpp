@@ -202,6 +202,9 @@ void SampleReader::linkOrientation(Taps& taps, unsigned serial)
 
 void SampleReader::takeOrientation(Taps& taps, double podTime, Sample& sample)
 {
+    // Not a number where there is none: a reader of the fields alone cannot mistake it for level.
+    sample.qw = sample.qx = sample.qy = sample.qz = NaN;
+    sample.roll = sample.pitch = sample.yaw = NaN;
     // Outputs of frames that were not read (dropped by a full queue) go; one of a later frame stays.
     while (const auto* data = taps.quaternion->getData())
     {

@@ -15,6 +15,9 @@ SENSORS = {"acc": ("ax", "ay", "az"), "mag": ("mx", "my", "mz"), "gyr": ("gx", "
 UNIT_SUFFIX = {"acc": "_m_s2", "mag": "_uT", "gyr": "_rad_s"}
 
 
+ORIENTATION = ("qw", "qx", "qy", "qz", "roll_deg", "pitch_deg", "yaw_deg", "orientation_sensors")
+
+
 def columns(sensor, raw=False):
     return [axis + ("_counts" if raw else UNIT_SUFFIX[sensor]) for axis in SENSORS[sensor]]
 
@@ -37,6 +40,10 @@ def test_bad_arguments_are_refused_before_anything_is_touched():
         drfn3.Simulator(faults={"frames": 0.1})
     with pytest.raises(drfn3.InvalidValueError, match="generation must be 1 or 2"):
         drfn3.Simulator(generation=3)
+    with pytest.raises(drfn3.InvalidValueError, match="orientation_gain must be a number above 0"):
+        drfn3.open(pods=[0xA10001], orientation=True, orientation_gain=0)
+    with pytest.raises(drfn3.InvalidValueError, match="go with orientation=True"):
+        drfn3.open(pods=[0xA10001], six_axis=True)
     with pytest.raises(drfn3.NotFoundError, match="No Motion Controller available"):
         drfn3.open(pods=[0xA10001], acc_mode="8G")
 
@@ -57,6 +64,12 @@ def test_the_package_describes_itself():
     # The same record, two names for its values; views, never copies.
     assert drfn3.RAW_SAMPLE_DTYPE.itemsize == drfn3.SAMPLE_DTYPE.itemsize
     assert "ax_counts" in drfn3.RAW_SAMPLE_DTYPE.names and "ax_m_s2" in drfn3.SAMPLE_DTYPE.names
+    # The orientation's fields are added; every other field stays where it was.
+    oriented = drfn3.ORIENTATION_SAMPLE_DTYPE
+    assert oriented.itemsize == drfn3.SAMPLE_DTYPE.itemsize
+    assert all(oriented.fields[name] == drfn3.SAMPLE_DTYPE.fields[name] for name in drfn3.SAMPLE_DTYPE.names)
+    assert set(oriented.names) - set(drfn3.SAMPLE_DTYPE.names) == set(ORIENTATION)
+    assert "ax_counts" in drfn3.RAW_ORIENTATION_SAMPLE_DTYPE.names and "qw" in drfn3.RAW_ORIENTATION_SAMPLE_DTYPE.names
 
 
 @pytest.fixture(scope="module")
@@ -132,6 +145,39 @@ def test_three_pods_stream_what_the_simulator_sent_in_physical_units(sim):
         assert stats[serial]["samples"] >= len(mine)
         assert stats[serial]["rate"] == pytest.approx(100, rel=0.01)
         assert stats[serial]["loss"] == 0 and stats[serial]["calibrated"]
+
+
+def rotate(q, v):
+    """q v q* for arrays of unit quaternions (w, x, y, z) and vectors."""
+    w, u = q[:, :1], q[:, 1:]
+    return v + 2 * np.cross(u, np.cross(u, v) + w * v)
+
+
+@realtime
+def test_orientation_takes_what_the_pods_measure_to_the_simulated_world(sim):
+    with drfn3.open(pods=sim.pods, frequency=100, orientation=True) as net:
+        assert net.dtype == drfn3.ORIENTATION_SAMPLE_DTYPE
+        data = net.read(n=600)
+    assert data.dtype == drfn3.ORIENTATION_SAMPLE_DTYPE
+    assert set(data["serial"]) == set(sim.pods)
+    assert np.all(data["orientation_sensors"] == 7)
+    q = np.stack([data[c] for c in ("qw", "qx", "qy", "qz")], axis=1)
+    np.testing.assert_allclose(np.linalg.norm(q, axis=1), 1, atol=1e-9)
+    # The pods only turn, so turned into the world their accelerometer shows gravity straight
+    # up and their magnetometer the simulated field: north, 60 degrees below the horizon.
+    up = rotate(q, np.stack([data[c] for c in columns("acc")], axis=1))
+    field = rotate(q, np.stack([data[c] for c in columns("mag")], axis=1))
+    np.testing.assert_allclose(up[:, 2], 9.80665, atol=0.3)
+    assert np.abs(up[:, :2]).max() < 0.5
+    np.testing.assert_allclose(np.degrees(np.arctan2(field[:, 2], field[:, 0])), -60, atol=2)
+    assert np.abs(field[:, 1]).max() < 1.5
+    # Roll, pitch, yaw: the Z-Y-X angles of the same turn (compared across the wrap at 180).
+    w, x, y, z = q.T
+    for name, angle in (("roll_deg", np.arctan2(2 * (w * x + y * z), 1 - 2 * (x * x + y * y))),
+                        ("pitch_deg", np.arcsin(2 * (w * y - z * x))),
+                        ("yaw_deg", np.arctan2(2 * (w * z + x * y), 1 - 2 * (y * y + z * z)))):
+        difference = np.remainder(data[name] - np.degrees(angle) + 180, 360) - 180
+        assert np.abs(difference).max() < 1e-6, name
 
 
 @realtime

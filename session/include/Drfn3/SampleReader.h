@@ -72,8 +72,9 @@ private:
 ///
 /// With orientation on, each pod also gets a FilterOrientation of its own, its inputs linked
 /// to the pod's sample and calibration pins as a layout would link them: collect() runs
-/// those filters and puts the orientation of each frame's time stamp into its sample. They
-/// calibrate the counts themselves, so raw samples carry the orientation too.
+/// those filters and puts the orientation of each frame's time stamp into its sample (one
+/// without, hasOrientation false, has NaN there). They calibrate the counts themselves, so raw
+/// samples carry the orientation too.
 class SampleReader
 {
 public:

@@ -418,7 +418,10 @@ TEST(SampleReader, OrientationOfEveryPodAgainstTheSimulatorsTruth)
     EXPECT_LE(worst(still, &Errors::heading, 3), 1.0);
 
     // The gyroscope off, in a new transmission: accelerometer and magnetometer alone, said in
-    // every sample after the three frames of zeros that tell it; the run's time goes on.
+    // every sample after the three frames of zeros that tell it; the run's time goes on. The
+    // last pod left the network and came back meanwhile: its pins are new, and linked again.
+    session.host->set("serial", "A10001;A10002");
+    session.host->set("serial", "A10001;A10002;A10003");
     session.host->set("Gyro On", "0");
     const double last = reader.pods()[0].latest.time;
     auto gyroOff = stream(3, 12);

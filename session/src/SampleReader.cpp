@@ -142,8 +142,9 @@ void SampleReader::enableOrientation(const OrientationSettings& settings)
 {
     if (!(settings.gain >= 0) || !std::isfinite(settings.gain))
     {
-        char text[64];
-        std::snprintf(text, sizeof text, "Orientation gain %g: a number above 0 (per second)", settings.gain);
+        char text[96];
+        std::snprintf(text, sizeof text, "Orientation gain %g: a number above 0 (per second), or 0 for the default",
+                      settings.gain);
         throw UsageError(text);
     }
     _orientation = true;

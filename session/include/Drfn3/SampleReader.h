@@ -90,8 +90,8 @@ public:
     Units units() const { return _units; }
 
     /// Orientation for every pod read from now on (call it before setPods(), or the pods
-    /// already read get theirs at the next setPods()). UsageError for a gain that is not a
-    /// number above 0; nothing changes then.
+    /// already read get theirs at the next setPods()). UsageError for a gain below 0 or not a
+    /// number; nothing changes then.
     void enableOrientation(const OrientationSettings& settings = OrientationSettings());
     bool orientation() const { return _orientation; }
 

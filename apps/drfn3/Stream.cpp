@@ -332,13 +332,24 @@ std::vector<std::string> renderTable(const std::vector<PodStatus>& pods, double 
     return lines;
 }
 
+namespace {
+// No "-0" for an angle a hair below zero.
+double wholeDegrees(double degrees)
+{
+    return std::round(degrees) + 0.0;
+}
+} // namespace
+
 std::string renderStatusLine(const std::vector<PodStatus>& pods, double elapsed)
 {
     std::string line = format("%7.1f s", elapsed);
     for (const PodStatus& pod : pods)
-        line +=
-            format("  %s %llu frames %.1f Hz loss %.1f %% battery %.0f %%", hex(pod.serial).c_str(),
-                   static_cast<unsigned long long>(pod.samples), pod.rate, pod.latest.loss * 100.0, pod.latest.battery);
+        line += format("  %s %llu frames %.1f Hz loss %.1f %% battery %.0f %%", hex(pod.serial).c_str(),
+                       static_cast<unsigned long long>(pod.samples), pod.rate, pod.latest.loss * 100.0,
+                       pod.latest.battery) +
+                (pod.latest.hasOrientation ? format(" rpy %.0f %.0f %.0f deg", wholeDegrees(pod.latest.roll),
+                                                    wholeDegrees(pod.latest.pitch), wholeDegrees(pod.latest.yaw))
+                                           : std::string());
     return line;
 }
 

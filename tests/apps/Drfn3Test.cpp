@@ -69,6 +69,8 @@ TEST(Drfn3Table, FitsAnyWidthAndHeightWithoutWrapping)
                                       "orientation: waiting"})
                 EXPECT_EQ(orientation, all.find(shown) != std::string::npos) << width << ": " << shown << "\n" << all;
         }
+    extreme.latest.roll = -0.4; // no "-0" in the piped status line
+    EXPECT_NE(std::string::npos, renderStatusLine({extreme, small}, 1.0).find(" rpy 0 -90 180 deg  1 0 frames"));
     // More pods than lines: the table is cut, with a word about it, rather than scrolled.
     const std::vector<std::string> cut = renderTable(std::vector<PodStatus>(12, small), 1.0, Units::Raw, 80, 12);
     EXPECT_LE(cut.size(), 11u);

@@ -56,6 +56,10 @@ struct SimOptions
     /// Motion scripts by name (Tarnlink::Sim::MotionScript::named): one for every pod, or one
     /// per pod of `pods` in order; none keeps the default.
     std::vector<std::string> motions;
+    /// Several controllers (0: the one of `pods`), each with podsPerController pods of its own
+    /// numbered as Tarnlink::Sim::Rack::serialOf, on one clock and radio space.
+    unsigned controllers = 0;
+    unsigned podsPerController = 3;
 };
 
 /// The simulator on a pseudo-terminal until stopped.

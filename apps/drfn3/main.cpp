@@ -287,6 +287,16 @@ int main(int argc, char** argv)
         ->check(CLI::Validator(checkMotion, "NAME"));
     sim->add_option("--seed", simOptions.seed, "Seed of the simulated noise and motion")->capture_default_str();
     sim->add_option("--seconds", simOptions.seconds, "Stop after this long (default: at Ctrl-C)")->check(SECONDS);
+    CLI::Option* simControllers =
+        sim->add_option("--controllers", simOptions.controllers,
+                        "Several controllers on one radio space, one pseudo-terminal each (pods A10001 up on the "
+                        "first, A10101 up on the second, ...)")
+            ->check(CLI::Range(1u, 16u))
+            ->excludes(sim->get_option("--sim-pods"));
+    sim->add_option("--pods-per-controller", simOptions.podsPerController, "Pods of each controller of --controllers")
+        ->check(CLI::Range(0u, 16u))
+        ->needs(simControllers)
+        ->capture_default_str();
 
     std::string plotCsv, plotImage;
     CLI::App* plot = app.add_subcommand("plot", "Plot a CSV of 'stream --csv': accelerometer, magnetometer, gyroscope");

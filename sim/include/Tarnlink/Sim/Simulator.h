@@ -124,6 +124,8 @@ public:
     void feed(const char* data, std::size_t length);
     /// Bytes readable now.
     std::size_t available();
+    /// The same, counted only as far as enough (at least enough when there are as many).
+    std::size_t available(std::size_t enough);
     /// Removes and returns up to max readable bytes.
     std::string take(std::size_t max = static_cast<std::size_t>(-1));
     /// Time of the next thing that will happen (output becoming readable, a frame, report
@@ -169,7 +171,7 @@ private:
     void settleQueue();
 
     void sync();
-    std::size_t readable() const;
+    std::size_t readable(std::size_t enough = static_cast<std::size_t>(-1)) const;
     void checkPresent() const;
     void plugBack();
     void processUntil(Micros t);

@@ -156,8 +156,35 @@ int runSim(const SimOptions& options)
     return ExitOk;
 }
 
-int runDemo(Settings settings, const StreamOptions& options)
+int runDemoSeveral(Settings settings, const StreamOptions& options, unsigned count)
 {
+    Rack rack;
+    std::vector<std::unique_ptr<PtyServer>> servers;
+    std::vector<ControllerPods> controllers;
+    std::cout << "Demo: " << count << " simulated generation 2 controllers on one radio space\n";
+    for (unsigned c = 0; c < count; ++c)
+    {
+        Simulator& sim = rack.add();
+        ControllerPods entry;
+        for (unsigned i = 0; i < 3; ++i) entry.pods.push_back(sim.addPod(Rack::serialOf(c, i)).serial());
+        servers.push_back(std::make_unique<PtyServer>(sim));
+        servers.back()->start();
+        pointDiscoveryAt(servers.back()->stablePath());
+        entry.where = servers.back()->stablePath();
+        controllers.push_back(entry);
+        std::cout << "      controller " << c + 1 << " with " << podList(sim) << " on " << entry.where << '\n';
+    }
+    std::cout << "      found through ORLAN_TARNLINK_PORTS\n";
+    settings.ephemeral = true;
+    if (settings.frequency < 0) settings.frequency = 100;
+    const int result = runStreamSeveral(settings, controllers, options);
+    for (auto& server : servers) server->stop();
+    return result;
+}
+
+int runDemo(Settings settings, const StreamOptions& options, unsigned controllers)
+{
+    if (controllers > 1) return runDemoSeveral(settings, options, controllers);
     Simulator sim(Generation::Second);
     const char* const pods = "A10001,A10002,A10003";
     // Motions whose angles a person can follow in the table: quarter turns, a steady spin, a slow roll.

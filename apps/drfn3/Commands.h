@@ -4,11 +4,19 @@
 #include "Common.h"
 #include "Stream.h"
 
+#include <Drfn3/MultiSession.h>
+
 #include <string>
 
 namespace Drfn3 {
 
 int runStream(const Settings& settings, const StreamOptions& options);
+/// Streams the pods of several controllers on one time base (see Drfn3::MultiSession). One
+/// entry without a place: its pods are looked for on every controller present.
+StreamResult streamSeveral(const Settings& common, std::vector<ControllerPods> controllers,
+                           const StreamOptions& options);
+int runStreamSeveral(const Settings& common, const std::vector<ControllerPods>& controllers,
+                     const StreamOptions& options);
 int runControllers();
 int runPair(const Settings& settings);
 int runSwitchOff(const Settings& settings);
@@ -56,12 +64,17 @@ struct SimOptions
     /// Motion scripts by name (Tarnlink::Sim::MotionScript::named): one for every pod, or one
     /// per pod of `pods` in order; none keeps the default.
     std::vector<std::string> motions;
+    /// Several controllers (0: the one of `pods`), each with podsPerController pods of its own
+    /// numbered as Tarnlink::Sim::Rack::serialOf, on one clock and radio space.
+    unsigned controllers = 0;
+    unsigned podsPerController = 3;
 };
 
 /// The simulator on a pseudo-terminal until stopped.
 int runSim(const SimOptions& options);
-/// Simulator in-process, discovery pointed at its pseudo-terminal, then stream.
-int runDemo(Settings settings, const StreamOptions& options);
+/// Simulator in-process, discovery pointed at its pseudo-terminal, then stream; with
+/// controllers > 1, that many simulated controllers of three pods each, streamed together.
+int runDemo(Settings settings, const StreamOptions& options, unsigned controllers = 1);
 
 int runPlot(const std::string& csv, const std::string& image);
 

@@ -4,10 +4,12 @@
 #include <Poco/Exception.h>
 #include <Tarnlink/Controller.h>
 #include <Tarnlink/Sim/PtyServer.h>
+#include <Tarnlink/Sim/Rack.h>
 #include <Tarnlink/Sim/Simulator.h>
 
 #include <chrono>
 #include <iostream>
+#include <memory>
 #include <thread>
 
 namespace Drfn3 {
@@ -36,15 +38,12 @@ void pointDiscoveryAt(const std::string& path)
     Poco::Environment::set("ORLAN_TARNLINK_PORTS", current.empty() ? path : path + ":" + current);
 }
 
-} // namespace
-
-int runSim(const SimOptions& options)
+/// Pods, faults and radio of one simulated controller as the options ask.
+void setUp(Simulator& sim, const SimOptions& options, const std::vector<unsigned>& serials, bool withPairingPod)
 {
-    if (options.generation != 1 && options.generation != 2) throw UsageError("--generation must be 1 or 2");
-    Simulator sim(options.generation == 1 ? Generation::First : Generation::Second, options.seed);
-    const std::vector<unsigned> serials = parseSerials(options.pods);
     if (options.motions.size() > 1 && options.motions.size() != serials.size())
-        throw UsageError("--motion takes one name, or one per pod of --sim-pods");
+        throw UsageError(options.controllers > 0 ? "--motion takes one name, or one per pod of each controller"
+                                                 : "--motion takes one name, or one per pod of --sim-pods");
     for (std::size_t i = 0; i < serials.size(); ++i)
     {
         Pod& pod = sim.addPod(serials[i]);
@@ -52,20 +51,90 @@ int runSim(const SimOptions& options)
             pod.setMotion(
                 MotionScript::named(options.motions[options.motions.size() == 1 ? 0 : i], serials[i], options.seed));
     }
-    if (!options.pairingPod.empty())
+    if (withPairingPod && !options.pairingPod.empty())
     {
         const std::vector<unsigned> serials = parseSerials(options.pairingPod);
         if (serials.size() != 1) throw UsageError("--pairing-pod takes one serial");
         sim.addPod(serials[0]).setPairing(true);
     }
+    auto guard = sim.lock();
+    sim.faults().corruptByte = options.corrupt;
+    sim.faults().dropByte = options.drop;
+    sim.faults().garbage = options.garbage;
+    for (unsigned channel : options.busyChannels) sim.setBusyChannel(channel);
+    if (options.rate > 0) sim.setOfferedRate(options.rate);
+}
+
+void reportChannels(Simulator& sim)
+{
+    auto guard = sim.lock();
+    std::cout << "Controller on channel " << channelText(sim.controller().channelCode());
+    for (Pod* pod : sim.pods())
+        std::cout << ", pod " << hex(pod->serial()) << " on channel " << channelText(pod->channelCode());
+    std::cout << '\n';
+}
+
+/// Serves until the time is up or Ctrl-C; false when a controller disappeared.
+bool serveUntilStopped(const std::vector<PtyServer*>& servers, double limit)
+{
+    installStopHandlers();
+    const auto start = std::chrono::steady_clock::now();
+    while (!stopRequested())
     {
-        auto guard = sim.lock();
-        sim.faults().corruptByte = options.corrupt;
-        sim.faults().dropByte = options.drop;
-        sim.faults().garbage = options.garbage;
-        for (unsigned channel : options.busyChannels) sim.setBusyChannel(channel);
-        if (options.rate > 0) sim.setOfferedRate(options.rate);
+        if (limit > 0 && std::chrono::steady_clock::now() - start >= std::chrono::duration<double>(limit)) break;
+        for (PtyServer* server : servers)
+            if (!server->running()) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
+    return true;
+}
+
+int runRack(const SimOptions& options)
+{
+    const Generation generation = options.generation == 1 ? Generation::First : Generation::Second;
+    Rack rack(options.seed);
+    std::vector<std::unique_ptr<PtyServer>> servers;
+    std::string paths;
+    for (unsigned c = 0; c < options.controllers; ++c)
+    {
+        Simulator& sim = rack.add(generation);
+        std::vector<unsigned> serials;
+        for (unsigned i = 0; i < options.podsPerController; ++i) serials.push_back(Rack::serialOf(c, i));
+        setUp(sim, options, serials, c == 0);
+    }
+    for (unsigned c = 0; c < options.controllers; ++c)
+    {
+        servers.push_back(std::make_unique<PtyServer>(rack[c]));
+        servers.back()->start();
+        std::cout << "Simulated generation " << options.generation << " controller " << c + 1 << " with "
+                  << podList(rack[c]) << " on " << servers.back()->stablePath() << '\n';
+        paths += (paths.empty() ? "" : ":") + servers.back()->stablePath();
+    }
+    const char* const variable = options.generation == 1 ? "ORLAN_TARNLINK_PORTS_GEN1" : "ORLAN_TARNLINK_PORTS";
+    std::cout << "Use them with:  " << variable << "=" << paths << " drfn3 stream --every-controller --pods ...\n"
+              << "Ctrl-C stops the simulator." << std::endl;
+
+    std::vector<PtyServer*> running;
+    for (auto& server : servers) running.push_back(server.get());
+    const bool present = serveUntilStopped(running, options.seconds);
+    for (auto& server : servers) server->stop();
+    for (unsigned c = 0; c < options.controllers; ++c) reportChannels(rack[c]);
+    if (!present)
+    {
+        std::cerr << "drfn3: a simulated controller disappeared\n";
+        return ExitFailure;
+    }
+    return ExitOk;
+}
+
+} // namespace
+
+int runSim(const SimOptions& options)
+{
+    if (options.generation != 1 && options.generation != 2) throw UsageError("--generation must be 1 or 2");
+    if (options.controllers > 0) return runRack(options);
+    Simulator sim(options.generation == 1 ? Generation::First : Generation::Second, options.seed);
+    setUp(sim, options, parseSerials(options.pods), true);
 
     PtyServer server(sim);
     server.start();
@@ -76,28 +145,9 @@ int runSim(const SimOptions& options)
     std::cout << "Use it with:  " << variable << "=" << server.stablePath() << " drfn3 stream\n"
               << "Ctrl-C stops the simulator." << std::endl;
 
-    installStopHandlers();
-    const auto start = std::chrono::steady_clock::now();
-    bool hungUp = false;
-    while (!stopRequested())
-    {
-        if (options.seconds > 0 &&
-            std::chrono::steady_clock::now() - start >= std::chrono::duration<double>(options.seconds))
-            break;
-        if (!server.running())
-        {
-            hungUp = true;
-            break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
+    const bool hungUp = !serveUntilStopped({&server}, options.seconds);
     server.stop();
-
-    auto guard = sim.lock();
-    std::cout << "Controller on channel " << channelText(sim.controller().channelCode());
-    for (Pod* pod : sim.pods())
-        std::cout << ", pod " << hex(pod->serial()) << " on channel " << channelText(pod->channelCode());
-    std::cout << '\n';
+    reportChannels(sim);
     if (hungUp)
     {
         std::cerr << "drfn3: the simulated controller disappeared\n";
@@ -106,8 +156,35 @@ int runSim(const SimOptions& options)
     return ExitOk;
 }
 
-int runDemo(Settings settings, const StreamOptions& options)
+int runDemoSeveral(Settings settings, const StreamOptions& options, unsigned count)
 {
+    Rack rack;
+    std::vector<std::unique_ptr<PtyServer>> servers;
+    std::vector<ControllerPods> controllers;
+    std::cout << "Demo: " << count << " simulated generation 2 controllers on one radio space\n";
+    for (unsigned c = 0; c < count; ++c)
+    {
+        Simulator& sim = rack.add();
+        ControllerPods entry;
+        for (unsigned i = 0; i < 3; ++i) entry.pods.push_back(sim.addPod(Rack::serialOf(c, i)).serial());
+        servers.push_back(std::make_unique<PtyServer>(sim));
+        servers.back()->start();
+        pointDiscoveryAt(servers.back()->stablePath());
+        entry.where = servers.back()->stablePath();
+        controllers.push_back(entry);
+        std::cout << "      controller " << c + 1 << " with " << podList(sim) << " on " << entry.where << '\n';
+    }
+    std::cout << "      found through ORLAN_TARNLINK_PORTS\n";
+    settings.ephemeral = true;
+    if (settings.frequency < 0) settings.frequency = 100;
+    const int result = runStreamSeveral(settings, controllers, options);
+    for (auto& server : servers) server->stop();
+    return result;
+}
+
+int runDemo(Settings settings, const StreamOptions& options, unsigned controllers)
+{
+    if (controllers > 1) return runDemoSeveral(settings, options, controllers);
     Simulator sim(Generation::Second);
     const char* const pods = "A10001,A10002,A10003";
     // Motions whose angles a person can follow in the table: quarter turns, a steady spin, a slow roll.

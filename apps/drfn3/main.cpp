@@ -162,6 +162,63 @@ std::string unknownSubcommand(CLI::App& app, int argc, char** argv)
     return std::string();
 }
 
+/// The "--controller WHERE [--pods SERIALS]" groups given to stream, removed from words.
+std::vector<ControllerPods> takeControllerGroups(CLI::App& app, std::vector<std::string>& words)
+{
+    std::size_t i = 1;
+    // Up to the subcommand, skipping the values of options before it.
+    for (; i < words.size(); ++i)
+    {
+        const std::string& word = words[i];
+        if (word == "--") return {};
+        if (word.size() > 1 && word[0] == '-')
+        {
+            if (word.find('=') != std::string::npos) continue;
+            const CLI::Option* option = app.get_option_no_throw(word);
+            if (option && option->get_items_expected_min() > 0) ++i;
+            continue;
+        }
+        break;
+    }
+    if (i >= words.size() || words[i] != "stream") return {};
+    std::vector<ControllerPods> groups;
+    std::vector<std::string> kept(words.begin(), words.begin() + static_cast<std::ptrdiff_t>(i) + 1);
+    auto value = [&](std::size_t& at, const std::string& name) {
+        const std::string& word = words[at];
+        if (word.size() > name.size() && word[name.size()] == '=') return word.substr(name.size() + 1);
+        if (at + 1 >= words.size()) throw UsageError(name + " needs a value");
+        return words[++at];
+    };
+    auto is = [](const std::string& word, const std::string& name) {
+        return word == name || word.rfind(name + "=", 0) == 0;
+    };
+    for (++i; i < words.size(); ++i)
+    {
+        if (words[i] == "--")
+        {
+            kept.insert(kept.end(), words.begin() + static_cast<std::ptrdiff_t>(i), words.end());
+            break;
+        }
+        if (is(words[i], "--controller"))
+        {
+            groups.push_back(ControllerPods{value(i, "--controller"), {}});
+            if (groups.back().where.empty()) throw UsageError("--controller needs a port or an identifier");
+        }
+        else if (!groups.empty() && is(words[i], "--pods"))
+        {
+            if (!groups.back().pods.empty())
+                throw UsageError("--controller " + groups.back().where + " has two --pods");
+            groups.back().pods = parseSerials(value(i, "--pods"));
+        }
+        else
+            kept.push_back(words[i]);
+    }
+    for (const ControllerPods& group : groups)
+        if (group.pods.empty()) throw UsageError("--controller " + group.where + " needs its --pods after it");
+    words = kept;
+    return groups;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -200,6 +257,10 @@ int main(int argc, char** argv)
                                    "pseudo-terminal, through the real discovery and serial port; with --orientation "
                                    "the pods make quarter turns, spin and roll");
     addStreamOptions(*demo, demoOptions, "How long to stream (default 10)");
+    unsigned demoControllers = 1;
+    demo->add_option("--controllers", demoControllers,
+                     "Simulated controllers of three pods each, streamed together on one time base")
+        ->check(CLI::Range(1u, 8u));
 
     StreamOptions streamOptions;
     CLI::App* streamCommand = app.add_subcommand(
@@ -207,6 +268,14 @@ int main(int argc, char** argv)
     addStreamOptions(*streamCommand, streamOptions, "How long to stream (default: until Ctrl-C)");
     streamCommand->add_flag("--reconnect", streamOptions.reconnect,
                             "When the controller is lost, wait for it and stream again instead of exiting");
+    // Taken out of the words before parsing (takeControllerGroups): listed here for --help.
+    std::string controllerHelp;
+    streamCommand->add_option("--controller", controllerHelp,
+                              "A controller (port or identifier) and the --pods that follow it; repeated, several "
+                              "controllers stream together on one time base");
+    bool everyController = false;
+    streamCommand->add_flag("--every-controller", everyController,
+                            "Look for each pod of --pods on every controller present and stream them all together");
 
     CLI::App* controllers = app.add_subcommand(
         "controllers", "List the controllers found, and the ones that cannot be opened with the reason");
@@ -287,12 +356,37 @@ int main(int argc, char** argv)
         ->check(CLI::Validator(checkMotion, "NAME"));
     sim->add_option("--seed", simOptions.seed, "Seed of the simulated noise and motion")->capture_default_str();
     sim->add_option("--seconds", simOptions.seconds, "Stop after this long (default: at Ctrl-C)")->check(SECONDS);
+    CLI::Option* simControllers =
+        sim->add_option("--controllers", simOptions.controllers,
+                        "Several controllers on one radio space, one pseudo-terminal each (pods A10001 up on the "
+                        "first, A10101 up on the second, ...)")
+            ->check(CLI::Range(1u, 16u))
+            ->excludes(sim->get_option("--sim-pods"));
+    sim->add_option("--pods-per-controller", simOptions.podsPerController, "Pods of each controller of --controllers")
+        ->check(CLI::Range(0u, 16u))
+        ->needs(simControllers)
+        ->capture_default_str();
 
     std::string plotCsv, plotImage;
     CLI::App* plot = app.add_subcommand("plot", "Plot a CSV of 'stream --csv': accelerometer, magnetometer, gyroscope");
     plot->add_option("CSV", plotCsv, "CSV file written by stream --csv")->required()->check(CLI::ExistingFile);
     plot->add_option("-o,--output", plotImage, "Image to write, .png or .svg")->required();
 
+    std::vector<std::string> words(argv, argv + argc);
+    std::vector<ControllerPods> groups;
+    try
+    {
+        groups = takeControllerGroups(app, words);
+    }
+    catch (const UsageError& error)
+    {
+        std::cerr << "drfn3: " << error.what() << "\nRun with --help for more information.\n";
+        return ExitUsage;
+    }
+    std::vector<char*> kept;
+    for (std::string& word : words) kept.push_back(&word[0]);
+    argc = static_cast<int>(kept.size());
+    argv = kept.data();
     const std::string unknown = unknownSubcommand(app, argc, argv);
     if (!unknown.empty())
     {
@@ -313,7 +407,17 @@ int main(int argc, char** argv)
     settings.podsGiven = app.count("--pods") > 0;
 
     auto run = [&]() -> int {
-        if (*demo) return runDemo(settings, demoOptions);
+        if (*demo) return runDemo(settings, demoOptions, demoControllers);
+        if (*streamCommand && !groups.empty())
+        {
+            if (settings.podsGiven) throw UsageError("--pods goes after the --controller it belongs to");
+            return runStreamSeveral(settings, groups, streamOptions);
+        }
+        if (*streamCommand && everyController)
+        {
+            if (!settings.podsGiven) throw UsageError("--every-controller looks for the pods of --pods: give them");
+            return runStreamSeveral(settings, {ControllerPods{"", parseSerials(settings.pods)}}, streamOptions);
+        }
         if (*streamCommand) return runStream(settings, streamOptions);
         if (*controllers) return runControllers();
         if (*pair) return runPair(settings);

@@ -11,11 +11,29 @@
 #include <Tarnlink/Interrupt.h>
 #include <Tarnlink/Log.h>
 
+#include <filesystem>
 #include <memory>
+#include <system_error>
 
 namespace DRFN3Internal {
 
 using Quillmesh::Core::Synchronizer;
+
+namespace {
+
+/// The factory's port (by name, or as the same file: a link names it too) or identifier.
+bool isController(const Tarnlink::ControllerFactory& factory, const std::string& where)
+{
+    if (factory.getIdentifier() == where) return true;
+    const Poco::Any port = factory.getProperty("PortName");
+    if (port.empty() || port.type() != typeid(std::string)) return false;
+    const std::string& name = Poco::AnyCast<const std::string&>(port);
+    if (name == where) return true;
+    std::error_code error;
+    return std::filesystem::equivalent(name, where, error) && !error;
+}
+
+} // namespace
 
 FilterDrfnCommon::FilterDrfnCommon(const std::string& name)
     : Filter(name, true),
@@ -23,6 +41,7 @@ FilterDrfnCommon::FilterDrfnCommon(const std::string& name)
       transmissionProperty("transmission", &getPropertyBag()),
       serialProperty("serial", &getPropertyBag()),
       pairingProperty("pairing", &getPropertyBag()),
+      controllerPortProperty("Ctrl Port", &getPropertyBag()),
       protocol(new Tarnlink::Protocol())
 {
     connectionProperty.bind(this, &FilterDrfnCommon::onConnectionChanged);
@@ -40,6 +59,13 @@ FilterDrfnCommon::FilterDrfnCommon(const std::string& name)
     serialProperty.bind(this, &FilterDrfnCommon::onSerialProperty);
 
     pairingProperty.bind(this, &FilterDrfnCommon::pair);
+
+    controllerPortProperty.set("");
+    controllerPortProperty.setIsPersistent(false);
+    controllerPortProperty.notifyAttributeChanged();
+    std::string* mirror = &controllerPort;
+    controllerPortProperty.setHandler(new Quillmesh::Core::ValueProperty<std::string>::Handler(
+        [mirror](const std::string& value) { *mirror = Poco::trim(value); }));
 }
 
 FilterDrfnCommon::~FilterDrfnCommon()
@@ -133,6 +159,8 @@ void FilterDrfnCommon::updatePropertyAccess(bool connected, bool transmitting, b
     pairingProperty.setIsWritable(connected && !transmitting);
     serialProperty.setIsWritable(!transmitting);
     serialProperty.notifyAttributeChanged();
+    controllerPortProperty.setIsWritable(!connected);
+    controllerPortProperty.notifyAttributeChanged();
 }
 
 //
@@ -210,6 +238,13 @@ void FilterDrfnCommon::openController()
     Tarnlink::ControllerEnum controllers(true);
     if (controllers.count() == 0) throw Poco::NotFoundException("No Motion Controller available");
     Poco::AutoPtr<Tarnlink::ControllerFactory> factory = controllers.get(0);
+    if (!controllerPort.empty())
+    {
+        factory = nullptr;
+        for (std::size_t i = 0; i < controllers.count() && factory.isNull(); ++i)
+            if (isController(*controllers.get(i), controllerPort)) factory = controllers.get(i);
+        if (factory.isNull()) throw Poco::NotFoundException("No Motion Controller available at " + controllerPort);
+    }
     if (factory.isNull()) throw Poco::NullPointerException();
 
     bool loggerCreated = false;

@@ -14,15 +14,25 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <memory>
+#include <system_error>
 
 namespace Drfn3 {
+
+namespace fs = std::filesystem;
 
 namespace {
 
 const char* const PERMISSION_FIX =
     " (fix: install the udev rules shipped with drfn3 and add yourself to the plugdev group,"
     " or to dialout for a plain serial port: sudo usermod -aG plugdev $USER, then log in again)";
+
+std::string portOf(const Tarnlink::ControllerFactory& factory)
+{
+    Poco::Any port = factory.getProperty("PortName");
+    return port.empty() ? std::string() : Poco::AnyCast<std::string>(port);
+}
 
 std::string whereOf(const Tarnlink::ControllerFactory& factory)
 {
@@ -130,6 +140,38 @@ ControllerReport probeFirstController()
     if (controllers.count() == 0) return ControllerReport();
     Poco::AutoPtr<Tarnlink::ControllerFactory> factory = controllers.get(0);
     return factory ? survey(*factory) : ControllerReport();
+}
+
+ControllerReport probeController(const std::string& where)
+{
+    if (where.empty()) return probeFirstController();
+    Tarnlink::ControllerEnum controllers(true);
+    for (std::size_t i = 0; i < controllers.count(); ++i)
+    {
+        Poco::AutoPtr<Tarnlink::ControllerFactory> factory = controllers.get(i);
+        if (!factory || factory->getIdentifier() != where)
+        {
+            const std::string port = portOf(*factory);
+            std::error_code error;
+            if (port.empty() || (port != where && !(fs::equivalent(port, where, error) && !error))) continue;
+        }
+        return survey(*factory);
+    }
+    return ControllerReport();
+}
+
+std::vector<std::string> availableControllers()
+{
+    Tarnlink::ControllerEnum controllers(true);
+    std::vector<std::string> found;
+    for (std::size_t i = 0; i < controllers.count(); ++i)
+    {
+        Poco::AutoPtr<Tarnlink::ControllerFactory> factory = controllers.get(i);
+        if (!factory) continue;
+        const std::string port = portOf(*factory);
+        found.push_back(port.empty() ? factory->getIdentifier() : port);
+    }
+    return found;
 }
 
 std::string describeUnusablePorts()

@@ -14,6 +14,8 @@
 #include <cstring>
 #include <filesystem>
 #include <iostream>
+#include <map>
+#include <mutex>
 
 namespace fs = std::filesystem;
 
@@ -32,6 +34,22 @@ fs::path executableFolder()
     std::error_code ec;
     fs::path self = fs::read_symlink("/proc/self/exe", ec);
     return ec ? fs::path() : self.parent_path();
+}
+
+/// The loader of the module at path, loading it when no host holds it yet.
+std::shared_ptr<Quillmesh::Core::PluginLoader> sharedLoader(const std::string& path)
+{
+    static std::mutex mutex;
+    static std::map<std::string, std::weak_ptr<Quillmesh::Core::PluginLoader>> loaders;
+    std::lock_guard<std::mutex> guard(mutex);
+    std::shared_ptr<Quillmesh::Core::PluginLoader> loader = loaders[path].lock();
+    if (!loader)
+    {
+        loader = std::make_shared<Quillmesh::Core::PluginLoader>();
+        loader->load(path);
+        loaders[path] = loader;
+    }
+    return loader;
 }
 
 const char* const TOO_MANY = "Too many drfns in the Network";
@@ -97,12 +115,13 @@ Host::Host(const Settings& settings)
 {
     // Found out before anything is connected, not as a run without its log.
     if (!settings.log.empty()) checkWritable(settings.log, "the traffic log");
-    _loader.load(_modulePath);
+    _loader = sharedLoader(_modulePath);
     _filter = std::make_unique<Quillmesh::Core::HostedFilter>("FilterDRFN3", "drfn3");
     if (!_ephemeral) restore();
     apply(settings);
     save();
     if (!settings.log.empty()) set("LogFile", settings.log);
+    if (!settings.controller.empty()) set("Ctrl Port", settings.controller);
 }
 
 Host::~Host()
@@ -204,7 +223,7 @@ std::vector<unsigned> Host::serials() const
 void Host::connect(const std::string& expectedIdentity)
 {
     if (connected()) return;
-    const ControllerReport probe = probeFirstController();
+    const ControllerReport probe = probeController(get("Ctrl Port"));
     if (probe.generation == 0)
     {
         try
@@ -216,7 +235,10 @@ void Host::connect(const std::string& expectedIdentity)
         {
             throw Poco::NotFoundException(error.message() + describeUnusablePorts());
         }
-        if (!connected()) throw Poco::NotFoundException("No Motion Controller available" + describeUnusablePorts());
+        if (!connected())
+            throw Poco::NotFoundException("No Motion Controller available" +
+                                          (get("Ctrl Port").empty() ? std::string() : " at " + get("Ctrl Port")) +
+                                          describeUnusablePorts());
     }
     else
     {

@@ -20,13 +20,25 @@ std::string requestBody(std::uint8_t opcode, std::uint8_t address, std::uint16_t
 
 } // namespace
 
-Simulator::Simulator(Generation generation, std::uint32_t seed)
-    : _seed(seed), _controller(generation), _faultRandom(seed * 2654435761u + 17u), _noiseRandom(seed ^ 0x5BD1E995u)
+Simulator::Simulator(Generation generation, std::uint32_t seed) : Simulator(generation, seed, nullptr, nullptr) {}
+
+Simulator::Simulator(Generation generation, std::uint32_t seed, std::shared_ptr<VirtualClock> clock,
+                     std::shared_ptr<Air> air)
+    : _seed(seed),
+      _sharedClock(clock ? std::move(clock) : std::make_shared<VirtualClock>()),
+      _clock(*_sharedClock),
+      _air(air ? std::move(air) : std::make_shared<Air>()),
+      _controller(generation),
+      _faultRandom(seed * 2654435761u + 17u),
+      _noiseRandom(seed ^ 0x5BD1E995u)
 {
     _controller._revision = &_revision;
 }
 
-Simulator::~Simulator() = default;
+Simulator::~Simulator()
+{
+    _air->release(this);
+}
 
 Pod& Simulator::addPod(std::uint32_t serial)
 {
@@ -101,7 +113,15 @@ void Simulator::setBusyChannelCode(unsigned code, bool busy)
 bool Simulator::isBusyCode(unsigned code) const
 {
     auto guard = lock();
-    return _busyCodes.count(code) > 0;
+    return _busyCodes.count(code) > 0 || _air->busyFor(this, code);
+}
+
+void Simulator::updateAir()
+{
+    if (!_unplugged && _controller.state() == ControllerState::Transmission)
+        _air->occupy(this, _controller.channelCode());
+    else
+        _air->release(this);
 }
 
 void Simulator::setOfferedRate(double framesPerSecond)
@@ -416,8 +436,10 @@ void Simulator::refresh(Micros reference)
         if (pod._bootUntil > bootFrom) bootEnd = std::min(bootEnd, pod._bootUntil);
     }
     _nextBootEnd = bootEnd;
+    updateAir();
+    _airRevision = _air->revision();
     const bool hearing = state == ControllerState::Pairing || state == ControllerState::Listening;
-    if (hearing && _busyCodes.count(_controller.channelCode()))
+    if (hearing && (_busyCodes.count(channelCode) || _air->busyFor(this, channelCode)))
     {
         if (_nextNoise == kNever)
             _nextNoise = reference + 1 + static_cast<Micros>(_noiseRandom() % (2 * _timing.noiseGap + 1));
@@ -492,7 +514,8 @@ void Simulator::processUntil(Micros t)
             return;
         }
     }
-    if (_refreshedRevision != _revision) refresh(_processed);
+    // Another controller of the air started or stopped streaming: the noise heard may change.
+    if (_refreshedRevision != _revision || _airRevision != _air->revision()) refresh(_processed);
     for (;;)
     {
         bool bootEnd = false;
@@ -510,6 +533,7 @@ void Simulator::processUntil(Micros t)
     {
         // Unplugged: nothing is produced from then on until it comes back.
         _unplugged = true;
+        _air->release(this);
         _processed = std::max(_processed, t);
         return;
     }
@@ -574,11 +598,13 @@ void Simulator::sync()
     processUntil(_clock.now());
 }
 
-std::size_t Simulator::readable() const
+std::size_t Simulator::readable(std::size_t enough) const
 {
     const Micros now = _clock.now();
     std::size_t n = 0;
-    for (std::size_t i = 0; i < _output.size() && _output[i].time <= now; ++i)
+    // A reader far behind leaves many messages waiting: counting them all on every read
+    // would make each read cost the whole backlog.
+    for (std::size_t i = 0; i < _output.size() && _output[i].time <= now && n < enough; ++i)
         n += _output[i].bytes.size() - (i == 0 ? _outputOffset : 0);
     return n;
 }
@@ -589,6 +615,14 @@ std::size_t Simulator::available()
     sync();
     checkPresent();
     return readable();
+}
+
+std::size_t Simulator::available(std::size_t enough)
+{
+    auto guard = lock();
+    sync();
+    checkPresent();
+    return readable(enough);
 }
 
 std::string Simulator::take(std::size_t max)
@@ -637,12 +671,12 @@ bool Simulator::waitForOutput(Micros limit)
     {
         sync();
         if (gone()) return false;
-        if (readable() > 0) return true;
+        if (readable(1) > 0) return true;
         Micros next = nextEventTime();
         if (next == kNever || next > limit)
         {
             if (limit != kNever) advanceTo(limit);
-            return !gone() && readable() > 0;
+            return !gone() && readable(1) > 0;
         }
         advanceTo(next);
     }

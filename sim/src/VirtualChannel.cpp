@@ -48,7 +48,7 @@ int VirtualChannel::read(char* buffer, int length)
     if (length <= 0) return 0;
     const Micros gone = _simulator.faults().disappearAt;
     const int timeout = config ? config->getTimeout() : 0;
-    if (_simulator.available() == 0 && timeout > 0)
+    if (_simulator.available(1) == 0 && timeout > 0)
     {
         const Micros now = _simulator.clock().now();
         _simulator.waitForOutput(std::min(now + static_cast<Micros>(timeout) * 1000, gone));
@@ -56,7 +56,7 @@ int VirtualChannel::read(char* buffer, int length)
     else if (timeout <= 0)
     {
         // No time-out: wait for the full count, or as long as anything can still come.
-        while (_simulator.available() < static_cast<std::size_t>(length))
+        while (_simulator.available(static_cast<std::size_t>(length)) < static_cast<std::size_t>(length))
         {
             Micros next = _simulator.nextEventTime();
             if (next == kNever) break;

@@ -301,3 +301,49 @@ TEST(FilterCommands, LedAutoPowerOffAndSwitchOffCollectOneEntryPerFailingPod)
               messageOf<Poco::IOException>([&] { h.run("Switch Off"); }));
     EXPECT_FALSE(h.simulator.pod(0xA10001)->powered());
 }
+
+TEST(FilterConnection, FiltersOfOneProcessTakeTheControllerNamedAndQuietChannelsOfTheirOwn)
+{
+    Poco::Environment::set("ORLAN_TARNLINK_PORTS", "");
+    Sim::Rack rack;
+    Sim::Simulator& a = rack.add();
+    Sim::Simulator& b = rack.add();
+    a.addPod(0xA10001);
+    b.addPod(0xA10101);
+    Sim::ScopedVirtualSleep sleep(a);
+    const int key = Tarnlink::ControllerEnum::addSource([&]() {
+        return std::vector<Poco::AutoPtr<Tarnlink::ControllerFactory>>{
+            Poco::AutoPtr<Tarnlink::ControllerFactory>(new SimControllerFactory(a, "ctrl-a")),
+            Poco::AutoPtr<Tarnlink::ControllerFactory>(new SimControllerFactory(b, "ctrl-b"))};
+    });
+    {
+        FilterDRFN3 first("first"), second("second"), stray("stray");
+        auto set = [](FilterDRFN3& f, const std::string& name, const std::string& text) {
+            f.getPropertyBag().get(name).deSerialize(text);
+        };
+        EXPECT_FALSE(first.getPropertyBag().get("Ctrl Port").getIsPersistent());
+        set(stray, "Ctrl Port", "ctrl-c");
+        EXPECT_EQ("No Motion Controller available at ctrl-c",
+                  messageOf<Poco::NotFoundException>([&] { set(stray, "connection", "1"); }));
+
+        // Named the other way round from discovery's order.
+        set(first, "Ctrl Port", " ctrl-b ");
+        set(second, "Ctrl Port", "ctrl-a");
+        set(first, "serial", "A10101");
+        set(second, "serial", "A10001");
+        set(first, "connection", "1");
+        set(second, "connection", "1");
+        EXPECT_FALSE(first.getPropertyBag().get("Ctrl Port").getIsWritable());
+        // b streams on channel 1, where both searches start; a hears it there and takes 2.
+        set(first, "transmission", "1");
+        set(second, "transmission", "1");
+        EXPECT_EQ(Controller::channelCode(1), b.controller().channelCode());
+        EXPECT_EQ(Controller::channelCode(2), a.controller().channelCode());
+        EXPECT_EQ(Controller::channelCode(1), b.pod(0xA10101)->channelCode());
+        EXPECT_EQ(Controller::channelCode(2), a.pod(0xA10001)->channelCode());
+        set(first, "connection", "0");
+        EXPECT_TRUE(first.getPropertyBag().get("Ctrl Port").getIsWritable());
+        EXPECT_EQ(Sim::ControllerState::Transmission, a.controller().state());
+    }
+    Tarnlink::ControllerEnum::removeSource(key);
+}

@@ -11,6 +11,7 @@
 #include <Tarnlink/ControllerFactory.h>
 #include <Tarnlink/ControllerV1.h>
 #include <Tarnlink/ControllerV2.h>
+#include <Tarnlink/Sim/Rack.h>
 #include <Tarnlink/Sim/ScopedVirtualSleep.h>
 #include <Tarnlink/Sim/Simulator.h>
 #include <Tarnlink/Sim/VirtualChannel.h>
@@ -31,14 +32,17 @@ using Tests::messageOf;
 class SimControllerFactory : public Tarnlink::ControllerFactory
 {
 public:
-    explicit SimControllerFactory(Sim::Simulator& simulator) : _simulator(simulator) {}
+    explicit SimControllerFactory(Sim::Simulator& simulator, std::string identifier = "simulator")
+        : _simulator(simulator), _identifier(std::move(identifier))
+    {
+    }
 
     unsigned getTimeout() const override { return 150; }
     unsigned getGeneration() const override
     {
         return _simulator.controller().generation() == Sim::Generation::First ? 1 : 2;
     }
-    std::string getIdentifier() const override { return "simulator"; }
+    std::string getIdentifier() const override { return _identifier; }
     Poco::DeviceIO::Channel* createChannel() const override
     {
         return new Sim::VirtualChannel(_simulator, static_cast<int>(getTimeout()));
@@ -53,6 +57,7 @@ public:
 
 private:
     Sim::Simulator& _simulator;
+    std::string _identifier;
 };
 
 /// A simulator that discovery finds, with the library's fixed waits on its clock, and a

@@ -1,4 +1,5 @@
 #include "Helpers.h"
+#include <Tarnlink/Sim/Rack.h>
 #include <Tarnlink/Sim/Simulator.h>
 #include <gtest/gtest.h>
 
@@ -121,4 +122,43 @@ TEST(SimController, SecondGenerationEeprom)
     exchange(sim, Wire::WriteController, Wire::EEPTROM_CTRL, 2);
     EXPECT_FALSE(sim.controller().eepromOpen());
     EXPECT_EQ(0xA1B2C3u, sim.controller().serialNumber());
+}
+
+TEST(SimRack, ControllersShareOneClockAndHearEachOthersNetworks)
+{
+    Rack rack;
+    Simulator& a = rack.add();
+    Simulator& b = rack.add();
+    EXPECT_EQ(1u, a.seed());
+    EXPECT_NE(a.seed(), b.seed());
+    rack.advance(5000);
+    EXPECT_EQ(5000, a.clock().now());
+    EXPECT_EQ(5000, b.clock().now());
+    EXPECT_EQ(0xA10001u, Rack::serialOf(0, 0));
+    EXPECT_EQ(0xA10110u, Rack::serialOf(1, 15));
+
+    const unsigned three = Wire::channelCode(3);
+    exchange(a, Wire::WriteController, Wire::RF_CHANNEL, three);
+    exchange(b, Wire::WriteController, Wire::RF_CHANNEL, three);
+    EXPECT_FALSE(b.isBusyCode(three));
+    // a streams on channel 3: b, listening there, hears it; a does not hear itself.
+    exchange(a, Wire::WriteController, Wire::TDMA_PERIOD, 0x8000 | 2500);
+    EXPECT_TRUE(b.isBusyCode(three));
+    EXPECT_FALSE(a.isBusyCode(three));
+    EXPECT_FALSE(b.isBusyCode(Wire::channelCode(4)));
+    exchange(b, Wire::WriteController, Wire::PAIRING_CTRL, 2);
+    b.take();
+    rack.advance(20000);
+    EXPECT_GT(b.available(), 0u);
+    // Stopped, or gone from the bus, it leaves the channel free.
+    exchange(a, Wire::WriteController, Wire::TDMA_PERIOD, 2500);
+    EXPECT_FALSE(b.isBusyCode(three));
+    exchange(a, Wire::WriteController, Wire::TDMA_PERIOD, 0x8000 | 2500);
+    EXPECT_TRUE(b.isBusyCode(three));
+    a.disappearAt(a.clock().now() + 1);
+    rack.advance(10);
+    EXPECT_FALSE(b.isBusyCode(three));
+    b.take();
+    rack.advance(20000);
+    EXPECT_EQ(0u, b.available());
 }

@@ -103,6 +103,9 @@ protected:
     Quillmesh::Core::ValueProperty<bool> transmissionProperty;
     Quillmesh::Core::ValueProperty<std::string> serialProperty;
     Quillmesh::Core::CommandProperty pairingProperty;
+    /// "Ctrl Port": the controller to open, by port name or identifier; empty takes the first
+    /// one present. Not saved: which port a controller gets changes from one plug-in to the next.
+    Quillmesh::Core::ValueProperty<std::string> controllerPortProperty;
 
     Poco::AutoPtr<Tarnlink::Protocol> protocol;
     Tarnlink::Controller* controller = nullptr;
@@ -121,6 +124,8 @@ protected:
     /// Kept between cycles so a frame's body does not cost an allocation.
     std::string frameBuffer;
     std::string logFileName;
+    /// Mirrors "Ctrl Port".
+    std::string controllerPort;
     std::string driftnodeFirmwareText;
     std::string controllerFirmwareText;
     std::string controllerHardwareText;

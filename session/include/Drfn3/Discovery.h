@@ -29,6 +29,12 @@ std::vector<ControllerReport> surveyControllers();
 /// program holds), opened and asked for its identity with reads only, then closed again.
 /// usable false with generation 0 when there is none.
 ControllerReport probeFirstController();
+/// The same for the controller at where (a port or an identifier, as the filter's "Ctrl Port"
+/// takes it); the first one when where is empty.
+ControllerReport probeController(const std::string& where);
+/// Where each controller that no other program holds is, as "Ctrl Port" takes it: its port,
+/// or its identifier when it has none.
+std::vector<std::string> availableControllers();
 /// For "No Motion Controller available": the candidate ports that could not be opened and
 /// why, one per line after a heading; empty when there are none.
 std::string describeUnusablePorts();

@@ -79,8 +79,9 @@ private:
     std::string _pendingSerials;
     /// Pod settings given with them, set right after them.
     std::vector<std::pair<std::string, std::string>> _pendingSettings;
-    // The filter goes before the module that holds its code.
-    Quillmesh::Core::PluginLoader _loader;
+    // The filter goes before the module that holds its code. Hosts of one process share the
+    // module: its stop ends the plug-in for every filter made from it.
+    std::shared_ptr<Quillmesh::Core::PluginLoader> _loader;
     std::unique_ptr<Quillmesh::Core::HostedFilter> _filter;
 };
 

@@ -30,6 +30,8 @@ struct Settings
     std::string log;
     std::string module;
     std::string config;
+    /// The controller to open ("Ctrl Port": a port or an identifier); empty: the first present.
+    std::string controller;
     /// Saved settings are neither read nor written (the demo, Python).
     bool ephemeral = false;
 };

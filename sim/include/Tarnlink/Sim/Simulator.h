@@ -1,6 +1,7 @@
 #ifndef Tarnlink_Sim_Simulator_INCLUDED
 #define Tarnlink_Sim_Simulator_INCLUDED
 
+#include <Tarnlink/Sim/Air.h>
 #include <Tarnlink/Sim/Controller.h>
 #include <Tarnlink/Sim/Faults.h>
 #include <Tarnlink/Sim/Pod.h>
@@ -47,10 +48,15 @@ struct Timing
 /// at the same times always give the same output. Every public call is serialised by an
 /// internal lock; take lock() around several calls or around direct Pod/Controller access
 /// while a PtyServer runs.
+///
+/// Several simulators may share one clock and one Air (see Rack): each still produces only
+/// as far as its own calls take it, so a rack stays deterministic whoever drives the clock.
 class Simulator
 {
 public:
     explicit Simulator(Generation generation = Generation::Second, std::uint32_t seed = 1);
+    /// On a clock and in an air shared with other simulators; either may be null (its own).
+    Simulator(Generation generation, std::uint32_t seed, std::shared_ptr<VirtualClock> clock, std::shared_ptr<Air> air);
     ~Simulator();
     Simulator(const Simulator&) = delete;
     Simulator& operator=(const Simulator&) = delete;
@@ -84,7 +90,9 @@ public:
     /// Channel index 0-31; a busy channel makes noise while the controller pairs or listens.
     void setBusyChannel(unsigned index, bool busy = true);
     void setBusyChannelCode(unsigned code, bool busy = true);
+    /// Busy by setBusyChannel or by another controller of the air streaming there.
     bool isBusyCode(unsigned code) const;
+    Air& air() { return *_air; }
     /// Streams each pod at this many frames per second instead of the TDMA period (0 restores).
     void setOfferedRate(double framesPerSecond);
     double offeredRate() const { return _offeredRate; }
@@ -116,6 +124,8 @@ public:
     void feed(const char* data, std::size_t length);
     /// Bytes readable now.
     std::size_t available();
+    /// The same, counted only as far as enough (at least enough when there are as many).
+    std::size_t available(std::size_t enough);
     /// Removes and returns up to max readable bytes.
     std::string take(std::size_t max = static_cast<std::size_t>(-1));
     /// Time of the next thing that will happen (output becoming readable, a frame, report
@@ -161,7 +171,7 @@ private:
     void settleQueue();
 
     void sync();
-    std::size_t readable() const;
+    std::size_t readable(std::size_t enough = static_cast<std::size_t>(-1)) const;
     void checkPresent() const;
     void plugBack();
     void processUntil(Micros t);
@@ -183,10 +193,16 @@ private:
     void reply(const std::string& body, Micros delay, const Record& request, bool fromPod);
     void emit(Micros t, std::string bytes, Record record, bool stream);
     void noteStateChange(ControllerState before);
+    /// Tells the air where this controller's network streams, if it does.
+    void updateAir();
 
     mutable std::recursive_mutex _mutex;
     std::uint32_t _seed;
-    VirtualClock _clock;
+    std::shared_ptr<VirtualClock> _sharedClock;
+    VirtualClock& _clock;
+    std::shared_ptr<Air> _air;
+    /// The air's revision the last refresh saw.
+    std::uint64_t _airRevision = 0;
     Controller _controller;
     Recorder _recorder;
     Faults _faults;

@@ -1,0 +1,214 @@
+// drfn3 stream over several controllers: one filter each, samples merged on one time base.
+#include "Commands.h"
+#include "OutputFile.h"
+
+#include <Drfn3/MultiSession.h>
+#include <Poco/Exception.h>
+#include <Poco/Timestamp.h>
+#include <Tarnlink/Log.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <iomanip>
+#include <iostream>
+
+#include <unistd.h>
+
+namespace Drfn3 {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double seconds(Clock::duration d)
+{
+    return std::chrono::duration<double>(d).count();
+}
+
+std::string offsetText(double seconds)
+{
+    char text[64];
+    std::snprintf(text, sizeof text, "%+.4f s", seconds);
+    return text;
+}
+
+} // namespace
+
+StreamResult streamSeveral(const Settings& common, std::vector<ControllerPods> controllers,
+                           const StreamOptions& options)
+{
+    if (options.csv == "-" && options.jsonl == "-")
+        throw UsageError("--csv and --jsonl cannot both go to standard output");
+    const Units units = options.raw ? Units::Raw : Units::Calibrated;
+    OutputFile csv(options.csv), jsonl(options.jsonl);
+    const bool samplesOnStdout = csv.isStandardOutput() || jsonl.isStandardOutput();
+    OutputFile screenOut;
+    OutputFile screenErr(STDERR_FILENO, "standard error");
+    OutputFile& screen = samplesOnStdout ? screenErr : screenOut;
+    csv.line(csvHeader(units, options.utc));
+    csv.flush();
+    jsonl.flush();
+    std::cout.flush();
+    if (!std::cout) throw Poco::WriteFileException(std::string("standard output: ") + std::strerror(errno));
+    if (screen.readerGone()) return StreamResult{{}, true};
+
+    if (controllers.size() == 1 && controllers.front().where.empty())
+    {
+        Progress progress("Looking for the pods on every controller present");
+        controllers = findPods(common, controllers.front().pods);
+        progress.done(std::to_string(controllers.size()) + " controller" + (controllers.size() == 1 ? "" : "s"));
+    }
+    MultiSession session(common, controllers, units);
+    session.interrupted = [] { return stopRequested(); };
+    {
+        Progress progress("Starting " + std::to_string(controllers.size()) + " controllers");
+        session.start();
+        progress.done();
+    }
+    for (std::size_t c = 0; c < session.size(); ++c)
+    {
+        Host& host = session.host(c);
+        std::cerr << "controller " << c + 1 << ": " << session.where(c) << ", " << host.get("Ctrl HW") << ", "
+                  << controllers[c].pods.size() << " pods, time offset " << offsetText(session.offset(c)) << '\n';
+    }
+    std::vector<unsigned> serials;
+    for (const ControllerPods& entry : controllers) serials.insert(serials.end(), entry.pods.begin(), entry.pods.end());
+    if (options.observer) options.observer->started(serials, units);
+
+    const Clock::time_point start = Clock::now();
+    Clock::time_point nextStatus = start + std::chrono::seconds(1);
+    Clock::time_point nextTry = start;
+    std::vector<bool> reported(session.size(), false);
+    std::vector<Sample> batch;
+    StreamResult result;
+    auto statuses = [&](bool) {
+        std::vector<PodStatus> list;
+        for (const PodState& pod : session.pods())
+        {
+            PodStatus status;
+            status.serial = pod.serial;
+            status.samples = pod.samples;
+            status.rate = pod.rate();
+            status.calibrationUsable = pod.calibrationUsable;
+            status.latest = pod.latest;
+            list.push_back(status);
+        }
+        return list;
+    };
+    // Session time 0 on the wall clock.
+    const double utcOrigin = static_cast<double>(Poco::Timestamp().epochMicroseconds()) * 1e-6 - session.now();
+    auto write = [&] {
+        for (const Sample& s : batch)
+        {
+            const double utc = utcOrigin + s.time;
+            if (csv) csv.line(csvRow(s, units, utc, options.utc));
+            if (jsonl) jsonl.line(jsonRow(s, units, utc, options.utc));
+        }
+        if (options.observer && !batch.empty()) options.observer->samples(batch);
+    };
+    bool allLost = false;
+    try
+    {
+        while (!stopRequested())
+        {
+            const Clock::time_point now = Clock::now();
+            if (options.seconds > 0 && seconds(now - start) >= options.seconds) break;
+            batch.clear();
+            session.cycle(batch);
+            write();
+            std::size_t lost = 0;
+            for (std::size_t c = 0; c < session.size(); ++c)
+            {
+                if (!session.lost(c))
+                {
+                    if (reported[c])
+                    {
+                        reported[c] = false;
+                        std::cerr << "drfn3: controller " << c + 1 << " is back; its pods stream again" << std::endl;
+                        if (options.observer) options.observer->controllerBack();
+                    }
+                    continue;
+                }
+                ++lost;
+                if (!reported[c])
+                {
+                    reported[c] = true;
+                    std::cerr << "drfn3: controller " << c + 1 << " (" << session.where(c)
+                              << ") was lost; its pods stop" << (options.reconnect ? ", waiting for it" : "")
+                              << ", the others go on" << std::endl;
+                    if (options.observer) options.observer->controllerLost();
+                }
+                if (options.reconnect && now >= nextTry) session.reconnect(c);
+            }
+            if (now >= nextTry) nextTry = now + std::chrono::milliseconds(500);
+            if (lost == session.size() && !options.reconnect)
+            {
+                allLost = true;
+                break;
+            }
+            if (Clock::now() >= nextStatus)
+            {
+                nextStatus += std::chrono::seconds(1);
+                csv.flush();
+                jsonl.flush();
+                const std::string logFailure = Tarnlink::logFailure();
+                if (!logFailure.empty()) throw Poco::WriteFileException(logFailure);
+                if (screen.readerGone() || (samplesOnStdout && screenOut.readerGone()))
+                    throw OutputClosed(screen.name());
+                const std::vector<PodStatus> now = statuses(false);
+                if (options.observer) options.observer->status(now, seconds(Clock::now() - start));
+                screen.line(renderStatusLine(now, seconds(Clock::now() - start)));
+                screen.flush();
+            }
+        }
+    }
+    catch (const OutputClosed&)
+    {
+        result.outputClosed = true;
+    }
+    catch (...)
+    {
+        session.stop();
+        for (OutputFile* file : {&csv, &jsonl})
+        {
+            try
+            {
+                file->close();
+            }
+            catch (const Poco::Exception&)
+            {
+            }
+        }
+        throw;
+    }
+    {
+        Progress progress("Stopping transmission, pods and controllers back on channel 0");
+        session.stop();
+        progress.done();
+    }
+    batch.clear();
+    session.flush(batch);
+    if (!result.outputClosed) write();
+    csv.close();
+    jsonl.close();
+    if (allLost) throw Poco::IOException("Every controller stopped answering and was closed");
+    result.pods = statuses(true);
+    return result;
+}
+
+int runStreamSeveral(const Settings& common, const std::vector<ControllerPods>& controllers,
+                     const StreamOptions& options)
+{
+    installStopHandlers();
+    const StreamResult result = streamSeveral(common, controllers, options);
+    if (result.outputClosed) return ExitOk;
+    for (const PodStatus& pod : result.pods)
+        std::cout << "pod " << hex(pod.serial) << ": " << pod.samples << " samples, " << std::fixed
+                  << std::setprecision(1) << pod.rate << " Hz, loss " << pod.latest.loss * 100.0 << " %, battery "
+                  << pod.latest.battery << " %\n";
+    return ExitOk;
+}
+
+} // namespace Drfn3

@@ -1,6 +1,7 @@
 // drfn3: the command-line host of the DRFN3Internal module.
 #include "Commands.h"
 #include "Common.h"
+#include "View.h"
 
 #include <CLI/CLI.hpp>
 #include <Poco/Exception.h>
@@ -106,6 +107,15 @@ void addStreamOptions(CLI::App& command, StreamOptions& options, const char* sec
             "Orientation without the magnetometer: the heading from the gyroscope alone, drifting (for disturbed "
             "fields)")
         ->needs(orientation);
+}
+
+void addViewOptions(CLI::App& command, ViewOptions& options)
+{
+    command.add_option("--listen", options.listen,
+                       "Address the live view listens on (default 127.0.0.1: this machine only)");
+    command.add_option("--port", options.port, "Port of the live view (default: a free one)")
+        ->check(CLI::Range(0, 65535));
+    command.add_flag("--open", options.open, "Open the live view in the desktop's browser");
 }
 
 std::size_t editDistance(const std::string& a, const std::string& b)
@@ -261,6 +271,10 @@ int main(int argc, char** argv)
     demo->add_option("--controllers", demoControllers,
                      "Simulated controllers of three pods each, streamed together on one time base")
         ->check(CLI::Range(1u, 8u));
+    bool demoView = false;
+    ViewOptions demoViewOptions;
+    demo->add_flag("--view", demoView, "Show the pods live in the browser too (see 'view')");
+    addViewOptions(*demo, demoViewOptions);
 
     StreamOptions streamOptions;
     CLI::App* streamCommand = app.add_subcommand(
@@ -276,6 +290,16 @@ int main(int argc, char** argv)
     bool everyController = false;
     streamCommand->add_flag("--every-controller", everyController,
                             "Look for each pod of --pods on every controller present and stream them all together");
+
+    StreamOptions viewStreamOptions;
+    ViewOptions viewOptions;
+    CLI::App* view = app.add_subcommand(
+        "view", "Stream as 'stream' does and show every pod live in a browser page that drfn3 serves: the "
+                "address it prints holds a token, needed to see the stream");
+    addStreamOptions(*view, viewStreamOptions, "How long to stream (default: until Ctrl-C)");
+    view->add_flag("--reconnect", viewStreamOptions.reconnect,
+                   "When the controller is lost, wait for it and stream again instead of exiting");
+    addViewOptions(*view, viewOptions);
 
     CLI::App* controllers = app.add_subcommand(
         "controllers", "List the controllers found, and the ones that cannot be opened with the reason");
@@ -407,6 +431,9 @@ int main(int argc, char** argv)
     settings.podsGiven = app.count("--pods") > 0;
 
     auto run = [&]() -> int {
+        if (*demo && demoView)
+            return runView(demoViewOptions, demoOptions,
+                           [&](const StreamOptions& options) { return runDemo(settings, options, demoControllers); });
         if (*demo) return runDemo(settings, demoOptions, demoControllers);
         if (*streamCommand && !groups.empty())
         {
@@ -419,6 +446,9 @@ int main(int argc, char** argv)
             return runStreamSeveral(settings, {ControllerPods{"", parseSerials(settings.pods)}}, streamOptions);
         }
         if (*streamCommand) return runStream(settings, streamOptions);
+        if (*view)
+            return runView(viewOptions, viewStreamOptions,
+                           [&](const StreamOptions& options) { return runStream(settings, options); });
         if (*controllers) return runControllers();
         if (*pair) return runPair(settings);
         if (*switchOff) return runSwitchOff(settings);

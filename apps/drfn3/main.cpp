@@ -109,13 +109,16 @@ void addStreamOptions(CLI::App& command, StreamOptions& options, const char* sec
         ->needs(orientation);
 }
 
-void addViewOptions(CLI::App& command, ViewOptions& options)
+/// needs: the flag these options go with, if any.
+void addViewOptions(CLI::App& command, ViewOptions& options, CLI::Option* needs = nullptr)
 {
-    command.add_option("--listen", options.listen,
-                       "Address the live view listens on (default 127.0.0.1: this machine only)");
-    command.add_option("--port", options.port, "Port of the live view (default: a free one)")
-        ->check(CLI::Range(0, 65535));
-    command.add_flag("--open", options.open, "Open the live view in the desktop's browser");
+    for (CLI::Option* option :
+         {command.add_option("--listen", options.listen,
+                             "Address the live view listens on (default 127.0.0.1: this machine only)"),
+          command.add_option("--port", options.port, "Port of the live view (default: a free one)")
+              ->check(CLI::Range(0, 65535)),
+          command.add_flag("--open", options.open, "Open the live view in the desktop's browser")})
+        if (needs) option->needs(needs);
 }
 
 std::size_t editDistance(const std::string& a, const std::string& b)
@@ -273,8 +276,8 @@ int main(int argc, char** argv)
         ->check(CLI::Range(1u, 8u));
     bool demoView = false;
     ViewOptions demoViewOptions;
-    demo->add_flag("--view", demoView, "Show the pods live in the browser too (see 'view')");
-    addViewOptions(*demo, demoViewOptions);
+    addViewOptions(*demo, demoViewOptions,
+                   demo->add_flag("--view", demoView, "Show the pods live in a browser page too (see 'view')"));
 
     StreamOptions streamOptions;
     CLI::App* streamCommand = app.add_subcommand(

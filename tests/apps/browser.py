@@ -148,9 +148,9 @@ def process_cpu_seconds(pid):
 
 
 class Drfn3:
-    """drfn3 with its live view, started with arguments; url once it printed it."""
+    """drfn3 started with arguments; with its live view (expect_url), url once it printed it."""
 
-    def __init__(self, drfn3, args, env=None):
+    def __init__(self, drfn3, args, env=None, expect_url=True):
         self.process = subprocess.Popen(
             [drfn3, *args],
             stdout=subprocess.PIPE,
@@ -161,7 +161,7 @@ class Drfn3:
         )
         self.lines = []
         self.url = None
-        while self.url is None:
+        while expect_url and self.url is None:
             line = self.process.stdout.readline()
             if not line:
                 raise RuntimeError(f"drfn3 printed no address: {self.process.stderr.read()}")

@@ -27,6 +27,8 @@
     controller: "ok",
     latencies: [],
     lastDraw: 0,
+    every: 50,
+    scheduled: false,
   };
 
   const $ = (id) => document.getElementById(id);
@@ -86,7 +88,7 @@
     if ("IntersectionObserver" in window) {
       new IntersectionObserver((entries) => {
         pod.visible = entries[entries.length - 1].isIntersecting;
-        if (pod.visible) pod.dirty = true;
+        if (pod.visible) schedule();
       }).observe(card);
     }
     state.pods.set(serial, pod);
@@ -133,24 +135,16 @@
         for (const s of SENSORS) p.rows[s].splice(0, old);
         p.frames.splice(0, old);
       }
-      for (const s of SENSORS) {
-        const last = p.rows[s][p.rows[s].length - 1];
-        p.card.querySelector(`[data-sensor="${s}"] .values`).textContent = last
-          .slice(1)
-          .map((v) => fixed(v, state.raw ? 0 : DECIMALS[s]))
-          .join("  ");
-      }
-      p.field("button-state").classList.toggle("on", m.button !== 0);
-      p.field("button-state").textContent = m.button !== 0 ? "button pressed" : "button";
-      p.field("loss").textContent = fixed(m.loss * 100, 1);
-      p.card.classList.toggle("lossy", m.loss > 0.05);
-      p.field("battery").textContent = fixed(m.battery, 1);
-      if (m.q) showOrientation(p, m.q, m.rpy);
+      p.latest = { loss: m.loss, battery: m.battery, button: m.button };
+      if (m.q) p.orientation = { q: m.q, rpy: m.rpy };
+      if (m.q && three === null) loadThree();
       p.dirty = true;
     }
+    schedule();
   }
 
   function setStatus(message) {
+    schedule();
     for (const s of message.pods) {
       const p = pod(s.pod);
       p.field("frames").textContent = String(s.samples);
@@ -158,8 +152,8 @@
       p.field("calibration").hidden = s.calibrated;
       if (message.final) {
         // The final numbers are the last sample's too.
-        p.field("loss").textContent = fixed(s.loss * 100, 1);
-        p.field("battery").textContent = fixed(s.battery, 1);
+        p.latest = { loss: s.loss, battery: s.battery, button: s.button };
+        p.dirty = true;
       }
     }
   }
@@ -175,18 +169,18 @@
     script.onload = () => {
       three = true;
       for (const p of state.pods.values()) if (p.orientation) p.dirty = true;
+      schedule();
     };
     script.onerror = () => (three = "failed");
     document.head.appendChild(script);
   }
 
-  function showOrientation(p, q, rpy) {
-    p.orientation = { q, rpy };
+  function showOrientation(p) {
+    const rpy = p.orientation.rpy;
     p.card.querySelector(".orientation").hidden = false;
     p.field("roll").textContent = fixed(rpy[0], 1);
     p.field("pitch").textContent = fixed(rpy[1], 1);
     p.field("yaw").textContent = fixed(rpy[2], 1);
-    loadThree();
   }
 
   function makeBox(p) {
@@ -229,6 +223,25 @@
 
   // --- traces ---
 
+  // The numbers of a pod's last sample, as drfn3's table shows them.
+  function drawNumbers(p) {
+    if (!p.frames.length) return;
+    for (const s of SENSORS) {
+      const last = p.rows[s][p.rows[s].length - 1];
+      p.card.querySelector(`[data-sensor="${s}"] .values`).textContent = last
+        .slice(1)
+        .map((v) => fixed(v, state.raw ? 0 : DECIMALS[s]))
+        .join("  ");
+    }
+    const m = p.latest;
+    p.field("button-state").classList.toggle("on", m.button !== 0);
+    p.field("button-state").textContent = m.button !== 0 ? "button pressed" : "button";
+    p.field("loss").textContent = fixed(m.loss * 100, 1);
+    p.card.classList.toggle("lossy", m.loss > 0.05);
+    p.field("battery").textContent = fixed(m.battery, 1);
+    if (p.orientation) showOrientation(p);
+  }
+
   function drawPod(p) {
     if (typeof Dygraph === "undefined" || !p.frames.length) return;
     // The traces fill the window from the left, then scroll.
@@ -255,18 +268,31 @@
     }
   }
 
-  function frame(time) {
-    requestAnimationFrame(frame);
-    // Many pods are drawn less often: the data still arrive as they come.
-    const every = state.pods.size > 6 ? 100 : 50;
-    if (state.paused || time - state.lastDraw < every) return;
-    state.lastDraw = time;
+  // Drawn when something changed, 20 times a second at most, and less often when drawing
+  // takes long: the data still arrive as they come, only the picture waits.
+  function schedule() {
+    if (state.scheduled || state.paused) return;
+    state.scheduled = true;
+    const wait = Math.max(0, state.lastDraw + state.every - performance.now());
+    setTimeout(() => requestAnimationFrame(draw), wait);
+  }
+
+  function draw() {
+    state.scheduled = false;
+    if (state.paused) return;
+    const start = performance.now();
+    state.lastDraw = start;
     for (const p of state.pods.values()) {
       if (!p.dirty || !p.visible) continue;
       p.dirty = false;
+      drawNumbers(p);
       drawPod(p);
       drawBox(p);
     }
+    // Drawing (and the raster after it, about as long again) takes at most about a quarter
+    // of the page's time.
+    const spent = performance.now() - start;
+    state.every = Math.min(500, Math.max(50, 0.8 * state.every + 0.2 * 8 * spent));
   }
 
   // --- connection ---
@@ -333,13 +359,14 @@
       state.window = Number(select.value);
       localStorage.setItem("drfn3.window", select.value);
       for (const p of state.pods.values()) p.dirty = true;
+      schedule();
     };
     $("pause").onclick = () => {
       state.paused = !state.paused;
       $("pause").textContent = state.paused ? "Resume" : "Pause";
       for (const p of state.pods.values()) p.dirty = true;
+      schedule();
     };
-    requestAnimationFrame(frame);
     connect();
   }
 
@@ -373,6 +400,7 @@
         messages: state.messages,
         banner: $("banner").hidden ? "" : $("banner").textContent,
         now: performance.now(),
+        redrawMs: state.every,
         pods,
       };
     },

@@ -101,14 +101,6 @@ bool wildcard(const std::string& address)
 
 } // namespace
 
-ViewSample viewSample(const Sample& sample, double arrival)
-{
-    ViewSample v;
-    v.sample = sample;
-    v.arrival = arrival;
-    return v;
-}
-
 void SampleQueue::push(const ViewSample& item)
 {
     if (_items.empty()) return;
@@ -566,23 +558,18 @@ void ViewServer::samples(const std::vector<Sample>& batch)
 {
     const double arrival = nowMilliseconds();
     _stamped.clear();
-    for (const Sample& s : batch) _stamped.push_back(viewSample(s, arrival));
-    publish(_stamped);
-}
-
-void ViewServer::publish(const std::vector<ViewSample>& batch)
-{
+    for (const Sample& s : batch) _stamped.push_back({s, arrival});
     std::lock_guard<std::mutex> lock(_hub->mutex);
     for (auto& client : _hub->clients)
     {
         SampleQueue& queue = client->queue;
-        for (const ViewSample& s : batch)
+        for (const ViewSample& s : _stamped)
         {
             if (queue.size() == queue.capacity()) ++_hub->dropped;
             queue.push(s);
         }
     }
-    for (const ViewSample& s : batch)
+    for (const ViewSample& s : _stamped)
     {
         auto pod =
             std::find_if(_tally.begin(), _tally.end(), [&](const PodStatus& p) { return p.serial == s.sample.serial; });

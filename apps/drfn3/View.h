@@ -39,22 +39,14 @@ struct ViewOptions
     int sendBuffer = 256 * 1024;
 };
 
-/// One sample as the view sends it: the sample, when the host had it, and the pod's
-/// orientation when the samples carry one.
+/// One sample as the view sends it: the sample (its orientation too, when the reader
+/// estimates one) and when the host had it.
 struct ViewSample
 {
     Sample sample;
     /// Milliseconds since 1970 when the sample reached the observer.
     double arrival = 0;
-    bool hasOrientation = false;
-    /// Unit quaternion w, x, y, z turning the pod's frame into the earth's (z up).
-    double q[4] = {1, 0, 0, 0};
-    /// Roll, pitch, yaw in degrees.
-    double rpy[3] = {0, 0, 0};
 };
-
-/// A sample as the view takes it; orientation stays absent until samples carry one.
-ViewSample viewSample(const Sample& sample, double arrival);
 
 /// Bounded and allocation-free once made: when full, a push drops the oldest and counts it.
 class SampleQueue
@@ -117,8 +109,6 @@ public:
     void controllerLost() override;
     void controllerBack() override;
 
-    /// What samples() hands on once stamped.
-    void publish(const std::vector<ViewSample>& batch);
     /// The stream is over: each browser gets what it still has queued, the final numbers and
     /// an end message, then is closed. Waits up to wait for them.
     void finish(std::chrono::milliseconds wait = std::chrono::milliseconds(2000));

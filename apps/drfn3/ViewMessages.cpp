@@ -159,19 +159,22 @@ std::string samples(const SampleQueue& queue, const std::vector<unsigned>& order
         append(out, "%.1f", last.sample.battery);
         out += ",\"button\":";
         appendInteger(out, last.sample.button);
-        if (last.hasOrientation)
+        if (last.sample.hasOrientation)
         {
+            const Sample& o = last.sample;
             out += ",\"q\":[";
+            const double q[4] = {o.qw, o.qx, o.qy, o.qz};
             for (int k = 0; k < 4; ++k)
             {
                 if (k) out += ',';
-                append(out, "%.5f", last.q[k]);
+                append(out, "%.5f", q[k]);
             }
             out += "],\"rpy\":[";
+            const double rpy[3] = {o.roll, o.pitch, o.yaw};
             for (int k = 0; k < 3; ++k)
             {
                 if (k) out += ',';
-                append(out, "%.2f", last.rpy[k]);
+                append(out, "%.2f", rpy[k]);
             }
             out += ']';
         }

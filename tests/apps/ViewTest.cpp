@@ -128,14 +128,14 @@ std::vector<std::string> types(const std::vector<Object::Ptr>& messages)
     return all;
 }
 
-ViewSample made(unsigned serial, std::int64_t frame)
+Sample made(unsigned serial, std::int64_t frame)
 {
     Sample s;
     s.serial = serial;
     s.frame = frame;
     s.time = frame / 100.0;
     s.ax = 0.5 * static_cast<double>(frame);
-    return viewSample(s, 0);
+    return s;
 }
 
 class SimFactory : public Tarnlink::ControllerFactory
@@ -345,10 +345,10 @@ TEST(ViewServer, AStalledBrowserCostsTheStreamNothingAndIsToldWhatItMissed)
     // Full queues until the browser's thread stops emptying them: it is stuck in a send
     // that the tab, reading nothing, does not take.
     std::int64_t frame = 0;
-    std::vector<ViewSample> batch(o.queueCapacity);
+    std::vector<Sample> batch(o.queueCapacity);
     auto next = [&] {
-        for (ViewSample& s : batch) s = made(0xA10001, ++frame);
-        server.publish(batch);
+        for (Sample& s : batch) s = made(0xA10001, ++frame);
+        server.samples(batch);
     };
     bool stalled = false;
     for (int i = 0; i < 2000 && !stalled; ++i)
@@ -401,13 +401,14 @@ TEST(ViewServer, ClosedTabsAreForgottenTheOthersHearOfTheControllerAndOrientatio
     dropping.socket().close();
     ASSERT_TRUE(server.waitForClients(1, 5s));
 
-    ViewSample turned = made(0xA10001, 7);
-    turned.sample.ay = std::nan("");
-    turned.hasOrientation = true;
-    turned.q[0] = std::sqrt(0.5);
-    turned.q[3] = std::sqrt(0.5);
-    turned.rpy[2] = 90;
-    server.publish({made(0xB2, 3), turned});
+    // The reader's estimate as it comes in the samples: level, then turned a quarter to the
+    // left about z. The page draws the pod as it is now: its last.
+    Sample level = made(0xA10001, 6), turned = made(0xA10001, 7);
+    level.hasOrientation = turned.hasOrientation = true;
+    turned.ay = std::nan("");
+    turned.qw = turned.qz = std::sqrt(0.5);
+    turned.yaw = 90;
+    server.samples({level, made(0xB2, 3), turned});
     server.controllerLost();
     Tab late(server.port(), query(server), origin(server));
     server.controllerBack();
@@ -424,10 +425,14 @@ TEST(ViewServer, ClosedTabsAreForgottenTheOthersHearOfTheControllerAndOrientatio
     const Object::Ptr a = pods->getObject(0), b = pods->getObject(1);
     EXPECT_EQ("A10001", a->getValue<std::string>("pod"));
     EXPECT_EQ("B2", b->getValue<std::string>("pod"));
-    EXPECT_TRUE(a->getArray("a")->isNull(1)) << "NaN is null";
-    EXPECT_EQ(4.0, a->getArray("a")->getElement<double>(0)) << "raw counts, whole";
-    EXPECT_NEAR(std::sqrt(0.5), a->getArray("q")->getElement<double>(3), 1e-5);
-    EXPECT_EQ(90.0, a->getArray("rpy")->getElement<double>(2));
+    EXPECT_TRUE(a->getArray("a")->isNull(4)) << "NaN is null";
+    EXPECT_EQ(4.0, a->getArray("a")->getElement<double>(3)) << "raw counts, whole";
+    const Array::Ptr q = a->getArray("q"), rpy = a->getArray("rpy");
+    ASSERT_EQ(4u, q->size());
+    ASSERT_EQ(3u, rpy->size());
+    for (unsigned k = 0; k < 4; ++k)
+        EXPECT_NEAR(k % 3 == 0 ? std::sqrt(0.5) : 0.0, q->getElement<double>(k), 1e-5) << k;
+    EXPECT_EQ(90.0, rpy->getElement<double>(2));
     EXPECT_FALSE(b->has("q") || b->has("rpy"));
     EXPECT_EQ("lost", messages[2]->getValue<std::string>("state"));
     EXPECT_EQ("back", messages[3]->getValue<std::string>("state"));

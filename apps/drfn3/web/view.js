@@ -29,6 +29,7 @@
     lastDraw: 0,
     every: 50,
     scheduled: false,
+    pass: null,
   };
 
   const $ = (id) => document.getElementById(id);
@@ -269,7 +270,10 @@
   }
 
   // Drawn when something changed, 20 times a second at most, and less often when drawing
-  // takes long: the data still arrive as they come, only the picture waits.
+  // takes long: the data still arrive as they come, only the picture waits. A pass over many
+  // pods is cut into slices of a frame each, so that no message waits long for the drawing.
+  const SLICE_MS = 12;
+
   function schedule() {
     if (state.scheduled || state.paused) return;
     state.scheduled = true;
@@ -281,18 +285,29 @@
     state.scheduled = false;
     if (state.paused) return;
     const start = performance.now();
-    state.lastDraw = start;
-    for (const p of state.pods.values()) {
+    if (!state.pass) state.pass = { start, spent: 0, next: 0 };
+    const pass = state.pass;
+    const pods = [...state.pods.values()];
+    for (; pass.next < pods.length; ++pass.next) {
+      const p = pods[pass.next];
       if (!p.dirty || !p.visible) continue;
+      if (performance.now() - start > SLICE_MS) break;
       p.dirty = false;
       drawNumbers(p);
       drawPod(p);
       drawBox(p);
     }
+    pass.spent += performance.now() - start;
+    if (pass.next < pods.length) {
+      state.scheduled = true;
+      requestAnimationFrame(draw);
+      return;
+    }
+    state.pass = null;
+    state.lastDraw = pass.start;
     // Drawing (and the raster after it, about as long again) takes at most about a quarter
     // of the page's time.
-    const spent = performance.now() - start;
-    state.every = Math.min(500, Math.max(50, 0.8 * state.every + 0.2 * 8 * spent));
+    state.every = Math.min(500, Math.max(50, 0.8 * state.every + 0.2 * 8 * pass.spent));
   }
 
   // --- connection ---

@@ -427,7 +427,8 @@ private:
             for (const std::string& event : take.before) send(socket, event);
             const std::uint64_t missed = queue.takeDropped();
             if (queue.size() > 0 || missed > 0)
-                send(socket, ViewMessage::samples(queue, take.serials, take.units, missed, client.stamps));
+                send(socket, ViewMessage::samples(queue, take.serials, take.units, missed, client.stamps,
+                                                  client.stamps ? nowMilliseconds() : 0));
             queue.clear();
             for (const std::string& event : take.after) send(socket, event);
             if (take.hasStatus) send(socket, ViewMessage::status(take.status, take.elapsed, take.units, take.final));

@@ -77,9 +77,9 @@ std::string hello(bool started, Units units, const std::vector<unsigned>& serial
                   unsigned intervalMs);
 std::string run(Units units, const std::vector<unsigned>& serials);
 /// Pods in the order given, then any others in the order they appear. stamps: each sample's
-/// arrival time goes along.
+/// arrival time goes along, and sent, when the message leaves (both ms since 1970).
 std::string samples(const SampleQueue& queue, const std::vector<unsigned>& order, Units units, std::uint64_t missed,
-                    bool stamps);
+                    bool stamps, double sent = 0);
 std::string status(const std::vector<PodStatus>& pods, double elapsed, Units units, bool final);
 std::string controller(bool lost);
 std::string end();

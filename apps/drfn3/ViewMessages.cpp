@@ -104,7 +104,7 @@ std::string run(Units units, const std::vector<unsigned>& serials)
 }
 
 std::string samples(const SampleQueue& queue, const std::vector<unsigned>& order, Units units, std::uint64_t missed,
-                    bool stamps)
+                    bool stamps, double sent)
 {
     std::vector<unsigned> pods = order;
     for (std::size_t i = 0; i < queue.size(); ++i)
@@ -113,6 +113,11 @@ std::string samples(const SampleQueue& queue, const std::vector<unsigned>& order
 
     std::string out = R"({"type":"samples","missed":)";
     appendInteger(out, static_cast<long long>(missed));
+    if (stamps)
+    {
+        out += ",\"sent\":";
+        append(out, "%.3f", sent);
+    }
     out += ",\"pods\":[";
     bool firstPod = true;
     std::vector<std::size_t> rows;

@@ -294,6 +294,7 @@ TEST(ViewServer, EveryBrowserGetsWhatTheCsvHoldsOfAStreamFromTheSimulator)
             if (type == "status") final = m;
             if (type != "samples") continue;
             EXPECT_EQ(0, m->getValue<int>("missed"));
+            EXPECT_EQ(tab == &stamped, m->has("sent"));
             const Array::Ptr pods = m->getArray("pods");
             for (std::size_t p = 0; p < pods->size(); ++p)
             {

@@ -26,6 +26,7 @@
     ended: false,
     controller: "ok",
     latencies: [],
+    transits: [],
     lastDraw: 0,
     every: 50,
     scheduled: false,
@@ -112,6 +113,7 @@
   function addSamples(message) {
     const now = performance.timeOrigin + performance.now();
     state.missed += message.missed;
+    if (stamps && message.sent && state.transits.length < MAX_LATENCIES) state.transits.push(now - message.sent);
     if (message.missed) showMissed();
     for (const m of message.pods) {
       const p = pod(m.pod);
@@ -426,6 +428,8 @@
       return p.frames.map((f, i) => [p.rows.a[i][0], f, ...p.rows.a[i].slice(1), ...p.rows.m[i].slice(1), ...p.rows.g[i].slice(1)]);
     },
     latencies: () => state.latencies,
+    // From drfn3's sending of each samples message to the page's taking it.
+    transits: () => state.transits,
   };
 
   init();

@@ -92,8 +92,16 @@ class Chromium:
     def navigate(self, url):
         self.call("Page.navigate", url=url)
 
-    def screenshot(self, path):
-        data = self.call("Page.captureScreenshot", format="png")["data"]
+    def screenshot(self, path, height_of=None):
+        """The page as it shows; with height_of, down to the bottom of that element only."""
+        params = {"format": "png"}
+        if height_of:
+            size = self.evaluate(
+                f"(() => {{ const r = document.querySelector({height_of!r}).getBoundingClientRect();"
+                " return [document.documentElement.clientWidth, Math.ceil(r.bottom) + 8]; })()"
+            )
+            params["clip"] = {"x": 0, "y": 0, "width": size[0], "height": size[1], "scale": 1}
+        data = self.call("Page.captureScreenshot", **params)["data"]
         with open(path, "wb") as out:
             out.write(base64.b64decode(data))
 

@@ -74,7 +74,7 @@ def main():
             check(all(p["box"] == "none" for p in after["pods"]), "no 3D box without an orientation")
             # Most of the window filled: the picture the README shows.
             browser.wait_for("5 s of traces", lambda: min(p["received"] for p in snapshot(page)["pods"]) >= 5 * RATE, 10)
-            page.screenshot(os.path.join(artefacts, "view.png"))
+            page.screenshot(os.path.join(artefacts, "view.png"), height_of="#pods")
 
             # A pod whose samples carry an orientation, as the samples will once it is computed.
             page.evaluate(

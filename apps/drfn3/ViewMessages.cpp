@@ -172,14 +172,14 @@ std::string samples(const SampleQueue& queue, const std::vector<unsigned>& order
             for (int k = 0; k < 4; ++k)
             {
                 if (k) out += ',';
-                append(out, "%.5f", q[k]);
+                append(out, "%.6f", q[k]);
             }
             out += "],\"rpy\":[";
             const double rpy[3] = {o.roll, o.pitch, o.yaw};
             for (int k = 0; k < 3; ++k)
             {
                 if (k) out += ',';
-                append(out, "%.2f", rpy[k]);
+                append(out, "%.3f", rpy[k]);
             }
             out += ']';
         }

@@ -1,5 +1,5 @@
-"""drfn3 demo --view in headless Chromium: the traces get points at the pods' rate, the page's
-numbers are the CSV's, a pod whose samples carry an orientation gets its 3D box, and a
+"""drfn3 demo --view --orientation in headless Chromium: the traces get points at the pods'
+rate, every pod gets its 3D box, the page's samples, numbers and angles are the CSV's, and a
 screenshot is kept.
 
     view_browser_test.py DRFN3 ARTEFACT_DIR
@@ -55,7 +55,7 @@ def main():
     csv_path = os.path.join(work, "demo.csv")
     env = dict(os.environ, ORLAN_TARNLINK_PORTS="", XDG_CONFIG_HOME=work)
     with browser.Chromium() as page:
-        run = browser.Drfn3(drfn3, ["demo", "--view", "--seconds", str(SECONDS), "--csv", csv_path], env=env)
+        run = browser.Drfn3(drfn3, ["demo", "--view", "--orientation", "--seconds", str(SECONDS), "--csv", csv_path], env=env)
         try:
             page.navigate(run.url)
             browser.wait_for("the page", lambda: page.evaluate("typeof drfn3View !== 'undefined'"), 15)
@@ -72,24 +72,14 @@ def main():
                 rate = (got - had) / span
                 check(abs(rate - RATE) <= 0.15 * RATE, f"{pod}: {rate:.1f} points/s, the pods send {RATE}")
             check(all(p["drawn"] == 3 for p in after["pods"]), f"every pod has its three traces: {after['pods']}")
-            check(all(p["box"] == "none" for p in after["pods"]), "no 3D box without an orientation")
+            # three.js comes with the first orientation.
+            browser.wait_for("every pod's 3D box", lambda: all(p["box"] == "drawn" for p in snapshot(page)["pods"]), 10)
             # Most of the window filled: the picture the README shows.
             browser.wait_for("5 s of traces", lambda: min(p["received"] for p in snapshot(page)["pods"]) >= 5 * RATE, 10)
             page.screenshot(os.path.join(artefacts, "view.png"), height_of="#pods")
 
-            # A pod whose samples carry an orientation, as the samples will once it is computed.
-            page.evaluate(
-                """drfn3View.handle({type: "samples", missed: 0, pods: [{pod: "F00001", t: [0.01], frame: [1],
-                    a: [0, 0, 9.81], m: [20, 0, -40], g: [0, 0, 0], loss: 0, battery: 90, button: 0,
-                    q: [0.92388, 0, 0.38268, 0], rpy: [0, 45, 0]}]})"""
-            )
-            boxed = browser.wait_for(
-                "the 3D box", lambda: [p for p in snapshot(page)["pods"] if p["pod"] == "F00001" and p["box"] == "drawn"], 15
-            )
-            check(boxed, "the pod with an orientation has its box drawn")
-            page.screenshot(os.path.join(artefacts, "view-orientation.png"))
-
             browser.wait_for("the end of the stream", lambda: snapshot(page)["ended"], SECONDS + 30)
+            browser.wait_for("the last drawing", lambda: not snapshot(page)["pending"], 5)
             code, out, err = run.finish()
         finally:
             run.kill()
@@ -125,6 +115,8 @@ def main():
                 axes = [c for c in columns if c.startswith(sensor)]
                 expected = "  ".join(to_fixed(float(last[c]), decimals) for c in axes)
                 check(shown_values == expected, f"{pod} {sensor}: {shown_values!r} shown, {expected!r} written")
+            angles = [to_fixed(float(last[c]), 1) for c in ("roll_deg", "pitch_deg", "yaw_deg")]
+            check(shown["angles"] == angles, f"{pod}: roll, pitch, yaw {shown['angles']} shown, {angles} written")
     shutil.rmtree(work, ignore_errors=True)
     print(f"screenshots in {artefacts}")
     print(f"{0 if failures else 1} passed, {1 if failures else 0} failed")

@@ -407,6 +407,7 @@
           },
           drawn: SENSORS.filter((s) => p.graphs[s]).length,
           box: p.box ? (p.box === "failed" ? "failed" : "drawn") : p.orientation ? "waiting" : "none",
+          angles: p.orientation ? ["roll", "pitch", "yaw"].map(text) : null,
         });
       }
       return {
@@ -418,6 +419,8 @@
         banner: $("banner").hidden ? "" : $("banner").textContent,
         now: performance.now(),
         redrawMs: state.every,
+        // Something changed that is not drawn yet.
+        pending: state.scheduled || state.pass !== null,
         pods,
       };
     },

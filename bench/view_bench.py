@@ -10,7 +10,7 @@ the next update, about 30 a second). CPU: medians over the repetitions; latencie
 samples.
 
     /usr/bin/python3 bench/view_bench.py [--drfn3 build/default/apps/drfn3] [--pods 3,16]
-        [--frequency 100] [--seconds 10] [--repetitions 2]
+        [--frequency 100] [--seconds 10] [--repetitions 2] [--orientation]
 
 Needs Debian's chromium and python3-websocket (./run deps chromium python3-websocket).
 """
@@ -61,6 +61,7 @@ def main():
     parser.add_argument("--frequency", type=int, default=100)
     parser.add_argument("--seconds", type=float, default=10)
     parser.add_argument("--repetitions", type=int, default=2)
+    parser.add_argument("--orientation", action="store_true", help="both stream with --orientation")
     args = parser.parse_args()
 
     rows = []
@@ -72,16 +73,17 @@ def main():
             common = [args.drfn3, "--pods", ",".join(serials), "--frequency", str(args.frequency)]
             # Long enough for the start (calibration, channel search) and the measured seconds.
             length = str(args.seconds + 15)
+            more = ["--orientation"] if args.orientation else []
             stream_cpu, view_cpu, browser_cpu, latencies, transits, missed = [], [], [], [], [], 0
             try:
                 for _ in range(args.repetitions):
-                    run = browser.Drfn3(common[0], common[1:] + ["stream", "--seconds", length], env=env, expect_url=False)
+                    run = browser.Drfn3(common[0], common[1:] + ["stream", "--seconds", length] + more, env=env, expect_url=False)
                     try:
                         stream_cpu.append(measure(run, args.seconds))
                     finally:
                         run.stop()
 
-                    run = browser.Drfn3(common[0], common[1:] + ["view", "--seconds", length], env=env)
+                    run = browser.Drfn3(common[0], common[1:] + ["view", "--seconds", length] + more, env=env)
                     try:
                         page.navigate(run.url + "&stamps=1")
                         browser.wait_for("the page", lambda: page.evaluate("typeof drfn3View !== 'undefined'"), 15)
@@ -120,7 +122,8 @@ def main():
                 )
             )
 
-    print(f"drfn3 view against drfn3 stream, {args.frequency} Hz, {args.seconds:g} s measured, "
+    print(f"drfn3 view against drfn3 stream{' with --orientation' if args.orientation else ''}, {args.frequency} Hz, "
+          f"{args.seconds:g} s measured, "
           f"median of {args.repetitions}; CPU in % of one core")
     print("pods  stream CPU  view CPU  view - stream  latency median  p90       p99       max       samples  "
           "browser CPU  missed  sent to page median  p99")

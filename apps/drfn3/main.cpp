@@ -13,6 +13,7 @@
 #include <cmath>
 #include <csignal>
 #include <cstring>
+#include <functional>
 #include <iostream>
 #include <map>
 
@@ -109,6 +110,19 @@ void addStreamOptions(CLI::App& command, StreamOptions& options, const char* sec
         ->needs(orientation);
 }
 
+/// What stream and view take beyond the stream options: the controllers to stream from.
+void addControllerOptions(CLI::App& command, StreamOptions& options, std::string& controllerHelp, bool& everyController)
+{
+    command.add_flag("--reconnect", options.reconnect,
+                     "When the controller is lost, wait for it and stream again instead of exiting");
+    // Taken out of the words before parsing (takeControllerGroups): listed here for --help.
+    command.add_option("--controller", controllerHelp,
+                       "A controller (port or identifier) and the --pods that follow it; repeated, several "
+                       "controllers stream together on one time base");
+    command.add_flag("--every-controller", everyController,
+                     "Look for each pod of --pods on every controller present and stream them all together");
+}
+
 /// needs: the flag these options go with, if any.
 void addViewOptions(CLI::App& command, ViewOptions& options, CLI::Option* needs = nullptr)
 {
@@ -175,7 +189,7 @@ std::string unknownSubcommand(CLI::App& app, int argc, char** argv)
     return std::string();
 }
 
-/// The "--controller WHERE [--pods SERIALS]" groups given to stream, removed from words.
+/// The "--controller WHERE [--pods SERIALS]" groups given to stream or view, removed from words.
 std::vector<ControllerPods> takeControllerGroups(CLI::App& app, std::vector<std::string>& words)
 {
     std::size_t i = 1;
@@ -193,7 +207,7 @@ std::vector<ControllerPods> takeControllerGroups(CLI::App& app, std::vector<std:
         }
         break;
     }
-    if (i >= words.size() || words[i] != "stream") return {};
+    if (i >= words.size() || (words[i] != "stream" && words[i] != "view")) return {};
     std::vector<ControllerPods> groups;
     std::vector<std::string> kept(words.begin(), words.begin() + static_cast<std::ptrdiff_t>(i) + 1);
     auto value = [&](std::size_t& at, const std::string& name) {
@@ -283,16 +297,9 @@ int main(int argc, char** argv)
     CLI::App* streamCommand = app.add_subcommand(
         "stream", "Stream from the pods: a live table on a terminal, a status line a second otherwise");
     addStreamOptions(*streamCommand, streamOptions, "How long to stream (default: until Ctrl-C)");
-    streamCommand->add_flag("--reconnect", streamOptions.reconnect,
-                            "When the controller is lost, wait for it and stream again instead of exiting");
-    // Taken out of the words before parsing (takeControllerGroups): listed here for --help.
     std::string controllerHelp;
-    streamCommand->add_option("--controller", controllerHelp,
-                              "A controller (port or identifier) and the --pods that follow it; repeated, several "
-                              "controllers stream together on one time base");
     bool everyController = false;
-    streamCommand->add_flag("--every-controller", everyController,
-                            "Look for each pod of --pods on every controller present and stream them all together");
+    addControllerOptions(*streamCommand, streamOptions, controllerHelp, everyController);
 
     StreamOptions viewStreamOptions;
     ViewOptions viewOptions;
@@ -300,8 +307,8 @@ int main(int argc, char** argv)
         "view", "Stream as 'stream' does and show every pod live in a browser page that drfn3 serves: the "
                 "address it prints holds a token, needed to see the stream");
     addStreamOptions(*view, viewStreamOptions, "How long to stream (default: until Ctrl-C)");
-    view->add_flag("--reconnect", viewStreamOptions.reconnect,
-                   "When the controller is lost, wait for it and stream again instead of exiting");
+    bool viewEveryController = false;
+    addControllerOptions(*view, viewStreamOptions, controllerHelp, viewEveryController);
     addViewOptions(*view, viewOptions);
 
     CLI::App* controllers = app.add_subcommand(
@@ -433,25 +440,30 @@ int main(int argc, char** argv)
     }
     settings.podsGiven = app.count("--pods") > 0;
 
+    // stream and view: from one controller, or from several together.
+    auto streamer = [&](bool every) -> std::function<int(const StreamOptions&)> {
+        if (!groups.empty())
+        {
+            if (settings.podsGiven) throw UsageError("--pods goes after the --controller it belongs to");
+            return [&](const StreamOptions& options) { return runStreamSeveral(settings, groups, options); };
+        }
+        if (every)
+        {
+            if (!settings.podsGiven) throw UsageError("--every-controller looks for the pods of --pods: give them");
+            return [&](const StreamOptions& options) {
+                return runStreamSeveral(settings, {ControllerPods{"", parseSerials(settings.pods)}}, options);
+            };
+        }
+        return [&](const StreamOptions& options) { return runStream(settings, options); };
+    };
+
     auto run = [&]() -> int {
         if (*demo && demoView)
             return runView(demoViewOptions, demoOptions,
                            [&](const StreamOptions& options) { return runDemo(settings, options, demoControllers); });
         if (*demo) return runDemo(settings, demoOptions, demoControllers);
-        if (*streamCommand && !groups.empty())
-        {
-            if (settings.podsGiven) throw UsageError("--pods goes after the --controller it belongs to");
-            return runStreamSeveral(settings, groups, streamOptions);
-        }
-        if (*streamCommand && everyController)
-        {
-            if (!settings.podsGiven) throw UsageError("--every-controller looks for the pods of --pods: give them");
-            return runStreamSeveral(settings, {ControllerPods{"", parseSerials(settings.pods)}}, streamOptions);
-        }
-        if (*streamCommand) return runStream(settings, streamOptions);
-        if (*view)
-            return runView(viewOptions, viewStreamOptions,
-                           [&](const StreamOptions& options) { return runStream(settings, options); });
+        if (*streamCommand) return streamer(everyController)(streamOptions);
+        if (*view) return runView(viewOptions, viewStreamOptions, streamer(viewEveryController));
         if (*controllers) return runControllers();
         if (*pair) return runPair(settings);
         if (*switchOff) return runSwitchOff(settings);

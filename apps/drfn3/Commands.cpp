@@ -1,4 +1,5 @@
 #include "Commands.h"
+#include "StreamFiles.h"
 
 #include <Drfn3/Discovery.h>
 #include <Drfn3/Host.h>
@@ -197,10 +198,7 @@ int runStream(const Settings& settings, const StreamOptions& options)
     const StreamResult result = stream(host, options);
     // Nobody reads standard output any more: the run ended as if stopped.
     if (result.outputClosed) return ExitOk;
-    for (const PodStatus& pod : result.pods)
-        std::cout << "pod " << hex(pod.serial) << ": " << pod.samples << " samples, " << std::fixed
-                  << std::setprecision(1) << pod.rate << " Hz, loss " << pod.latest.loss * 100.0 << " %, battery "
-                  << pod.latest.battery << " %\n";
+    printSummary(result.pods);
     return ExitOk;
 }
 

@@ -1,20 +1,16 @@
 // drfn3 stream over several controllers: one filter each, samples merged on one time base.
 #include "Commands.h"
 #include "OutputFile.h"
+#include "StreamFiles.h"
 
 #include <Drfn3/MultiSession.h>
 #include <Poco/Exception.h>
 #include <Poco/Timestamp.h>
-#include <Tarnlink/Log.h>
 
 #include <chrono>
 #include <cmath>
 #include <cstdio>
-#include <cstring>
-#include <iomanip>
 #include <iostream>
-
-#include <unistd.h>
 
 namespace Drfn3 {
 
@@ -39,20 +35,10 @@ std::string offsetText(double seconds)
 StreamResult streamSeveral(const Settings& common, std::vector<ControllerPods> controllers,
                            const StreamOptions& options)
 {
-    if (options.csv == "-" && options.jsonl == "-")
-        throw UsageError("--csv and --jsonl cannot both go to standard output");
     const Units units = options.raw ? Units::Raw : Units::Calibrated;
-    OutputFile csv(options.csv), jsonl(options.jsonl);
-    const bool samplesOnStdout = csv.isStandardOutput() || jsonl.isStandardOutput();
-    OutputFile screenOut;
-    OutputFile screenErr(STDERR_FILENO, "standard error");
-    OutputFile& screen = samplesOnStdout ? screenErr : screenOut;
-    csv.line(csvHeader(units, options.utc));
-    csv.flush();
-    jsonl.flush();
-    std::cout.flush();
-    if (!std::cout) throw Poco::WriteFileException(std::string("standard output: ") + std::strerror(errno));
-    if (screen.readerGone()) return StreamResult{{}, true};
+    StreamFiles files(options, units);
+    OutputFile& screen = files.screen();
+    if (!files.begin()) return StreamResult{{}, true};
 
     if (controllers.size() == 1 && controllers.front().where.empty())
     {
@@ -61,6 +47,7 @@ StreamResult streamSeveral(const Settings& common, std::vector<ControllerPods> c
         progress.done(std::to_string(controllers.size()) + " controller" + (controllers.size() == 1 ? "" : "s"));
     }
     MultiSession session(common, controllers, units);
+    if (options.orientation) session.enableOrientation(options.orientationSettings);
     session.interrupted = [] { return stopRequested(); };
     {
         Progress progress("Starting " + std::to_string(controllers.size()) + " controllers");
@@ -85,29 +72,12 @@ StreamResult streamSeveral(const Settings& common, std::vector<ControllerPods> c
     StreamResult result;
     auto statuses = [&](bool) {
         std::vector<PodStatus> list;
-        for (const PodState& pod : session.pods())
-        {
-            PodStatus status;
-            status.serial = pod.serial;
-            status.samples = pod.samples;
-            status.rate = pod.rate();
-            status.calibrationUsable = pod.calibrationUsable;
-            status.latest = pod.latest;
-            list.push_back(status);
-        }
+        for (const PodState& pod : session.pods()) list.push_back(podStatus(pod, pod.rate()));
         return list;
     };
     // Session time 0 on the wall clock.
     const double utcOrigin = static_cast<double>(Poco::Timestamp().epochMicroseconds()) * 1e-6 - session.now();
-    auto write = [&] {
-        for (const Sample& s : batch)
-        {
-            const double utc = utcOrigin + s.time;
-            if (csv) csv.line(csvRow(s, units, utc, options.utc));
-            if (jsonl) jsonl.line(jsonRow(s, units, utc, options.utc));
-        }
-        if (options.observer && !batch.empty()) options.observer->samples(batch);
-    };
+    const auto utcOf = [utcOrigin](double time) { return utcOrigin + time; };
     bool allLost = false;
     try
     {
@@ -117,7 +87,7 @@ StreamResult streamSeveral(const Settings& common, std::vector<ControllerPods> c
             if (options.seconds > 0 && seconds(now - start) >= options.seconds) break;
             batch.clear();
             session.cycle(batch);
-            write();
+            files.write(batch, utcOf);
             std::size_t lost = 0;
             for (std::size_t c = 0; c < session.size(); ++c)
             {
@@ -151,12 +121,7 @@ StreamResult streamSeveral(const Settings& common, std::vector<ControllerPods> c
             if (Clock::now() >= nextStatus)
             {
                 nextStatus += std::chrono::seconds(1);
-                csv.flush();
-                jsonl.flush();
-                const std::string logFailure = Tarnlink::logFailure();
-                if (!logFailure.empty()) throw Poco::WriteFileException(logFailure);
-                if (screen.readerGone() || (samplesOnStdout && screenOut.readerGone()))
-                    throw OutputClosed(screen.name());
+                files.check();
                 const std::vector<PodStatus> now = statuses(false);
                 if (options.observer) options.observer->status(now, seconds(Clock::now() - start));
                 screen.line(renderStatusLine(now, seconds(Clock::now() - start)));
@@ -171,16 +136,7 @@ StreamResult streamSeveral(const Settings& common, std::vector<ControllerPods> c
     catch (...)
     {
         session.stop();
-        for (OutputFile* file : {&csv, &jsonl})
-        {
-            try
-            {
-                file->close();
-            }
-            catch (const Poco::Exception&)
-            {
-            }
-        }
+        files.closeQuietly();
         throw;
     }
     {
@@ -190,9 +146,8 @@ StreamResult streamSeveral(const Settings& common, std::vector<ControllerPods> c
     }
     batch.clear();
     session.flush(batch);
-    if (!result.outputClosed) write();
-    csv.close();
-    jsonl.close();
+    if (!result.outputClosed) files.write(batch, utcOf);
+    files.close();
     if (allLost) throw Poco::IOException("Every controller stopped answering and was closed");
     result.pods = statuses(true);
     return result;
@@ -204,10 +159,7 @@ int runStreamSeveral(const Settings& common, const std::vector<ControllerPods>& 
     installStopHandlers();
     const StreamResult result = streamSeveral(common, controllers, options);
     if (result.outputClosed) return ExitOk;
-    for (const PodStatus& pod : result.pods)
-        std::cout << "pod " << hex(pod.serial) << ": " << pod.samples << " samples, " << std::fixed
-                  << std::setprecision(1) << pod.rate << " Hz, loss " << pod.latest.loss * 100.0 << " %, battery "
-                  << pod.latest.battery << " %\n";
+    printSummary(result.pods);
     return ExitOk;
 }
 

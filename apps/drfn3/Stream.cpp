@@ -2,6 +2,7 @@
 
 #include "Common.h"
 #include "OutputFile.h"
+#include "StreamFiles.h"
 
 #include <Drfn3/Host.h>
 #include <Poco/Exception.h>
@@ -415,25 +416,12 @@ StreamResult stream(Host& host, const StreamOptions& options)
     const std::vector<unsigned> serials = host.serials();
     if (serials.empty())
         throw UsageError("No pods to stream from: give them with --pods SERIAL,... or pair one with 'drfn3 pair'");
-    if (options.csv == "-" && options.jsonl == "-")
-        throw UsageError("--csv and --jsonl cannot both go to standard output");
     const Units units = options.raw ? Units::Raw : Units::Calibrated;
 
-    OutputFile csv(options.csv), jsonl(options.jsonl);
-    // Samples on standard output leave it to them; the status goes to standard error then.
-    const bool samplesOnStdout = csv.isStandardOutput() || jsonl.isStandardOutput();
-    OutputFile screenOut;
-    OutputFile screenErr(STDERR_FILENO, "standard error");
-    OutputFile& screen = samplesOnStdout ? screenErr : screenOut;
-    const bool terminal = samplesOnStdout ? stderrIsTerminal() : stdoutIsTerminal();
-    // A full disk or a closed pipe shows now, before any pod is touched; what was printed
-    // before goes out ahead of the table.
-    csv.line(csvHeader(units, options.utc, options.orientation));
-    csv.flush();
-    jsonl.flush();
-    std::cout.flush();
-    if (!std::cout) throw Poco::WriteFileException(std::string("standard output: ") + std::strerror(errno));
-    if (screen.readerGone()) return StreamResult{{}, true};
+    StreamFiles files(options, units);
+    OutputFile& screen = files.screen();
+    const bool terminal = files.samplesOnStdout() ? stderrIsTerminal() : stdoutIsTerminal();
+    if (!files.begin()) return StreamResult{{}, true};
 
     {
         Progress progress("Connecting to the controller");
@@ -474,13 +462,7 @@ StreamResult stream(Host& host, const StreamOptions& options)
         for (std::size_t i = 0; i < reader.pods().size(); ++i)
         {
             const PodState& pod = reader.pods()[i];
-            PodStatus status;
-            status.serial = pod.serial;
-            status.samples = pod.samples;
-            status.rate = final ? pod.rate() : windows[i].rate;
-            status.calibrationUsable = pod.calibrationUsable;
-            status.latest = pod.latest;
-            result.push_back(status);
+            result.push_back(podStatus(pod, final ? pod.rate() : windows[i].rate));
         }
         return result;
     };
@@ -488,6 +470,7 @@ StreamResult stream(Host& host, const StreamOptions& options)
     StreamResult result;
     bool lost = false;
     std::vector<Sample> batch;
+    const auto utcOf = [&reader](double time) { return reader.utcOf(time); };
     try
     {
         while (!stopRequested())
@@ -498,24 +481,14 @@ StreamResult stream(Host& host, const StreamOptions& options)
 
             batch.clear();
             reader.collect(batch);
-            for (const Sample& s : batch)
-            {
-                const double utc = reader.utcOf(s.time);
-                if (csv) csv.line(csvRow(s, units, utc, options.utc, options.orientation));
-                if (jsonl) jsonl.line(jsonRow(s, units, utc, options.utc, options.orientation));
-            }
-            if (options.observer && !batch.empty()) options.observer->samples(batch);
+            files.write(batch, utcOf);
 
             const Clock::time_point after = Clock::now();
             if (after < nextDraw) continue;
             nextDraw =
                 after + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(options.refresh));
             // What was written is on disk within a refresh, and a failure shows as soon.
-            csv.flush();
-            jsonl.flush();
-            const std::string logFailure = Tarnlink::logFailure();
-            if (!logFailure.empty()) throw Poco::WriteFileException(logFailure);
-            if (screen.readerGone() || (samplesOnStdout && screenOut.readerGone())) throw OutputClosed(screen.name());
+            files.check();
 
             for (std::size_t i = 0; i < windows.size(); ++i)
             {
@@ -585,16 +558,7 @@ StreamResult stream(Host& host, const StreamOptions& options)
         // Whatever stops the run, the pods do not stay on their streaming channel, and what
         // the other file holds is kept.
         stopQuietly(host);
-        for (OutputFile* file : {&csv, &jsonl})
-        {
-            try
-            {
-                file->close();
-            }
-            catch (const Poco::Exception&)
-            {
-            }
-        }
+        files.closeQuietly();
         throw;
     }
     if (!lost)
@@ -603,8 +567,7 @@ StreamResult stream(Host& host, const StreamOptions& options)
         host.disconnect();
         progress.done();
     }
-    csv.close();
-    jsonl.close();
+    files.close();
     if (lost) throw Poco::IOException("The controller stopped answering and was closed");
     result.pods = statuses(true);
     return result;

@@ -157,6 +157,12 @@ MultiSession::~MultiSession()
     }
 }
 
+void MultiSession::enableOrientation(const OrientationSettings& settings)
+{
+    // The same settings everywhere: the first reader refuses them before any other takes them.
+    for (auto& part : _parts) part->reader->enableOrientation(settings);
+}
+
 void MultiSession::start(const std::function<void(const std::string&)>& progress)
 {
     _origin = _clock();

@@ -1,6 +1,8 @@
 // Several controllers in one session, against a rack of simulated controllers in virtual time.
 #include <Drfn3/MultiSession.h>
 
+#include "OrientationScenario.h"
+
 #include <Poco/Environment.h>
 #include <Tarnlink/ControllerEnum.h>
 #include <Tarnlink/ControllerFactory.h>
@@ -156,10 +158,32 @@ TEST(MultiSession, TwoControllersOfSixteenPodsStreamWithoutLossOnOneTimeBase)
 TEST(MultiSession, AControllerPulledStopsItsOwnPodsOnlyAndComesBack)
 {
     Rack rack(2, 2);
+    // One pod of each controller turning: both readers estimate the orientation.
+    for (unsigned c = 0; c < 2; ++c)
+        rack.rack[c]
+            .pod(Sim::Rack::serialOf(c, 0))
+            ->setMotion(Sim::MotionScript::named("turns", Sim::Rack::serialOf(c, 0), 7));
     MultiSession session(common(100), rack.given(2), Units::Calibrated, rack.clock());
+    EXPECT_THROW(session.enableOrientation({-1, true}), UsageError);
+    session.enableOrientation();
     session.start();
     std::vector<Sample> samples;
     runUntil(session, session.now() + 1.0, samples);
+    std::size_t checked = 0;
+    for (const Sample& s : samples)
+    {
+        ASSERT_TRUE(s.hasOrientation) << std::hex << s.serial;
+        const unsigned c = static_cast<unsigned>(session.controllerOf(s.serial));
+        Sim::Micros sentAt = -1;
+        for (const Sim::Record& r : rack.rack[c].recorder().of(Sim::Record::Frame))
+            if (r.serial == s.serial && r.value == s.frame) sentAt = r.time;
+        ASSERT_GE(sentAt, 0);
+        const OrientationTests::Errors e = OrientationTests::errorsOf(Eigen::Quaterniond(s.qw, s.qx, s.qy, s.qz),
+                                                                      rack.rack[c].truth(s.serial, sentAt).orientation);
+        EXPECT_LT(e.angle, 5.0) << std::hex << s.serial << std::dec << " at " << s.time;
+        ++checked;
+    }
+    EXPECT_GT(checked, 4u * 90u);
     const double pulled = session.now();
     rack.rack[1].disappearAt(rack.rack.clock().now());
     runUntil(session, pulled + 1.0, samples);

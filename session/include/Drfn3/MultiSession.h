@@ -54,6 +54,10 @@ public:
     MultiSession(const MultiSession&) = delete;
     MultiSession& operator=(const MultiSession&) = delete;
 
+    /// Orientation for every pod, as SampleReader::enableOrientation gives it; before start().
+    /// UsageError for a gain below 0 or not a number.
+    void enableOrientation(const OrientationSettings& settings = OrientationSettings());
+
     /// Connects every controller, then starts them one after the other, each on a channel
     /// the ones already streaming leave quiet. Each start runs on a short-lived thread of its
     /// own while the calling thread goes on reading the controllers already streaming (each

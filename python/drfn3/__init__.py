@@ -359,18 +359,25 @@ class Network:
         (False when the pod's calibration cannot be applied: its values are NaN)."""
         return self._core.stats()
 
+    def _one_controller(self, what):
+        if isinstance(self._core, _drfn3.MultiNetwork):
+            raise NotAllowedError("%s takes one controller: open it alone" % what)
+
     def pair(self):
         """Listens 5 s for a pod in pairing mode; returns the serials added to the network."""
+        self._one_controller("pair()")
         before = set(self.pods)
         self.properties.run("pairing")
         return [s for s in self.pods if s not in before]
 
     def switch_off(self):
         """Switches every pod of the network off."""
+        self._one_controller("switch_off()")
         self.properties.run("Switch Off")
 
     def auto_channel(self):
         """Finds a quiet channel, where later transmissions start their search; returns it."""
+        self._one_controller("auto_channel()")
         self.properties.run("AutoChannel")
         return self.properties["Channel"]
 
@@ -379,6 +386,7 @@ class Network:
         {serial: {"acc"|"mag"|"gyr": {"gain": 3x3 array, "offset": 3x1 array}}}.
         Values are in the units of UNITS (calibrated = gain x raw - offset). Needs the
         transmission stopped (NotAllowedError otherwise)."""
+        self._one_controller("read_calibration()")
         return self._core.read_calibration()
 
     def write_calibration(self, calibration):
@@ -389,6 +397,7 @@ class Network:
         values. Whatever is not given keeps the value the pod holds (it is read first).
         Every value is checked before anything is sent (InvalidValueError naming the
         expected shape); needs the transmission stopped."""
+        self._one_controller("write_calibration()")
         if not isinstance(calibration, collections.abc.Mapping):
             raise InvalidValueError("calibration must be a dict {serial: {sensor: {\"gain\"|\"offset\": matrix}}}")
         entries = []
@@ -436,8 +445,44 @@ def _mode(props, name, value):
         "%r (%d)" % (label, index) for label, index in choices.items())))
 
 
+def _controllers(controllers, pods, every_controller):
+    """[(where, [serial, ...]), ...] from open()'s controllers= or every_controller=, None for one controller."""
+    if not isinstance(every_controller, (bool, np.bool_)):
+        raise InvalidValueError("every_controller must be True or False, not %r" % (every_controller,))
+    if every_controller:
+        if controllers is not None:
+            raise InvalidValueError("controllers and every_controller=True exclude each other")
+        if pods is None:
+            raise InvalidValueError("every_controller=True looks for the pods of pods=: give them")
+        return [("", _serials(pods))]
+    if controllers is None:
+        return None
+    if pods is not None:
+        raise InvalidValueError("With controllers, each controller's pods go there, not in pods")
+    entries = controllers.items() if isinstance(controllers, collections.abc.Mapping) else controllers
+    result = []
+    seen = set()
+    for entry in entries:
+        try:
+            where, serials = entry
+        except (TypeError, ValueError):
+            raise InvalidValueError("controllers: (place, pods) pairs or {place: pods}, not %r" % (entry,)) from None
+        if not isinstance(where, str) or not where:
+            raise InvalidValueError("A controller's place is a port or identifier, not %r" % (where,))
+        serials = _serials(serials)
+        for serial in serials:
+            if serial in seen:
+                raise InvalidValueError("Pod %X is given on two controllers" % serial)
+            seen.add(serial)
+        result.append((where, serials))
+    if not result:
+        raise InvalidValueError("controllers names no controller")
+    return result
+
+
 def open(pods=None, frequency=None, channel=None, acc_mode=None, mag_mode=None, gyro=None, log=None, module=None,
-         raw=False, orientation=False, orientation_gain=None, six_axis=False):
+         raw=False, orientation=False, orientation_gain=None, six_axis=False, controllers=None,
+         every_controller=False):
     """Loads the DRFN3Internal module, sets up the network and connects to the first
     controller found; use the Network it returns in a with block.
 
@@ -462,8 +507,16 @@ def open(pods=None, frequency=None, channel=None, acc_mode=None, mag_mode=None, 
         per second (above 0; 2 by default).
     six_axis: leave the magnetometer out of the orientation (for a disturbed field): the
         heading then comes from the gyroscope alone and drifts.
+    controllers: several controllers streaming together on one time base, each with pods of
+        its own: {place: pods} or [(place, pods), ...], a place being a port or identifier as
+        controllers() lists it (pods= is not given then). read() merges every pod's samples
+        in time order; stats() adds each pod's "controller". The other settings go to every
+        controller; the time restarts from 0 with each start().
+    every_controller: look for each pod of pods= on every controller present and stream
+        them all together, as with controllers.
 
     Every value is checked before the controller is touched (InvalidValueError)."""
+    several = _controllers(controllers, pods, every_controller)
     serials = _serials(pods) if pods is not None else None
     if log is not None:
         log = os.fspath(log)
@@ -481,7 +534,11 @@ def open(pods=None, frequency=None, channel=None, acc_mode=None, mag_mode=None, 
         if isinstance(orientation_gain, bool) or not 0 < gain < float("inf"):
             raise InvalidValueError("orientation_gain must be a number above 0 (per second), not %r"
                                     % (orientation_gain,))
-    core = _drfn3.Network(_module_path(module), log or "", bool(raw), bool(orientation), gain, not six_axis)
+    if several is None:
+        core = _drfn3.Network(_module_path(module), log or "", bool(raw), bool(orientation), gain, not six_axis)
+    else:
+        core = _drfn3.MultiNetwork(_module_path(module), log or "", bool(raw), bool(orientation), gain, not six_axis,
+                                   several)
     network = Network(core, bool(raw), bool(orientation))
     try:
         props = network.properties
@@ -497,9 +554,11 @@ def open(pods=None, frequency=None, channel=None, acc_mode=None, mag_mode=None, 
             props["Frequency"] = frequency
         if channel is not None:
             props["Channel"] = channel
-        core.connect()
+        # Several controllers connect when they start, each with its own pods.
+        if several is None:
+            core.connect()
         # The filter knows how many pods fit only once it knows the controller.
-        if serials is not None:
+        if serials is not None and several is None:
             props["serial"] = serials
         for name, index in modes.items():
             props[name] = index

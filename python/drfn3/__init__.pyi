@@ -1,6 +1,6 @@
 # Typing information for the drfn3 package.
 import datetime
-from typing import (Any, Dict, Iterator, List, Mapping, MutableMapping, NamedTuple, Optional, Sequence, Union)
+from typing import (Any, Dict, Iterator, List, Mapping, MutableMapping, NamedTuple, Optional, Sequence, Tuple, Union)
 
 import numpy as np
 import numpy.typing as npt
@@ -72,7 +72,10 @@ def open(pods: Optional[Union[Sequence[Serial], str]] = ..., frequency: Optional
          channel: Optional[int] = ..., acc_mode: Optional[Union[str, int]] = ...,
          mag_mode: Optional[Union[str, int]] = ..., gyro: Optional[bool] = ..., log: Optional[str] = ...,
          module: Optional[str] = ..., raw: bool = ..., orientation: bool = ...,
-         orientation_gain: Optional[float] = ..., six_axis: bool = ...) -> Network: ...
+         orientation_gain: Optional[float] = ..., six_axis: bool = ...,
+         controllers: Optional[Union[Mapping[str, Union[Sequence[Serial], str]],
+                                     Sequence[Tuple[str, Union[Sequence[Serial], str]]]]] = ...,
+         every_controller: bool = ...) -> Network: ...
 
 class Simulator:
     def __init__(self, generation: int = ..., pods: Union[int, Sequence[Serial]] = ..., rate: Optional[float] = ...,

@@ -4,6 +4,7 @@
 
 #include <Drfn3/Discovery.h>
 #include <Drfn3/Host.h>
+#include <Drfn3/MultiSession.h>
 #include <Drfn3/PodCalibration.h>
 #include <Drfn3/Sample.h>
 #include <Drfn3/SampleReader.h>
@@ -424,6 +425,258 @@ private:
     Clock::duration _gather = std::chrono::milliseconds(5);
 };
 
+/// Several controllers streaming together on one time base (Drfn3::MultiSession). Its
+/// properties are those of every controller's filter at once: read from the first, set on all.
+class MultiNetwork
+{
+public:
+    using Entry = std::pair<std::string, std::vector<unsigned>>;
+
+    /// An entry without a place: its pods are looked for on every controller present.
+    MultiNetwork(const std::string& module, const std::string& log, bool raw, bool orientation, double orientationGain,
+                 bool magnetometer, const std::vector<Entry>& controllers)
+    {
+        Drfn3::Settings settings;
+        settings.module = module;
+        settings.log = log;
+        settings.ephemeral = true;
+        std::vector<Drfn3::ControllerPods> list;
+        for (const Entry& entry : controllers) list.push_back(Drfn3::ControllerPods{entry.first, entry.second});
+        py::gil_scoped_release release;
+        std::lock_guard<std::mutex> lock(hostsMutex);
+        if (hostOpen)
+            throw Poco::IllegalStateException("Another drfn3 network is open in this process: close it first");
+        if (list.size() == 1 && list.front().where.empty())
+        {
+            PythonInterrupt interrupt;
+            interrupt.run([&] { list = Drfn3::findPods(settings, list.front().pods); });
+        }
+        _session =
+            std::make_unique<Drfn3::MultiSession>(settings, list, raw ? Drfn3::Units::Raw : Drfn3::Units::Calibrated);
+        if (orientation) _session->enableOrientation({orientationGain, magnetometer});
+        _oriented = orientation;
+        hostOpen = true;
+    }
+
+    ~MultiNetwork()
+    {
+        try
+        {
+            release();
+        }
+        catch (...)
+        {
+        }
+    }
+
+    void close()
+    {
+        py::gil_scoped_release unlocked;
+        release();
+    }
+
+    std::string get(const std::string& name)
+    {
+        py::gil_scoped_release release;
+        std::lock_guard<std::mutex> lock(_mutex);
+        return session().host(0).get(name);
+    }
+
+    void set(const std::string& name, const std::string& text)
+    {
+        py::gil_scoped_release release;
+        std::lock_guard<std::mutex> lock(_mutex);
+        if (name == "serial" || name == "Ctrl Port")
+            throw Poco::NoPermissionException(name + " is given per controller when several stream together");
+        for (std::size_t c = 0; c < session().size(); ++c) session().host(c).set(name, text);
+    }
+
+    py::list describe()
+    {
+        std::vector<Quillmesh::Core::PropertyDescription> properties;
+        {
+            py::gil_scoped_release release;
+            std::lock_guard<std::mutex> lock(_mutex);
+            properties = session().host(0).filter().listProperties();
+        }
+        py::list out;
+        for (const auto& p : properties)
+            out.append(py::make_tuple(p.name, p.kind, p.value, p.details, p.isWritable, p.isPersistent));
+        return out;
+    }
+
+    std::vector<unsigned> serials()
+    {
+        py::gil_scoped_release release;
+        std::lock_guard<std::mutex> lock(_mutex);
+        std::vector<unsigned> all;
+        for (const Drfn3::PodState& pod : session().pods()) all.push_back(pod.serial);
+        return all;
+    }
+
+    void start()
+    {
+        py::gil_scoped_release release;
+        std::lock_guard<std::mutex> lock(_mutex);
+        startLocked();
+    }
+
+    /// Every controller stopped and closed; the samples still held are kept for the next read().
+    void stop()
+    {
+        py::gil_scoped_release release;
+        std::lock_guard<std::mutex> lock(_mutex);
+        if (!_streaming) return;
+        _streaming = false;
+        session().stop();
+        session().flush(_pending);
+    }
+
+    bool connected()
+    {
+        py::gil_scoped_release release;
+        std::lock_guard<std::mutex> lock(_mutex);
+        return _session && _streaming && anyStreaming();
+    }
+
+    bool transmitting() { return connected(); }
+
+    /// As Network::read: samples of every controller merged in time order.
+    py::array read(long n, double seconds)
+    {
+        auto owned = std::make_unique<std::vector<Drfn3::Sample>>();
+        std::vector<Drfn3::Sample>& samples = *owned;
+        {
+            py::gil_scoped_release release;
+            std::lock_guard<std::mutex> lock(_mutex);
+            if (!_streaming) startLocked();
+            const std::size_t wanted = n < 0 ? std::numeric_limits<std::size_t>::max() : static_cast<std::size_t>(n);
+            samples.swap(_pending);
+            const Clock::time_point start = Clock::now();
+            Clock::time_point nextCheck = start, firstAt;
+            while (samples.size() < wanted)
+            {
+                const Clock::time_point now = Clock::now();
+                if (seconds >= 0 && now - start >= std::chrono::duration<double>(seconds)) break;
+                if (now >= nextCheck)
+                {
+                    checkSignals();
+                    nextCheck = now + std::chrono::milliseconds(50);
+                }
+                const std::size_t taken = session().cycle(samples);
+                if (!anyStreaming()) throw Poco::IOException("Every controller stopped answering and was closed");
+                if (n < 0 && seconds < 0 && !samples.empty())
+                {
+                    if (firstAt == Clock::time_point()) firstAt = Clock::now();
+                    if (taken == 0 || Clock::now() - firstAt >= std::chrono::milliseconds(50)) break;
+                }
+            }
+            // A cycle may bring more than asked for: the rest opens the next read.
+            if (samples.size() > wanted)
+            {
+                _pending.assign(samples.begin() + static_cast<std::ptrdiff_t>(wanted), samples.end());
+                samples.resize(wanted);
+            }
+            if (std::isnan(_firstTime) && !samples.empty()) _firstTime = samples.front().time;
+        }
+        const py::ssize_t size = static_cast<py::ssize_t>(samples.size());
+        Drfn3::Sample* data = samples.data();
+        py::capsule keeper(owned.release(), [](void* p) { delete static_cast<std::vector<Drfn3::Sample>*>(p); });
+        const py::dtype type = _oriented ? py::dtype::of<OrientedSample>() : py::dtype::of<Drfn3::Sample>();
+        return py::array(type, {size}, {static_cast<py::ssize_t>(sizeof(Drfn3::Sample))}, data, keeper);
+    }
+
+    /// As Network::stats, with the place of each pod's controller.
+    py::dict stats()
+    {
+        std::vector<Drfn3::PodState> pods;
+        std::vector<std::string> places;
+        {
+            py::gil_scoped_release release;
+            std::lock_guard<std::mutex> lock(_mutex);
+            if (_session)
+            {
+                pods = _session->pods();
+                for (const Drfn3::PodState& pod : pods)
+                    places.push_back(_session->where(_session->controllerOf(pod.serial)));
+            }
+        }
+        py::dict out;
+        for (std::size_t i = 0; i < pods.size(); ++i)
+        {
+            const Drfn3::PodState& s = pods[i];
+            py::dict pod;
+            pod["samples"] = s.samples;
+            pod["rate"] = s.rate();
+            pod["loss"] = s.latest.loss;
+            pod["battery"] = s.latest.battery;
+            pod["frequency"] = s.frequency;
+            pod["calibrated"] = s.calibrationUsable;
+            pod["controller"] = places[i];
+            out[py::int_(s.serial)] = pod;
+        }
+        return out;
+    }
+
+    /// The session's time 0 on the wall clock makes the first sample's UTC.
+    std::pair<double, double> anchor()
+    {
+        py::gil_scoped_release release;
+        std::lock_guard<std::mutex> lock(_mutex);
+        if (std::isnan(_firstTime)) return {std::nan(""), std::nan("")};
+        return {_utcOrigin + _firstTime, _firstTime};
+    }
+
+private:
+    Drfn3::MultiSession& session()
+    {
+        if (!_session) throw Poco::IllegalStateException("The network is closed");
+        return *_session;
+    }
+
+    bool anyStreaming()
+    {
+        for (std::size_t c = 0; c < _session->size(); ++c)
+            if (!_session->lost(c)) return true;
+        return false;
+    }
+
+    void startLocked()
+    {
+        PythonInterrupt interrupt;
+        interrupt.run([this] { session().start(); });
+        _utcOrigin = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count() -
+                     session().now();
+        _streaming = true;
+    }
+
+    void release()
+    {
+        std::lock_guard<std::mutex> lock(_mutex);
+        if (!_session) return;
+        struct Release
+        {
+            std::unique_ptr<Drfn3::MultiSession>& session;
+            ~Release()
+            {
+                session.reset();
+                std::lock_guard<std::mutex> hosts(hostsMutex);
+                hostOpen = false;
+            }
+        } going{_session};
+        _streaming = false;
+        _session->stop();
+    }
+
+    bool _oriented = false;
+    std::mutex _mutex;
+    std::unique_ptr<Drfn3::MultiSession> _session;
+    std::vector<Drfn3::Sample> _pending;
+    bool _streaming = false;
+    double _utcOrigin = 0;
+    double _firstTime = std::nan("");
+};
+
 /// The simulator served on a pseudo-terminal in this process.
 class Simulator
 {
@@ -671,6 +924,24 @@ PYBIND11_MODULE(_drfn3, m)
         .def("anchor", &Network::anchor)
         .def("read_calibration", &Network::readCalibration)
         .def("write_calibration", &Network::writeCalibration);
+
+    py::class_<MultiNetwork>(m, "MultiNetwork")
+        .def(py::init<const std::string&, const std::string&, bool, bool, double, bool,
+                      const std::vector<MultiNetwork::Entry>&>(),
+             py::arg("module"), py::arg("log"), py::arg("raw"), py::arg("orientation"), py::arg("orientation_gain"),
+             py::arg("magnetometer"), py::arg("controllers"))
+        .def("get", &MultiNetwork::get)
+        .def("set", &MultiNetwork::set)
+        .def("describe", &MultiNetwork::describe)
+        .def("serials", &MultiNetwork::serials)
+        .def("start", &MultiNetwork::start)
+        .def("stop", &MultiNetwork::stop)
+        .def("close", &MultiNetwork::close)
+        .def("connected", &MultiNetwork::connected)
+        .def("transmitting", &MultiNetwork::transmitting)
+        .def("read", &MultiNetwork::read, py::arg("n"), py::arg("seconds"))
+        .def("stats", &MultiNetwork::stats)
+        .def("anchor", &MultiNetwork::anchor);
 
     py::class_<Simulator>(m, "Simulator")
         .def(py::init<unsigned, const std::vector<unsigned>&, double, const std::map<std::string, double>&,

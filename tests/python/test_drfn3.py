@@ -46,6 +46,12 @@ def test_bad_arguments_are_refused_before_anything_is_touched():
         drfn3.open(pods=[0xA10001], six_axis=True)
     with pytest.raises(drfn3.NotFoundError, match="No Motion Controller available"):
         drfn3.open(pods=[0xA10001], acc_mode="8G")
+    with pytest.raises(drfn3.InvalidValueError, match="A10001 is given on two controllers"):
+        drfn3.open(controllers={"one": [0xA10001], "two": ["A10002", "a10001"]})
+    with pytest.raises(drfn3.InvalidValueError, match="not in pods"):
+        drfn3.open(pods=[0xA10001], controllers={"one": [0xA10002]})
+    with pytest.raises(drfn3.InvalidValueError, match="exclude each other"):
+        drfn3.open(pods=[0xA10001], controllers={"one": [0xA10002]}, every_controller=True)
 
 
 def test_the_package_describes_itself():
@@ -297,6 +303,34 @@ def test_sixteen_pods_at_100_hz_and_raw_counts():
         for sample in mine[::20]:
             row = sent[int(sample["frame"])]
             assert [sample[c] for s in SENSORS for c in columns(s, raw=True)] == list(row[1:10])
+
+
+@realtime
+def test_two_controllers_stream_into_one_array_in_time_order():
+    first, second = [0xA10001, 0xA10002], [0xA10101, 0xA10102]
+    with drfn3.Simulator(pods=first, instant=True, seed=2) as one, \
+            drfn3.Simulator(pods=second, instant=True, seed=3) as two:
+        with drfn3.open(controllers=[(one.port, first), (two.port, second)], frequency=100,
+                        orientation=True) as net:
+            assert net.pods == first + second
+            with pytest.raises(drfn3.NotAllowedError, match="one controller"):
+                net.read_calibration()
+            data = net.read(seconds=1.5)
+            more = net.read(n=10)
+            stats = net.stats()
+            assert net.first_sample_time == data["time_s"][0]
+        assert not one.transmitting and not two.transmitting
+    assert data.dtype == drfn3.ORIENTATION_SAMPLE_DTYPE and len(more) == 10
+    data = np.concatenate([data, more])
+    assert np.all(np.diff(data["time_s"]) >= 0)
+    for serial in first + second:
+        mine = data[data["serial"] == serial]
+        # 100 Hz for 1.5 s, and nothing lost between the reads.
+        assert len(mine) >= 120, hex(serial)
+        assert np.all(np.diff(mine["frame"]) == 1), hex(serial)
+        assert np.all(mine["orientation_sensors"] == 7) and np.all(np.isfinite(mine["qw"])), hex(serial)
+        assert stats[serial]["samples"] >= len(mine)
+        assert stats[serial]["controller"] == (one.port if serial in first else two.port)
 
 
 @realtime

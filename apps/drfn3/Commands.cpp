@@ -5,6 +5,7 @@
 #include <Drfn3/PodCalibration.h>
 #include <Drfn3/SampleReader.h>
 #include <DRFN3Internal/PinNames.h>
+#include "Dds.h"
 #include "OutputFile.h"
 #include "ProgressBar.h"
 
@@ -192,9 +193,12 @@ std::map<unsigned, std::vector<RegisterValue>> registersRead(const std::string& 
 
 int runStream(const Settings& settings, const StreamOptions& options)
 {
+    checkDds(options);
     Host host(settings);
     installStopHandlers();
-    const StreamResult result = stream(host, options);
+    DdsPublication dds(options);
+    const StreamResult result = stream(host, dds.options());
+    dds.end();
     // Nobody reads standard output any more: the run ended as if stopped.
     if (result.outputClosed) return ExitOk;
     for (const PodStatus& pod : result.pods)

@@ -1,4 +1,5 @@
 #include "Commands.h"
+#include "Dds.h"
 
 #include <Poco/Environment.h>
 #include <Poco/Exception.h>
@@ -108,6 +109,7 @@ int runSim(const SimOptions& options)
 
 int runDemo(Settings settings, const StreamOptions& options)
 {
+    checkDds(options);
     Simulator sim(Generation::Second);
     const char* const pods = "A10001,A10002,A10003";
     for (unsigned serial : parseSerials(pods)) sim.addPod(serial);

@@ -340,6 +340,41 @@ std::string jsonRow(const Sample& s, Units units, double utc, bool withUtc)
                         static_cast<long long>(s.frame), s.loss, s.battery, s.button);
 }
 
+void StreamObservers::add(StreamObserver* observer)
+{
+    if (observer) _observers.push_back(observer);
+}
+
+void StreamObservers::started(const std::vector<unsigned>& serials, Units units)
+{
+    for (StreamObserver* o : _observers) o->started(serials, units);
+}
+
+void StreamObservers::timeBase(double firstUtc, double firstTime)
+{
+    for (StreamObserver* o : _observers) o->timeBase(firstUtc, firstTime);
+}
+
+void StreamObservers::samples(const std::vector<Sample>& batch)
+{
+    for (StreamObserver* o : _observers) o->samples(batch);
+}
+
+void StreamObservers::status(const std::vector<PodStatus>& pods, double elapsed)
+{
+    for (StreamObserver* o : _observers) o->status(pods, elapsed);
+}
+
+void StreamObservers::controllerLost()
+{
+    for (StreamObserver* o : _observers) o->controllerLost();
+}
+
+void StreamObservers::controllerBack()
+{
+    for (StreamObserver* o : _observers) o->controllerBack();
+}
+
 StreamResult stream(Host& host, const StreamOptions& options)
 {
     const std::vector<unsigned> serials = host.serials();
@@ -416,6 +451,7 @@ StreamResult stream(Host& host, const StreamOptions& options)
 
     StreamResult result;
     bool lost = false;
+    bool anchored = false;
     std::vector<Sample> batch;
     try
     {
@@ -427,6 +463,11 @@ StreamResult stream(Host& host, const StreamOptions& options)
 
             batch.clear();
             reader.collect(batch);
+            if (options.observer && !anchored && !std::isnan(reader.firstSampleUtc()))
+            {
+                anchored = true;
+                options.observer->timeBase(reader.firstSampleUtc(), reader.firstSampleTime());
+            }
             for (const Sample& s : batch)
             {
                 const double utc = reader.utcOf(s.time);

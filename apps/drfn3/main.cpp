@@ -1,6 +1,7 @@
 // drfn3: the command-line host of the DRFN3Internal module.
 #include "Commands.h"
 #include "Common.h"
+#include "Dds.h"
 
 #include <CLI/CLI.hpp>
 #include <Poco/Exception.h>
@@ -166,6 +167,7 @@ int main(int argc, char** argv)
         app.add_subcommand("demo", "Stream from a simulated controller and three pods (100 Hz) served on a "
                                    "pseudo-terminal, through the real discovery and serial port");
     addStreamOptions(*demo, demoOptions, "How long to stream (default 10)");
+    addDdsOptions(*demo, demoOptions);
 
     StreamOptions streamOptions;
     CLI::App* streamCommand = app.add_subcommand(
@@ -173,6 +175,18 @@ int main(int argc, char** argv)
     addStreamOptions(*streamCommand, streamOptions, "How long to stream (default: until Ctrl-C)");
     streamCommand->add_flag("--reconnect", streamOptions.reconnect,
                             "When the controller is lost, wait for it and stream again instead of exiting");
+    addDdsOptions(*streamCommand, streamOptions);
+
+    RecordOptions recordOptions;
+    CLI::App* record = app.add_subcommand(
+        "record", "Write the samples a 'drfn3 stream --dds' publishes, here or on another computer, to CSV as "
+                  "'stream --csv' does; stops at the session's end");
+    record->add_flag("--dds", recordOptions.dds, "Take them from DDS (needed)");
+    record->add_option("--dds-domain", recordOptions.ddsDomain, "DDS domain to listen in (0-232, default 0)")
+        ->check(CLI::Range(0u, 232u));
+    record->add_option("--csv", recordOptions.csv, "CSV file to write ('-': standard output)");
+    record->add_option("--seconds", recordOptions.seconds, "Seconds of samples to keep (default: until the end)")
+        ->check(SECONDS);
 
     CLI::App* controllers = app.add_subcommand(
         "controllers", "List the controllers found, and the ones that cannot be opened with the reason");
@@ -281,6 +295,7 @@ int main(int argc, char** argv)
     auto run = [&]() -> int {
         if (*demo) return runDemo(settings, demoOptions);
         if (*streamCommand) return runStream(settings, streamOptions);
+        if (*record) return runRecord(recordOptions);
         if (*controllers) return runControllers();
         if (*pair) return runPair(settings);
         if (*switchOff) return runSwitchOff(settings);

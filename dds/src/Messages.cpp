@@ -132,6 +132,9 @@ dds_qos_t* writerQos(unsigned depth, std::chrono::milliseconds maxBlocking)
     dds_qset_reliability(qos, DDS_RELIABILITY_RELIABLE, DDS_MSECS(maxBlocking.count()));
     dds_qset_history(qos, DDS_HISTORY_KEEP_LAST, static_cast<int32_t>(depth));
     dds_qset_durability(qos, DDS_DURABILITY_TRANSIENT_LOCAL);
+    // What a late reader gets is the durability service's history, not the writer's.
+    dds_qset_durability_service(qos, 0, DDS_HISTORY_KEEP_LAST, static_cast<int32_t>(depth), DDS_LENGTH_UNLIMITED,
+                                DDS_LENGTH_UNLIMITED, DDS_LENGTH_UNLIMITED);
     return qos;
 }
 

@@ -193,10 +193,10 @@ std::map<unsigned, std::vector<RegisterValue>> registersRead(const std::string& 
 
 int runStream(const Settings& settings, const StreamOptions& options)
 {
-    checkDds(options);
+    // A DDS that cannot start stops the run before the settings are touched.
+    DdsPublication dds(options);
     Host host(settings);
     installStopHandlers();
-    DdsPublication dds(options);
     const StreamResult result = stream(host, dds.options());
     dds.end();
     // Nobody reads standard output any more: the run ended as if stopped.

@@ -126,8 +126,6 @@ int runRecord(const RecordOptions& options)
     if (!options.dds) throw UsageError("record takes what 'drfn3 stream --dds' publishes: give --dds");
     if (options.csv.empty()) throw UsageError("record needs --csv FILE ('-': standard output)");
     OutputFile csv(options.csv);
-    csv.line(csvHeader(Units::Calibrated));
-    csv.flush();
     Dds::SessionSubscriber subscriber(options.ddsDomain);
     std::cerr << "Waiting for a drfn3 session in DDS domain " << options.ddsDomain << " (Ctrl-C stops)" << std::endl;
 
@@ -138,46 +136,50 @@ int runRecord(const RecordOptions& options)
     bool announced = false, done = false;
     double until = std::nan("");
     std::vector<Sample> batch;
-    while (!done && !stopRequested())
-    {
-        batch.clear();
-        subscriber.take(batch, std::chrono::milliseconds(200));
-        if (!announced && !subscriber.session().empty())
-        {
-            announced = true;
-            std::cerr << "Recording session " << subscriber.session() << std::endl;
-        }
-        for (; ignoredTold < subscriber.ignored().size(); ++ignoredTold)
-            std::cerr << "drfn3: session " << subscriber.ignored()[ignoredTold] << " publishes too; recording only "
-                      << subscriber.session() << std::endl;
-        for (const Sample& s : batch)
-        {
-            if (options.seconds > 0)
-            {
-                if (std::isnan(until)) until = s.time + options.seconds;
-                if (s.time >= until)
-                {
-                    done = true;
-                    break;
-                }
-            }
-            csv.line(csvRow(s, Units::Calibrated));
-            ++counts[s.serial];
-        }
-        if (subscriber.ended()) done = true;
-        if (Clock::now() >= nextFlush)
-        {
-            csv.flush();
-            if (csv.isStandardOutput() && csv.readerGone()) break;
-            nextFlush = Clock::now() + std::chrono::milliseconds(250);
-        }
-    }
     try
     {
+        // A full disk or a closed pipe shows before anything is waited for.
+        csv.line(csvHeader(Units::Calibrated));
+        csv.flush();
+        while (!done && !stopRequested())
+        {
+            batch.clear();
+            subscriber.take(batch, std::chrono::milliseconds(200));
+            if (!announced && !subscriber.session().empty())
+            {
+                announced = true;
+                std::cerr << "Recording session " << subscriber.session() << std::endl;
+            }
+            for (; ignoredTold < subscriber.ignored().size(); ++ignoredTold)
+                std::cerr << "drfn3: session " << subscriber.ignored()[ignoredTold] << " publishes too; recording only "
+                          << subscriber.session() << std::endl;
+            for (const Sample& s : batch)
+            {
+                if (options.seconds > 0)
+                {
+                    if (std::isnan(until)) until = s.time + options.seconds;
+                    if (s.time >= until)
+                    {
+                        done = true;
+                        break;
+                    }
+                }
+                csv.line(csvRow(s, Units::Calibrated));
+                ++counts[s.serial];
+            }
+            if (subscriber.ended()) done = true;
+            if (Clock::now() >= nextFlush)
+            {
+                csv.flush();
+                if (csv.readerGone()) throw OutputClosed(csv.name());
+                nextFlush = Clock::now() + std::chrono::milliseconds(250);
+            }
+        }
         csv.close();
     }
     catch (const OutputClosed&)
     {
+        // Whoever read the samples went away: a stop, not a failure.
         return ExitOk;
     }
     if (!announced)

@@ -31,8 +31,11 @@ std::string magTopic(unsigned serial)
 namespace {
 
 constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
-/// Samples in one message of the samples topic at most.
+using Clock = std::chrono::steady_clock;
+
+/// Samples in one message of the samples topic at most, and how often one goes out.
 constexpr std::size_t BATCH_LIMIT = 512;
+constexpr std::chrono::milliseconds BATCH_PERIOD{20};
 
 std::string sessionName()
 {
@@ -57,28 +60,30 @@ struct Publisher::Pending
     bool ending = false;
 };
 
+struct Publisher::PodWriters
+{
+    std::string frameId;
+    dds_entity_t imu = 0;
+    dds_entity_t mag = 0;
+};
+
 /// The publishing thread's own: entities and the session as last told.
 struct Publisher::Writers
 {
-    struct Pod
-    {
-        std::string frameId;
-        dds_entity_t imu = 0;
-        dds_entity_t mag = 0;
-    };
-
     dds_entity_t publisher = 0;
     dds_entity_t status = 0;
     dds_entity_t samples = 0;
     /// Null where the pod's topics could not be made: its samples count as dropped.
-    std::map<unsigned, std::unique_ptr<Pod>> pods;
+    std::map<unsigned, std::unique_ptr<PodWriters>> pods;
     double firstUtc = NaN;
     double firstTime = NaN;
     std::vector<PodReport> reports;
     double elapsed = 0;
     SessionState state = SessionState::Starting;
     std::uint64_t batches = 0;
-    std::vector<drfn3_msg_dds__Sample_> buffer;
+    /// Samples written to their pods' topics, waiting for the next batch; whether a write of
+    /// each failed.
+    std::vector<drfn3_msg_dds__Sample_> unbatched;
     std::vector<char> failed;
 };
 
@@ -186,10 +191,20 @@ void Publisher::run()
 {
     Writers& w = *_writers;
     std::vector<Sample> samples;
+    Clock::time_point nextBatch = Clock::now() + BATCH_PERIOD;
     bool ending = false;
+    Clock::time_point lastTake = Clock::now();
     while (!ending)
     {
-        _queue.take(samples, std::chrono::milliseconds(100));
+        // Woken at most once a gathering period: at 1,600 samples a second and more, a wake-up
+        // for each costs more than all the writes.
+        std::this_thread::sleep_until(lastTake + _options.gather);
+        const Clock::time_point now = lastTake = Clock::now();
+        const auto wait =
+            w.unbatched.empty()
+                ? std::chrono::milliseconds(100)
+                : std::chrono::duration_cast<std::chrono::milliseconds>(std::max(Clock::duration(0), nextBatch - now));
+        _queue.take(samples, wait);
         // Taken after the samples: whatever came before them is here too.
         Pending pending;
         {
@@ -199,68 +214,38 @@ void Publisher::run()
         }
         ending = pending.ending;
 
-        auto podOf = [&](unsigned serial) -> Writers::Pod* {
-            auto found = w.pods.find(serial);
-            if (found != w.pods.end()) return found->second.get();
-            auto pod = std::make_unique<Writers::Pod>();
-            pod->frameId = hex(serial);
-            dds_qos_t* qos = writerQos(_options.history, _options.maxBlocking);
-            const dds_entity_t imu = dds_create_topic(_participant, &sensor_msgs_msg_dds__Imu__desc,
-                                                      imuTopic(serial).c_str(), nullptr, nullptr);
-            const dds_entity_t mag = dds_create_topic(_participant, &sensor_msgs_msg_dds__MagneticField__desc,
-                                                      magTopic(serial).c_str(), nullptr, nullptr);
-            pod->imu = imu < 0 ? imu : dds_create_writer(w.publisher, imu, qos, nullptr);
-            pod->mag = mag < 0 ? mag : dds_create_writer(w.publisher, mag, qos, nullptr);
-            dds_delete_qos(qos);
-            if (pod->imu < 0 || pod->mag < 0) pod.reset();
-            return (w.pods[serial] = std::move(pod)).get();
-        };
         for (unsigned serial : pending.serials) podOf(serial);
         if (pending.timeBaseGiven)
         {
             w.firstUtc = pending.firstUtc;
             w.firstTime = pending.firstTime;
         }
-
-        w.failed.assign(samples.size(), 0);
-        for (std::size_t i = 0; i < samples.size(); ++i)
+        for (const Sample& s : samples)
         {
-            const Sample& s = samples[i];
-            const Writers::Pod* pod = podOf(s.serial);
-            if (!pod)
+            const PodWriters* pod = podOf(s.serial);
+            bool failed = !pod;
+            if (pod)
             {
-                w.failed[i] = 1;
-                continue;
+                const double utc = std::isnan(w.firstUtc) ? s.time : w.firstUtc + (s.time - w.firstTime);
+                const builtin_interfaces_msg_dds__Time_ stamp = messageTime(utc);
+                sensor_msgs_msg_dds__Imu_ imu;
+                toImu(s, stamp, pod->frameId.c_str(), imu);
+                sensor_msgs_msg_dds__MagneticField_ mag;
+                toMagneticField(s, stamp, pod->frameId.c_str(), mag);
+                failed = dds_write(pod->imu, &imu) < 0;
+                failed = dds_write(pod->mag, &mag) < 0 || failed;
             }
-            const double utc = std::isnan(w.firstUtc) ? s.time : w.firstUtc + (s.time - w.firstTime);
-            const builtin_interfaces_msg_dds__Time_ stamp = messageTime(utc);
-            sensor_msgs_msg_dds__Imu_ imu;
-            toImu(s, stamp, pod->frameId.c_str(), imu);
-            sensor_msgs_msg_dds__MagneticField_ mag;
-            toMagneticField(s, stamp, pod->frameId.c_str(), mag);
-            if (dds_write(pod->imu, &imu) < 0) w.failed[i] = 1;
-            if (dds_write(pod->mag, &mag) < 0) w.failed[i] = 1;
+            w.unbatched.emplace_back();
+            toMessage(s, w.unbatched.back());
+            w.failed.push_back(failed ? 1 : 0);
         }
-        for (std::size_t first = 0; first < samples.size(); first += BATCH_LIMIT)
+        // Recorders take whole samples a few times a second less often than ROS takes each one:
+        // one message per period costs far less than one per sample.
+        if (!w.unbatched.empty() && (ending || Clock::now() >= nextBatch || w.unbatched.size() >= BATCH_LIMIT))
         {
-            const std::size_t count = std::min(BATCH_LIMIT, samples.size() - first);
-            w.buffer.resize(count);
-            for (std::size_t i = 0; i < count; ++i) toMessage(samples[first + i], w.buffer[i]);
-            drfn3_msg_dds__Samples_ message{};
-            message.session = _session.data();
-            message.seq = w.batches;
-            message.first_utc = w.firstUtc;
-            message.first_time = w.firstTime;
-            message.samples._buffer = w.buffer.data();
-            message.samples._length = message.samples._maximum = static_cast<std::uint32_t>(count);
-            message.samples._release = false;
-            if (dds_write(w.samples, &message) < 0)
-                std::fill(w.failed.begin() + static_cast<std::ptrdiff_t>(first),
-                          w.failed.begin() + static_cast<std::ptrdiff_t>(first + count), 1);
-            else
-                ++w.batches;
+            writeBatches();
+            nextBatch = Clock::now() + BATCH_PERIOD;
         }
-        _writeFailures += static_cast<std::uint64_t>(std::count(w.failed.begin(), w.failed.end(), 1));
 
         if (pending.reportGiven)
         {
@@ -273,6 +258,50 @@ void Publisher::run()
     }
     // What readers have not acknowledged yet still reaches them, within a bound.
     dds_wait_for_acks(w.publisher, DDS_MSECS(_options.linger.count()));
+}
+
+Publisher::PodWriters* Publisher::podOf(unsigned serial)
+{
+    Writers& w = *_writers;
+    auto found = w.pods.find(serial);
+    if (found != w.pods.end()) return found->second.get();
+    auto pod = std::make_unique<PodWriters>();
+    pod->frameId = hex(serial);
+    dds_qos_t* qos = writerQos(_options.history, _options.maxBlocking);
+    const dds_entity_t imu =
+        dds_create_topic(_participant, &sensor_msgs_msg_dds__Imu__desc, imuTopic(serial).c_str(), nullptr, nullptr);
+    const dds_entity_t mag = dds_create_topic(_participant, &sensor_msgs_msg_dds__MagneticField__desc,
+                                              magTopic(serial).c_str(), nullptr, nullptr);
+    pod->imu = imu < 0 ? imu : dds_create_writer(w.publisher, imu, qos, nullptr);
+    pod->mag = mag < 0 ? mag : dds_create_writer(w.publisher, mag, qos, nullptr);
+    dds_delete_qos(qos);
+    if (pod->imu < 0 || pod->mag < 0) pod.reset();
+    return (w.pods[serial] = std::move(pod)).get();
+}
+
+void Publisher::writeBatches()
+{
+    Writers& w = *_writers;
+    for (std::size_t first = 0; first < w.unbatched.size(); first += BATCH_LIMIT)
+    {
+        const std::size_t count = std::min(BATCH_LIMIT, w.unbatched.size() - first);
+        drfn3_msg_dds__Samples_ message{};
+        message.session = _session.data();
+        message.seq = w.batches;
+        message.first_utc = w.firstUtc;
+        message.first_time = w.firstTime;
+        message.samples._buffer = w.unbatched.data() + first;
+        message.samples._length = message.samples._maximum = static_cast<std::uint32_t>(count);
+        message.samples._release = false;
+        if (dds_write(w.samples, &message) < 0)
+            std::fill(w.failed.begin() + static_cast<std::ptrdiff_t>(first),
+                      w.failed.begin() + static_cast<std::ptrdiff_t>(first + count), 1);
+        else
+            ++w.batches;
+    }
+    _writeFailures += static_cast<std::uint64_t>(std::count(w.failed.begin(), w.failed.end(), 1));
+    w.unbatched.clear();
+    w.failed.clear();
 }
 
 void Publisher::publishStatus()

@@ -10,8 +10,10 @@ SampleQueue::SampleQueue(std::size_t capacity) : _capacity(std::max<std::size_t>
 void SampleQueue::push(const std::vector<Sample>& batch)
 {
     if (batch.empty()) return;
+    bool wasEmpty = false;
     {
         std::lock_guard<std::mutex> lock(_mutex);
+        wasEmpty = _samples.empty();
         _samples.insert(_samples.end(), batch.begin(), batch.end());
         if (_samples.size() > _capacity)
         {
@@ -20,7 +22,8 @@ void SampleQueue::push(const std::vector<Sample>& batch)
             _dropped += excess;
         }
     }
-    _ready.notify_one();
+    // Samples already waiting were announced when they came.
+    if (wasEmpty) _ready.notify_one();
 }
 
 bool SampleQueue::take(std::vector<Sample>& out, std::chrono::milliseconds wait)

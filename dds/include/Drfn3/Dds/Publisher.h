@@ -30,6 +30,9 @@ struct PublisherOptions
     /// The longest a write waits for room at a slow reliable reader before its sample is
     /// counted as dropped.
     std::chrono::milliseconds maxBlocking{5};
+    /// The publishing thread takes what is queued at most this often: each sample goes out at
+    /// most this much later, for far fewer wake-ups.
+    std::chrono::microseconds gather{1000};
     /// How long end() waits for the readers to acknowledge what was published.
     std::chrono::milliseconds linger{2000};
 };
@@ -88,9 +91,13 @@ public:
 
 private:
     struct Writers;
+    struct PodWriters;
     struct Pending;
 
     void run();
+    /// The pod's writers, made the first time; null when they cannot be made.
+    PodWriters* podOf(unsigned serial);
+    void writeBatches();
     void publishStatus();
 
     PublisherOptions _options;

@@ -47,8 +47,9 @@ std::vector<unsigned> serials()
     return all;
 }
 
-/// The publisher's side, in a child: a second to be discovered, then 16 samples every 10 ms,
-/// each carrying the real time it was handed over as its time (no time base: the stamp is it).
+/// The publisher's side, in a child: a second to be discovered, then one sample every 625 us,
+/// the pods in turn, as a controller's frames come; each carries the real time it was handed
+/// over as its time (no time base: the stamp is it).
 [[noreturn]] void publishPaced(double seconds)
 {
     int code = 1;
@@ -61,20 +62,16 @@ std::vector<unsigned> serials()
         clock_gettime(CLOCK_MONOTONIC, &next);
         next.tv_sec += 1;
         clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr);
-        std::vector<Drfn3::Sample> batch(PODS);
-        const int ticks = static_cast<int>(seconds * RATE);
-        for (int tick = 0; tick < ticks; ++tick)
+        std::vector<Drfn3::Sample> one(1);
+        const int frames = static_cast<int>(seconds * RATE) * PODS;
+        for (int frame = 0; frame < frames; ++frame)
         {
-            const double now = realtimeNow();
-            for (unsigned i = 0; i < PODS; ++i)
-            {
-                batch[i].serial = 0xA10001 + i;
-                batch[i].time = now;
-                batch[i].frame = tick;
-                batch[i].az = 9.81;
-            }
-            publisher.publish(batch);
-            next.tv_nsec += 1000000000L / RATE;
+            one[0].serial = 0xA10001 + frame % PODS;
+            one[0].time = realtimeNow();
+            one[0].frame = frame / PODS;
+            one[0].az = 9.81;
+            publisher.publish(one);
+            next.tv_nsec += 1000000000L / (RATE * PODS);
             if (next.tv_nsec >= 1000000000L)
             {
                 next.tv_nsec -= 1000000000L;

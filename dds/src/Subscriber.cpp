@@ -91,27 +91,28 @@ void SessionSubscriber::takeStatus()
 {
     takeAll<drfn3_msg_dds__Status_>(_statusReader,
                                     [this](const drfn3_msg_dds__Status_& m, const dds_sample_info_t& info) {
+                                        if (!m.session) return;
+                                        News& news = _news[m.session];
                                         const SessionState state = static_cast<SessionState>(m.state);
-                                        // A session that is over before it is heard of is not the one to record.
-                                        if (_session.empty() && (!info.valid_data || state == SessionState::Ended))
-                                            return;
-                                        if (!follows(m.session)) return;
                                         if (!info.valid_data)
                                         {
                                             // Its publisher left without a word.
-                                            if (info.instance_state != DDS_IST_ALIVE) _endSeen = true;
+                                            if (info.instance_state != DDS_IST_ALIVE) news.ended = true;
                                             return;
                                         }
-                                        _pods.clear();
+                                        news.pods.clear();
                                         for (std::uint32_t i = 0; i < m.pods._length; ++i)
-                                            _pods.emplace_back(m.pods._buffer[i].serial);
-                                        _publisherDropped = m.dropped;
+                                            news.pods.emplace_back(m.pods._buffer[i].serial);
+                                        news.dropped = m.dropped;
                                         if (state == SessionState::Ended)
                                         {
-                                            _endSeen = true;
-                                            _endCountKnown = true;
-                                            _endBatches = m.batches;
+                                            news.ended = true;
+                                            news.countKnown = true;
+                                            news.batches = m.batches;
                                         }
+                                        // A session heard of only as over is not the one to record, unless its samples come.
+                                        else
+                                            follows(m.session);
                                     });
 }
 
@@ -131,10 +132,30 @@ void SessionSubscriber::takeSamples(std::vector<Sample>& out)
                                      });
 }
 
+const SessionSubscriber::News* SessionSubscriber::news() const
+{
+    const auto found = _news.find(_session);
+    return found == _news.end() ? nullptr : &found->second;
+}
+
+const std::vector<std::string>& SessionSubscriber::pods() const
+{
+    static const std::vector<std::string> none;
+    const News* n = news();
+    return n ? n->pods : none;
+}
+
+std::uint64_t SessionSubscriber::publisherDropped() const
+{
+    const News* n = news();
+    return n ? n->dropped : 0;
+}
+
 bool SessionSubscriber::ended() const
 {
-    if (!_endSeen) return false;
-    if (_endCountKnown && (_endBatches == 0 || (_anyBatch && _nextSeq >= _endBatches))) return true;
+    const News* n = news();
+    if (!n || !n->ended) return false;
+    if (n->countKnown && (n->batches == 0 || (_anyBatch && _nextSeq >= n->batches))) return true;
     return Clock::now() - _lastData > END_GRACE;
 }
 

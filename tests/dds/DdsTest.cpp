@@ -318,7 +318,13 @@ TEST(DdsPublisher, SubscribersGetEverySampleOfThreePodsInRosUnitsStampedInUtcAnd
         }
     }
 
+    // A recorder gets every sample whole, in order; the session ends once it has them.
+    std::vector<Sample> recorded;
+    for (int i = 0; i < 100 && recorded.size() < all.size(); ++i)
+        recorder.take(recorded, std::chrono::milliseconds(100));
+    EXPECT_FALSE(recorder.ended());
     publishing.release();
+
     // The last status says the session ended, with what was reported.
     std::vector<drfn3_msg_dds__Status_> latest;
     for (int i = 0; i < 5 && (latest.empty() || latest.back().state != 3); ++i)
@@ -329,8 +335,6 @@ TEST(DdsPublisher, SubscribersGetEverySampleOfThreePodsInRosUnitsStampedInUtcAnd
     EXPECT_EQ((std::vector<std::string>{"A10001", "A10002"}), status.podLists.back());
     EXPECT_EQ(0u, latest.back().dropped);
 
-    // A recorder gets every sample whole, in order, and sees the end.
-    std::vector<Sample> recorded;
     for (int i = 0; i < 100 && !recorder.ended(); ++i) recorder.take(recorded, std::chrono::milliseconds(100));
     EXPECT_TRUE(recorder.ended());
     EXPECT_EQ(publishing.session(), recorder.session());

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -32,33 +33,41 @@ public:
     /// Empty until a session is heard from.
     const std::string& session() const { return _session; }
     /// The pods its latest status names.
-    const std::vector<std::string>& pods() const { return _pods; }
+    const std::vector<std::string>& pods() const;
     /// Sessions heard from besides the one followed.
     const std::vector<std::string>& ignored() const { return _ignored; }
     /// Batches of samples that never arrived (gaps in their count).
     std::uint64_t missedBatches() const { return _missed; }
     /// Samples the publisher said it dropped.
-    std::uint64_t publisherDropped() const { return _publisherDropped; }
+    std::uint64_t publisherDropped() const;
 
 private:
+    /// What the status said of a session, followed or not: a session over before its samples
+    /// come (or were taken) is still known to be over once they do.
+    struct News
+    {
+        bool ended = false;
+        bool countKnown = false;
+        std::uint64_t batches = 0;
+        std::uint64_t dropped = 0;
+        std::vector<std::string> pods;
+    };
+
     bool follows(const char* session);
     void takeStatus();
     void takeSamples(std::vector<Sample>& out);
+    const News* news() const;
 
     std::int32_t _participant = 0;
     std::int32_t _statusReader = 0;
     std::int32_t _samplesReader = 0;
     std::int32_t _waitset = 0;
     std::string _session;
-    std::vector<std::string> _pods;
+    std::map<std::string, News> _news;
     std::vector<std::string> _ignored;
-    bool _endSeen = false;
-    std::uint64_t _endBatches = 0;
-    bool _endCountKnown = false;
     std::uint64_t _nextSeq = 0;
     bool _anyBatch = false;
     std::uint64_t _missed = 0;
-    std::uint64_t _publisherDropped = 0;
     std::chrono::steady_clock::time_point _lastData;
 };
 

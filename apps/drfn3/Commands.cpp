@@ -6,6 +6,7 @@
 #include <Drfn3/PodCalibration.h>
 #include <Drfn3/SampleReader.h>
 #include <DRFN3Internal/PinNames.h>
+#include "Dds.h"
 #include "OutputFile.h"
 #include "ProgressBar.h"
 
@@ -193,9 +194,12 @@ std::map<unsigned, std::vector<RegisterValue>> registersRead(const std::string& 
 
 int runStream(const Settings& settings, const StreamOptions& options)
 {
+    // A DDS that cannot start stops the run before the settings are touched.
+    DdsPublication dds(options);
     Host host(settings);
     installStopHandlers();
-    const StreamResult result = stream(host, options);
+    const StreamResult result = stream(host, dds.options());
+    dds.end();
     // Nobody reads standard output any more: the run ended as if stopped.
     if (result.outputClosed) return ExitOk;
     printSummary(result.pods);

@@ -1,5 +1,6 @@
 // drfn3 stream over several controllers: one filter each, samples merged on one time base.
 #include "Commands.h"
+#include "Dds.h"
 #include "OutputFile.h"
 #include "StreamFiles.h"
 
@@ -78,6 +79,7 @@ StreamResult streamSeveral(const Settings& common, std::vector<ControllerPods> c
     // Session time 0 on the wall clock.
     const double utcOrigin = static_cast<double>(Poco::Timestamp().epochMicroseconds()) * 1e-6 - session.now();
     const auto utcOf = [utcOrigin](double time) { return utcOrigin + time; };
+    if (options.observer) options.observer->timeBase(utcOrigin, 0.0);
     bool allLost = false;
     try
     {
@@ -156,8 +158,11 @@ StreamResult streamSeveral(const Settings& common, std::vector<ControllerPods> c
 int runStreamSeveral(const Settings& common, const std::vector<ControllerPods>& controllers,
                      const StreamOptions& options)
 {
+    // A DDS that cannot start stops the run before anything is touched.
+    DdsPublication dds(options);
     installStopHandlers();
-    const StreamResult result = streamSeveral(common, controllers, options);
+    const StreamResult result = streamSeveral(common, controllers, dds.options());
+    dds.end();
     if (result.outputClosed) return ExitOk;
     printSummary(result.pods);
     return ExitOk;

@@ -1,4 +1,5 @@
 #include "Commands.h"
+#include "Dds.h"
 
 #include <Poco/Environment.h>
 #include <Poco/Exception.h>
@@ -184,6 +185,7 @@ int runDemoSeveral(Settings settings, const StreamOptions& options, unsigned cou
 
 int runDemo(Settings settings, const StreamOptions& options, unsigned controllers)
 {
+    checkDds(options);
     if (controllers > 1) return runDemoSeveral(settings, options, controllers);
     Simulator sim(Generation::Second);
     const char* const pods = "A10001,A10002,A10003";

@@ -411,6 +411,41 @@ std::string jsonRow(const Sample& s, Units units, double utc, bool withUtc, bool
     return row + ",\"orientation_sensors\":\"" + sensorLetters(s) + "\"}";
 }
 
+void StreamObservers::add(StreamObserver* observer)
+{
+    if (observer) _observers.push_back(observer);
+}
+
+void StreamObservers::started(const std::vector<unsigned>& serials, Units units)
+{
+    for (StreamObserver* o : _observers) o->started(serials, units);
+}
+
+void StreamObservers::timeBase(double firstUtc, double firstTime)
+{
+    for (StreamObserver* o : _observers) o->timeBase(firstUtc, firstTime);
+}
+
+void StreamObservers::samples(const std::vector<Sample>& batch)
+{
+    for (StreamObserver* o : _observers) o->samples(batch);
+}
+
+void StreamObservers::status(const std::vector<PodStatus>& pods, double elapsed)
+{
+    for (StreamObserver* o : _observers) o->status(pods, elapsed);
+}
+
+void StreamObservers::controllerLost()
+{
+    for (StreamObserver* o : _observers) o->controllerLost();
+}
+
+void StreamObservers::controllerBack()
+{
+    for (StreamObserver* o : _observers) o->controllerBack();
+}
+
 StreamResult stream(Host& host, const StreamOptions& options)
 {
     const std::vector<unsigned> serials = host.serials();
@@ -469,6 +504,7 @@ StreamResult stream(Host& host, const StreamOptions& options)
 
     StreamResult result;
     bool lost = false;
+    bool anchored = false;
     std::vector<Sample> batch;
     const auto utcOf = [&reader](double time) { return reader.utcOf(time); };
     try
@@ -481,6 +517,11 @@ StreamResult stream(Host& host, const StreamOptions& options)
 
             batch.clear();
             reader.collect(batch);
+            if (options.observer && !anchored && !std::isnan(reader.firstSampleUtc()))
+            {
+                anchored = true;
+                options.observer->timeBase(reader.firstSampleUtc(), reader.firstSampleTime());
+            }
             files.write(batch, utcOf);
 
             const Clock::time_point after = Clock::now();

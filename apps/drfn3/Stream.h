@@ -22,6 +22,8 @@ public:
     virtual ~StreamObserver() = default;
     /// Transmission runs, with these pods, in these units.
     virtual void started(const std::vector<unsigned>& /*serials*/, Units /*units*/) {}
+    /// The run's UTC: the first sample's, and that sample's time; told once, before it.
+    virtual void timeBase(double /*firstUtc*/, double /*firstTime*/) {}
     /// The samples of one cycle, in time order.
     virtual void samples(const std::vector<Sample>& /*batch*/) {}
     /// At each refresh of the table or status line.
@@ -29,6 +31,25 @@ public:
     /// The controller was lost (waited for with --reconnect), and came back.
     virtual void controllerLost() {}
     virtual void controllerBack() {}
+};
+
+/// Tells each of several observers, in the order added.
+class StreamObservers : public StreamObserver
+{
+public:
+    /// Null is left out.
+    void add(StreamObserver* observer);
+    bool empty() const { return _observers.empty(); }
+
+    void started(const std::vector<unsigned>& serials, Units units) override;
+    void timeBase(double firstUtc, double firstTime) override;
+    void samples(const std::vector<Sample>& batch) override;
+    void status(const std::vector<PodStatus>& pods, double elapsed) override;
+    void controllerLost() override;
+    void controllerBack() override;
+
+private:
+    std::vector<StreamObserver*> _observers;
 };
 
 struct StreamOptions
@@ -52,6 +73,9 @@ struct StreamOptions
     OrientationSettings orientationSettings;
     /// Also told what streams (the live view); not owned.
     StreamObserver* observer = nullptr;
+    /// Publish every sample over DDS, in this domain (the command sets it up: see Dds.h).
+    bool dds = false;
+    unsigned ddsDomain = 0;
 };
 
 /// What the live view shows of one pod.

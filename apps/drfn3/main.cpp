@@ -2,6 +2,7 @@
 #include "Commands.h"
 #include "Common.h"
 #include "View.h"
+#include "Dds.h"
 
 #include <CLI/CLI.hpp>
 #include <Poco/Exception.h>
@@ -292,6 +293,7 @@ int main(int argc, char** argv)
     ViewOptions demoViewOptions;
     addViewOptions(*demo, demoViewOptions,
                    demo->add_flag("--view", demoView, "Show the pods live in a browser page too (see 'view')"));
+    addDdsOptions(*demo, demoOptions);
 
     StreamOptions streamOptions;
     CLI::App* streamCommand = app.add_subcommand(
@@ -300,6 +302,7 @@ int main(int argc, char** argv)
     std::string controllerHelp;
     bool everyController = false;
     addControllerOptions(*streamCommand, streamOptions, controllerHelp, everyController);
+    addDdsOptions(*streamCommand, streamOptions);
 
     StreamOptions viewStreamOptions;
     ViewOptions viewOptions;
@@ -310,6 +313,18 @@ int main(int argc, char** argv)
     bool viewEveryController = false;
     addControllerOptions(*view, viewStreamOptions, controllerHelp, viewEveryController);
     addViewOptions(*view, viewOptions);
+    addDdsOptions(*view, viewStreamOptions);
+
+    RecordOptions recordOptions;
+    CLI::App* record = app.add_subcommand(
+        "record", "Write the samples a 'drfn3 stream --dds' publishes, here or on another computer, to CSV as "
+                  "'stream --csv' does; stops at the session's end");
+    record->add_flag("--dds", recordOptions.dds, "Take them from DDS (needed)");
+    record->add_option("--dds-domain", recordOptions.ddsDomain, "DDS domain to listen in (0-232, default 0)")
+        ->check(CLI::Range(0u, 232u));
+    record->add_option("--csv", recordOptions.csv, "CSV file to write ('-': standard output)");
+    record->add_option("--seconds", recordOptions.seconds, "Seconds of samples to keep (default: until the end)")
+        ->check(SECONDS);
 
     CLI::App* controllers = app.add_subcommand(
         "controllers", "List the controllers found, and the ones that cannot be opened with the reason");
@@ -464,6 +479,7 @@ int main(int argc, char** argv)
         if (*demo) return runDemo(settings, demoOptions, demoControllers);
         if (*streamCommand) return streamer(everyController)(streamOptions);
         if (*view) return runView(viewOptions, viewStreamOptions, streamer(viewEveryController));
+        if (*record) return runRecord(recordOptions);
         if (*controllers) return runControllers();
         if (*pair) return runPair(settings);
         if (*switchOff) return runSwitchOff(settings);

@@ -921,3 +921,28 @@ TEST(Drfn3Realtime, ReconnectAsksAForeignTerminalOnceAndTakesTheControllerBack)
     const double rate = std::atof(summary.substr(summary.find("samples, ") + 9).c_str());
     EXPECT_NEAR(100.0, rate, 2.0) << summary << " (over streaming time, the gap left out)";
 }
+
+#if DRFN3_WITH_DDS
+TEST(Drfn3Dds, RecordInASecondProcessWritesTheCsvTheStreamWrote)
+{
+    // On lo only, in a domain of this run's own (the library's tests take 1 to 100).
+    ::setenv("CYCLONEDDS_URI", "file://" DDS_LOOPBACK_CONFIG, 1);
+    const std::string domain = std::to_string(101 + ::getpid() % 100);
+    Poco::TemporaryFile own, recorded;
+    Drfn3 record({"record", "--dds", "--dds-domain", domain, "--csv", recorded.path()});
+    Drfn3 demo({"demo", "--dds", "--dds-domain", domain, "--seconds", "2", "--csv", own.path()});
+    ASSERT_EQ(0, demo.wait(std::chrono::seconds(80))) << demo.err();
+    // It stops by itself: the session said it ended.
+    ASSERT_EQ(0, record.wait(std::chrono::seconds(30))) << record.err();
+    const std::string csv = readFile(own.path());
+    EXPECT_EQ(csv, readFile(recorded.path()));
+    EXPECT_GT(std::count(csv.begin(), csv.end(), '\n'), 300);
+    for (const char* pod : {"A10001", "A10002", "A10003"})
+        EXPECT_NE(std::string::npos, record.out().find(std::string("pod ") + pod + ": ")) << record.out();
+
+    // Counts are not what the messages carry: refused before anything is touched.
+    Drfn3 raw({"stream", "--dds", "--raw", "--pods", "A10001"});
+    EXPECT_EQ(2, raw.wait());
+    EXPECT_NE(std::string::npos, raw.err().find("cannot go with --raw")) << raw.err();
+}
+#endif

@@ -56,6 +56,8 @@ struct SimOptions
     /// Motion scripts by name (Tarnlink::Sim::MotionScript::named): one for every pod, or one
     /// per pod of `pods` in order; none keeps the default.
     std::vector<std::string> motions;
+    /// Where the link to the pseudo-terminal goes; empty picks the server's default.
+    std::string link;
 };
 
 /// The simulator on a pseudo-terminal until stopped.

@@ -67,7 +67,9 @@ int runSim(const SimOptions& options)
         if (options.rate > 0) sim.setOfferedRate(options.rate);
     }
 
-    PtyServer server(sim);
+    PtyServerOptions serverOptions;
+    serverOptions.linkPath = options.link;
+    PtyServer server(sim, serverOptions);
     server.start();
     std::cout << "Simulated generation " << options.generation << " controller with " << podList(sim) << " on "
               << server.stablePath() << '\n';

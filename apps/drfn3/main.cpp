@@ -93,6 +93,17 @@ std::size_t editDistance(const std::string& a, const std::string& b)
     return row[b.size()];
 }
 
+/// Subcommands this build lacks, and why.
+const std::map<std::string, std::string> ABSENT = {
+#if !defined(DRFN3_WITH_PLOT)
+    {"plot", "drfn3 was built without PLplot"},
+#endif
+#if !defined(DRFN3_WITH_SIM)
+    {"demo", "the simulator's pseudo-terminal needs Linux"},
+    {"sim", "the simulator's pseudo-terminal needs Linux"},
+#endif
+};
+
 /// The first word that should name a subcommand and does not, with a suggestion; empty
 /// when the words are fine (CLI11 then says what else is wrong).
 std::string unknownSubcommand(CLI::App& app, int argc, char** argv)
@@ -108,6 +119,8 @@ std::string unknownSubcommand(CLI::App& app, int argc, char** argv)
             if (option && option->get_items_expected_min() > 0) ++i;
             continue;
         }
+        const auto absent = ABSENT.find(word);
+        if (absent != ABSENT.end()) return "'" + word + "' is not in this build of drfn3: " + absent->second;
         std::string best;
         std::size_t bestDistance = std::string::npos;
         std::string all;
@@ -160,12 +173,14 @@ int main(int argc, char** argv)
     app.add_option("--module", settings.module, "The DRFN3Internal module to load (default: found next to drfn3)");
     app.add_option("--config", settings.config, "Settings file (default: $XDG_CONFIG_HOME/drfn3/settings.properties)");
 
+#if defined(DRFN3_WITH_SIM)
     StreamOptions demoOptions;
     demoOptions.seconds = 10;
     CLI::App* demo =
         app.add_subcommand("demo", "Stream from a simulated controller and three pods (100 Hz) served on a "
                                    "pseudo-terminal, through the real discovery and serial port");
     addStreamOptions(*demo, demoOptions, "How long to stream (default 10)");
+#endif
 
     StreamOptions streamOptions;
     CLI::App* streamCommand = app.add_subcommand(
@@ -226,8 +241,8 @@ int main(int argc, char** argv)
         ->required()
         ->check(CLI::Validator(checkSerials, "SERIAL"));
 
+#if defined(DRFN3_WITH_SIM)
     SimOptions simOptions;
-    std::string simPods;
     CLI::App* sim = app.add_subcommand("sim", "Run the device simulator on a pseudo-terminal until Ctrl-C");
     sim->add_option("--generation", simOptions.generation, "Controller generation, 1 or 2")
         ->check(CLI::IsMember({1u, 2u}))
@@ -253,11 +268,23 @@ int main(int argc, char** argv)
         ->check(CLI::Validator(checkMotion, "NAME"));
     sim->add_option("--seed", simOptions.seed, "Seed of the simulated noise and motion")->capture_default_str();
     sim->add_option("--seconds", simOptions.seconds, "Stop after this long (default: at Ctrl-C)")->check(SECONDS);
+    sim->add_option("--link", simOptions.link,
+                    "Path of the link to the pseudo-terminal (default: one under $XDG_RUNTIME_DIR or /tmp); "
+                    "a Wine prefix's dosdevices/com5 makes it COM5 for Windows programs");
+#endif
 
+#if defined(DRFN3_WITH_PLOT)
     std::string plotCsv, plotImage;
     CLI::App* plot = app.add_subcommand("plot", "Plot a CSV of 'stream --csv': accelerometer, magnetometer, gyroscope");
     plot->add_option("CSV", plotCsv, "CSV file written by stream --csv")->required()->check(CLI::ExistingFile);
     plot->add_option("-o,--output", plotImage, "Image to write, .png or .svg")->required();
+#endif
+    if (!ABSENT.empty())
+    {
+        std::string footer = "Not in this build:";
+        for (const auto& [name, reason] : ABSENT) footer += "\n  " + name + ": " + reason;
+        app.footer(footer);
+    }
 
     const std::string unknown = unknownSubcommand(app, argc, argv);
     if (!unknown.empty())
@@ -265,8 +292,10 @@ int main(int argc, char** argv)
         std::cerr << "drfn3: " << unknown << "\nRun with --help for more information.\n";
         return ExitUsage;
     }
+#if defined(SIGPIPE)
     // A closed pipe is an error on the write that finds it, not a silent death.
     std::signal(SIGPIPE, SIG_IGN);
+#endif
     try
     {
         app.parse(argc, argv);
@@ -279,7 +308,9 @@ int main(int argc, char** argv)
     settings.podsGiven = app.count("--pods") > 0;
 
     auto run = [&]() -> int {
+#if defined(DRFN3_WITH_SIM)
         if (*demo) return runDemo(settings, demoOptions);
+#endif
         if (*streamCommand) return runStream(settings, streamOptions);
         if (*controllers) return runControllers();
         if (*pair) return runPair(settings);
@@ -292,8 +323,12 @@ int main(int argc, char** argv)
         if (*calibReset) return runCalibReset(settings, calibPod);
         if (*calibCopy) return runCalibCopy(settings);
         if (*firmware) return runFirmware(settings, firmwareOptions);
+#if defined(DRFN3_WITH_SIM)
         if (*sim) return runSim(simOptions);
+#endif
+#if defined(DRFN3_WITH_PLOT)
         if (*plot) return runPlot(plotCsv, plotImage);
+#endif
         return ExitUsage;
     };
 

@@ -59,7 +59,7 @@ TEST(FilterCause, FixedMessagesNestTheReasonAndWhatProcessIgnoresIsLogged)
     }
     EXPECT_EQ("1", h.get("transmission"));
     Poco::FileInputStream in(log.path());
-    const std::regex ignored(R"(^\[\d\d:\d\d:\d\d\.\d\d\d\] ERR: \[PROCESS\] Interrupted$)");
+    const std::regex ignored(R"(^\[\d\d:\d\d:\d\d\.\d\d\d\] ERR: \[PROCESS\] Interrupted\r?$)");
     int lines = 0;
     for (std::string line; std::getline(in, line);) lines += std::regex_match(line, ignored) ? 1 : 0;
     EXPECT_EQ(1, lines);

@@ -192,8 +192,8 @@ TEST(FilterTransmission, StreamsAndStoppingOrDisconnectingPutsEveryoneBackOnChan
     std::string line;
     int tx = 0;
     int rx = 0;
-    const std::regex txLine(R"(^\[\d\d:\d\d:\d\d\.\d\d\d\] TX:55:aa:55:aa(:[0-9a-f]{2}){4} \[.+\] .+$)");
-    const std::regex rxLine(R"(^\[\d\d:\d\d:\d\d\.\d\d\d\] RX:55:aa:55:aa(:[0-9a-f]{2})+.*$)");
+    const std::regex txLine(R"(^\[\d\d:\d\d:\d\d\.\d\d\d\] TX:55:aa:55:aa(:[0-9a-f]{2}){4} \[.+\] .+\r?$)");
+    const std::regex rxLine(R"(^\[\d\d:\d\d:\d\d\.\d\d\d\] RX:55:aa:55:aa(:[0-9a-f]{2})+.*\r?$)");
     while (std::getline(in, line))
     {
         if (std::regex_match(line, txLine)) ++tx;

@@ -1,6 +1,7 @@
 #ifndef Tarnlink_ReadFrameCommand_INCLUDED
 #define Tarnlink_ReadFrameCommand_INCLUDED
 
+#include <Tarnlink/Tarnlink.h>
 #include <Tarnlink/Command.h>
 #include <cstdint>
 
@@ -8,7 +9,7 @@ namespace Tarnlink {
 
 /// Waits for a streamed frame with the given id and a body of length bytes after the id.
 /// Not thread-safe: one execution at a time; the body buffer is per thread.
-class ReadFrameCommand : public Command
+class Tarnlink_API ReadFrameCommand : public Command
 {
 public:
     ReadFrameCommand(const std::string& marker, std::uint8_t frameId, std::uint32_t length, std::string* result);

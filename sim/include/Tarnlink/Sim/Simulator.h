@@ -1,6 +1,7 @@
 #ifndef Tarnlink_Sim_Simulator_INCLUDED
 #define Tarnlink_Sim_Simulator_INCLUDED
 
+#include <Tarnlink/Sim/Sim.h>
 #include <Tarnlink/Sim/Controller.h>
 #include <Tarnlink/Sim/Faults.h>
 #include <Tarnlink/Sim/Pod.h>
@@ -47,7 +48,7 @@ struct Timing
 /// at the same times always give the same output. Every public call is serialised by an
 /// internal lock; take lock() around several calls or around direct Pod/Controller access
 /// while a PtyServer runs.
-class Simulator
+class TarnlinkSim_API Simulator
 {
 public:
     explicit Simulator(Generation generation = Generation::Second, std::uint32_t seed = 1);

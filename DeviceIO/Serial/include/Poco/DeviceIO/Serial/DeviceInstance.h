@@ -1,6 +1,8 @@
 #ifndef Poco_DeviceIO_Serial_DeviceInstance_INCLUDED
 #define Poco_DeviceIO_Serial_DeviceInstance_INCLUDED
 
+#include <Poco/DeviceIO/DeviceIO.h>
+
 #if defined(_WIN32)
 
 #include <winsock2.h>
@@ -16,7 +18,7 @@ namespace Serial {
 
 /// One device of a SetupAPI device-information set (which it does not own).
 /// Not thread-safe: used by the enumeration that made it, within that enumeration's call.
-class DeviceInstance : public Poco::RefCountedObject
+class DeviceIO_API DeviceInstance : public Poco::RefCountedObject
 {
 public:
     DeviceInstance(HDEVINFO deviceInfoSet, DWORD index);

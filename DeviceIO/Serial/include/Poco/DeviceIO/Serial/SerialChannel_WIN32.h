@@ -1,6 +1,7 @@
 #ifndef Poco_DeviceIO_Serial_SerialChannel_WIN32_INCLUDED
 #define Poco_DeviceIO_Serial_SerialChannel_WIN32_INCLUDED
 
+#include <Poco/DeviceIO/DeviceIO.h>
 #include <Poco/AutoPtr.h>
 #include <Poco/DeviceIO/Serial/SerialConfig_WIN32.h>
 #include <string>
@@ -11,7 +12,7 @@ namespace Serial {
 
 /// The Win32 side of SerialChannel: a port handle and its calls.
 /// Not thread-safe, as the channel it is part of.
-class SerialChannelImpl
+class DeviceIO_API SerialChannelImpl
 {
 protected:
     explicit SerialChannelImpl(SerialConfigImpl* config);

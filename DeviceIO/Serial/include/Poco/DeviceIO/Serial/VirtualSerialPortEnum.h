@@ -1,6 +1,7 @@
 #ifndef Poco_DeviceIO_Serial_VirtualSerialPortEnum_INCLUDED
 #define Poco_DeviceIO_Serial_VirtualSerialPortEnum_INCLUDED
 
+#include <Poco/DeviceIO/DeviceIO.h>
 #include <string>
 #include <vector>
 
@@ -16,7 +17,7 @@ namespace Serial {
 /// for udev symlinks and pseudo-terminals. There a record's identifier is the serial
 /// number of its USB device, empty when it has none.
 /// Thread-safe to make on several threads at once: each object keeps what it found to itself.
-class VirtualSerialPortEnum
+class DeviceIO_API VirtualSerialPortEnum
 {
 public:
     class DeviceInfo

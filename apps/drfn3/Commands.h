@@ -58,6 +58,10 @@ struct SimOptions
     std::vector<std::string> motions;
     /// Where the link to the pseudo-terminal goes; empty picks the server's default.
     std::string link;
+    /// Stop when standard input ends.
+    bool untilEof = false;
+    /// Where every data frame sent is written when the simulator stops; empty writes none.
+    std::string frames;
 };
 
 /// The simulator on a pseudo-terminal until stopped.

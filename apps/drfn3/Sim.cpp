@@ -7,8 +7,13 @@
 #include <Tarnlink/Sim/Simulator.h>
 
 #include <chrono>
+#include <cstdio>
+#include <fstream>
 #include <iostream>
 #include <thread>
+
+#include <poll.h>
+#include <unistd.h>
 
 namespace Drfn3 {
 
@@ -34,6 +39,38 @@ void pointDiscoveryAt(const std::string& path)
 {
     const std::string current = Poco::Environment::get("ORLAN_TARNLINK_PORTS", "");
     Poco::Environment::set("ORLAN_TARNLINK_PORTS", current.empty() ? path : path + ":" + current);
+}
+
+/// True once standard input has ended; what comes before the end is read and dropped.
+bool inputEnded()
+{
+    pollfd in{STDIN_FILENO, POLLIN, 0};
+    char buffer[256];
+    while (::poll(&in, 1, 0) == 1)
+    {
+        if ((in.revents & (POLLIN | POLLHUP)) == 0) return true;
+        if (::read(STDIN_FILENO, buffer, sizeof(buffer)) <= 0) return true;
+    }
+    return false;
+}
+
+/// Every data frame the controller sent: pod, frame number and the bytes in hexadecimal, one
+/// per line; the file appears complete or not at all.
+void writeFrames(Simulator& sim, const std::string& path)
+{
+    const std::string part = path + ".part";
+    {
+        std::ofstream out(part);
+        static const char digits[] = "0123456789abcdef";
+        for (const Record& frame : sim.recorder().of(Record::Frame))
+        {
+            std::string text;
+            for (unsigned char c : frame.bytes) text += {digits[c >> 4], digits[c & 15]};
+            out << hex(frame.serial) << ' ' << frame.value << ' ' << text << '\n';
+        }
+        if (!out.flush()) throw Poco::WriteFileException("Cannot write " + part);
+    }
+    if (std::rename(part.c_str(), path.c_str()) != 0) throw Poco::WriteFileException("Cannot write " + path);
 }
 
 } // namespace
@@ -91,11 +128,13 @@ int runSim(const SimOptions& options)
             hungUp = true;
             break;
         }
+        if (options.untilEof && inputEnded()) break;
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     server.stop();
 
     auto guard = sim.lock();
+    if (!options.frames.empty()) writeFrames(sim, options.frames);
     std::cout << "Controller on channel " << channelText(sim.controller().channelCode());
     for (Pod* pod : sim.pods())
         std::cout << ", pod " << hex(pod->serial()) << " on channel " << channelText(pod->channelCode());

@@ -58,8 +58,8 @@ struct SimOptions
     std::vector<std::string> motions;
     /// Where the link to the pseudo-terminal goes; empty picks the server's default.
     std::string link;
-    /// Stop when standard input ends.
-    bool untilEof = false;
+    /// Stop once this file exists; empty: never.
+    std::string untilFile;
     /// Where every data frame sent is written when the simulator stops; empty writes none.
     std::string frames;
 };

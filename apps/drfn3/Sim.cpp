@@ -12,7 +12,6 @@
 #include <iostream>
 #include <thread>
 
-#include <poll.h>
 #include <unistd.h>
 
 namespace Drfn3 {
@@ -39,19 +38,6 @@ void pointDiscoveryAt(const std::string& path)
 {
     const std::string current = Poco::Environment::get("ORLAN_TARNLINK_PORTS", "");
     Poco::Environment::set("ORLAN_TARNLINK_PORTS", current.empty() ? path : path + ":" + current);
-}
-
-/// True once standard input has ended; what comes before the end is read and dropped.
-bool inputEnded()
-{
-    pollfd in{STDIN_FILENO, POLLIN, 0};
-    char buffer[256];
-    while (::poll(&in, 1, 0) == 1)
-    {
-        if ((in.revents & (POLLIN | POLLHUP)) == 0) return true;
-        if (::read(STDIN_FILENO, buffer, sizeof(buffer)) <= 0) return true;
-    }
-    return false;
 }
 
 /// Every data frame the controller sent: pod, frame number and the bytes in hexadecimal, one
@@ -128,7 +114,7 @@ int runSim(const SimOptions& options)
             hungUp = true;
             break;
         }
-        if (options.untilEof && inputEnded()) break;
+        if (!options.untilFile.empty() && ::access(options.untilFile.c_str(), F_OK) == 0) break;
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     server.stop();

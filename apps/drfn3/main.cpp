@@ -272,9 +272,10 @@ int main(int argc, char** argv)
                     "Path of the link to the pseudo-terminal (default: one under $XDG_RUNTIME_DIR or /tmp); "
                     "a Wine prefix's dosdevices/com5 makes it COM5 for Windows programs")
         ->type_name("PATH");
-    sim->add_flag("--until-eof", simOptions.untilEof,
-                  "Stop when standard input ends too (for a parent that cannot send signals, such as a Windows "
-                  "program under Wine)");
+    sim->add_option("--until-file", simOptions.untilFile,
+                    "Stop once FILE exists (for a parent that cannot send signals, such as a Windows program "
+                    "under Wine)")
+        ->type_name("FILE");
     sim->add_option("--frames", simOptions.frames,
                     "When stopping, write every data frame sent to FILE: pod, frame number, bytes in hexadecimal")
         ->type_name("FILE");

@@ -11,6 +11,8 @@
 #include <Poco/File.h>
 
 #include <chrono>
+#include <cstdio>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <thread>
@@ -58,32 +60,25 @@ inline std::string systemText(DWORD code)
 }
 
 /// A Linux drfn3 sim (a generation 2 controller and its pods) on a pseudo-terminal that the
-/// prefix's dosdevices/comN names, so this program opens it as COMN. It runs until stop()
-/// closes its standard input (or two minutes pass).
+/// prefix's dosdevices/comN names, so this program opens it as COMN. It runs until stop() (or
+/// two minutes pass): Wine starts Linux programs but gives no handle to end them, nor a pipe
+/// for their input, so the simulator stops once a file appears.
 class LinuxSim
 {
 public:
     LinuxSim(unsigned number, const std::vector<std::string>& arguments = {})
         : _port("COM" + std::to_string(number)),
-          _link(Poco::Environment::get("WINEPREFIX", "") + "/dosdevices/com" + std::to_string(number))
+          _stopFile(std::string(TEST_WORK_DIR) + "/sim-com" + std::to_string(number) + ".stop")
     {
-        std::string command = "\"" LINUX_DRFN3 "\" sim --until-eof --seconds 120 --link \"" + _link + "\"";
+        std::remove(windowsPath(_stopFile).c_str());
+        const std::string link = Poco::Environment::get("WINEPREFIX", "") + "/dosdevices/com" + std::to_string(number);
+        std::string command =
+            "\"" LINUX_DRFN3 "\" sim --seconds 120 --until-file \"" + _stopFile + "\" --link \"" + link + "\"";
         for (const std::string& argument : arguments) command += " \"" + argument + "\"";
-        SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-        HANDLE input = nullptr;
-        if (!CreatePipe(&input, &_input, &inherit, 0)) return;
-        // Only the child's end is passed on: the simulator sees the end of its input when this closes.
-        SetHandleInformation(_input, HANDLE_FLAG_INHERIT, 0);
         STARTUPINFOA start{};
         start.cb = sizeof(start);
-        start.dwFlags = STARTF_USESTDHANDLES;
-        start.hStdInput = input;
-        start.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
-        start.hStdError = GetStdHandle(STD_ERROR_HANDLE);
         PROCESS_INFORMATION process{};
-        // Wine starts a Unix program as it starts a Windows one; it gives no handle to wait on.
-        _started = CreateProcessA(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &start, &process);
-        CloseHandle(input);
+        _started = CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &start, &process);
         if (process.hProcess) CloseHandle(process.hProcess);
         if (process.hThread) CloseHandle(process.hThread);
         _started = _started && waitFor([this] { return present(); }, std::chrono::seconds(20));
@@ -104,24 +99,33 @@ public:
 
     bool started() const { return _started; }
     const std::string& port() const { return _port; }
-    /// The port's link is there: the simulator serves it.
-    bool present() const { return Poco::File(windowsPath(_link)).exists(); }
+    /// The port opens: the simulator serves it.
+    bool present() const
+    {
+        HANDLE handle = CreateFileA(("\\\\.\\" + _port).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (handle == INVALID_HANDLE_VALUE) return false;
+        CloseHandle(handle);
+        return true;
+    }
     /// Ends the simulator; true once its port is gone.
     bool stop()
     {
-        if (_input)
+        if (!_stopped)
         {
-            CloseHandle(_input);
-            _input = nullptr;
+            std::ofstream(windowsPath(_stopFile)) << "stop\n";
+            _stopped = true;
         }
-        return waitFor([this] { return !present(); }, std::chrono::seconds(20));
+        const bool gone = waitFor([this] { return !present(); }, std::chrono::seconds(20));
+        std::remove(windowsPath(_stopFile).c_str());
+        return gone;
     }
 
 private:
     std::string _port;
-    std::string _link;
-    HANDLE _input = nullptr;
+    std::string _stopFile;
     bool _started = false;
+    bool _stopped = false;
 };
 
 /// A USB device as Windows records a plugged-in one under HKLM\SYSTEM\CurrentControlSet\Enum:

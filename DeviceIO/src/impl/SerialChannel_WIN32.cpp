@@ -194,26 +194,8 @@ void SerialChannelImpl::configureImpl(const std::string& portName)
     if (!SetCommMask(_handle, 0)) handleLastError(portName);
     if (!SetCommTimeouts(_handle, &timeouts)) handleLastError(portName);
     _appliedTimeouts = timeouts;
-    if (!SetCommState(_handle, &dcb) && !(dcb.BaudRate == MAXDWORD && setStateKeepingRate(dcb)))
-        handleLastError(portName);
+    if (!SetCommState(_handle, &dcb)) handleLastError(portName);
     if (!PurgeComm(_handle, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR)) handleLastError(portName);
-}
-
-bool SerialChannelImpl::setStateKeepingRate(DCB dcb)
-{
-    // 0xFFFFFFFF asks for no rate in particular (USB CDC ports ignore it); a port that refuses
-    // it, such as Wine's on a pseudo-terminal, keeps the one it has, as on Linux.
-    const DWORD refusal = GetLastError();
-    DCB current;
-    std::memset(&current, 0, sizeof(current));
-    current.DCBlength = sizeof(DCB);
-    if (GetCommState(_handle, &current))
-    {
-        dcb.BaudRate = current.BaudRate;
-        if (SetCommState(_handle, &dcb)) return true;
-    }
-    SetLastError(refusal);
-    return false;
 }
 
 int SerialChannelImpl::readOnceImpl(char* buffer, int length, const std::string& portName)

@@ -132,16 +132,6 @@ BOOL SetCommState(HANDLE handle, DCB*)
     return ours(handle) ? 1 : fail(6);
 }
 
-BOOL GetCommState(HANDLE handle, DCB*)
-{
-    return ours(handle) ? 1 : fail(6);
-}
-
-void SetLastError(DWORD code)
-{
-    fail(code);
-}
-
 BOOL PurgeComm(HANDLE handle, DWORD flags)
 {
     if (!ours(handle)) return fail(6);

@@ -111,8 +111,6 @@ BOOL SetupComm(HANDLE handle, DWORD inQueue, DWORD outQueue);
 BOOL SetCommMask(HANDLE handle, DWORD mask);
 BOOL SetCommTimeouts(HANDLE handle, COMMTIMEOUTS* timeouts);
 BOOL SetCommState(HANDLE handle, DCB* dcb);
-BOOL GetCommState(HANDLE handle, DCB* dcb);
-void SetLastError(DWORD code);
 BOOL PurgeComm(HANDLE handle, DWORD flags);
 BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPPED overlapped);
 BOOL WriteFile(HANDLE handle, LPCVOID buffer, DWORD toWrite, LPDWORD written, LPOVERLAPPED overlapped);

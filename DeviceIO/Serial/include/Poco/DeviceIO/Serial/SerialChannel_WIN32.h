@@ -41,8 +41,6 @@ protected:
 
 private:
     static HANDLE openPort(const std::string& portName);
-    /// SetCommState with dcb at the port's present rate; false, the first refusal's error kept, when that fails too.
-    bool setStateKeepingRate(DCB dcb);
 
     HANDLE _handle;
     /// What SetCommTimeouts was last given: a changed configuration waits for configure().

@@ -27,7 +27,8 @@ protected:
     /// One ReadFile; returns the bytes it delivered.
     int readOnceImpl(char* buffer, int length, const std::string& portName);
     /// The time-outs applied make ReadFile return what is waiting rather than its full count.
-    bool returnsWhatIsWaitingImpl() const { return _appliedTimeouts.ReadIntervalTimeout == MAXDWORD; }
+    /// Not under Wine: there ReadFile waits its whole time-out constant unless the full count came.
+    bool returnsWhatIsWaitingImpl() const { return _appliedTimeouts.ReadIntervalTimeout == MAXDWORD && !underWine(); }
     /// Drops what the port has received; errors are ignored.
     void purgeInputImpl() noexcept;
     /// Bytes after the end-of-file character of a pending read, kept for the next one.
@@ -41,6 +42,7 @@ protected:
 
 private:
     static HANDLE openPort(const std::string& portName);
+    static bool underWine();
 
     HANDLE _handle;
     /// What SetCommTimeouts was last given: a changed configuration waits for configure().

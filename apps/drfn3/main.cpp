@@ -5,7 +5,9 @@
 #include <CLI/CLI.hpp>
 #include <Poco/Exception.h>
 #include <Tarnlink/Interrupt.h>
+#if defined(DRFN3_WITH_SIM)
 #include <Tarnlink/Sim/Motion.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -19,6 +21,7 @@ using namespace Drfn3;
 
 namespace {
 
+#if defined(DRFN3_WITH_SIM)
 std::string checkMotion(const std::string& name)
 {
     try
@@ -31,6 +34,7 @@ std::string checkMotion(const std::string& name)
         return error.message();
     }
 }
+#endif
 
 std::string checkSerials(const std::string& text)
 {

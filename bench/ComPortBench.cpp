@@ -289,6 +289,11 @@ int run(int argc, char** argv)
         for (unsigned round = 0; round < rounds; ++round)
         {
             library.push_back(libraryRound(streaming, sim.port(), frames, frameSize));
+            if (frameSize <= MARKER.size() + 1)
+            {
+                std::cerr << "ComPortBench: no frame came from " << sim.port() << '\n';
+                return 1;
+            }
             oneFrame.push_back(plainRound(sim.port(), frames, frameSize, frameSize));
             buffer.push_back(plainRound(sim.port(), frames, frameSize, 4096));
         }

@@ -1,15 +1,14 @@
 // The module and drfn3.exe streaming from a Linux drfn3 sim through a COM port, in real time.
+#include "StreamCsv.h"
 #include "Wine.h"
 
 #include "Quillmesh/Core/HostedFilter.h"
 #include "Quillmesh/Core/PluginLoader.h"
 #include <Poco/NumberParser.h>
-#include <Poco/StringTokenizer.h>
 
 #include <gtest/gtest.h>
 
 #include <array>
-#include <cmath>
 #include <cstdio>
 #include <fstream>
 #include <map>
@@ -157,38 +156,7 @@ TEST(ComPortRealtime, Drfn3ExeFindsTheControllerInTheRegistryAndWritesEveryFrame
                          std::chrono::seconds(90));
     ASSERT_EQ(0, code);
 
-    std::ifstream in(csv);
-    std::string line;
-    ASSERT_TRUE(std::getline(in, line));
-    EXPECT_EQ("time_s,pod,ax_m_s2,ay_m_s2,az_m_s2,mx_uT,my_uT,mz_uT,gx_rad_s,gy_rad_s,gz_rad_s,frame,loss,battery_pct,"
-              "button",
-              line);
-    std::map<std::string, double> lastFrame;
-    std::map<std::string, int> rows;
-    while (std::getline(in, line))
-    {
-        Poco::StringTokenizer cells(line, ",");
-        ASSERT_EQ(15u, cells.count()) << line;
-        double values[15];
-        for (std::size_t i = 0; i < 15; ++i)
-        {
-            if (i == 1) continue;
-            ASSERT_TRUE(Poco::NumberParser::tryParseFloat(cells[i], values[i])) << line;
-        }
-        const std::string pod = cells[1];
-        if (lastFrame.count(pod))
-        {
-            EXPECT_EQ(lastFrame[pod] + 1, values[11]) << "frame counts of " << pod << ": " << line;
-        }
-        lastFrame[pod] = values[11];
-        ++rows[pod];
-        // Calibrated: the simulated pods turn in gravity, 9.80665 m/s^2, with a little noise.
-        EXPECT_NEAR(9.80665, std::sqrt(values[2] * values[2] + values[3] * values[3] + values[4] * values[4]), 0.3)
-            << line;
-    }
-    ASSERT_EQ(3u, rows.size());
     // 100 Hz for 3 s, with room for a loaded machine.
-    for (const auto& [pod, count] : rows) EXPECT_GE(count, 150) << pod;
-    in.close();
+    checkStreamCsv(csv, 3, 150);
     std::remove(csv.c_str());
 }

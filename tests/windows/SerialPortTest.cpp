@@ -6,6 +6,7 @@
 #include <Poco/AutoPtr.h>
 #include <Poco/DeviceIO/Serial/SerialChannel.h>
 #include <Poco/Exception.h>
+#include <Tarnlink/Sleep.h>
 
 #include <gtest/gtest.h>
 
@@ -49,10 +50,13 @@ int sinceMs(Clock::time_point start)
     return static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
 }
 
-/// Time for the controller's replies to cross the pseudo-terminal.
+/// Time for the controller's replies to cross the pseudo-terminal, waited as the device
+/// library waits (Sleep, here).
 void letRepliesArrive()
 {
-    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    const auto start = Clock::now();
+    Tarnlink::sleepMilliseconds(150);
+    EXPECT_GE(sinceMs(start), 140);
 }
 
 #define SKIP_WITHOUT_SIMULATOR()                                                                                       \

@@ -8,7 +8,7 @@
 namespace Tarnlink {
 
 /// Waits for a streamed frame with the given id and a body of length bytes after the id.
-/// Not thread-safe: one execution at a time; the body buffer is per thread.
+/// Not thread-safe: one execution at a time.
 class Tarnlink_API ReadFrameCommand : public Command
 {
 public:
@@ -27,6 +27,7 @@ private:
     std::string _request;
     std::uint32_t _length;
     std::string* _result;
+    std::string _body;
 };
 
 } // namespace Tarnlink

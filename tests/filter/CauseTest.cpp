@@ -14,8 +14,9 @@ using namespace FilterTests;
 
 TEST(FilterCause, FixedMessagesNestTheReasonAndWhatProcessIgnoresIsLogged)
 {
-    Harness h(Sim::Generation::Second, {0xA10001});
+    // Made first, gone last: Windows deletes no file the filter's log still holds open.
     Poco::TemporaryFile log;
+    Harness h(Sim::Generation::Second, {0xA10001});
     h.set("serial", "A10001");
     h.set("LogFile", log.path());
     h.set("connection", "1");

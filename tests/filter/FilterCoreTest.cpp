@@ -139,8 +139,9 @@ TEST(FilterProperties, RangeBoundsAndLogSwitch)
 
 TEST(FilterTransmission, StreamsAndStoppingOrDisconnectingPutsEveryoneBackOnChannelZero)
 {
-    Harness h(Sim::Generation::Second, {0xA10003, 0xA10001, 0xA10002});
+    // Made first, gone last: Windows deletes no file the filter's log still holds open.
     Poco::TemporaryFile log;
+    Harness h(Sim::Generation::Second, {0xA10003, 0xA10001, 0xA10002});
     h.set("Frequency", "100");
     h.set("serial", "A10003 A10001 A10002");
     h.set("LogFile", log.path());

@@ -68,6 +68,12 @@ struct SimOptions
     /// numbered as Tarnlink::Sim::Rack::serialOf, on one clock and radio space.
     unsigned controllers = 0;
     unsigned podsPerController = 3;
+    /// Where the link to the pseudo-terminal goes; empty picks the server's default.
+    std::string link;
+    /// Stop once this file exists; empty: never.
+    std::string untilFile;
+    /// Where every data frame sent is written when the simulator stops; empty writes none.
+    std::string frames;
 };
 
 /// The simulator on a pseudo-terminal until stopped.

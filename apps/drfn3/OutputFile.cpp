@@ -4,14 +4,29 @@
 #include <cstring>
 
 #include <fcntl.h>
+#if defined(_WIN32)
+#include <io.h>
+#else
 #include <poll.h>
 #include <unistd.h>
+#endif
 
 namespace Drfn3 {
 
 namespace {
 
 constexpr std::size_t BUFFER_SIZE = 64 * 1024;
+
+#if defined(_WIN32)
+// Files get the same bytes as on Linux: no line-end translation.
+constexpr int OPEN_FLAGS = O_WRONLY | O_CREAT | O_TRUNC | O_BINARY | O_NOINHERIT;
+int fsync(int fd)
+{
+    return ::_commit(fd);
+}
+#else
+constexpr int OPEN_FLAGS = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC;
+#endif
 
 } // namespace
 
@@ -25,7 +40,7 @@ OutputFile::OutputFile(const std::string& path)
         return;
     }
     _name = path;
-    _fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    _fd = ::open(path.c_str(), OPEN_FLAGS, 0666);
     if (_fd < 0) throw Poco::CreateFileException(path + ": " + std::strerror(errno));
     _owned = true;
 }
@@ -91,7 +106,7 @@ void OutputFile::close()
     const int fd = _fd;
     _fd = -1;
     // Some file systems (NFS, full quotas) report a lost write only here.
-    if (::fsync(fd) != 0 && errno != EINVAL && errno != EROFS && errno != ENOTSUP)
+    if (fsync(fd) != 0 && errno != EINVAL && errno != EROFS && errno != ENOTSUP)
     {
         const int error = errno;
         ::close(fd);
@@ -103,9 +118,14 @@ void OutputFile::close()
 bool OutputFile::readerGone() const
 {
     if (_fd < 0) return false;
+#if defined(_WIN32)
+    // Windows tells a closed pipe only to the write that finds it.
+    return false;
+#else
     pollfd p{_fd, 0, 0};
     // A pipe whose reader closed shows POLLERR without anything being written.
     return ::poll(&p, 1, 0) == 1 && (p.revents & (POLLERR | POLLHUP)) != 0;
+#endif
 }
 
 } // namespace Drfn3

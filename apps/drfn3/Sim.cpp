@@ -9,9 +9,13 @@
 #include <Tarnlink/Sim/Simulator.h>
 
 #include <chrono>
+#include <cstdio>
+#include <fstream>
 #include <iostream>
 #include <memory>
 #include <thread>
+
+#include <unistd.h>
 
 namespace Drfn3 {
 
@@ -37,6 +41,25 @@ void pointDiscoveryAt(const std::string& path)
 {
     const std::string current = Poco::Environment::get("ORLAN_TARNLINK_PORTS", "");
     Poco::Environment::set("ORLAN_TARNLINK_PORTS", current.empty() ? path : path + ":" + current);
+}
+
+/// Every data frame the controller sent: pod, frame number and the bytes in hexadecimal, one
+/// per line; the file appears complete or not at all.
+void writeFrames(Simulator& sim, const std::string& path)
+{
+    const std::string part = path + ".part";
+    {
+        std::ofstream out(part);
+        static const char digits[] = "0123456789abcdef";
+        for (const Record& frame : sim.recorder().of(Record::Frame))
+        {
+            std::string text;
+            for (unsigned char c : frame.bytes) text += {digits[c >> 4], digits[c & 15]};
+            out << hex(frame.serial) << ' ' << frame.value << ' ' << text << '\n';
+        }
+        if (!out.flush()) throw Poco::WriteFileException("Cannot write " + part);
+    }
+    if (std::rename(part.c_str(), path.c_str()) != 0) throw Poco::WriteFileException("Cannot write " + path);
 }
 
 /// Pods, faults and radio of one simulated controller as the options ask.
@@ -76,7 +99,7 @@ void reportChannels(Simulator& sim)
 }
 
 /// Serves until the time is up or Ctrl-C; false when a controller disappeared.
-bool serveUntilStopped(const std::vector<PtyServer*>& servers, double limit)
+bool serveUntilStopped(const std::vector<PtyServer*>& servers, double limit, const std::string& untilFile)
 {
     installStopHandlers();
     const auto start = std::chrono::steady_clock::now();
@@ -85,6 +108,7 @@ bool serveUntilStopped(const std::vector<PtyServer*>& servers, double limit)
         if (limit > 0 && std::chrono::steady_clock::now() - start >= std::chrono::duration<double>(limit)) break;
         for (PtyServer* server : servers)
             if (!server->running()) return false;
+        if (!untilFile.empty() && ::access(untilFile.c_str(), F_OK) == 0) break;
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     return true;
@@ -117,7 +141,7 @@ int runRack(const SimOptions& options)
 
     std::vector<PtyServer*> running;
     for (auto& server : servers) running.push_back(server.get());
-    const bool present = serveUntilStopped(running, options.seconds);
+    const bool present = serveUntilStopped(running, options.seconds, options.untilFile);
     for (auto& server : servers) server->stop();
     for (unsigned c = 0; c < options.controllers; ++c) reportChannels(rack[c]);
     if (!present)
@@ -137,7 +161,9 @@ int runSim(const SimOptions& options)
     Simulator sim(options.generation == 1 ? Generation::First : Generation::Second, options.seed);
     setUp(sim, options, parseSerials(options.pods), true);
 
-    PtyServer server(sim);
+    PtyServerOptions serverOptions;
+    serverOptions.linkPath = options.link;
+    PtyServer server(sim, serverOptions);
     server.start();
     std::cout << "Simulated generation " << options.generation << " controller with " << podList(sim) << " on "
               << server.stablePath() << '\n';
@@ -146,8 +172,13 @@ int runSim(const SimOptions& options)
     std::cout << "Use it with:  " << variable << "=" << server.stablePath() << " drfn3 stream\n"
               << "Ctrl-C stops the simulator." << std::endl;
 
-    const bool hungUp = !serveUntilStopped({&server}, options.seconds);
+    const bool hungUp = !serveUntilStopped({&server}, options.seconds, options.untilFile);
     server.stop();
+    if (!options.frames.empty())
+    {
+        auto guard = sim.lock();
+        writeFrames(sim, options.frames);
+    }
     reportChannels(sim);
     if (hungUp)
     {

@@ -18,9 +18,13 @@
 #include <map>
 #include <thread>
 
+#if defined(_WIN32)
+#include <windows.h>
+#else
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 namespace Drfn3 {
 
@@ -28,7 +32,12 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+#if defined(__MINGW32__)
+// mingw's own C99 printf, which libstdc++ selects, rather than the system's.
+std::string format(const char* pattern, ...) __attribute__((format(gnu_printf, 1, 2)));
+#else
 std::string format(const char* pattern, ...) __attribute__((format(printf, 1, 2)));
+#endif
 std::string format(const char* pattern, ...)
 {
     char buffer[512];
@@ -90,12 +99,21 @@ const char* valueFormat(int sensor, Units units)
 
 unsigned terminalWidth(unsigned& height)
 {
+#if defined(_WIN32)
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    if (GetConsoleScreenBufferInfo(GetStdHandle(STD_OUTPUT_HANDLE), &info))
+    {
+        height = static_cast<unsigned>(info.srWindow.Bottom - info.srWindow.Top + 1);
+        return static_cast<unsigned>(info.srWindow.Right - info.srWindow.Left + 1);
+    }
+#else
     winsize size{};
     if (::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0)
     {
         height = size.ws_row > 0 ? size.ws_row : 24;
         return size.ws_col;
     }
+#endif
     height = 24;
     return 80;
 }
@@ -155,6 +173,11 @@ struct RateWindow
 /// when that node was made.
 std::string fingerprint(const std::string& path)
 {
+#if defined(_WIN32)
+    // The device a COM name stands for.
+    char target[1024];
+    return QueryDosDeviceA(path.c_str(), target, sizeof(target)) ? std::string(target) : std::string();
+#else
     char resolved[PATH_MAX];
     if (!::realpath(path.c_str(), resolved)) return std::string();
     struct stat info
@@ -163,6 +186,7 @@ std::string fingerprint(const std::string& path)
     return format("%s %llu %llu %lld.%09ld", resolved, static_cast<unsigned long long>(info.st_rdev),
                   static_cast<unsigned long long>(info.st_ino), static_cast<long long>(info.st_ctim.tv_sec),
                   info.st_ctim.tv_nsec);
+#endif
 }
 
 /// The port the filter would open now, if it is a serial port.

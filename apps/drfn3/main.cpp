@@ -1,13 +1,17 @@
 // drfn3: the command-line host of the DRFN3Internal module.
 #include "Commands.h"
 #include "Common.h"
+#if defined(DRFN3_WITH_VIEW)
 #include "View.h"
+#endif
 #include "Dds.h"
 
 #include <CLI/CLI.hpp>
 #include <Poco/Exception.h>
 #include <Tarnlink/Interrupt.h>
+#if defined(DRFN3_WITH_SIM)
 #include <Tarnlink/Sim/Motion.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -22,6 +26,7 @@ using namespace Drfn3;
 
 namespace {
 
+#if defined(DRFN3_WITH_SIM)
 std::string checkMotion(const std::string& name)
 {
     try
@@ -34,6 +39,7 @@ std::string checkMotion(const std::string& name)
         return error.message();
     }
 }
+#endif
 
 std::string checkSerials(const std::string& text)
 {
@@ -154,6 +160,20 @@ std::size_t editDistance(const std::string& a, const std::string& b)
     return row[b.size()];
 }
 
+/// Subcommands this build lacks, and why.
+const std::map<std::string, std::string> ABSENT = {
+#if !defined(DRFN3_WITH_PLOT)
+    {"plot", "drfn3 was built without PLplot"},
+#endif
+#if !defined(DRFN3_WITH_VIEW)
+    {"view", "drfn3 was built without POCO's Net"},
+#endif
+#if !defined(DRFN3_WITH_SIM)
+    {"demo", "the simulator's pseudo-terminal needs Linux"},
+    {"sim", "the simulator's pseudo-terminal needs Linux"},
+#endif
+};
+
 /// The first word that should name a subcommand and does not, with a suggestion; empty
 /// when the words are fine (CLI11 then says what else is wrong).
 std::string unknownSubcommand(CLI::App& app, int argc, char** argv)
@@ -169,6 +189,8 @@ std::string unknownSubcommand(CLI::App& app, int argc, char** argv)
             if (option && option->get_items_expected_min() > 0) ++i;
             continue;
         }
+        const auto absent = ABSENT.find(word);
+        if (absent != ABSENT.end()) return "'" + word + "' is not in this build of drfn3: " + absent->second;
         std::string best;
         std::size_t bestDistance = std::string::npos;
         std::string all;
@@ -278,6 +300,7 @@ int main(int argc, char** argv)
     app.add_option("--module", settings.module, "The DRFN3Internal module to load (default: found next to drfn3)");
     app.add_option("--config", settings.config, "Settings file (default: $XDG_CONFIG_HOME/drfn3/settings.properties)");
 
+#if defined(DRFN3_WITH_SIM)
     StreamOptions demoOptions;
     demoOptions.seconds = 10;
     CLI::App* demo =
@@ -289,11 +312,14 @@ int main(int argc, char** argv)
     demo->add_option("--controllers", demoControllers,
                      "Simulated controllers of three pods each, streamed together on one time base")
         ->check(CLI::Range(1u, 8u));
+#if defined(DRFN3_WITH_VIEW)
     bool demoView = false;
     ViewOptions demoViewOptions;
     addViewOptions(*demo, demoViewOptions,
                    demo->add_flag("--view", demoView, "Show the pods live in a browser page too (see 'view')"));
+#endif
     addDdsOptions(*demo, demoOptions);
+#endif
 
     StreamOptions streamOptions;
     CLI::App* streamCommand = app.add_subcommand(
@@ -304,6 +330,7 @@ int main(int argc, char** argv)
     addControllerOptions(*streamCommand, streamOptions, controllerHelp, everyController);
     addDdsOptions(*streamCommand, streamOptions);
 
+#if defined(DRFN3_WITH_VIEW)
     StreamOptions viewStreamOptions;
     ViewOptions viewOptions;
     CLI::App* view = app.add_subcommand(
@@ -314,6 +341,7 @@ int main(int argc, char** argv)
     addControllerOptions(*view, viewStreamOptions, controllerHelp, viewEveryController);
     addViewOptions(*view, viewOptions);
     addDdsOptions(*view, viewStreamOptions);
+#endif
 
     RecordOptions recordOptions;
     CLI::App* record = app.add_subcommand(
@@ -378,8 +406,8 @@ int main(int argc, char** argv)
         ->required()
         ->check(CLI::Validator(checkSerials, "SERIAL"));
 
+#if defined(DRFN3_WITH_SIM)
     SimOptions simOptions;
-    std::string simPods;
     CLI::App* sim = app.add_subcommand("sim", "Run the device simulator on a pseudo-terminal until Ctrl-C");
     sim->add_option("--generation", simOptions.generation, "Controller generation, 1 or 2")
         ->check(CLI::IsMember({1u, 2u}))
@@ -415,11 +443,31 @@ int main(int argc, char** argv)
         ->check(CLI::Range(0u, 16u))
         ->needs(simControllers)
         ->capture_default_str();
+    sim->add_option("--link", simOptions.link,
+                    "Path of the link to the pseudo-terminal (default: one under $XDG_RUNTIME_DIR or /tmp); "
+                    "a Wine prefix's dosdevices/com5 makes it COM5 for Windows programs")
+        ->type_name("PATH");
+    sim->add_option("--until-file", simOptions.untilFile,
+                    "Stop once FILE exists (for a parent that cannot send signals, such as a Windows program "
+                    "under Wine)")
+        ->type_name("FILE");
+    sim->add_option("--frames", simOptions.frames,
+                    "When stopping, write every data frame sent to FILE: pod, frame number, bytes in hexadecimal")
+        ->type_name("FILE");
+#endif
 
+#if defined(DRFN3_WITH_PLOT)
     std::string plotCsv, plotImage;
     CLI::App* plot = app.add_subcommand("plot", "Plot a CSV of 'stream --csv': accelerometer, magnetometer, gyroscope");
     plot->add_option("CSV", plotCsv, "CSV file written by stream --csv")->required()->check(CLI::ExistingFile);
     plot->add_option("-o,--output", plotImage, "Image to write, .png or .svg")->required();
+#endif
+    if (!ABSENT.empty())
+    {
+        std::string footer = "Not in this build:";
+        for (const auto& [name, reason] : ABSENT) footer += "\n  " + name + ": " + reason;
+        app.footer(footer);
+    }
 
     std::vector<std::string> words(argv, argv + argc);
     std::vector<ControllerPods> groups;
@@ -442,8 +490,10 @@ int main(int argc, char** argv)
         std::cerr << "drfn3: " << unknown << "\nRun with --help for more information.\n";
         return ExitUsage;
     }
+#if defined(SIGPIPE)
     // A closed pipe is an error on the write that finds it, not a silent death.
     std::signal(SIGPIPE, SIG_IGN);
+#endif
     try
     {
         app.parse(argc, argv);
@@ -473,12 +523,18 @@ int main(int argc, char** argv)
     };
 
     auto run = [&]() -> int {
+#if defined(DRFN3_WITH_SIM)
+#if defined(DRFN3_WITH_VIEW)
         if (*demo && demoView)
             return runView(demoViewOptions, demoOptions,
                            [&](const StreamOptions& options) { return runDemo(settings, options, demoControllers); });
+#endif
         if (*demo) return runDemo(settings, demoOptions, demoControllers);
+#endif
         if (*streamCommand) return streamer(everyController)(streamOptions);
+#if defined(DRFN3_WITH_VIEW)
         if (*view) return runView(viewOptions, viewStreamOptions, streamer(viewEveryController));
+#endif
         if (*record) return runRecord(recordOptions);
         if (*controllers) return runControllers();
         if (*pair) return runPair(settings);
@@ -491,8 +547,12 @@ int main(int argc, char** argv)
         if (*calibReset) return runCalibReset(settings, calibPod);
         if (*calibCopy) return runCalibCopy(settings);
         if (*firmware) return runFirmware(settings, firmwareOptions);
+#if defined(DRFN3_WITH_SIM)
         if (*sim) return runSim(simOptions);
+#endif
+#if defined(DRFN3_WITH_PLOT)
         if (*plot) return runPlot(plotCsv, plotImage);
+#endif
         return ExitUsage;
     };
 

@@ -4,34 +4,72 @@
 #include <Poco/Exception.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <functional>
+#include <vector>
 
 namespace Quillmesh {
 namespace Core {
 
 namespace {
 
-// The synchronizers this thread holds, once per acquisition, in acquisition order.
-thread_local std::vector<const Synchronizer*> heldHere;
+// The synchronizers this thread holds, once per acquisition, in acquisition order. Plain data
+// without a destructor: in a mingw DLL a thread-local object's destructor can run after the
+// thread's thread-local block is gone. The first few fit in place; beyond them a list of their
+// own, which goes once the thread holds no more than fit in place.
+struct HeldHere
+{
+    static const std::size_t IN_PLACE = 16;
+    const Synchronizer* inPlace[IN_PLACE];
+    std::size_t count;
+    std::vector<const Synchronizer*>* more;
+
+    const Synchronizer*& at(std::size_t i) { return i < IN_PLACE ? inPlace[i] : (*more)[i - IN_PLACE]; }
+    bool contains(const Synchronizer* synchronizer)
+    {
+        for (std::size_t i = 0; i < count; ++i)
+            if (at(i) == synchronizer) return true;
+        return false;
+    }
+};
+thread_local HeldHere heldHere;
 
 void noteAcquired(const Synchronizer* synchronizer)
 {
-    heldHere.push_back(synchronizer);
+    if (heldHere.count < HeldHere::IN_PLACE)
+    {
+        heldHere.inPlace[heldHere.count] = synchronizer;
+    }
+    else
+    {
+        if (!heldHere.more) heldHere.more = new std::vector<const Synchronizer*>;
+        heldHere.more->push_back(synchronizer);
+    }
+    ++heldHere.count;
 }
 
 void noteReleased(const Synchronizer* synchronizer)
 {
-    auto it = std::find(heldHere.rbegin(), heldHere.rend(), synchronizer);
-    if (it != heldHere.rend()) heldHere.erase(std::next(it).base());
+    std::size_t i = heldHere.count;
+    while (i > 0 && heldHere.at(i - 1) != synchronizer) --i;
+    if (i == 0) return;
+    for (; i < heldHere.count; ++i) heldHere.at(i - 1) = heldHere.at(i);
+    --heldHere.count;
+    if (heldHere.count >= HeldHere::IN_PLACE) heldHere.more->pop_back();
+    if (heldHere.more && heldHere.more->empty())
+    {
+        delete heldHere.more;
+        heldHere.more = nullptr;
+    }
 }
 
 #ifndef NDEBUG
 // A new synchronizer taken under others must come after all of them in address order.
 void checkOrder(const Synchronizer* wanted)
 {
-    if (std::find(heldHere.begin(), heldHere.end(), wanted) != heldHere.end()) return;
-    for (const Synchronizer* held : heldHere)
-        if (std::less<const Synchronizer*>()(wanted, held))
+    if (heldHere.contains(wanted)) return;
+    for (std::size_t i = 0; i < heldHere.count; ++i)
+        if (std::less<const Synchronizer*>()(wanted, heldHere.at(i)))
             throw Poco::AssertionViolationException("Synchronizers nested against the lock order");
 }
 #endif
@@ -40,12 +78,12 @@ void checkOrder(const Synchronizer* wanted)
 
 bool Synchronizer::isHeldByThisThread() const
 {
-    return std::find(heldHere.begin(), heldHere.end(), this) != heldHere.end();
+    return heldHere.contains(this);
 }
 
 bool Synchronizer::isAnyHeldByThisThread()
 {
-    return !heldHere.empty();
+    return heldHere.count > 0;
 }
 
 void Synchronizer::wait(Poco::FastMutex& mutex, Poco::Event& event)

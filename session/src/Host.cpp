@@ -17,6 +17,10 @@
 #include <map>
 #include <mutex>
 
+#if defined(_WIN32)
+#include <windows.h>
+#endif
+
 namespace fs = std::filesystem;
 
 namespace Drfn3 {
@@ -31,9 +35,15 @@ const char* const MODULE_FILE = "libDRFN3Internal.so";
 
 fs::path executableFolder()
 {
+#if defined(_WIN32)
+    wchar_t self[MAX_PATH];
+    const DWORD length = GetModuleFileNameW(nullptr, self, MAX_PATH);
+    return length == 0 || length == MAX_PATH ? fs::path() : fs::path(self).parent_path();
+#else
     std::error_code ec;
     fs::path self = fs::read_symlink("/proc/self/exe", ec);
     return ec ? fs::path() : self.parent_path();
+#endif
 }
 
 /// The loader of the module at path, loading it when no host holds it yet.
@@ -104,6 +114,9 @@ std::string findModule(const std::string& explicitPath)
 std::string defaultConfigPath()
 {
     std::string base = Poco::Environment::get("XDG_CONFIG_HOME", "");
+#if defined(_WIN32)
+    if (base.empty()) base = Poco::Environment::get("APPDATA", "");
+#endif
     if (base.empty()) base = (fs::path(Poco::Environment::get("HOME", ".")) / ".config").string();
     return (fs::path(base) / "drfn3" / "settings.properties").string();
 }

@@ -41,6 +41,9 @@ Controller::Controller(Protocol* protocol)
 
 Controller::~Controller() = default;
 
+// Defined here too, so that the DLL has it for users that take its address.
+constexpr unsigned Controller::UNKNOWN_CHANNEL;
+
 unsigned Controller::channelCode(unsigned index)
 {
     if (index >= CHANNEL_COUNT) throw Poco::InvalidArgumentException(WRONG_CHANNEL);

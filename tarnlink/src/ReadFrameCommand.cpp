@@ -10,9 +10,9 @@ ReadFrameCommand::ReadFrameCommand(const std::string& marker, std::uint8_t frame
 
 bool ReadFrameCommand::execute(Poco::DeviceIO::Channel& channel, std::ostream& log)
 {
-    // One body buffer per thread, kept between frames: a frame loop then allocates nothing, and
-    // the caller's string changes only when a frame is accepted.
-    thread_local std::string body;
+    // The body buffer is kept between frames: one command serving every frame allocates nothing,
+    // and the caller's string changes only when a frame is accepted.
+    std::string& body = _body;
     for (int tries = 0; tries < 3; ++tries)
     {
         if (!readMarkedBody(channel, log, _marker, _length + 1, body)) return false;

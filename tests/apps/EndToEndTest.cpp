@@ -1,4 +1,5 @@
 // drfn3 as a separate process, against the simulator served on a pseudo-terminal.
+
 #include <Poco/File.h>
 #include <Poco/NumberParser.h>
 #include <Poco/StringTokenizer.h>

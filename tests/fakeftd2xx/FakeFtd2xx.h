@@ -8,7 +8,11 @@
 #include <cstddef>
 
 #if defined(_WIN32)
+#if defined(fakeftd2xx_EXPORTS) || defined(fakeftd2xx_partial_EXPORTS)
 #define FAKEFTD2XX_EXPORT __declspec(dllexport)
+#else
+#define FAKEFTD2XX_EXPORT __declspec(dllimport)
+#endif
 #else
 #define FAKEFTD2XX_EXPORT __attribute__((visibility("default")))
 #endif

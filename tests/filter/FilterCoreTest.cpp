@@ -139,8 +139,9 @@ TEST(FilterProperties, RangeBoundsAndLogSwitch)
 
 TEST(FilterTransmission, StreamsAndStoppingOrDisconnectingPutsEveryoneBackOnChannelZero)
 {
-    Harness h(Sim::Generation::Second, {0xA10003, 0xA10001, 0xA10002});
+    // Made first, gone last: Windows deletes no file the filter's log still holds open.
     Poco::TemporaryFile log;
+    Harness h(Sim::Generation::Second, {0xA10003, 0xA10001, 0xA10002});
     h.set("Frequency", "100");
     h.set("serial", "A10003 A10001 A10002");
     h.set("LogFile", log.path());
@@ -192,8 +193,8 @@ TEST(FilterTransmission, StreamsAndStoppingOrDisconnectingPutsEveryoneBackOnChan
     std::string line;
     int tx = 0;
     int rx = 0;
-    const std::regex txLine(R"(^\[\d\d:\d\d:\d\d\.\d\d\d\] TX:55:aa:55:aa(:[0-9a-f]{2}){4} \[.+\] .+$)");
-    const std::regex rxLine(R"(^\[\d\d:\d\d:\d\d\.\d\d\d\] RX:55:aa:55:aa(:[0-9a-f]{2})+.*$)");
+    const std::regex txLine(R"(^\[\d\d:\d\d:\d\d\.\d\d\d\] TX:55:aa:55:aa(:[0-9a-f]{2}){4} \[.+\] .+\r?$)");
+    const std::regex rxLine(R"(^\[\d\d:\d\d:\d\d\.\d\d\d\] RX:55:aa:55:aa(:[0-9a-f]{2})+.*\r?$)");
     while (std::getline(in, line))
     {
         if (std::regex_match(line, txLine)) ++tx;

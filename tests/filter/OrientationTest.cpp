@@ -16,12 +16,12 @@
 #include <string>
 #include <vector>
 
-// Every heap allocation goes through malloc: count them there (not under the sanitizers,
-// which have their own).
+// Every heap allocation goes through malloc: count them there, where glibc lets us (not under
+// the sanitizers, which have their own).
 namespace {
 std::atomic<std::uint64_t> allocations{0};
 }
-#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+#if defined(__GLIBC__) && !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
 extern "C" {
 void* __libc_malloc(std::size_t);
 void* malloc(std::size_t n) noexcept

@@ -16,6 +16,7 @@
 #include <memory>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 using namespace Quillmesh::Core;
@@ -281,15 +282,21 @@ TEST(EnumProperty, IndexChecksAgainstEntriesOnlyWhenThereAreSome)
 TEST(StringProperty, ExpandsVariablesOnlyWhenAskedAndKeepsTheRawText)
 {
     Poco::Environment::set("HOST_TEST_DIR", "/tmp/quill");
+    // In the system's own syntax.
+#if defined(_WIN32)
+    const std::string raw = "%HOST_TEST_DIR%/log.txt";
+#else
+    const std::string raw = "${HOST_TEST_DIR}/log.txt";
+#endif
     PropertyBag bag;
     FileNameProperty file("LogFile", &bag);
-    file.set("${HOST_TEST_DIR}/log.txt");
-    EXPECT_EQ("${HOST_TEST_DIR}/log.txt", file.get());
+    file.set(raw);
+    EXPECT_EQ(raw, file.get());
     file.setExpandVariables(true);
     EXPECT_EQ("/tmp/quill/log.txt", file.get());
     std::string text;
     file.serialize(text);
-    EXPECT_EQ("${HOST_TEST_DIR}/log.txt", text);
+    EXPECT_EQ(raw, text);
     EXPECT_EQ("*", file.getPattern());
 }
 
@@ -346,4 +353,33 @@ TEST(PropertyBag, KeepsCreationOrderAndForgetsDestroyedProperties)
     EXPECT_EQ("Third", bag.getProperties()[1]->getName());
     EXPECT_EQ(nullptr, bag.find("Second"));
     EXPECT_THROW(bag.get("Second"), Poco::NotFoundException);
+}
+
+TEST(Synchronizer, AThreadKnowsWhatItHoldsAtAnyDepthAndInAnyReleaseOrder)
+{
+    // Array order is address order, the order nested locks must follow.
+    Synchronizer synchronizers[20];
+    std::vector<std::unique_ptr<Synchronizer::DisablerLocker>> locks;
+    for (Synchronizer& synchronizer : synchronizers)
+        locks.emplace_back(new Synchronizer::DisablerLocker(&synchronizer));
+    locks.emplace_back(new Synchronizer::DisablerLocker(&synchronizers[19])); // again: recursive
+    EXPECT_TRUE(synchronizers[19].isHeldByThisThread());
+    // One from among the first ones, while more are held than fit in place.
+    locks[2].reset();
+    EXPECT_FALSE(synchronizers[2].isHeldByThisThread());
+    EXPECT_TRUE(synchronizers[3].isHeldByThisThread());
+    EXPECT_TRUE(synchronizers[16].isHeldByThisThread());
+    locks.back().reset();
+    EXPECT_TRUE(synchronizers[19].isHeldByThisThread()) << "held once more";
+    locks[19].reset();
+    EXPECT_FALSE(synchronizers[19].isHeldByThisThread());
+    EXPECT_TRUE(synchronizers[18].isHeldByThisThread());
+    locks.clear();
+    EXPECT_FALSE(Synchronizer::isAnyHeldByThisThread());
+    Synchronizer::DisablerLocker lock(&synchronizers[0]);
+    std::thread other([&] {
+        EXPECT_FALSE(synchronizers[0].isHeldByThisThread());
+        EXPECT_FALSE(Synchronizer::isAnyHeldByThisThread());
+    });
+    other.join();
 }

@@ -160,6 +160,15 @@ void SerialChannelImpl::handleLastError(const std::string& /*path*/)
     }
 }
 
+bool SerialChannelImpl::underWine()
+{
+    static const bool wine = [] {
+        HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+        return ntdll && GetProcAddress(ntdll, "wine_get_version");
+    }();
+    return wine;
+}
+
 HANDLE SerialChannelImpl::openPort(const std::string& portName)
 {
     std::string path = "\\\\.\\" + portName;

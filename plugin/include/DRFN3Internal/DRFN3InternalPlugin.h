@@ -1,13 +1,8 @@
 #ifndef DRFN3Internal_DRFN3InternalPlugin_INCLUDED
 #define DRFN3Internal_DRFN3InternalPlugin_INCLUDED
 
+#include "DRFN3Internal/DRFN3Internal.h"
 #include "Quillmesh/Core/DefaultPlugin.h"
-
-#if defined(_WIN32)
-#define DRFN3INTERNAL_EXPORT __declspec(dllexport)
-#else
-#define DRFN3INTERNAL_EXPORT __attribute__((visibility("default")))
-#endif
 
 namespace DRFN3Internal {
 
@@ -23,11 +18,11 @@ public:
 
 extern "C" {
 /// Creates and installs the plug-in; a second call without a stop does nothing.
-DRFN3INTERNAL_EXPORT void dllStartPlugin();
+DRFN3Internal_API void dllStartPlugin();
 /// Uninstalls and deletes the plug-in; does nothing when it is not installed.
-DRFN3INTERNAL_EXPORT void dllStopPlugin();
+DRFN3Internal_API void dllStopPlugin();
 /// The framework version the module was built against.
-DRFN3INTERNAL_EXPORT const char* dllGetQuillmeshVersion();
+DRFN3Internal_API const char* dllGetQuillmeshVersion();
 }
 
 #endif

@@ -1,6 +1,7 @@
 #ifndef Tarnlink_Command_INCLUDED
 #define Tarnlink_Command_INCLUDED
 
+#include <Tarnlink/Tarnlink.h>
 #include <Poco/DeviceIO/Channel.h>
 #include <functional>
 #include <ostream>
@@ -11,7 +12,7 @@ namespace Tarnlink {
 /// One exchange with the controller. Commands live on the caller's stack for one execution,
 /// except the frame read, which a controller keeps and retargets for every frame.
 /// Not thread-safe: a command and its channel are used by one thread at a time.
-class Command
+class Tarnlink_API Command
 {
 public:
     virtual ~Command() = default;

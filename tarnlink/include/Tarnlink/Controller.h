@@ -1,6 +1,7 @@
 #ifndef Tarnlink_Controller_INCLUDED
 #define Tarnlink_Controller_INCLUDED
 
+#include <Tarnlink/Tarnlink.h>
 #include <Tarnlink/Hardware.h>
 #include <cstdint>
 #include <memory>
@@ -13,7 +14,7 @@ class ReadFrameCommand;
 /// The USB radio controller: register image, network states, radio channel, pod selection,
 /// frames and pairing reports, free-channel searches.
 /// Not thread-safe: a controller, its pods and their protocol are used from one thread at a time.
-class Controller : public Hardware
+class Tarnlink_API Controller : public Hardware
 {
 public:
     enum State : std::uint32_t

@@ -1,6 +1,7 @@
 #ifndef Tarnlink_ControllerEnum_INCLUDED
 #define Tarnlink_ControllerEnum_INCLUDED
 
+#include <Tarnlink/Tarnlink.h>
 #include <Poco/AutoPtr.h>
 #include <Tarnlink/ControllerFactory.h>
 #include <functional>
@@ -16,7 +17,7 @@ namespace Tarnlink {
 /// Neither a failing port enumeration nor a missing D2XX library stops the others from
 /// being listed.
 /// Thread-safe: a built list does not change, and the sources are kept under a lock.
-class ControllerEnum
+class Tarnlink_API ControllerEnum
 {
 public:
     /// Extra device paths listed as generation 1 serial ports (Linux; separated by ':'),

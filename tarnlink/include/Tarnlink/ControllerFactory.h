@@ -1,6 +1,7 @@
 #ifndef Tarnlink_ControllerFactory_INCLUDED
 #define Tarnlink_ControllerFactory_INCLUDED
 
+#include <Tarnlink/Tarnlink.h>
 #include <Poco/Any.h>
 #include <Poco/DeviceIO/Channel.h>
 #include <Poco/RefCountedObject.h>
@@ -14,7 +15,7 @@ class Protocol;
 /// One controller found by ControllerEnum: knows its device and builds its channel and
 /// controller object. Each call builds new ones; the factory keeps no reference to them.
 /// Thread-safe: a factory does not change once built, so any thread may ask it for a channel or a controller.
-class ControllerFactory : public Poco::RefCountedObject
+class Tarnlink_API ControllerFactory : public Poco::RefCountedObject
 {
 public:
     /// Read time-out in ms the channel is configured with.

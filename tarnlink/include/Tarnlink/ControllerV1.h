@@ -1,13 +1,14 @@
 #ifndef Tarnlink_ControllerV1_INCLUDED
 #define Tarnlink_ControllerV1_INCLUDED
 
+#include <Tarnlink/Tarnlink.h>
 #include <Tarnlink/Controller.h>
 
 namespace Tarnlink {
 
 /// Generation 1 ("1.0 (FTDI)"): no sync mode, no serial number, no firmware operations.
 /// Not thread-safe: used from one thread at a time, together with its pods, as every Controller.
-class ControllerV1 : public Controller
+class Tarnlink_API ControllerV1 : public Controller
 {
 public:
     explicit ControllerV1(Protocol* protocol);

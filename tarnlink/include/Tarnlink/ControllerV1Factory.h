@@ -1,6 +1,7 @@
 #ifndef Tarnlink_ControllerV1Factory_INCLUDED
 #define Tarnlink_ControllerV1Factory_INCLUDED
 
+#include <Tarnlink/Tarnlink.h>
 #include <Tarnlink/ControllerFactory.h>
 
 namespace Tarnlink {
@@ -8,7 +9,7 @@ namespace Tarnlink {
 /// A generation 1 controller: an FTDI chip, reached either through the D2XX library by
 /// its serial number or as the kernel's serial port for the chip.
 /// Thread-safe: nothing in it changes once built, and the slow-latency note is kept under a lock.
-class ControllerV1Factory : public ControllerFactory
+class Tarnlink_API ControllerV1Factory : public ControllerFactory
 {
 public:
     static constexpr int VENDOR_ID = 0x0403;

@@ -1,6 +1,7 @@
 #ifndef Tarnlink_ControllerV2_INCLUDED
 #define Tarnlink_ControllerV2_INCLUDED
 
+#include <Tarnlink/Tarnlink.h>
 #include <Tarnlink/Controller.h>
 #include <cstdint>
 
@@ -8,7 +9,7 @@ namespace Tarnlink {
 
 /// Generation 2 ("2.0 (ST)"): serial number and firmware in its own EEPROM, sync mode.
 /// Not thread-safe: used from one thread at a time, together with its pods, as every Controller.
-class ControllerV2 : public Controller
+class Tarnlink_API ControllerV2 : public Controller
 {
 public:
     /// Reads the serial number from the controller EEPROM; a failure leaves it 0.

@@ -1,13 +1,14 @@
 #ifndef Tarnlink_ControllerV2Factory_INCLUDED
 #define Tarnlink_ControllerV2Factory_INCLUDED
 
+#include <Tarnlink/Tarnlink.h>
 #include <Tarnlink/ControllerFactory.h>
 
 namespace Tarnlink {
 
 /// A generation 2 controller: a USB virtual serial port.
 /// Thread-safe: nothing in it changes once built.
-class ControllerV2Factory : public ControllerFactory
+class Tarnlink_API ControllerV2Factory : public ControllerFactory
 {
 public:
     static constexpr int VENDOR_ID = 0x0483;

@@ -1,6 +1,7 @@
 #ifndef Tarnlink_DataBlockMemory_INCLUDED
 #define Tarnlink_DataBlockMemory_INCLUDED
 
+#include <Tarnlink/Tarnlink.h>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -10,7 +11,7 @@ namespace Tarnlink {
 /// A run of declared EEPROM values starting at one address. Each value keeps its bytes in host
 /// order under its own EEPROM address; the device byte order is the transfer code's business.
 /// Not thread-safe: part of a device's EEPROM image, used with the device from one thread at a time.
-class DataBlockMemory
+class Tarnlink_API DataBlockMemory
 {
 public:
     typedef std::map<std::uint32_t, std::string> DataMap;

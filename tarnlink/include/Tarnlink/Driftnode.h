@@ -1,6 +1,7 @@
 #ifndef Tarnlink_Driftnode_INCLUDED
 #define Tarnlink_Driftnode_INCLUDED
 
+#include <Tarnlink/Tarnlink.h>
 #include <Tarnlink/Hardware.h>
 #include <cstdint>
 
@@ -9,7 +10,7 @@ namespace Tarnlink {
 /// A sensor pod: its register image, sampling, network position, streaming and power options.
 /// Register accesses select the pod first and use the pod's default number of attempts.
 /// Not thread-safe: a pod, its controller and their shared protocol are used from one thread at a time.
-class Driftnode : public Hardware
+class Tarnlink_API Driftnode : public Hardware
 {
 public:
     /// Names one field of the pod's register table.

@@ -1,6 +1,7 @@
 #ifndef Tarnlink_Driftnode3_INCLUDED
 #define Tarnlink_Driftnode3_INCLUDED
 
+#include <Tarnlink/Tarnlink.h>
 #include <Tarnlink/Driftnode3EEPROM.h>
 #include <Tarnlink/DriftnodeRF.h>
 
@@ -9,7 +10,7 @@ namespace Tarnlink {
 /// Third-generation pod: accelerometer, magnetometer, gyroscope, battery and temperature,
 /// with its calibration in its own EEPROM.
 /// Not thread-safe: a pod, its controller and their shared protocol are used from one thread at a time.
-class Driftnode3 : public DriftnodeRF
+class Tarnlink_API Driftnode3 : public DriftnodeRF
 {
 public:
     /// Sample period tick in seconds.

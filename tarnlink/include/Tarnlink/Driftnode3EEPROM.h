@@ -1,6 +1,7 @@
 #ifndef Tarnlink_Driftnode3EEPROM_INCLUDED
 #define Tarnlink_Driftnode3EEPROM_INCLUDED
 
+#include <Tarnlink/Tarnlink.h>
 #include <Poco/DateTime.h>
 #include <Tarnlink/DriftnodeEEPROM.h>
 #include <Tarnlink/MemoryEEPROM.h>
@@ -20,7 +21,7 @@ class FirmwareImage;
 ///
 /// Image addresses are working-area addresses; the manufacturing copy sits 0x200 higher.
 /// Not thread-safe: used with its pod and the pod's controller from one thread at a time.
-class Driftnode3EEPROM : public DriftnodeEEPROM
+class Tarnlink_API Driftnode3EEPROM : public DriftnodeEEPROM
 {
 public:
     /// Sector codes of the pod's calibration areas.

@@ -1,13 +1,14 @@
 #ifndef Tarnlink_DriftnodeEEPROM_INCLUDED
 #define Tarnlink_DriftnodeEEPROM_INCLUDED
 
+#include <Tarnlink/Tarnlink.h>
 #include <string>
 
 namespace Tarnlink {
 
 /// Firmware operations on a pod's EEPROM.
 /// Not thread-safe: used with its pod and the pod's controller from one thread at a time.
-class DriftnodeEEPROM
+class Tarnlink_API DriftnodeEEPROM
 {
 public:
     virtual ~DriftnodeEEPROM() = default;

@@ -1,6 +1,7 @@
 #ifndef Tarnlink_DriftnodeRF_INCLUDED
 #define Tarnlink_DriftnodeRF_INCLUDED
 
+#include <Tarnlink/Tarnlink.h>
 #include <Tarnlink/Driftnode.h>
 #include <Tarnlink/DriftnodeEEPROM.h>
 #include <cstdint>
@@ -12,7 +13,7 @@ class Controller;
 /// A pod reached by radio through a controller, which selects it by serial number before each access.
 /// The controller must outlive the pod.
 /// Not thread-safe: a pod, its controller and their shared protocol are used from one thread at a time.
-class DriftnodeRF : public Driftnode
+class Tarnlink_API DriftnodeRF : public Driftnode
 {
 public:
     /// Poco::NullPointerException without a controller.

@@ -1,6 +1,7 @@
 #ifndef Tarnlink_FirmwareImage_INCLUDED
 #define Tarnlink_FirmwareImage_INCLUDED
 
+#include <Tarnlink/Tarnlink.h>
 #include <Tarnlink/FirmwareWord.h>
 #include <cstdint>
 #include <istream>
@@ -12,7 +13,7 @@ namespace Tarnlink {
 
 /// An Intel HEX firmware file authenticated by its ".md5" companion (HMAC-MD5), as 16-bit words by address.
 /// Not thread-safe while it loads or takes words read back; once loaded, several threads may read it.
-class FirmwareImage
+class Tarnlink_API FirmwareImage
 {
 public:
     typedef std::map<std::uint32_t, FirmwareWord> EntryMap;

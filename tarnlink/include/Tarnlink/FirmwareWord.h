@@ -1,6 +1,7 @@
 #ifndef Tarnlink_FirmwareWord_INCLUDED
 #define Tarnlink_FirmwareWord_INCLUDED
 
+#include <Tarnlink/Tarnlink.h>
 #include <Tarnlink/Register.h>
 #include <cstdint>
 
@@ -9,7 +10,7 @@ namespace Tarnlink {
 /// One 16-bit word of a firmware file and the word read back from the device at the same address.
 /// Field 0 holds the first file byte (bits 8-15), field 1 the second (bits 0-7).
 /// Not thread-safe while written; several threads may read it at once.
-struct FirmwareWord
+struct Tarnlink_API FirmwareWord
 {
     explicit FirmwareWord(std::uint32_t address = 0);
 

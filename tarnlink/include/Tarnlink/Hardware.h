@@ -1,6 +1,7 @@
 #ifndef Tarnlink_Hardware_INCLUDED
 #define Tarnlink_Hardware_INCLUDED
 
+#include <Tarnlink/Tarnlink.h>
 #include <Tarnlink/MemoryOwner.h>
 #include <Tarnlink/Protocol.h>
 #include <cstdint>
@@ -9,7 +10,7 @@ namespace Tarnlink {
 
 /// Base of the controller and the pods: a register image reached through the shared protocol.
 /// Not thread-safe: the controller and its pods share one protocol and are used from one thread at a time.
-class Hardware : public MemoryOwner
+class Tarnlink_API Hardware : public MemoryOwner
 {
 public:
     Hardware(Protocol* protocol, std::uint8_t writeOpcode, std::uint8_t readOpcode);

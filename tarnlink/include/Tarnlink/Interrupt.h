@@ -1,13 +1,14 @@
 #ifndef Tarnlink_Interrupt_INCLUDED
 #define Tarnlink_Interrupt_INCLUDED
 
+#include <Tarnlink/Tarnlink.h>
 #include <Poco/Exception.h>
 #include <functional>
 
 namespace Tarnlink {
 
 /// Thrown at a polling point when the current thread's interrupt check asks to stop.
-POCO_DECLARE_EXCEPTION(, InterruptedException, Poco::RuntimeException)
+POCO_DECLARE_EXCEPTION(Tarnlink_API, InterruptedException, Poco::RuntimeException)
 
 /// Tells whether the device work of the current thread should stop (a stop signal came, say).
 /// It runs on the thread that does the work; what it throws passes through the polling point.
@@ -21,7 +22,7 @@ typedef std::function<bool()> InterruptCheck;
 /// clean-up on the way out can still talk to the device. Scopes nest (the innermost one is
 /// polled) and must be destroyed, in reverse order, on the thread that created them.
 /// Per thread: a scope governs only the thread that created it, and only that thread may use it.
-class InterruptScope
+class Tarnlink_API InterruptScope
 {
 public:
     explicit InterruptScope(InterruptCheck check);
@@ -46,7 +47,7 @@ private:
 /// which must reach the device runs whole. A stop asked for meanwhile is seen at the first
 /// poll after it.
 /// Per thread: it holds off only the checks of the thread that created it, which must destroy it.
-class InterruptShield
+class Tarnlink_API InterruptShield
 {
 public:
     InterruptShield();
@@ -60,10 +61,10 @@ private:
 
 /// A polling point: throws InterruptedException when the current thread has a scope that has
 /// not tripped and whose check says yes. Without a scope it costs one thread-local test.
-void pollInterrupt();
+Tarnlink_API void pollInterrupt();
 
 /// Whether a poll on this thread would call a check now (a scope, not tripped, not shielded).
-bool interruptible();
+Tarnlink_API bool interruptible();
 
 } // namespace Tarnlink
 

@@ -1,6 +1,7 @@
 #ifndef Tarnlink_Memory_INCLUDED
 #define Tarnlink_Memory_INCLUDED
 
+#include <Tarnlink/Tarnlink.h>
 #include <Tarnlink/Register.h>
 #include <cstdint>
 #include <map>
@@ -9,7 +10,7 @@ namespace Tarnlink {
 
 /// The host-side register image of one device, by address.
 /// Not thread-safe: used with its device from one thread at a time.
-class Memory
+class Tarnlink_API Memory
 {
 public:
     typedef std::map<std::uint32_t, Register> RegisterMap;

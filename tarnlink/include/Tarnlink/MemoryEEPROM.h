@@ -1,6 +1,7 @@
 #ifndef Tarnlink_MemoryEEPROM_INCLUDED
 #define Tarnlink_MemoryEEPROM_INCLUDED
 
+#include <Tarnlink/Tarnlink.h>
 #include <Tarnlink/SectorMemoryEEPROM.h>
 #include <cstdint>
 #include <map>
@@ -9,7 +10,7 @@ namespace Tarnlink {
 
 /// The host's picture of the part of a device EEPROM it cares about, by sector id.
 /// Not thread-safe: a device's EEPROM image, used with the device from one thread at a time.
-class MemoryEEPROM
+class Tarnlink_API MemoryEEPROM
 {
 public:
     typedef std::map<std::uint32_t, SectorMemoryEEPROM> SectorMap;

@@ -1,13 +1,14 @@
 #ifndef Tarnlink_MemoryOwner_INCLUDED
 #define Tarnlink_MemoryOwner_INCLUDED
 
+#include <Tarnlink/Tarnlink.h>
 #include <Tarnlink/Memory.h>
 
 namespace Tarnlink {
 
 /// Base of every device object: owns the register image.
 /// Not thread-safe: a device object and its image are used from one thread at a time.
-class MemoryOwner
+class Tarnlink_API MemoryOwner
 {
 public:
     virtual ~MemoryOwner() = default;

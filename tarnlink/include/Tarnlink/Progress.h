@@ -1,6 +1,7 @@
 #ifndef Tarnlink_Progress_INCLUDED
 #define Tarnlink_Progress_INCLUDED
 
+#include <Tarnlink/Tarnlink.h>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -38,22 +39,22 @@ struct ProgressStep
     std::size_t wordsTotal;
 };
 
-const char* operationName(ProgressStep::Operation operation);
-const char* phaseName(ProgressStep::Phase phase);
+Tarnlink_API const char* operationName(ProgressStep::Operation operation);
+Tarnlink_API const char* phaseName(ProgressStep::Phase phase);
 
 /// Called on the thread doing the work; it must not touch the device. Whatever it throws is
 /// dropped, so an observer never changes a procedure's outcome.
 typedef std::function<void(const ProgressStep&)> ProgressFunction;
 
 /// Installs the process-wide observer (empty: none); returns the previous one.
-ProgressFunction setProgressFunction(ProgressFunction function);
+Tarnlink_API ProgressFunction setProgressFunction(ProgressFunction function);
 /// Hands a step to the observer, if any.
-void reportProgress(const ProgressStep& step);
+Tarnlink_API void reportProgress(const ProgressStep& step);
 
 /// Installs an observer for the lifetime of the object.
 /// Thread-safe: the observer is set and read under a lock, but it is process-wide, so scopes on
 /// several threads must not overlap.
-class ScopedProgressFunction
+class Tarnlink_API ScopedProgressFunction
 {
 public:
     explicit ScopedProgressFunction(ProgressFunction function) : _previous(setProgressFunction(std::move(function))) {}
@@ -67,7 +68,7 @@ private:
 
 /// One phase of a procedure: reports 0 of total at once, then each counted word.
 /// Not thread-safe: it belongs to the procedure, and to the thread, that reports it.
-class ProgressPhase
+class Tarnlink_API ProgressPhase
 {
 public:
     ProgressPhase(ProgressStep::Operation operation, ProgressStep::Phase phase, std::uint32_t serial, bool controller,

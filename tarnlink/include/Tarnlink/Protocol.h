@@ -1,6 +1,7 @@
 #ifndef Tarnlink_Protocol_INCLUDED
 #define Tarnlink_Protocol_INCLUDED
 
+#include <Tarnlink/Tarnlink.h>
 #include <Poco/AutoPtr.h>
 #include <Poco/DeviceIO/Channel.h>
 #include <Poco/Logger.h>
@@ -15,7 +16,7 @@ class Command;
 /// cost one read of the device.
 /// Not thread-safe: used from the thread that drives the filter; only the reference count may
 /// be touched from elsewhere.
-class Protocol : public Poco::RefCountedObject
+class Tarnlink_API Protocol : public Poco::RefCountedObject
 {
 public:
     typedef Poco::AutoPtr<Protocol> Ptr;

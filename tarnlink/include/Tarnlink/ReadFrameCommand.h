@@ -1,14 +1,15 @@
 #ifndef Tarnlink_ReadFrameCommand_INCLUDED
 #define Tarnlink_ReadFrameCommand_INCLUDED
 
+#include <Tarnlink/Tarnlink.h>
 #include <Tarnlink/Command.h>
 #include <cstdint>
 
 namespace Tarnlink {
 
 /// Waits for a streamed frame with the given id and a body of length bytes after the id.
-/// Not thread-safe: one execution at a time; the body buffer is per thread.
-class ReadFrameCommand : public Command
+/// Not thread-safe: one execution at a time.
+class Tarnlink_API ReadFrameCommand : public Command
 {
 public:
     ReadFrameCommand(const std::string& marker, std::uint8_t frameId, std::uint32_t length, std::string* result);
@@ -26,6 +27,7 @@ private:
     std::string _request;
     std::uint32_t _length;
     std::string* _result;
+    std::string _body;
 };
 
 } // namespace Tarnlink

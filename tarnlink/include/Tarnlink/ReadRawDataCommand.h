@@ -1,13 +1,14 @@
 #ifndef Tarnlink_ReadRawDataCommand_INCLUDED
 #define Tarnlink_ReadRawDataCommand_INCLUDED
 
+#include <Tarnlink/Tarnlink.h>
 #include <Tarnlink/Command.h>
 
 namespace Tarnlink {
 
 /// Drains bytes without parsing them; count 0 or less takes everything pending.
 /// Not thread-safe: used by one thread at a time.
-class ReadRawDataCommand : public Command
+class Tarnlink_API ReadRawDataCommand : public Command
 {
 public:
     ReadRawDataCommand(int count, std::string* result);

@@ -1,6 +1,7 @@
 #ifndef Tarnlink_Register_INCLUDED
 #define Tarnlink_Register_INCLUDED
 
+#include <Tarnlink/Tarnlink.h>
 #include <Tarnlink/RegisterField.h>
 #include <cstdint>
 #include <map>
@@ -9,7 +10,7 @@ namespace Tarnlink {
 
 /// A 16-bit device register split into fields; the low 8 bits of the address go on the wire.
 /// Not thread-safe: part of a device's register image, used with the device from one thread at a time.
-class Register
+class Tarnlink_API Register
 {
 public:
     typedef std::map<std::uint32_t, RegisterField> FieldMap;

@@ -1,13 +1,14 @@
 #ifndef Tarnlink_RegisterField_INCLUDED
 #define Tarnlink_RegisterField_INCLUDED
 
+#include <Tarnlink/Tarnlink.h>
 #include <cstdint>
 
 namespace Tarnlink {
 
 /// A bit field of a 16-bit register, holding the host's value and the value last known in the device.
 /// Not thread-safe: part of a device's register image, used with the device from one thread at a time.
-class RegisterField
+class Tarnlink_API RegisterField
 {
 public:
     RegisterField(std::uint32_t index = 0, std::uint32_t firstBit = 0, std::uint32_t lastBit = 0,

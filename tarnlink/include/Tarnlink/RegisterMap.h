@@ -1,6 +1,7 @@
 #ifndef Tarnlink_RegisterMap_INCLUDED
 #define Tarnlink_RegisterMap_INCLUDED
 
+#include <Tarnlink/Tarnlink.h>
 #include <Tarnlink/Memory.h>
 #include <cstdint>
 #include <string>
@@ -65,7 +66,7 @@ enum : std::uint32_t
 /// The register tables and the names the traffic log prints; the device classes
 /// and the log both read them from here.
 /// Thread-safe: it holds only constant tables; the define functions change just the memory they are given.
-class RegisterMap
+class Tarnlink_API RegisterMap
 {
 public:
     /// Log name of an opcode; null for an opcode without one.

@@ -1,6 +1,7 @@
 #ifndef Tarnlink_SectorMemoryEEPROM_INCLUDED
 #define Tarnlink_SectorMemoryEEPROM_INCLUDED
 
+#include <Tarnlink/Tarnlink.h>
 #include <Tarnlink/DataBlockMemory.h>
 #include <cstdint>
 #include <map>
@@ -10,7 +11,7 @@ namespace Tarnlink {
 
 /// An EEPROM sector (the unit the device erases) and the data blocks declared in it.
 /// Not thread-safe: part of a device's EEPROM image, used with the device from one thread at a time.
-class SectorMemoryEEPROM
+class Tarnlink_API SectorMemoryEEPROM
 {
 public:
     typedef std::map<std::uint32_t, DataBlockMemory> BlockMap;

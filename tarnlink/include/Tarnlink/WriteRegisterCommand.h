@@ -1,6 +1,7 @@
 #ifndef Tarnlink_WriteRegisterCommand_INCLUDED
 #define Tarnlink_WriteRegisterCommand_INCLUDED
 
+#include <Tarnlink/Tarnlink.h>
 #include <Tarnlink/Command.h>
 #include <cstdint>
 
@@ -8,7 +9,7 @@ namespace Tarnlink {
 
 /// Writes a 16-bit register and, when asked, waits for the controller's echo.
 /// Not thread-safe: used by one thread at a time.
-class WriteRegisterCommand : public Command
+class Tarnlink_API WriteRegisterCommand : public Command
 {
 public:
     WriteRegisterCommand(const std::string& marker, std::uint8_t opcode, std::uint8_t address, std::uint16_t value,

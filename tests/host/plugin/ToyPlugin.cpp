@@ -27,11 +27,17 @@ public:
 
 ToyPlugin* plugin = nullptr;
 
+#if defined(_WIN32)
+#define TOY_EXPORT __declspec(dllexport)
+#else
+#define TOY_EXPORT __attribute__((visibility("default")))
+#endif
+
 } // namespace
 
 extern "C" {
 
-__attribute__((visibility("default"))) void dllStartPlugin()
+TOY_EXPORT void dllStartPlugin()
 {
     if (plugin) return;
     plugin = new ToyPlugin;
@@ -39,7 +45,7 @@ __attribute__((visibility("default"))) void dllStartPlugin()
 }
 
 #ifndef TOY_WITHOUT_STOP
-__attribute__((visibility("default"))) void dllStopPlugin()
+TOY_EXPORT void dllStopPlugin()
 {
     if (!plugin) return;
     FlowManager::instance().getPluginManager().uninstallPlugin(*plugin);
@@ -48,7 +54,7 @@ __attribute__((visibility("default"))) void dllStopPlugin()
 }
 #endif
 
-__attribute__((visibility("default"))) const char* dllGetQuillmeshVersion()
+TOY_EXPORT const char* dllGetQuillmeshVersion()
 {
     return TOY_FRAMEWORK_VERSION;
 }

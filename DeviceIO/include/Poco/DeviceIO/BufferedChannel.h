@@ -1,6 +1,7 @@
 #ifndef Poco_DeviceIO_BufferedChannel_INCLUDED
 #define Poco_DeviceIO_BufferedChannel_INCLUDED
 
+#include <Poco/DeviceIO/DeviceIO.h>
 #include <Poco/AutoPtr.h>
 #include <Poco/DeviceIO/Channel.h>
 #include <cstddef>
@@ -18,7 +19,7 @@ namespace DeviceIO {
 /// pending read's purge drop them. A channel that cannot read ahead (Channel::readAhead
 /// returns -1) is passed through untouched.
 /// Not thread-safe: used from the thread that drives the controller, like the channel it wraps.
-class BufferedChannel : public Channel
+class DeviceIO_API BufferedChannel : public Channel
 {
 public:
     static const int DEFAULT_CAPACITY = 4096;

@@ -1,6 +1,7 @@
 #ifndef Poco_DeviceIO_Channel_INCLUDED
 #define Poco_DeviceIO_Channel_INCLUDED
 
+#include <Poco/DeviceIO/DeviceIO.h>
 #include <Poco/AutoPtr.h>
 #include <Poco/DeviceIO/ChannelConfig.h>
 #include <Poco/RefCountedObject.h>
@@ -12,7 +13,7 @@ namespace DeviceIO {
 /// A byte channel to a controller. Concrete channels open their device in the constructor.
 /// Not thread-safe: used from the one thread that drives the controller; only the reference
 /// count may be touched from elsewhere.
-class Channel : public Poco::RefCountedObject
+class DeviceIO_API Channel : public Poco::RefCountedObject
 {
 public:
     Channel(ChannelConfig* config, const std::string& name);

@@ -1,6 +1,7 @@
 #ifndef Poco_DeviceIO_ChannelConfig_INCLUDED
 #define Poco_DeviceIO_ChannelConfig_INCLUDED
 
+#include <Poco/DeviceIO/DeviceIO.h>
 #include <Poco/RefCountedObject.h>
 #include <string>
 
@@ -10,7 +11,7 @@ namespace DeviceIO {
 /// Settings a channel is opened with. The counter is a virtual base so that a
 /// configuration that also derives from a platform implementation has one count.
 /// Not thread-safe: set up before the channel is opened, by the thread that opens it.
-class ChannelConfig : public virtual Poco::RefCountedObject
+class DeviceIO_API ChannelConfig : public virtual Poco::RefCountedObject
 {
 public:
     ChannelConfig(const std::string& name, int timeout);

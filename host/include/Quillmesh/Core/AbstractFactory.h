@@ -1,6 +1,7 @@
 #ifndef Quillmesh_Core_AbstractFactory_INCLUDED
 #define Quillmesh_Core_AbstractFactory_INCLUDED
 
+#include "Quillmesh/Core/Core.h"
 #include "Quillmesh/Core/ComponentVersion.h"
 
 #include <string>
@@ -34,7 +35,7 @@ protected:
     ComponentVersion version;
 };
 
-class AbstractFilterFactory : public AbstractFactory<Filter>
+class QuillmeshCore_API AbstractFilterFactory : public AbstractFactory<Filter>
 {
 public:
     using AbstractFactory<Filter>::AbstractFactory;

@@ -1,6 +1,7 @@
 #ifndef Quillmesh_Core_AbstractInputPin_INCLUDED
 #define Quillmesh_Core_AbstractInputPin_INCLUDED
 
+#include "Quillmesh/Core/Core.h"
 #include "Quillmesh/Core/Pin.h"
 #include "Quillmesh/Core/Synchronizer.h"
 
@@ -13,7 +14,7 @@ namespace Core {
 class AbstractOutputPin;
 
 /// An input pin whatever its type: its source and the options its buffer strategy is built from.
-class AbstractInputPin : public virtual Pin
+class QuillmeshCore_API AbstractInputPin : public virtual Pin
 {
 public:
     // Pin is a virtual base: the most derived pin class constructs it, so this Pin("", nullptr) never runs.

@@ -1,6 +1,7 @@
 #ifndef Quillmesh_Core_AbstractOutputPin_INCLUDED
 #define Quillmesh_Core_AbstractOutputPin_INCLUDED
 
+#include "Quillmesh/Core/Core.h"
 #include "Quillmesh/Core/AbstractInputPin.h"
 #include "Quillmesh/Core/Pin.h"
 
@@ -11,7 +12,7 @@ namespace Quillmesh {
 namespace Core {
 
 /// An output pin whatever its type: the inputs attached to it.
-class AbstractOutputPin : public virtual Pin
+class QuillmeshCore_API AbstractOutputPin : public virtual Pin
 {
 public:
     // Pin is a virtual base: the most derived pin class constructs it, so this Pin("", nullptr) never runs.

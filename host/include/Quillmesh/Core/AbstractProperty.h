@@ -1,6 +1,7 @@
 #ifndef Quillmesh_Core_AbstractProperty_INCLUDED
 #define Quillmesh_Core_AbstractProperty_INCLUDED
 
+#include "Quillmesh/Core/Core.h"
 #include "Quillmesh/Core/NamedObject.h"
 #include "Quillmesh/Core/PropertyBag.h"
 #include "Quillmesh/Core/Synchronizer.h"
@@ -19,7 +20,7 @@ namespace Core {
 class AbstractProperty;
 
 /// Told about value and attribute (writable, persistent, range, entries) changes.
-class PropertyObserver
+class QuillmeshCore_API PropertyObserver
 {
 public:
     virtual ~PropertyObserver() = default;
@@ -27,7 +28,7 @@ public:
     virtual void attributeChanged(const AbstractProperty& property) = 0;
 };
 
-class AbstractProperty : public Util::System::AbstractVisitable, public NamedObject
+class QuillmeshCore_API AbstractProperty : public Util::System::AbstractVisitable, public NamedObject
 {
 public:
     /// Joins bag when it is not null; a property without a bag has a lock of its own.
@@ -65,7 +66,7 @@ private:
 };
 
 /// Tells the observers about a stored value when it goes out of scope, if changed was true.
-class ScopedChangeValueNotifier
+class QuillmeshCore_API ScopedChangeValueNotifier
 {
 public:
     ScopedChangeValueNotifier(const AbstractProperty* property, bool changed) : _property(property), _changed(changed)

@@ -1,6 +1,7 @@
 #ifndef Quillmesh_Core_CommandProperty_INCLUDED
 #define Quillmesh_Core_CommandProperty_INCLUDED
 
+#include "Quillmesh/Core/Core.h"
 #include "Quillmesh/Core/AbstractProperty.h"
 
 #include "Util/System/Functor.h"
@@ -12,7 +13,7 @@ namespace Core {
 
 /// A button: setting it, whatever the text or value, runs the owner's handler.
 /// Commands have no value and are never saved.
-class CommandProperty : public AbstractProperty
+class QuillmeshCore_API CommandProperty : public AbstractProperty
 {
 public:
     typedef Util::System::Functor<void> Handler;

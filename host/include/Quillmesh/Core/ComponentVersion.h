@@ -1,13 +1,14 @@
 #ifndef Quillmesh_Core_ComponentVersion_INCLUDED
 #define Quillmesh_Core_ComponentVersion_INCLUDED
 
+#include "Quillmesh/Core/Core.h"
 #include <string>
 
 namespace Quillmesh {
 namespace Core {
 
 /// "major.minor.patch"; missing parts count as 0.
-class ComponentVersion
+class QuillmeshCore_API ComponentVersion
 {
 public:
     ComponentVersion() = default;

@@ -1,6 +1,7 @@
 #ifndef Quillmesh_Core_DefaultPlugin_INCLUDED
 #define Quillmesh_Core_DefaultPlugin_INCLUDED
 
+#include "Quillmesh/Core/Core.h"
 #include "Quillmesh/Core/AbstractFactory.h"
 #include "Quillmesh/Core/Plugin.h"
 
@@ -11,7 +12,7 @@ namespace Core {
 
 /// A plug-in that offers a list of filter factories. Derived plug-ins append their
 /// factories in the constructor; the list owns them.
-class DefaultPlugin : public Plugin
+class QuillmeshCore_API DefaultPlugin : public Plugin
 {
 public:
     DefaultPlugin(const std::string& name, const std::string& version);

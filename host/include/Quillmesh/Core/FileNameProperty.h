@@ -1,13 +1,14 @@
 #ifndef Quillmesh_Core_FileNameProperty_INCLUDED
 #define Quillmesh_Core_FileNameProperty_INCLUDED
 
+#include "Quillmesh/Core/Core.h"
 #include "Quillmesh/Core/StringProperty.h"
 
 namespace Quillmesh {
 namespace Core {
 
 /// A file name, with the pattern and options a file chooser would use.
-class FileNameProperty : public StringProperty
+class QuillmeshCore_API FileNameProperty : public StringProperty
 {
 public:
     FileNameProperty(const std::string& name, PropertyBag* bag, const std::string& pattern = "*",

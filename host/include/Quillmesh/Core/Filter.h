@@ -1,6 +1,7 @@
 #ifndef Quillmesh_Core_Filter_INCLUDED
 #define Quillmesh_Core_Filter_INCLUDED
 
+#include "Quillmesh/Core/Core.h"
 #include "Quillmesh/Core/PinManager.h"
 #include "Quillmesh/Core/PropertyBag.h"
 
@@ -14,7 +15,7 @@ class LayoutManager;
 
 /// Base of every filter. The host calls process() under getSynchronizer(); the same lock
 /// guards the filter's properties and pin wiring, so none of them interleave with process().
-class Filter : public PinManager, public PropertyBagOwner
+class QuillmeshCore_API Filter : public PinManager, public PropertyBagOwner
 {
 public:
     /// A disabled filter is skipped by its layout.

@@ -1,6 +1,7 @@
 #ifndef Quillmesh_Core_HostedFilter_INCLUDED
 #define Quillmesh_Core_HostedFilter_INCLUDED
 
+#include "Quillmesh/Core/Core.h"
 #include "Quillmesh/Core/Filter.h"
 #include "Quillmesh/Core/FlowManager.h"
 #include "Quillmesh/Core/InputPin.h"
@@ -24,7 +25,7 @@ namespace Core {
 /// A filter driven by a host program: made by type name through the plug-in manager,
 /// configured by property name from text, read through probe input pins attached to its
 /// outputs, and given back to its factory when this object goes.
-class HostedFilter
+class QuillmeshCore_API HostedFilter
 {
 public:
     /// Poco::NotFoundException when no factory has the type name.

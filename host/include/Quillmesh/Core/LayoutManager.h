@@ -1,6 +1,7 @@
 #ifndef Quillmesh_Core_LayoutManager_INCLUDED
 #define Quillmesh_Core_LayoutManager_INCLUDED
 
+#include "Quillmesh/Core/Core.h"
 #include "Quillmesh/Core/NamedObject.h"
 
 #include <Poco/Condition.h>
@@ -19,7 +20,7 @@ class Filter;
 
 /// A group of filters the host drives from one thread. Pins whose owners share a layout
 /// exchange data without locks; pins across layouts get thread-safe buffers.
-class LayoutManager : public NamedObject
+class QuillmeshCore_API LayoutManager : public NamedObject
 {
 public:
     typedef std::pair<AbstractOutputPin*, AbstractInputPin*> Link;

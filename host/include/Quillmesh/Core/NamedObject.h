@@ -1,12 +1,13 @@
 #ifndef Quillmesh_Core_NamedObject_INCLUDED
 #define Quillmesh_Core_NamedObject_INCLUDED
 
+#include "Quillmesh/Core/Core.h"
 #include <string>
 
 namespace Quillmesh {
 namespace Core {
 
-class NamedObject
+class QuillmeshCore_API NamedObject
 {
 public:
     explicit NamedObject(const std::string& name) : _name(name) {}

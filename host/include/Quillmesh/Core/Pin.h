@@ -1,6 +1,7 @@
 #ifndef Quillmesh_Core_Pin_INCLUDED
 #define Quillmesh_Core_Pin_INCLUDED
 
+#include "Quillmesh/Core/Core.h"
 #include "Quillmesh/Core/NamedObject.h"
 #include "Quillmesh/Core/Synchronizer.h"
 
@@ -16,7 +17,7 @@ class PinManager;
 
 /// A typed connection point of a pin manager (usually a filter). Pins without a manager
 /// (a host program's own probes) have a synchronizer of their own.
-class Pin : public NamedObject
+class QuillmeshCore_API Pin : public NamedObject
 {
 public:
     Pin(const std::string& name, PinManager* manager);

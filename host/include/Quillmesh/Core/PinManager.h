@@ -1,6 +1,7 @@
 #ifndef Quillmesh_Core_PinManager_INCLUDED
 #define Quillmesh_Core_PinManager_INCLUDED
 
+#include "Quillmesh/Core/Core.h"
 #include "Quillmesh/Core/NamedObject.h"
 #include "Quillmesh/Core/Synchronizer.h"
 
@@ -21,7 +22,7 @@ class LayoutManager;
 class Pin;
 
 /// Owner of pins. Pins register themselves when built and leave when destroyed.
-class PinManager : public NamedObject
+class QuillmeshCore_API PinManager : public NamedObject
 {
 public:
     explicit PinManager(const std::string& name) : NamedObject(name) {}

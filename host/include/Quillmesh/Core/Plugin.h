@@ -1,6 +1,7 @@
 #ifndef Quillmesh_Core_Plugin_INCLUDED
 #define Quillmesh_Core_Plugin_INCLUDED
 
+#include "Quillmesh/Core/Core.h"
 #include "Quillmesh/Core/NamedObject.h"
 
 #include <string>
@@ -21,7 +22,7 @@ struct PluginMetaData
 };
 
 /// What a loadable module installs in the host.
-class Plugin : public NamedObject
+class QuillmeshCore_API Plugin : public NamedObject
 {
 public:
     explicit Plugin(const std::string& name) : NamedObject(name) {}

@@ -1,6 +1,7 @@
 #ifndef Quillmesh_Core_PluginLoader_INCLUDED
 #define Quillmesh_Core_PluginLoader_INCLUDED
 
+#include "Quillmesh/Core/Core.h"
 #include <memory>
 #include <string>
 #include <vector>
@@ -11,7 +12,7 @@ namespace Core {
 /// Loads plug-in modules: shared libraries exporting, with C linkage, dllStartPlugin(),
 /// dllStopPlugin() and dllGetQuillmeshVersion(). A module installs its plug-in in
 /// FlowManager::instance().getPluginManager() when started.
-class PluginLoader
+class QuillmeshCore_API PluginLoader
 {
 public:
     PluginLoader();

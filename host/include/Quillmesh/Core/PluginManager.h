@@ -1,6 +1,7 @@
 #ifndef Quillmesh_Core_PluginManager_INCLUDED
 #define Quillmesh_Core_PluginManager_INCLUDED
 
+#include "Quillmesh/Core/Core.h"
 #include "Quillmesh/Core/AbstractFactory.h"
 
 #include <Poco/Mutex.h>
@@ -16,7 +17,7 @@ class Filter;
 class Plugin;
 
 /// Installed plug-ins, and the filter factories they publish by type name.
-class PluginManager
+class QuillmeshCore_API PluginManager
 {
 public:
     PluginManager() = default;

@@ -1,6 +1,7 @@
 #ifndef Quillmesh_Core_PropertyBag_INCLUDED
 #define Quillmesh_Core_PropertyBag_INCLUDED
 
+#include "Quillmesh/Core/Core.h"
 #include <memory>
 #include <string>
 #include <vector>
@@ -14,7 +15,7 @@ class Synchronizer;
 
 /// The properties of one owner, in creation order. It does not own them: properties add
 /// themselves when built and leave when destroyed.
-class PropertyBag
+class QuillmeshCore_API PropertyBag
 {
 public:
     explicit PropertyBag(PropertyBagOwner* owner = nullptr);
@@ -41,7 +42,7 @@ private:
     std::vector<AbstractProperty*> _properties;
 };
 
-class PropertyBagOwner
+class QuillmeshCore_API PropertyBagOwner
 {
 public:
     PropertyBagOwner() : _propertyBag(this) {}

@@ -1,6 +1,7 @@
 #ifndef Quillmesh_Core_PropertyDescription_INCLUDED
 #define Quillmesh_Core_PropertyDescription_INCLUDED
 
+#include "Quillmesh/Core/Core.h"
 #include <string>
 
 namespace Quillmesh {
@@ -23,7 +24,7 @@ struct PropertyDescription
 };
 
 /// Call under the property's synchronizer when other threads may change it.
-PropertyDescription describeProperty(const AbstractProperty& property);
+QuillmeshCore_API PropertyDescription describeProperty(const AbstractProperty& property);
 
 } // namespace Core
 } // namespace Quillmesh

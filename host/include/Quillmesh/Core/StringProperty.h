@@ -1,6 +1,7 @@
 #ifndef Quillmesh_Core_StringProperty_INCLUDED
 #define Quillmesh_Core_StringProperty_INCLUDED
 
+#include "Quillmesh/Core/Core.h"
 #include "Quillmesh/Core/ValueProperty.h"
 
 namespace Quillmesh {
@@ -8,7 +9,7 @@ namespace Core {
 
 /// Text whose get() may expand environment variables ($NAME, ${NAME}, a leading ~).
 /// The stored and saved text is always the unexpanded one.
-class StringProperty : public ValueProperty<std::string>
+class QuillmeshCore_API StringProperty : public ValueProperty<std::string>
 {
 public:
     StringProperty(const std::string& name, PropertyBag* bag) : ValueProperty<std::string>(name, bag) {}

@@ -1,6 +1,7 @@
 #ifndef Quillmesh_Core_Synchronizer_INCLUDED
 #define Quillmesh_Core_Synchronizer_INCLUDED
 
+#include "Quillmesh/Core/Core.h"
 #include <Poco/Event.h>
 #include <Poco/Mutex.h>
 
@@ -24,7 +25,7 @@ namespace Core {
 /// synchronizer, so such work stays safe without it. Paths that still nest must do so in
 /// increasing address order, the same order DisablerLocker uses for a pair; debug builds
 /// throw Poco::AssertionViolationException on any other nesting.
-class Synchronizer
+class QuillmeshCore_API Synchronizer
 {
 public:
     Synchronizer() = default;
@@ -49,7 +50,7 @@ public:
 
     /// Scoped lock over one synchronizer (second null) or two, taken in a fixed order so two
     /// threads locking the same pair never deadlock.
-    class DisablerLocker
+    class QuillmeshCore_API DisablerLocker
     {
     public:
         explicit DisablerLocker(Synchronizer* first, Synchronizer* second = nullptr);
@@ -64,7 +65,7 @@ public:
 
     /// For pin wiring: locks the given synchronizers when the calling thread holds none,
     /// and nothing more when it already works under one (see the locking rule above).
-    class LinkLocker
+    class QuillmeshCore_API LinkLocker
     {
     public:
         explicit LinkLocker(Synchronizer* first, Synchronizer* second = nullptr);

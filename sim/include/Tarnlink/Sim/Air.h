@@ -1,6 +1,8 @@
 #ifndef Tarnlink_Sim_Air_INCLUDED
 #define Tarnlink_Sim_Air_INCLUDED
 
+#include <Tarnlink/Sim/Sim.h>
+
 #include <atomic>
 #include <cstdint>
 #include <map>
@@ -12,7 +14,7 @@ namespace Sim {
 /// The radio space several simulated controllers share: a channel on which one of them
 /// streams is busy for every other one that listens there. Thread-safe; its lock is always
 /// taken last, under a simulator's own.
-class Air
+class TarnlinkSim_API Air
 {
 public:
     /// The holder's network streams on this channel code (it leaves any other it held).

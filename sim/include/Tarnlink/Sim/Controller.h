@@ -1,6 +1,7 @@
 #ifndef Tarnlink_Sim_Controller_INCLUDED
 #define Tarnlink_Sim_Controller_INCLUDED
 
+#include <Tarnlink/Sim/Sim.h>
 #include <Tarnlink/Sim/Eeprom.h>
 #include <Tarnlink/Sim/VirtualClock.h>
 #include <cstdint>
@@ -30,7 +31,7 @@ enum class ControllerState
 /// no echo to register writes, nor to the write that starts transmission.
 /// Generation 2 EEPROM: 512-byte sectors (EEPTROM_CTRL code 4 erases sector field 1 while
 /// access is open), serial number at word addresses 0x7000 (bits 23-16) and 0x7002.
-class Controller
+class TarnlinkSim_API Controller
 {
 public:
     static constexpr std::uint32_t kEepromSectorSize = 0x200;

@@ -1,6 +1,7 @@
 #ifndef Tarnlink_Sim_Eeprom_INCLUDED
 #define Tarnlink_Sim_Eeprom_INCLUDED
 
+#include <Tarnlink/Sim/Sim.h>
 #include <cstdint>
 #include <set>
 #include <vector>
@@ -12,7 +13,7 @@ namespace Sim {
 /// byte A in its high half and byte A+1 in its low half; wider values are big-endian.
 /// Erasing sets bytes to 0xFF; programming can only clear bits (new = old & value), so a
 /// word written without an erase first may not read back as written. Addresses wrap at size.
-class Eeprom
+class TarnlinkSim_API Eeprom
 {
 public:
     explicit Eeprom(std::uint32_t size = 0x10000);

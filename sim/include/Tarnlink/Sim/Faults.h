@@ -1,6 +1,7 @@
 #ifndef Tarnlink_Sim_Faults_INCLUDED
 #define Tarnlink_Sim_Faults_INCLUDED
 
+#include <Tarnlink/Sim/Sim.h>
 #include <Tarnlink/Sim/VirtualClock.h>
 
 namespace Tarnlink {

@@ -1,6 +1,7 @@
 #ifndef Tarnlink_Sim_Motion_INCLUDED
 #define Tarnlink_Sim_Motion_INCLUDED
 
+#include <Tarnlink/Sim/Sim.h>
 #include <array>
 #include <cstdint>
 #include <memory>
@@ -16,7 +17,7 @@ typedef std::array<double, 3> Vector3;
 
 /// A unit quaternion w + xi + yj + zk. As an orientation it turns pod-frame vectors into the
 /// world frame: v_world = q v_pod q*.
-struct Quaternion
+struct TarnlinkSim_API Quaternion
 {
     double w = 1, x = 0, y = 0, z = 0;
 
@@ -32,14 +33,14 @@ struct Quaternion
     Vector3 rotateBack(const Vector3& v) const;
 };
 
-Quaternion operator*(const Quaternion& a, const Quaternion& b);
+TarnlinkSim_API Quaternion operator*(const Quaternion& a, const Quaternion& b);
 
 /// Standard gravity, m/s^2.
 constexpr double kStandardGravity = 9.80665;
 
 /// What a pod undergoes at one moment: the values its sensors measure, before calibration,
 /// noise, bias and clipping.
-struct MotionTruth
+struct TarnlinkSim_API MotionTruth
 {
     /// Seconds since the simulator started.
     double time = 0;
@@ -73,7 +74,7 @@ struct Turn
 /// magnetic disturbances, and the Earth's field. Deterministic: the same script and seed give
 /// the same truth for the same time, whatever was asked before. Not thread safe (it caches
 /// the integration); the simulator's lock guards the pods' scripts.
-class MotionScript
+class TarnlinkSim_API MotionScript
 {
 public:
     /// At rest, level, facing north.

@@ -1,6 +1,7 @@
 #ifndef Tarnlink_Sim_Pod_INCLUDED
 #define Tarnlink_Sim_Pod_INCLUDED
 
+#include <Tarnlink/Sim/Sim.h>
 #include <Tarnlink/Sim/Eeprom.h>
 #include <Tarnlink/Sim/Motion.h>
 #include <Tarnlink/Sim/VirtualClock.h>
@@ -58,7 +59,7 @@ struct PodSample
 /// only in the protected area), working calibration 0xFA00-0xFAFF (0x20) and
 /// 0xFB00-0xFBFF (0x21), manufacturing copy 0xFC00-0xFDFF (0x22), boot flag word at 0xFFFE.
 /// Register values read and written here bypass the radio (no recording, no faults).
-class Pod
+class TarnlinkSim_API Pod
 {
 public:
     static constexpr std::uint32_t kWorkingArea = 0xFA00;

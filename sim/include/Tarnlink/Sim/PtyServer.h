@@ -1,6 +1,7 @@
 #ifndef Tarnlink_Sim_PtyServer_INCLUDED
 #define Tarnlink_Sim_PtyServer_INCLUDED
 
+#include <Tarnlink/Sim/Sim.h>
 #include <Tarnlink/Sim/Simulator.h>
 #include <atomic>
 #include <mutex>
@@ -32,7 +33,7 @@ struct PtyServerOptions
 ///
 /// When the controller disappears the master is closed, the link removed and the server
 /// stops; start() again serves it anew. The simulator must outlive the server.
-class PtyServer
+class TarnlinkSim_API PtyServer
 {
 public:
     explicit PtyServer(Simulator& simulator, const PtyServerOptions& options = PtyServerOptions());

@@ -12,7 +12,7 @@ namespace Sim {
 /// Several simulated controllers, each with its own pods, on one virtual clock and in one
 /// air: a channel one of them streams on is busy for the others' channel searches, and a
 /// virtual-time test that moves the clock moves it for all of them.
-class Rack
+class TarnlinkSim_API Rack
 {
 public:
     explicit Rack(std::uint32_t seed = 1);

@@ -1,6 +1,7 @@
 #ifndef Tarnlink_Sim_Recorder_INCLUDED
 #define Tarnlink_Sim_Recorder_INCLUDED
 
+#include <Tarnlink/Sim/Sim.h>
 #include <Tarnlink/Sim/VirtualClock.h>
 #include <cstdint>
 #include <string>
@@ -37,7 +38,7 @@ struct Record
 };
 
 /// Everything the simulator received and sent, in order, with virtual times.
-class Recorder
+class TarnlinkSim_API Recorder
 {
 public:
     const std::vector<Record>& records() const { return _records; }

@@ -1,6 +1,7 @@
 #ifndef Tarnlink_Sim_ScopedVirtualSleep_INCLUDED
 #define Tarnlink_Sim_ScopedVirtualSleep_INCLUDED
 
+#include <Tarnlink/Sim/Sim.h>
 #include <Tarnlink/Sim/Simulator.h>
 #include <Tarnlink/Sleep.h>
 
@@ -9,7 +10,7 @@ namespace Sim {
 
 /// Binds the library's sleep hook to a simulator's virtual clock for the object's lifetime:
 /// a fixed wait of n ms advances the simulator by n ms instead of sleeping.
-class ScopedVirtualSleep
+class TarnlinkSim_API ScopedVirtualSleep
 {
 public:
     explicit ScopedVirtualSleep(Simulator& simulator)

@@ -2,6 +2,7 @@
 #define Tarnlink_Sim_Simulator_INCLUDED
 
 #include <Tarnlink/Sim/Air.h>
+#include <Tarnlink/Sim/Sim.h>
 #include <Tarnlink/Sim/Controller.h>
 #include <Tarnlink/Sim/Faults.h>
 #include <Tarnlink/Sim/Pod.h>
@@ -51,7 +52,7 @@ struct Timing
 ///
 /// Several simulators may share one clock and one Air (see Rack): each still produces only
 /// as far as its own calls take it, so a rack stays deterministic whoever drives the clock.
-class Simulator
+class TarnlinkSim_API Simulator
 {
 public:
     explicit Simulator(Generation generation = Generation::Second, std::uint32_t seed = 1);

@@ -1,6 +1,7 @@
 #ifndef Tarnlink_Sim_VirtualChannel_INCLUDED
 #define Tarnlink_Sim_VirtualChannel_INCLUDED
 
+#include <Tarnlink/Sim/Sim.h>
 #include <Poco/DeviceIO/Channel.h>
 #include <Tarnlink/Sim/Simulator.h>
 
@@ -12,7 +13,7 @@ namespace Sim {
 /// the whole read time-out when nothing comes. A time-out of 0 or -1 waits for the full
 /// count (and returns short only when nothing more can ever come). Once the controller
 /// has disappeared every call throws Poco::IOException. The simulator must outlive the channel.
-class VirtualChannel : public Poco::DeviceIO::Channel
+class TarnlinkSim_API VirtualChannel : public Poco::DeviceIO::Channel
 {
 public:
     explicit VirtualChannel(Simulator& simulator, int timeoutMilliseconds = 100, const std::string& name = "simulator");

@@ -1,6 +1,7 @@
 #ifndef Tarnlink_Sim_VirtualClock_INCLUDED
 #define Tarnlink_Sim_VirtualClock_INCLUDED
 
+#include <Tarnlink/Sim/Sim.h>
 #include <atomic>
 #include <cstdint>
 #include <limits>
@@ -16,7 +17,7 @@ constexpr Micros kNever = std::numeric_limits<Micros>::max();
 
 /// Monotonic virtual clock. It only moves when someone moves it: the in-process channel
 /// (a read that would wait), the bound sleep hook, a test, or the pty server (real time).
-class VirtualClock
+class TarnlinkSim_API VirtualClock
 {
 public:
     Micros now() const { return _now.load(); }

@@ -1,6 +1,7 @@
 #ifndef Tarnlink_Sim_Wire_INCLUDED
 #define Tarnlink_Sim_Wire_INCLUDED
 
+#include <Tarnlink/Sim/Sim.h>
 #include <cstdint>
 #include <string>
 
@@ -9,7 +10,7 @@ namespace Sim {
 
 /// Byte-level vocabulary of the controller link, as the devices see it.
 /// Helpers for tests and callers that want to build or check raw bytes.
-struct Wire
+struct TarnlinkSim_API Wire
 {
     enum Opcode : std::uint8_t
     {

@@ -18,6 +18,8 @@ typedef const char* LPCSTR;
 typedef char* LPSTR;
 typedef void* LPOVERLAPPED;
 typedef void* LPSECURITY_ATTRIBUTES;
+typedef void* HMODULE;
+typedef void* FARPROC;
 
 #define MAXDWORD 0xFFFFFFFFu
 #define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-1)))
@@ -114,5 +116,14 @@ BOOL SetCommState(HANDLE handle, DCB* dcb);
 BOOL PurgeComm(HANDLE handle, DWORD flags);
 BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPPED overlapped);
 BOOL WriteFile(HANDLE handle, LPCVOID buffer, DWORD toWrite, LPDWORD written, LPOVERLAPPED overlapped);
+/// No module is loaded here: the channel does not run under Wine.
+inline HMODULE GetModuleHandleA(LPCSTR)
+{
+    return nullptr;
+}
+inline FARPROC GetProcAddress(HMODULE, LPCSTR)
+{
+    return nullptr;
+}
 
 #endif

@@ -1,6 +1,7 @@
 #ifndef Poco_DeviceIO_Ftd2xx_Ftd2xxChannel_INCLUDED
 #define Poco_DeviceIO_Ftd2xx_Ftd2xxChannel_INCLUDED
 
+#include <Poco/DeviceIO/DeviceIO.h>
 #include <Poco/AutoPtr.h>
 #include <Poco/DeviceIO/Channel.h>
 #include <Poco/DeviceIO/Ftd2xx/Ftd2xxApi.h>
@@ -15,7 +16,7 @@ class Ftd2xxDriver;
 /// An FTDI device driven through the D2XX library. The constructor opens and configures
 /// it; a new time-out reaches the device at the next configure().
 /// Not thread-safe: used from the thread that drives the controller.
-class Ftd2xxChannel : public Channel
+class DeviceIO_API Ftd2xxChannel : public Channel
 {
 public:
     /// Uses Ftd2xxDriver::instance().

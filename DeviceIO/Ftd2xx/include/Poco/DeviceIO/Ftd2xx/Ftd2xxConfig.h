@@ -1,6 +1,7 @@
 #ifndef Poco_DeviceIO_Ftd2xx_Ftd2xxConfig_INCLUDED
 #define Poco_DeviceIO_Ftd2xx_Ftd2xxConfig_INCLUDED
 
+#include <Poco/DeviceIO/DeviceIO.h>
 #include <Poco/DeviceIO/ChannelConfig.h>
 #include <cstdint>
 
@@ -11,7 +12,7 @@ namespace Ftd2xx {
 /// Settings of an FTDI device opened by its serial number (the configuration's name).
 /// Codes are the D2XX ones (parity 0 none, stop bits 0 one, flow control 0 none).
 /// Not thread-safe: set up before the channel is opened, by the thread that opens it.
-class Ftd2xxConfig : public ChannelConfig
+class DeviceIO_API Ftd2xxConfig : public ChannelConfig
 {
 public:
     Ftd2xxConfig(const std::string& serialNumber, std::uint32_t baudRate, std::uint32_t dataBits, std::uint32_t parity,

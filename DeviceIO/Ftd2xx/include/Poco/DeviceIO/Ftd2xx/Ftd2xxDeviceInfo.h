@@ -1,6 +1,7 @@
 #ifndef Poco_DeviceIO_Ftd2xx_Ftd2xxDeviceInfo_INCLUDED
 #define Poco_DeviceIO_Ftd2xx_Ftd2xxDeviceInfo_INCLUDED
 
+#include <Poco/DeviceIO/DeviceIO.h>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -25,8 +26,8 @@ struct Ftd2xxDeviceInfo
 
 /// The attached FTDI devices with a serial number, in the driver's order; empty when the
 /// driver reports an error. Throws when the driver library cannot be loaded or bound.
-std::vector<Ftd2xxDeviceInfo> enumerateDevices();
-std::vector<Ftd2xxDeviceInfo> enumerateDevices(Ftd2xxDriver& driver);
+DeviceIO_API std::vector<Ftd2xxDeviceInfo> enumerateDevices();
+DeviceIO_API std::vector<Ftd2xxDeviceInfo> enumerateDevices(Ftd2xxDriver& driver);
 
 } // namespace Ftd2xx
 } // namespace DeviceIO

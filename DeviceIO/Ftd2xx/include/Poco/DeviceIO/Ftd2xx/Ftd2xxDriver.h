@@ -1,6 +1,7 @@
 #ifndef Poco_DeviceIO_Ftd2xx_Ftd2xxDriver_INCLUDED
 #define Poco_DeviceIO_Ftd2xx_Ftd2xxDriver_INCLUDED
 
+#include <Poco/DeviceIO/DeviceIO.h>
 #include <Poco/DeviceIO/Ftd2xx/Ftd2xxApi.h>
 #include <Poco/SharedLibrary.h>
 #include <Util/System/Functor.h>
@@ -12,7 +13,7 @@ namespace Ftd2xx {
 
 /// The D2XX driver library, loaded at run time, with its entry points bound.
 /// Thread-safe once constructed: the bound entry points never change; instance() locks.
-class Ftd2xxDriver : public Poco::SharedLibrary
+class DeviceIO_API Ftd2xxDriver : public Poco::SharedLibrary
 {
 public:
     /// Loads the library at path and binds every entry point. Throws

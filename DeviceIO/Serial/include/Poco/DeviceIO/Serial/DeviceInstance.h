@@ -1,6 +1,8 @@
 #ifndef Poco_DeviceIO_Serial_DeviceInstance_INCLUDED
 #define Poco_DeviceIO_Serial_DeviceInstance_INCLUDED
 
+#include <Poco/DeviceIO/DeviceIO.h>
+
 #if defined(_WIN32)
 
 #include <winsock2.h>
@@ -14,9 +16,23 @@ namespace Poco {
 namespace DeviceIO {
 namespace Serial {
 
+/// The SetupAPI functions that device enumeration calls: the system's, unless a test has put
+/// stand-ins in their place (current() is the one table the enumeration reads).
+struct DeviceIO_API SetupApi
+{
+    HDEVINFO(WINAPI* getClassDevs)(const GUID* classGuid, PCSTR enumerator, HWND parent, DWORD flags);
+    BOOL(WINAPI* enumDeviceInfo)(HDEVINFO set, DWORD index, PSP_DEVINFO_DATA data);
+    BOOL(WINAPI* getDeviceInstanceId)(HDEVINFO set, PSP_DEVINFO_DATA data, PSTR id, DWORD size, PDWORD required);
+    BOOL(WINAPI* destroyDeviceInfoList)(HDEVINFO set);
+
+    static SetupApi& current();
+    /// The system's own functions.
+    static SetupApi system();
+};
+
 /// One device of a SetupAPI device-information set (which it does not own).
 /// Not thread-safe: used by the enumeration that made it, within that enumeration's call.
-class DeviceInstance : public Poco::RefCountedObject
+class DeviceIO_API DeviceInstance : public Poco::RefCountedObject
 {
 public:
     DeviceInstance(HDEVINFO deviceInfoSet, DWORD index);

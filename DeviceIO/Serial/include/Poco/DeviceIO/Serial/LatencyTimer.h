@@ -1,6 +1,7 @@
 #ifndef Poco_DeviceIO_Serial_LatencyTimer_INCLUDED
 #define Poco_DeviceIO_Serial_LatencyTimer_INCLUDED
 
+#include <Poco/DeviceIO/DeviceIO.h>
 #include <string>
 
 namespace Poco {
@@ -16,7 +17,8 @@ namespace Serial {
 ///
 /// Returns an empty string when the timer is low, else why it could not be lowered;
 /// the port works either way, only with longer delays.
-std::string lowerLatencyTimer(const std::string& portName, unsigned milliseconds, const std::string& sysRoot = "/sys");
+DeviceIO_API std::string lowerLatencyTimer(const std::string& portName, unsigned milliseconds,
+                                           const std::string& sysRoot = "/sys");
 
 } // namespace Serial
 } // namespace DeviceIO

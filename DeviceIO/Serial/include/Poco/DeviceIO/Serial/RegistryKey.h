@@ -1,6 +1,8 @@
 #ifndef Poco_DeviceIO_Serial_RegistryKey_INCLUDED
 #define Poco_DeviceIO_Serial_RegistryKey_INCLUDED
 
+#include <Poco/DeviceIO/DeviceIO.h>
+
 #if defined(_WIN32)
 
 #include <winsock2.h>
@@ -13,7 +15,7 @@ namespace Serial {
 
 /// One registry value, named by a path whose last component is the value name.
 /// Not thread-safe: each enumeration makes and reads its own.
-class RegistryKey
+class DeviceIO_API RegistryKey
 {
 public:
     RegistryKey(HKEY root, const std::string& path);
@@ -32,7 +34,7 @@ private:
 
 /// Reads a registry value as a string (REG_SZ or REG_EXPAND_SZ).
 /// Not thread-safe: each enumeration makes and reads its own.
-class CompatibleRegistryValue
+class DeviceIO_API CompatibleRegistryValue
 {
 public:
     explicit CompatibleRegistryValue(const RegistryKey& key) : _key(key) {}
@@ -43,7 +45,7 @@ private:
 };
 
 /// The system's text for GetLastError(), without its line break.
-std::string lastSystemErrorText();
+DeviceIO_API std::string lastSystemErrorText();
 
 } // namespace Serial
 } // namespace DeviceIO

@@ -1,6 +1,7 @@
 #ifndef Poco_DeviceIO_Serial_SerialChannel_INCLUDED
 #define Poco_DeviceIO_Serial_SerialChannel_INCLUDED
 
+#include <Poco/DeviceIO/DeviceIO.h>
 #include <Poco/DeviceIO/Channel.h>
 #include <Poco/DeviceIO/Serial/SerialChannelImpl.h>
 #include <Poco/DeviceIO/Serial/SerialConfig.h>
@@ -13,7 +14,7 @@ namespace Serial {
 /// A read waits up to the configured time-out for its first byte and returns what came;
 /// a time-out of 0 or -1 waits for the full count.
 /// Not thread-safe: used from the thread that drives the controller.
-class SerialChannel : public Channel, private SerialChannelImpl
+class DeviceIO_API SerialChannel : public Channel, private SerialChannelImpl
 {
 public:
     explicit SerialChannel(SerialConfig* config);

@@ -1,6 +1,7 @@
 #ifndef Poco_DeviceIO_Serial_SerialChannel_POSIX_INCLUDED
 #define Poco_DeviceIO_Serial_SerialChannel_POSIX_INCLUDED
 
+#include <Poco/DeviceIO/DeviceIO.h>
 #include <Poco/AutoPtr.h>
 #include <Poco/DeviceIO/Serial/SerialConfig_POSIX.h>
 #include <cstddef>
@@ -13,7 +14,7 @@ namespace Serial {
 
 /// The POSIX side of SerialChannel: a port descriptor, its saved terminal settings and its calls.
 /// Not thread-safe, as the channel it is part of.
-class SerialChannelImpl
+class DeviceIO_API SerialChannelImpl
 {
 protected:
     explicit SerialChannelImpl(SerialConfigImpl* config);

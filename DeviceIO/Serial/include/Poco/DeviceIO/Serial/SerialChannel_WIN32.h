@@ -1,6 +1,7 @@
 #ifndef Poco_DeviceIO_Serial_SerialChannel_WIN32_INCLUDED
 #define Poco_DeviceIO_Serial_SerialChannel_WIN32_INCLUDED
 
+#include <Poco/DeviceIO/DeviceIO.h>
 #include <Poco/AutoPtr.h>
 #include <Poco/DeviceIO/Serial/SerialConfig_WIN32.h>
 #include <string>
@@ -11,7 +12,7 @@ namespace Serial {
 
 /// The Win32 side of SerialChannel: a port handle and its calls.
 /// Not thread-safe, as the channel it is part of.
-class SerialChannelImpl
+class DeviceIO_API SerialChannelImpl
 {
 protected:
     explicit SerialChannelImpl(SerialConfigImpl* config);
@@ -26,7 +27,8 @@ protected:
     /// One ReadFile; returns the bytes it delivered.
     int readOnceImpl(char* buffer, int length, const std::string& portName);
     /// The time-outs applied make ReadFile return what is waiting rather than its full count.
-    bool returnsWhatIsWaitingImpl() const { return _appliedTimeouts.ReadIntervalTimeout == MAXDWORD; }
+    /// Not under Wine: there ReadFile waits its whole time-out constant unless the full count came.
+    bool returnsWhatIsWaitingImpl() const { return _appliedTimeouts.ReadIntervalTimeout == MAXDWORD && !underWine(); }
     /// Drops what the port has received; errors are ignored.
     void purgeInputImpl() noexcept;
     /// Bytes after the end-of-file character of a pending read, kept for the next one.
@@ -40,6 +42,7 @@ protected:
 
 private:
     static HANDLE openPort(const std::string& portName);
+    static bool underWine();
 
     HANDLE _handle;
     /// What SetCommTimeouts was last given: a changed configuration waits for configure().

@@ -1,6 +1,7 @@
 #ifndef Poco_DeviceIO_Serial_SerialConfig_INCLUDED
 #define Poco_DeviceIO_Serial_SerialConfig_INCLUDED
 
+#include <Poco/DeviceIO/DeviceIO.h>
 #include <Poco/DeviceIO/ChannelConfig.h>
 #include <Poco/DeviceIO/Serial/SerialConfigImpl.h>
 #include <string>
@@ -12,7 +13,7 @@ namespace Serial {
 /// Settings of a serial port. Parity is a character (N, O, E, M, S); stop bits use the
 /// Win32 codes (0 one, 1 one and a half, 2 two); flow control 0 is hardware, 1 software.
 /// Not thread-safe: set up before the channel is opened, by the thread that opens it.
-class SerialConfig : public ChannelConfig, public SerialConfigImpl
+class DeviceIO_API SerialConfig : public ChannelConfig, public SerialConfigImpl
 {
 public:
     SerialConfig(const std::string& portName, unsigned baudRate, unsigned char dataBits, char parity,

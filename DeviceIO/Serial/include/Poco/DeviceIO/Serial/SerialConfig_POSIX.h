@@ -1,6 +1,7 @@
 #ifndef Poco_DeviceIO_Serial_SerialConfig_POSIX_INCLUDED
 #define Poco_DeviceIO_Serial_SerialConfig_POSIX_INCLUDED
 
+#include <Poco/DeviceIO/DeviceIO.h>
 #include <Poco/RefCountedObject.h>
 #include <cstdint>
 
@@ -11,7 +12,7 @@ namespace Serial {
 /// Port settings in the Win32 encoding (parity and stop-bit codes), turned into
 /// termios flags when the port is configured, so both platforms take the same values.
 /// Not thread-safe, as the configuration it is part of.
-class SerialConfigImpl : public virtual Poco::RefCountedObject
+class DeviceIO_API SerialConfigImpl : public virtual Poco::RefCountedObject
 {
 public:
     /// Leaves the line speed as the driver has it (USB CDC ports ignore it).

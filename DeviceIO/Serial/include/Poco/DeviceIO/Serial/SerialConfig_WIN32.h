@@ -1,6 +1,7 @@
 #ifndef Poco_DeviceIO_Serial_SerialConfig_WIN32_INCLUDED
 #define Poco_DeviceIO_Serial_SerialConfig_WIN32_INCLUDED
 
+#include <Poco/DeviceIO/DeviceIO.h>
 #include <winsock2.h>
 #include <windows.h>
 #include <Poco/RefCountedObject.h>
@@ -11,7 +12,7 @@ namespace Serial {
 
 /// Win32 port settings, kept ready for SetCommState and SetCommTimeouts.
 /// Not thread-safe, as the configuration it is part of.
-class SerialConfigImpl : public virtual Poco::RefCountedObject
+class DeviceIO_API SerialConfigImpl : public virtual Poco::RefCountedObject
 {
 public:
     const DCB& dcb() const { return _dcb; }

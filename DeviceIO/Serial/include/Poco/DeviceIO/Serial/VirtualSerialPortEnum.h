@@ -1,6 +1,7 @@
 #ifndef Poco_DeviceIO_Serial_VirtualSerialPortEnum_INCLUDED
 #define Poco_DeviceIO_Serial_VirtualSerialPortEnum_INCLUDED
 
+#include <Poco/DeviceIO/DeviceIO.h>
 #include <string>
 #include <vector>
 
@@ -11,12 +12,14 @@ namespace Serial {
 /// The serial ports of the present USB devices with a given vendor and product id,
 /// listed once at construction.
 ///
-/// On Linux the ports come from sysfs, followed by the device paths listed in an
-/// environment variable (ORLAN_TARNLINK_PORTS unless told otherwise; separated by ':'),
-/// for udev symlinks and pseudo-terminals. There a record's identifier is the serial
-/// number of its USB device, empty when it has none.
+/// On Windows the ports come from SetupAPI and the registry, in the order SetupAPI lists the
+/// devices, followed by the port names listed in an environment variable
+/// (ORLAN_TARNLINK_PORTS unless told otherwise; separated by ';' or ':'), for ports that are
+/// not on USB. On Linux they come from sysfs, followed by the device paths listed in that
+/// variable (separated by ':'), for udev symlinks and pseudo-terminals. A record's identifier
+/// is the serial number of its USB device, empty when it has none (and for listed ports).
 /// Thread-safe to make on several threads at once: each object keeps what it found to itself.
-class VirtualSerialPortEnum
+class DeviceIO_API VirtualSerialPortEnum
 {
 public:
     class DeviceInfo
@@ -34,7 +37,9 @@ public:
     };
 
 #if defined(_WIN32)
-    VirtualSerialPortEnum(unsigned short vendorId, unsigned short productId);
+    /// extraPortsVariable names the variable of extra port names; null lists none.
+    VirtualSerialPortEnum(unsigned short vendorId, unsigned short productId,
+                          const char* extraPortsVariable = EXTRA_PORTS_VARIABLE);
 #else
     /// sysRoot and devRoot are the sysfs and device folders; tests point them at a fake tree.
     /// extraPortsVariable names the variable of extra paths; null lists none.

@@ -130,6 +130,7 @@ void addControllerOptions(CLI::App& command, StreamOptions& options, std::string
                      "Look for each pod of --pods on every controller present and stream them all together");
 }
 
+#if defined(DRFN3_WITH_VIEW)
 /// needs: the flag these options go with, if any.
 void addViewOptions(CLI::App& command, ViewOptions& options, CLI::Option* needs = nullptr)
 {
@@ -141,6 +142,7 @@ void addViewOptions(CLI::App& command, ViewOptions& options, CLI::Option* needs 
           command.add_flag("--open", options.open, "Open the live view in the desktop's browser")})
         if (needs) option->needs(needs);
 }
+#endif
 
 std::size_t editDistance(const std::string& a, const std::string& b)
 {

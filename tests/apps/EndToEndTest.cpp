@@ -1,5 +1,6 @@
 // drfn3 as a separate process, against the simulator served on a pseudo-terminal.
 
+#include "StreamCsv.h"
 #include <Poco/File.h>
 #include <Poco/NumberParser.h>
 #include <Poco/StringTokenizer.h>
@@ -210,49 +211,21 @@ TEST(Drfn3Realtime, DemoStreamsThreePodsIntoAParsableCsv)
     ASSERT_EQ(0, demo.wait(std::chrono::seconds(80))) << demo.out() << demo.err();
     for (const char* pod : {"A10001", "A10002", "A10003"}) EXPECT_NE(std::string::npos, demo.out().find(pod)) << pod;
 
-    std::ifstream in(csv.path());
-    std::string line;
-    ASSERT_TRUE(std::getline(in, line));
-    EXPECT_EQ("time_s,pod,ax_m_s2,ay_m_s2,az_m_s2,mx_uT,my_uT,mz_uT,gx_rad_s,gy_rad_s,gz_rad_s,frame,loss,battery_pct,"
-              "button,qw,qx,qy,qz,roll_deg,pitch_deg,yaw_deg,orientation_sensors",
-              line);
-    std::map<std::string, double> lastFrame;
-    std::map<std::string, int> rows;
-    while (std::getline(in, line))
-    {
-        Poco::StringTokenizer cells(line, ",");
-        ASSERT_EQ(23u, cells.count()) << line;
-        double values[22];
-        for (std::size_t i = 0; i < 22; ++i)
-        {
-            if (i == 1) continue;
-            ASSERT_TRUE(Poco::NumberParser::tryParseFloat(cells[i], values[i])) << line;
-        }
-        EXPECT_EQ("amg", cells[22]) << line;
+    // 100 Hz for 2 s, with room for a loaded machine.
+    checkStreamCsv(csv.path(), 3, 100, true, [](const Poco::StringTokenizer& cells, const double* values) {
+        const std::string& pod = cells[1];
+        EXPECT_EQ("amg", cells[22]) << pod;
         // The pods only turn: their orientation takes what they measure to the simulated world,
         // gravity straight up and the field north, dipping 60 degrees.
         const Tarnlink::Sim::Quaternion q{values[15], values[16], values[17], values[18]};
-        EXPECT_NEAR(1.0, std::sqrt(q.w * q.w + q.x * q.x + q.y * q.y + q.z * q.z), 1e-5) << line;
+        EXPECT_NEAR(1.0, std::sqrt(q.w * q.w + q.x * q.x + q.y * q.y + q.z * q.z), 1e-5) << pod;
         const Tarnlink::Sim::Vector3 up = q.rotate({values[2], values[3], values[4]}),
                                      field = q.rotate({values[5], values[6], values[7]});
-        EXPECT_NEAR(9.80665, up[2], 0.3) << line;
-        EXPECT_NEAR(0.0, std::hypot(up[0], up[1]), 0.5) << line;
-        EXPECT_NEAR(-60.0, std::atan2(field[2], field[0]) * 180 / M_PI, 2.0) << line;
-        EXPECT_NEAR(0.0, field[1], 1.5) << line;
-        const std::string pod = cells[1];
-        if (lastFrame.count(pod))
-        {
-            EXPECT_EQ(lastFrame[pod] + 1, values[11]) << "frame counts of " << pod << ": " << line;
-        }
-        lastFrame[pod] = values[11];
-        ++rows[pod];
-        // Calibrated: the simulated pods turn in gravity, 9.80665 m/s^2, with a little noise.
-        EXPECT_NEAR(9.80665, std::sqrt(values[2] * values[2] + values[3] * values[3] + values[4] * values[4]), 0.3)
-            << line;
-    }
-    ASSERT_EQ(3u, rows.size());
-    // 100 Hz for 2 s, with room for a loaded machine.
-    for (const auto& [pod, count] : rows) EXPECT_GE(count, 100) << pod;
+        EXPECT_NEAR(9.80665, up[2], 0.3) << pod;
+        EXPECT_NEAR(0.0, std::hypot(up[0], up[1]), 0.5) << pod;
+        EXPECT_NEAR(-60.0, std::atan2(field[2], field[0]) * 180 / M_PI, 2.0) << pod;
+        EXPECT_NEAR(0.0, field[1], 1.5) << pod;
+    });
 }
 
 TEST(Drfn3Realtime, InterruptStopsCleanlyWithPodsBackOnChannelZero)

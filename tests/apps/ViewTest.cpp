@@ -1,5 +1,6 @@
 // drfn3's live view: its HTTP routes and WebSocket over loopback, fed by a stream of the
 // simulator in virtual time or by batches made here.
+#include "SimControllerFactory.h"
 #include "View.h"
 
 #include <Drfn3/Host.h>
@@ -138,24 +139,6 @@ Sample made(unsigned serial, std::int64_t frame)
     return s;
 }
 
-class SimFactory : public Tarnlink::ControllerFactory
-{
-public:
-    explicit SimFactory(Sim::Simulator& simulator) : _simulator(simulator) {}
-    unsigned getTimeout() const override { return 150; }
-    unsigned getGeneration() const override { return 2; }
-    std::string getIdentifier() const override { return "simulator"; }
-    Poco::DeviceIO::Channel* createChannel() const override { return new Sim::VirtualChannel(_simulator, 150); }
-    Tarnlink::Controller* createController(Tarnlink::Protocol* protocol) const override
-    {
-        return new Tarnlink::ControllerV2(protocol);
-    }
-    Poco::Any getProperty(const std::string&) const override { return Poco::Any(); }
-
-private:
-    Sim::Simulator& _simulator;
-};
-
 } // namespace
 
 TEST(ViewServer, RoutesNeedTheTokenAndTheSocketThePagesOwnOrigin)
@@ -227,7 +210,7 @@ TEST(ViewServer, EveryBrowserGetsWhatTheCsvHoldsOfAStreamFromTheSimulator)
     simulator.addPod(0xA10002);
     const int key = Tarnlink::ControllerEnum::addSource([&simulator] {
         return std::vector<Poco::AutoPtr<Tarnlink::ControllerFactory>>{
-            Poco::AutoPtr<Tarnlink::ControllerFactory>(new SimFactory(simulator))};
+            Poco::AutoPtr<Tarnlink::ControllerFactory>(new Tests::SimControllerFactory(simulator))};
     });
     Settings settings;
     settings.module = DRFN3_MODULE_PATH;

@@ -1,5 +1,6 @@
 // Samples of simulated pods published over DDS on the loopback interface, and taken back by
 // subscribers made with the C API as another program would make them.
+#include "SimControllerFactory.h"
 #include <Drfn3/Dds/Publisher.h>
 #include <Drfn3/Dds/Subscriber.h>
 #include <Drfn3/Host.h>
@@ -41,24 +42,6 @@ unsigned loopbackDomain()
     return 1 + static_cast<unsigned>(::getpid()) % 100;
 }
 
-class SimFactory : public Tarnlink::ControllerFactory
-{
-public:
-    explicit SimFactory(Sim::Simulator& simulator) : _simulator(simulator) {}
-    unsigned getTimeout() const override { return 150; }
-    unsigned getGeneration() const override { return 2; }
-    std::string getIdentifier() const override { return "simulator"; }
-    Poco::DeviceIO::Channel* createChannel() const override { return new Sim::VirtualChannel(_simulator, 150); }
-    Tarnlink::Controller* createController(Tarnlink::Protocol* protocol) const override
-    {
-        return new Tarnlink::ControllerV2(protocol);
-    }
-    Poco::Any getProperty(const std::string&) const override { return Poco::Any(); }
-
-private:
-    Sim::Simulator& _simulator;
-};
-
 /// Two seconds of three simulated pods at 100 Hz, read in virtual time.
 struct Streamed
 {
@@ -68,7 +51,7 @@ struct Streamed
         for (unsigned serial : SERIALS) simulator.addPod(serial);
         const int key = Tarnlink::ControllerEnum::addSource([this] {
             return std::vector<Poco::AutoPtr<Tarnlink::ControllerFactory>>{
-                Poco::AutoPtr<Tarnlink::ControllerFactory>(new SimFactory(simulator))};
+                Poco::AutoPtr<Tarnlink::ControllerFactory>(new Tests::SimControllerFactory(simulator))};
         });
         {
             Settings settings;

@@ -3,6 +3,7 @@
 
 #include "DRFN3Internal/FilterDRFN3.h"
 #include "MessageOf.h"
+#include "SimControllerFactory.h"
 
 #include "Quillmesh/Core/Synchronizer.h"
 
@@ -28,37 +29,7 @@ namespace Sim = Tarnlink::Sim;
 
 using Tests::messageOf;
 
-/// A controller that discovery lists when it is asked: the simulator behind an in-process channel.
-class SimControllerFactory : public Tarnlink::ControllerFactory
-{
-public:
-    explicit SimControllerFactory(Sim::Simulator& simulator, std::string identifier = "simulator")
-        : _simulator(simulator), _identifier(std::move(identifier))
-    {
-    }
-
-    unsigned getTimeout() const override { return 150; }
-    unsigned getGeneration() const override
-    {
-        return _simulator.controller().generation() == Sim::Generation::First ? 1 : 2;
-    }
-    std::string getIdentifier() const override { return _identifier; }
-    Poco::DeviceIO::Channel* createChannel() const override
-    {
-        return new Sim::VirtualChannel(_simulator, static_cast<int>(getTimeout()));
-    }
-    Tarnlink::Controller* createController(Tarnlink::Protocol* protocol) const override
-    {
-        if (getGeneration() == 1) return new Tarnlink::ControllerV1(protocol);
-        return new Tarnlink::ControllerV2(protocol);
-    }
-    Poco::Any getProperty(const std::string&) const override { return Poco::Any(); }
-    Sim::Simulator& simulator() const { return _simulator; }
-
-private:
-    Sim::Simulator& _simulator;
-    std::string _identifier;
-};
+using Tests::SimControllerFactory;
 
 /// A simulator that discovery finds, with the library's fixed waits on its clock, and a
 /// filter to drive it.

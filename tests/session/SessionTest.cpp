@@ -1,5 +1,6 @@
 // The host-side layer (Host, SampleReader, calibration) with the real module, against the
 // simulator in virtual time.
+#include "SimControllerFactory.h"
 #include "OrientationScenario.h"
 
 #include <Drfn3/Host.h>
@@ -26,24 +27,6 @@ namespace Sim = Tarnlink::Sim;
 
 namespace {
 
-class SimFactory : public Tarnlink::ControllerFactory
-{
-public:
-    explicit SimFactory(Sim::Simulator& simulator) : _simulator(simulator) {}
-    unsigned getTimeout() const override { return 150; }
-    unsigned getGeneration() const override { return 2; }
-    std::string getIdentifier() const override { return "simulator"; }
-    Poco::DeviceIO::Channel* createChannel() const override { return new Sim::VirtualChannel(_simulator, 150); }
-    Tarnlink::Controller* createController(Tarnlink::Protocol* protocol) const override
-    {
-        return new Tarnlink::ControllerV2(protocol);
-    }
-    Poco::Any getProperty(const std::string&) const override { return Poco::Any(); }
-
-private:
-    Sim::Simulator& _simulator;
-};
-
 /// The simulator as the only controller discovery finds, the library's waits on its clock,
 /// and the module loaded by a Host.
 struct Session
@@ -59,7 +42,7 @@ struct Session
         }
         key = Tarnlink::ControllerEnum::addSource([this] {
             return std::vector<Poco::AutoPtr<Tarnlink::ControllerFactory>>{
-                Poco::AutoPtr<Tarnlink::ControllerFactory>(new SimFactory(simulator))};
+                Poco::AutoPtr<Tarnlink::ControllerFactory>(new Tests::SimControllerFactory(simulator))};
         });
         Settings settings;
         settings.module = DRFN3_MODULE_PATH;
